@@ -1,0 +1,3 @@
+"""Fault injection: rehearse the monitor's reactions without broken hardware."""
+
+from .engine import InjectionEngine, engine  # noqa: F401

@@ -1,0 +1,1 @@
+"""Job monitoring; the work is done by the native module `corvane.monitor.monitoring`."""

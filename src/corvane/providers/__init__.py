@@ -1,0 +1,1 @@
+"""GPU providers: the framework and its adapters."""

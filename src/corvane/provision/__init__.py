@@ -1,0 +1,1 @@
+"""Probing the node a job runs on."""

@@ -1,0 +1,1 @@
+"""What the package knows about nodes and GPUs: the registry and the baselines."""

@@ -1,0 +1,74 @@
+"""Console display of findings."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from dataclasses import dataclass
+
+_COLOURS = {"CRITICAL": "\033[1;31m", "WARN": "\033[33m", "INFO": "\033[36m"}
+_RESET = "\033[0m"
+
+
+@dataclass(frozen=True)
+class CostConfig:
+    """What a finding costs: the node's hourly price, when the configuration names one."""
+
+    gpu_hourly_usd: float | None = None
+    gpu_count: int = 1
+
+    @property
+    def node_hourly_usd(self) -> float | None:
+        if self.gpu_hourly_usd is None:
+            return None
+        return self.gpu_hourly_usd * self.gpu_count
+
+
+def cost_config(config) -> CostConfig:
+    """The display's cost settings from the "cost" section ("gpu_hourly_usd", "gpu_count")."""
+    section = config.get("cost") if isinstance(config, dict) else None
+    if not isinstance(section, dict):
+        return CostConfig()
+    rate = section.get("gpu_hourly_usd")
+    try:
+        rate = float(rate) if rate is not None else None
+    except (TypeError, ValueError):
+        rate = None
+    try:
+        count = max(1, int(section.get("gpu_count", 1)))
+    except (TypeError, ValueError):
+        count = 1
+    return CostConfig(rate, count)
+
+
+def _use_colour(stream) -> bool:
+    if os.environ.get("NO_COLOR"):
+        return False
+    isatty = getattr(stream, "isatty", None)
+    try:
+        return bool(isatty and isatty())
+    except (OSError, ValueError):
+        return False
+
+
+def format_finding(finding, cost_config: CostConfig | None = None, timestamp: str | None = None,
+                   colour: bool = False) -> str:
+    """One readable line: time, severity, event type, summary (and the cost at stake)."""
+    stamp = timestamp or time.strftime("%H:%M:%S")
+    severity = str(finding.severity)
+    label = f"{severity:<8}"
+    if colour and severity in _COLOURS:
+        label = f"{_COLOURS[severity]}{label}{_RESET}"
+    line = f"[corvane {stamp}] {label} {finding.event_type}: {finding.summary}"
+    if severity == "CRITICAL" and cost_config is not None and cost_config.node_hourly_usd:
+        line += f" (node costs ${cost_config.node_hourly_usd:.2f}/h)"
+    return line
+
+
+def display_monitoring_finding(finding, cost_config: CostConfig | None = None,
+                               timestamp: str | None = None, stream=None) -> None:
+    """Print one finding to the console (colour only on a terminal)."""
+    out = stream if stream is not None else sys.stdout
+    out.write(format_finding(finding, cost_config, timestamp, _use_colour(out)) + "\n")
+    out.flush()
