@@ -58,12 +58,12 @@ void bind_monitor_finding(nb::module_& m) {
                 new (self) MonitorFinding{std::move(event_type), std::move(severity),
                                           std::move(summary), std::move(details)};
               },
-              nb::arg("event_type"), nb::arg("severity"), nb::arg("summary"),
-              nb::arg("details") = missing)
-          .def_rw("event_type", &MonitorFinding::event_type)
-          .def_rw("severity", &MonitorFinding::severity)
-          .def_rw("summary", &MonitorFinding::summary)
-          .def_rw("details", &MonitorFinding::details)
+              nb::arg("event_type").none(), nb::arg("severity").none(),
+              nb::arg("summary").none(), nb::arg("details").none() = missing)
+          .def_rw("event_type", &MonitorFinding::event_type, nb::arg().none())
+          .def_rw("severity", &MonitorFinding::severity, nb::arg().none())
+          .def_rw("summary", &MonitorFinding::summary, nb::arg().none())
+          .def_rw("details", &MonitorFinding::details, nb::arg().none())
           .def("__eq__",
                [](const MonitorFinding& self, nb::handle other) -> nb::object {
                  if (!nb::isinstance<MonitorFinding>(other)) {

@@ -27,7 +27,7 @@ nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
 void append_finding(nb::handle findings, nb::handle lock, nb::handle finding) {
   lock.attr("acquire")();
   try {
-    if (PyList_Check(findings.ptr())) {
+    if (PyList_CheckExact(findings.ptr())) {
       if (PyList_Append(findings.ptr(), finding.ptr()) != 0) throw nb::python_error();
     } else {
       findings.attr("append")(finding);
