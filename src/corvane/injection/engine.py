@@ -99,7 +99,7 @@ class InjectionEngine:
                     if rule.get("lost"):
                         snap = {"index": snap.get("index"), "pci_bus_id": snap.get("pci_bus_id"),
                                 "nvlink_errors": {}, "gpu_lost": True}
-                        continue
+                        break  # a lost GPU reports nothing else
                     snap.update(rule.get("set", {}))
                     for name, step in rule.get("add", {}).items():
                         key = (number, snap.get("index"), name)

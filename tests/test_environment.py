@@ -1,0 +1,74 @@
+import os
+import time
+
+import pytest
+
+from corvane.provision import environment as env
+
+
+@pytest.mark.parametrize("text, seconds", [
+    ("250ms", 0.25), ("30s", 30), ("5m", 300), ("1h", 3600), ("1h30m", 5400), ("90", 90),
+    ("2.5", 2.5), (" 1M ", 60), ("1m30s500ms", 90.5), ("0s", 0), (15, 15), (0.5, 0.5),
+])
+def test_parse_duration_accepts(text, seconds):
+    value = env.parse_duration(text)
+    assert value == seconds
+    assert isinstance(value, int) == float(seconds).is_integer()
+
+
+@pytest.mark.parametrize("text", ["", "s", "5 m", "5x", "-5s", "1h 30m", "m5", "nan", None, True,
+                                  -1, float("inf"), [5]])
+def test_parse_duration_rejects_naming_the_text(text):
+    with pytest.raises(ValueError, match="duration"):
+        env.parse_duration(text)
+
+
+def test_host_snapshot(tmp_path):
+    snap = env.host_snapshot(tmp_path)
+    assert set(snap) == {"hostname", "disk_free_gb"} and snap["hostname"]
+    assert snap["disk_free_gb"] >= 0
+
+
+def test_pretty_command_quotes():
+    assert env.pretty_command(["python", "train.py", "--name", "a b", "it's"]) == \
+        "python train.py --name 'a b' 'it'\"'\"'s'"
+
+
+def test_gpu_inventory_from_the_tool(fake_path, shared_fixtures, monkeypatch):
+    monkeypatch.setenv("CORVANE_FAKE_SMI_DIR", str(shared_fixtures / "nvidia-smi"))
+    monkeypatch.setenv("CORVANE_FAKE_SMI_CASE", "h100x8-healthy")
+    inv = env.detect_gpu_inventory()
+    assert [g.index for g in inv] == list(range(8))
+    assert inv[0].pci_bus_id == "00000000:18:00.0" and inv[0].name == "NVIDIA H100 80GB HBM3"
+    monkeypatch.setenv("CORVANE_FAKE_SMI_CASE", "driver-unreachable")  # exit status 9
+    assert env.detect_gpu_inventory() == []
+    monkeypatch.setenv("CORVANE_FAKE_SMI_CASE", "h100x8-healthy")
+    monkeypatch.setenv("CORVANE_FAKE_SMI_SLEEP", "5")
+    assert env.detect_gpu_inventory(timeout=0.5) == []
+
+
+def test_gpu_inventory_without_the_tool(empty_path):
+    assert env.detect_gpu_inventory() == []
+
+
+def test_run_shell_captures_and_reports_status():
+    r = env.run_shell("echo out; echo err >&2; exit 3", timeout=10)
+    assert (r.returncode, r.stdout, r.stderr, r.timed_out) == (3, "out\n", "err\n", False)
+
+
+def test_run_shell_timeout_kills_the_process_group(tmp_path):
+    marker = tmp_path / "pid"
+    start = time.monotonic()
+    r = env.run_shell(f"sleep 30 & echo $! > {marker}; echo started; wait", timeout=0.5)
+    assert r.timed_out and r.returncode != 0 and "started" in r.stdout
+    assert time.monotonic() - start < 10
+    pid = int(marker.read_text())
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.05)
+    else:
+        pytest.fail("the background grandchild outlived the time-out")
