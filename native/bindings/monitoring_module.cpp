@@ -11,6 +11,7 @@
 #include "../monitor/findings.hpp"
 #include "../monitor/output_parser.hpp"
 #include "../monitor/patterns.hpp"
+#include "../monitor/slurm.hpp"
 #include "finding_record.hpp"
 #include "host_text.hpp"
 
@@ -151,7 +152,66 @@ nb::tuple core_scan_benchmark(const std::vector<std::string>& lines, int rounds)
   return nb::make_tuple(seconds, hits);
 }
 
+bool command_is_slurm_wrapped(nb::handle command) {
+  if (!PyList_Check(command.ptr())) raise_type("command", "a list", command);
+  if (PyList_Size(command.ptr()) == 0) return false;
+  nb::handle first = PyList_GetItem(command.ptr(), 0);
+  if (!PyUnicode_Check(first.ptr())) raise_type("command[0]", "a str", first);
+  std::string storage;
+  return corvane::monitor::is_slurm_launcher(utf8_of(first, storage));
+}
+
+// The job command, prefixed with an srun invocation on Slurm clusters. Configuration values
+// go in as configured (only the GPU count is turned into text); a "cluster" or "slurm"
+// entry that is not a map fails here, before any process starts.
+nb::object maybe_wrap_srun(nb::handle command, nb::handle config) {
+  if (!PyList_Check(command.ptr())) raise_type("command", "a list", command);
+  if (!PyDict_Check(config.ptr()) && !nb::hasattr(config, "get")) {
+    raise_type("config", "a map", config);
+  }
+  nb::object cluster = config.attr("get")("cluster", nb::dict());
+  nb::object scheduler = cluster.attr("get")("scheduler", "none");
+  if (!scheduler.equal(nb::str("slurm"))) return nb::borrow(command);
+  if (command_is_slurm_wrapped(command)) return nb::borrow(command);
+  // Looked up on the runner's PATH as it is now, not as it was at import.
+  nb::object srun = nb::module_::import_("shutil").attr("which")("srun");
+  if (srun.is_none()) return nb::borrow(command);
+
+  nb::object slurm = cluster.attr("get")("slurm", nb::dict());
+  nb::object partition = slurm.attr("get")("partition", "gpu");
+  nb::object gpus = slurm.attr("get")("gpus_per_node", 0);
+  nb::object account = slurm.attr("get")("account", "");
+  nb::object qos = slurm.attr("get")("qos", "");
+  nb::object constraint = slurm.attr("get")("constraint", "");
+  nb::list extra(slurm.attr("get")("extra_args", nb::list()));
+
+  nb::list wrapped;
+  wrapped.append("srun");
+  wrapped.append("--partition");
+  wrapped.append(partition);
+  auto option = [&](const char* flag, nb::handle value) {
+    if (PyObject_IsTrue(value.ptr()) == 1) {
+      wrapped.append(flag);
+      wrapped.append(value);
+    }
+  };
+  if (PyObject_IsTrue(gpus.ptr()) == 1) {
+    wrapped.append("--gpus");
+    wrapped.append(nb::str(gpus));
+  }
+  option("--account", account);
+  option("--qos", qos);
+  option("--constraint", constraint);
+  for (nb::handle arg : extra) wrapped.append(arg);
+  for (nb::handle arg : nb::borrow<nb::list>(command)) wrapped.append(arg);
+  return wrapped;
+}
+
 void bind_host_services(nb::module_& m) {
+  // The baselines module is part of the monitor: profiles come from it.
+  nb::module_ baselines = nb::module_::import_("corvane.trust.baselines");
+  m.attr("GPUProfile") = baselines.attr("GPUProfile");
+  m.attr("detect_gpu_profile") = baselines.attr("detect_gpu_profile");
   nb::module_ env = nb::module_::import_("corvane.provision.environment");
   for (const char* name :
        {"parse_duration", "host_snapshot", "detect_gpu_inventory", "pretty_command", "run_shell"}) {
@@ -195,6 +255,9 @@ NB_MODULE(monitoring, m) {
   m.def("_parse_output_line", &parse_output_line, "line"_a, "step_times"_a, "losses"_a,
         "Findings for one line of job output; loss and step-time samples are appended to "
         "the given lists.");
+  m.def("_command_is_slurm_wrapped", &command_is_slurm_wrapped, "command"_a);
+  m.def("_maybe_wrap_srun", &maybe_wrap_srun, "command"_a, "config"_a,
+        "The command prefixed with srun on Slurm clusters where srun is installed.");
   m.def("_native_search", &native_search, "name"_a, "line"_a);
   m.def("_core_scan_benchmark", &core_scan_benchmark, "lines"_a, "rounds"_a);
 

@@ -40,6 +40,20 @@ def _cmd_findings(args) -> int:
     return 0
 
 
+def _cmd_profile(args) -> int:
+    from .trust.baselines import describe_gpu_profile, detect_gpu_profile
+
+    config = load_config(args.config) if args.config else None
+    name = args.name
+    if name is None:
+        from .provision.environment import detect_gpu_inventory
+
+        inventory = detect_gpu_inventory()
+        name = inventory[0].name if inventory else None
+    print(describe_gpu_profile(detect_gpu_profile(name, config), name))
+    return 0
+
+
 def _cmd_config(args) -> int:
     print(json.dumps(load_config(args.config), indent=2))
     return 0
@@ -55,6 +69,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
                                       "user's state directory)")
     p.set_defaults(func=_cmd_findings)
+
+    p = sub.add_parser("profile", help="expected performance of a GPU model")
+    p.add_argument("name", nargs="?", help="GPU name as a driver or provider reports it "
+                                           "(default: the GPU detected on this machine)")
+    p.add_argument("--config", help="configuration whose cluster.baselines overrides apply")
+    p.set_defaults(func=_cmd_profile)
 
     p = sub.add_parser("config", help="print the effective configuration")
     p.add_argument("--config", help="TOML or JSON file merged over the defaults")

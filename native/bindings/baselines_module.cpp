@@ -1,0 +1,376 @@
+// corvane.trust.baselines: GPUProfile, the baseline table, lookup, overrides and reporting.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <array>
+#include <string>
+
+#include "../common/pyfloat.hpp"
+#include "../trust/baselines_table.hpp"
+#include "host_text.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using corvane::bindings::raise_type;
+using corvane::bindings::utf8_of;
+namespace trust = corvane::trust;
+
+namespace {
+
+constexpr std::size_t kFieldCount = 21;
+constexpr const char* kFields[kFieldCount] = {
+    "name", "match_substrings", "nvlink_expected_bw_gbps", "nvlink_warn_bw_gbps",
+    "nvlink_fail_bw_gbps", "nvlink_link_count", "nccl_expected_busbw_gbps",
+    "nccl_warn_busbw_gbps", "nccl_fail_busbw_gbps", "pcie_expected_gen", "pcie_expected_width",
+    "fp16_tflops_expected", "reference_tflops_expected", "reference_tflops_warn",
+    "reference_tflops_fail", "memory_bw_expected_gbps", "has_ecc", "has_nvlink", "tdp_watts",
+    "matmul_size", "vendor"};
+constexpr std::size_t kVendor = 20;
+
+int field_index(std::string_view name) {
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (name == kFields[i]) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The frozen record of one GPU model's expected performance. Field values are host
+// objects: overrides may put in whatever the configuration holds.
+struct GPUProfile {
+  std::array<nb::object, kFieldCount> f;
+};
+
+nb::handle g_profile_type;  // owned by the module
+nb::handle g_baselines;     // the BASELINES tuple, owned by the module
+
+int profile_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  for (auto& v : nb::inst_ptr<GPUProfile>(self)->f) Py_VISIT(v.ptr());
+  return 0;
+}
+
+int profile_clear(PyObject* self) {
+  for (auto& v : nb::inst_ptr<GPUProfile>(self)->f) v.reset();
+  return 0;
+}
+
+PyType_Slot profile_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(profile_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(profile_clear)},
+                               {0, nullptr}};
+
+nb::object field(const GPUProfile& p, std::size_t i) { return p.f[i].is_valid() ? p.f[i] : nb::none(); }
+
+nb::tuple as_tuple(const GPUProfile& p) {
+  nb::list items;
+  for (std::size_t i = 0; i < kFieldCount; ++i) items.append(field(p, i));
+  return nb::tuple(items);
+}
+
+nb::object new_profile(GPUProfile&& p) { return nb::cast(std::move(p), nb::rv_policy::move); }
+
+void init_profile(GPUProfile* self, nb::args args, nb::kwargs kwargs) {
+  GPUProfile p;
+  if (args.size() > kFieldCount) {
+    throw nb::type_error(("GPUProfile() takes " + std::to_string(kFieldCount) +
+                          " arguments but " + std::to_string(args.size()) + " were given")
+                             .c_str());
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) p.f[i] = nb::borrow(args[i]);
+  for (auto [key, value] : kwargs) {
+    std::string name = nb::cast<std::string>(key);
+    int i = field_index(name);
+    if (i < 0) throw nb::type_error(("GPUProfile() got an unexpected keyword argument '" + name + "'").c_str());
+    if (p.f[i].is_valid()) throw nb::type_error(("GPUProfile() got multiple values for argument '" + name + "'").c_str());
+    p.f[i] = nb::borrow(value);
+  }
+  if (!p.f[kVendor].is_valid()) p.f[kVendor] = nb::str("nvidia");
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (!p.f[i].is_valid()) {
+      throw nb::type_error((std::string("GPUProfile() missing required argument '") + kFields[i] + "'").c_str());
+    }
+  }
+  new (self) GPUProfile(std::move(p));
+}
+
+nb::object optional_float(const std::optional<double>& v) {
+  return v ? nb::object(nb::float_(*v)) : nb::none();
+}
+nb::object optional_bool(const std::optional<bool>& v) {
+  return v ? nb::object(nb::bool_(*v)) : nb::none();
+}
+
+nb::object profile_from_core(const trust::Profile& c) {
+  const trust::ProfileSpec& s = c.spec;
+  nb::list subs;
+  for (auto frag : s.match_substrings) subs.append(nb::str(frag.data(), frag.size()));
+  GPUProfile p{{nb::str(s.name.data(), s.name.size()), nb::tuple(subs),
+                optional_float(s.nvlink_expected_bw_gbps), optional_float(c.nvlink_warn_bw_gbps),
+                optional_float(c.nvlink_fail_bw_gbps), nb::int_(s.nvlink_link_count),
+                nb::float_(s.nccl_expected_busbw_gbps), nb::float_(c.nccl_warn_busbw_gbps),
+                nb::float_(c.nccl_fail_busbw_gbps), nb::int_(s.pcie_expected_gen),
+                nb::int_(s.pcie_expected_width), nb::float_(s.fp16_tflops_expected),
+                nb::float_(s.reference_tflops_expected), nb::float_(c.reference_tflops_warn),
+                nb::float_(c.reference_tflops_fail), nb::float_(s.memory_bw_expected_gbps),
+                optional_bool(s.has_ecc), optional_bool(s.has_nvlink), nb::float_(s.tdp_watts),
+                nb::int_(s.matmul_size), nb::str(s.vendor.data(), s.vendor.size())}};
+  return new_profile(std::move(p));
+}
+
+// -- host-value helpers -------------------------------------------------------------------
+
+bool is_mapping(nb::handle obj) {
+  if (PyDict_Check(obj.ptr())) return true;
+  static nb::handle mapping_abc =
+      nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release();
+  return PyObject_IsInstance(obj.ptr(), mapping_abc.ptr()) == 1;
+}
+
+void check_name(nb::handle name, const char* what) {
+  if (!name.is_none() && !PyUnicode_Check(name.ptr())) raise_type(what, "a str or None", name);
+}
+
+void check_config(nb::handle config) {
+  if (!config.is_none() && !is_mapping(config)) raise_type("config", "a mapping or None", config);
+}
+
+// text.strip().lower() as the host does it (Unicode white space and case rules).
+nb::str folded(nb::handle text) { return nb::str(text.attr("strip")().attr("lower")()); }
+
+nb::str folded_name(nb::handle name) {
+  if (name.is_none()) return nb::str("");
+  return folded(name);
+}
+
+double host_float(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+nb::object ratio(nb::handle value, nb::handle multiplier) {
+  if (value.is_none()) return nb::none();
+  return nb::float_(*trust::ratio(host_float(value), host_float(multiplier)));
+}
+
+// -- the module's operations ----------------------------------------------------------------
+
+nb::object find_base_profile(nb::handle gpu_name) {
+  check_name(gpu_name, "gpu_name");
+  nb::str lowered = folded_name(gpu_name);
+  std::string storage;
+  std::size_t index = trust::find_base_profile(utf8_of(lowered, storage));
+  return nb::borrow(PyTuple_GetItem(g_baselines.ptr(), static_cast<Py_ssize_t>(index)));
+}
+
+nb::object normalize_override_map(nb::handle config) {
+  check_config(config);
+  if (config.is_none() || PyObject_IsTrue(config.ptr()) != 1) return nb::dict();
+  nb::object cluster = PySequence_Contains(config.ptr(), nb::str("cluster").ptr()) == 1
+                           ? nb::object(config[nb::str("cluster")])
+                           : nb::object(nb::dict());
+  if (!is_mapping(cluster)) return nb::dict();
+  nb::object overrides = PySequence_Contains(cluster.ptr(), nb::str("baselines").ptr()) == 1
+                             ? nb::object(cluster[nb::str("baselines")])
+                             : nb::object(nb::dict());
+  return is_mapping(overrides) ? overrides : nb::object(nb::dict());
+}
+
+nb::object matching_override(nb::handle raw_gpu_name, nb::handle profile_name, nb::handle config) {
+  check_name(raw_gpu_name, "raw_gpu_name");
+  nb::object overrides = normalize_override_map(config);
+  if (PyObject_IsTrue(overrides.ptr()) != 1) return nb::dict();
+  std::string raw_storage, profile_storage, key_storage;
+  nb::str raw = folded_name(raw_gpu_name);
+  nb::str profile_key = folded(profile_name);
+  std::string_view raw_text = utf8_of(raw, raw_storage);
+  std::string_view profile_text = utf8_of(profile_key, profile_storage);
+  for (nb::handle item : overrides.attr("items")()) {
+    nb::object key = nb::borrow(item[0]), value = nb::borrow(item[1]);
+    if (!is_mapping(value)) continue;
+    nb::str lowered = folded(nb::str(key));
+    if (trust::override_key_matches(utf8_of(lowered, key_storage), profile_text, raw_text)) {
+      return value;
+    }
+  }
+  return nb::dict();
+}
+
+nb::object apply_profile_overrides(nb::handle profile, nb::handle raw_gpu_name, nb::handle config) {
+  if (!nb::isinstance<GPUProfile>(profile)) raise_type("profile", "a GPUProfile", profile);
+  check_name(raw_gpu_name, "raw_gpu_name");
+  check_config(config);
+  const GPUProfile& base = nb::cast<const GPUProfile&>(profile);
+  nb::object override = matching_override(raw_gpu_name, field(base, 0), config);
+  if (PyObject_IsTrue(override.ptr()) != 1) return nb::borrow(profile);
+  GPUProfile patched = base;
+  for (nb::handle item : override.attr("items")()) {
+    nb::handle key = item[0];
+    if (!PyUnicode_Check(key.ptr())) continue;
+    std::string name = nb::cast<std::string>(key);
+    int i = field_index(name);
+    // The identity of a profile (its name, fragments and vendor) is not overridable.
+    if (i < 0 || name == "name" || name == "match_substrings" || name == "vendor") continue;
+    patched.f[i] = nb::borrow(item[1]);
+  }
+  return new_profile(std::move(patched));
+}
+
+nb::object detect_gpu_profile(nb::handle raw_gpu_name, nb::handle config) {
+  check_name(raw_gpu_name, "raw_gpu_name");
+  check_config(config);
+  return apply_profile_overrides(find_base_profile(raw_gpu_name), raw_gpu_name, config);
+}
+
+// format(value, ".0f"), with None written as "None".
+std::string format_0f(nb::handle value) {
+  if (value.is_none()) return "None";
+  if (PyFloat_CheckExact(value.ptr())) return corvane::py_format_fixed(PyFloat_AsDouble(value.ptr()), 0);
+  return nb::cast<std::string>(nb::steal(PyObject_Format(value.ptr(), nb::str(".0f").ptr())));
+}
+
+std::string format_plain(nb::handle value) {
+  nb::object text = nb::steal(PyObject_Format(value.ptr(), nb::str("").ptr()));
+  if (!text.is_valid()) throw nb::python_error();
+  return nb::cast<std::string>(text);
+}
+
+std::string describe_gpu_profile(nb::handle profile, nb::handle raw_gpu_name) {
+  check_name(raw_gpu_name, "raw_gpu_name");
+  nb::object name = profile.attr("name");
+  bool raw_given = !raw_gpu_name.is_none() && PyUnicode_GetLength(raw_gpu_name.ptr()) > 0;
+  nb::object bw = profile.attr("nvlink_expected_bw_gbps");
+  std::string nvlink = PyObject_IsTrue(bw.ptr()) == 1 ? format_0f(bw) + " GB/s NVLink"
+                                                       : "no NVLink baseline";
+  nb::object ecc = profile.attr("has_ecc");
+  const char* ecc_text = ecc.is(nb::handle(Py_True))    ? "ECC: yes"
+                         : ecc.is(nb::handle(Py_False)) ? "ECC: no"
+                                                        : "ECC: unknown";
+  return "GPU: " + format_plain(raw_given ? nb::borrow(raw_gpu_name) : name) +
+         " (detected profile: " + format_plain(name) +
+         ") | Reference target: " + format_0f(profile.attr("reference_tflops_expected")) +
+         " TFLOPS | Peak FP16: " + format_0f(profile.attr("fp16_tflops_expected")) +
+         " TFLOPS | " + format_0f(profile.attr("memory_bw_expected_gbps")) + " GB/s memory | " +
+         nvlink + " | " + ecc_text;
+}
+
+nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_field) {
+  if (value.is_none()) return nb::none();
+  if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) {
+    raise_type("value", "a number or None", value);
+  }
+  nb::object divisor = profile.attr(divisor_field);
+  int not_positive = PyObject_RichCompareBool(divisor.ptr(), nb::int_(0).ptr(), Py_LE);
+  if (not_positive < 0) throw nb::python_error();
+  if (not_positive) return nb::none();
+  return optional_float(trust::percent_of(host_float(value), host_float(divisor)));
+}
+
+}  // namespace
+
+NB_MODULE(baselines, m) {
+  m.doc() = "Expected performance of known GPU models: lookup, overrides and summaries.";
+
+  nb::class_<GPUProfile> cls(m, "GPUProfile", nb::type_slots(profile_slots),
+                             "Expected performance of one GPU model (a frozen record).");
+  cls.def("__init__", &init_profile);
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    cls.def_prop_ro(kFields[i], [i](const GPUProfile& p) { return field(p, i); });
+  }
+  cls.def("__eq__", [](const GPUProfile& self, nb::handle other) -> nb::object {
+    if (!nb::isinstance<GPUProfile>(other)) return nb::borrow(Py_NotImplemented);
+    return nb::bool_(as_tuple(self).equal(as_tuple(nb::cast<const GPUProfile&>(other))));
+  });
+  cls.def("__hash__", [](const GPUProfile& self) { return nb::hash(as_tuple(self)); });
+  cls.def("__repr__", [](const GPUProfile& self) {
+    std::string out = "GPUProfile(";
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+      if (i) out += ", ";
+      out += kFields[i];
+      out += "=";
+      out += nb::repr(field(self, i)).c_str();
+    }
+    return out + ")";
+  });
+  cls.def("to_dict", [](const GPUProfile& self) {
+    nb::dict d;
+    for (std::size_t i = 0; i < kFieldCount; ++i) d[kFields[i]] = field(self, i);
+    return d;
+  });
+  cls.def("__replace__", [](const GPUProfile& self, nb::kwargs changes) {
+    GPUProfile copy = self;
+    for (auto [key, value] : changes) {
+      std::string name = nb::cast<std::string>(key);
+      int i = field_index(name);
+      if (i < 0) throw nb::type_error(("GPUProfile has no field '" + name + "'").c_str());
+      copy.f[i] = nb::borrow(value);
+    }
+    return new_profile(std::move(copy));
+  });
+  cls.def("__reduce__", [](nb::handle self) {
+    return nb::make_tuple(nb::handle(g_profile_type), as_tuple(nb::cast<const GPUProfile&>(self)));
+  });
+  nb::list names;
+  for (auto name : kFields) names.append(name);
+  cls.attr("__match_args__") = nb::tuple(names);
+  g_profile_type = cls;
+
+  nb::list rows;
+  for (const auto& profile : trust::baselines()) rows.append(profile_from_core(profile));
+  nb::tuple baselines(rows);
+  m.attr("BASELINES") = baselines;
+  g_baselines = baselines;
+
+  m.def(
+      "_profile",
+      [](nb::object name, nb::object match_substrings, nb::object nvlink_expected_bw_gbps,
+         nb::object nvlink_link_count, nb::object nccl_expected_busbw_gbps,
+         nb::object pcie_expected_gen, nb::object pcie_expected_width,
+         nb::object fp16_tflops_expected, nb::object reference_tflops_expected,
+         nb::object memory_bw_expected_gbps, nb::object has_ecc, nb::object has_nvlink,
+         nb::object tdp_watts, nb::object matmul_size, nb::object vendor,
+         nb::object nvlink_warn_ratio, nb::object nvlink_fail_ratio, nb::object nccl_warn_ratio,
+         nb::object nccl_fail_ratio, nb::object reference_warn_ratio,
+         nb::object reference_fail_ratio) {
+        GPUProfile p{{name, match_substrings, nvlink_expected_bw_gbps,
+                      ratio(nvlink_expected_bw_gbps, nvlink_warn_ratio),
+                      ratio(nvlink_expected_bw_gbps, nvlink_fail_ratio), nvlink_link_count,
+                      nccl_expected_busbw_gbps, ratio(nccl_expected_busbw_gbps, nccl_warn_ratio),
+                      ratio(nccl_expected_busbw_gbps, nccl_fail_ratio), pcie_expected_gen,
+                      pcie_expected_width, fp16_tflops_expected, reference_tflops_expected,
+                      ratio(reference_tflops_expected, reference_warn_ratio),
+                      ratio(reference_tflops_expected, reference_fail_ratio),
+                      memory_bw_expected_gbps, has_ecc, has_nvlink, tdp_watts, matmul_size,
+                      vendor}};
+        if (nccl_expected_busbw_gbps.is_none() || reference_tflops_expected.is_none()) {
+          throw nb::type_error("nccl_expected_busbw_gbps and reference_tflops_expected must be numbers");
+        }
+        return new_profile(std::move(p));
+      },
+      "name"_a.none(), "match_substrings"_a.none(), nb::kw_only(), "nvlink_expected_bw_gbps"_a.none(),
+      "nvlink_link_count"_a.none(), "nccl_expected_busbw_gbps"_a.none(), "pcie_expected_gen"_a.none(),
+      "pcie_expected_width"_a.none(), "fp16_tflops_expected"_a.none(),
+      "reference_tflops_expected"_a.none(), "memory_bw_expected_gbps"_a.none(), "has_ecc"_a.none(),
+      "has_nvlink"_a.none(), "tdp_watts"_a.none(), "matmul_size"_a.none(), "vendor"_a = "nvidia",
+      "nvlink_warn_ratio"_a = 0.7, "nvlink_fail_ratio"_a = 0.5, "nccl_warn_ratio"_a = 0.65,
+      "nccl_fail_ratio"_a = 0.4, "reference_warn_ratio"_a = 0.8, "reference_fail_ratio"_a = 0.6,
+      "Build one profile; the warning and failure thresholds derive from the ratios.");
+  m.def("_ratio", [](nb::handle value, nb::handle multiplier) { return ratio(value, multiplier); },
+        "value"_a.none(), "multiplier"_a);
+  m.def("_find_base_profile", &find_base_profile, "gpu_name"_a.none());
+  m.def("detect_gpu_profile", &detect_gpu_profile, "raw_gpu_name"_a.none(), "config"_a.none() = nb::none(),
+        "The profile for a reported GPU name, with the configuration's overrides applied.");
+  m.def("apply_profile_overrides", &apply_profile_overrides, "profile"_a,
+        "raw_gpu_name"_a.none(), "config"_a.none() = nb::none());
+  m.def("_normalize_override_map", &normalize_override_map, "config"_a.none());
+  m.def("_matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a,
+        "config"_a.none());
+  m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a, "raw_gpu_name"_a.none() = nb::none(),
+        "One-line summary of a profile.");
+  m.def("profile_percent_of_expected",
+        [](nb::handle p, nb::handle v) { return percent_of(p, v, "fp16_tflops_expected"); },
+        "profile"_a, "value"_a.none());
+  m.def("profile_percent_of_reference",
+        [](nb::handle p, nb::handle v) { return percent_of(p, v, "reference_tflops_expected"); },
+        "profile"_a, "value"_a.none());
+}
