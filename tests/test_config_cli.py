@@ -56,3 +56,29 @@ def test_findings_command(tmp_path, capsys):
 def test_config_command_reports_bad_file(tmp_path, capsys):
     assert cli.main(["config", "--config", str(tmp_path / "none.toml")]) == 2
     assert "cannot read configuration" in capsys.readouterr().err
+
+
+def test_profile_command(tmp_path, capsys, empty_path):
+    assert cli.main(["profile", "NVIDIA H100 80GB HBM3"]) == 0
+    assert capsys.readouterr().out.startswith("GPU: NVIDIA H100 80GB HBM3 (detected profile: H100 SXM)")
+    cfg = tmp_path / "c.toml"
+    cfg.write_text('[cluster.baselines."h100 sxm"]\nreference_tflops_expected = 450.0\n')
+    assert cli.main(["profile", "NVIDIA H100 80GB HBM3", "--config", str(cfg)]) == 0
+    assert "Reference target: 450 TFLOPS" in capsys.readouterr().out
+    assert cli.main(["profile"]) == 0  # no GPU tool on PATH: the generic profile
+    assert capsys.readouterr().out.startswith("GPU: generic (detected profile: generic)")
+
+
+def test_profile_command_uses_the_detected_gpu(fake_path, shared_fixtures, monkeypatch, capsys):
+    monkeypatch.setenv("CORVANE_FAKE_SMI_DIR", str(shared_fixtures / "nvidia-smi"))
+    monkeypatch.setenv("CORVANE_FAKE_SMI_NAME", "NVIDIA L40S")
+    assert cli.main(["profile"]) == 0
+    assert "(detected profile: L40S)" in capsys.readouterr().out
+
+
+def test_monitor_module_carries_the_baselines():
+    from corvane.monitor import monitoring
+    from corvane.trust import baselines
+
+    assert monitoring.GPUProfile is baselines.GPUProfile
+    assert monitoring.detect_gpu_profile("NVIDIA A10").name == "A10"
