@@ -122,7 +122,8 @@ def run_shell(command: str, timeout: float = 15) -> ShellResult:
     A command that outlives `timeout` seconds has its whole process group killed and gives
     a result with return code 124 (what `timeout(1)` uses) instead of an exception.
     """
-    proc = subprocess.Popen(
+    # The context closes both pipes and reaps the shell on every way out.
+    with subprocess.Popen(
         command,
         shell=True,
         stdin=subprocess.DEVNULL,
@@ -131,26 +132,21 @@ def run_shell(command: str, timeout: float = 15) -> ShellResult:
         text=True,
         errors="replace",
         start_new_session=True,
-    )
-    try:
-        out, err = proc.communicate(timeout=timeout)
-        return ShellResult(command, proc.returncode, out, err)
-    except subprocess.TimeoutExpired:
-        _kill_group(proc)
-        # Grandchildren may still hold the pipes; don't wait on them for long.
+    ) as proc:
         try:
-            out, err = proc.communicate(timeout=2)
+            out, err = proc.communicate(timeout=timeout)
+            return ShellResult(command, proc.returncode, out, err)
         except subprocess.TimeoutExpired:
-            out, err = "", ""
-            for stream in (proc.stdout, proc.stderr):
-                if stream is not None:
-                    stream.close()
-            proc.wait()
-        return ShellResult(command, TIMEOUT_RETURNCODE, out or "", err or "", timed_out=True)
-    except BaseException:
-        _kill_group(proc)
-        proc.wait()
-        raise
+            _kill_group(proc)
+            try:
+                out, err = proc.communicate(timeout=2)
+            except subprocess.TimeoutExpired:
+                # A process that left the group still holds the pipes: give up on them.
+                out, err = "", ""
+            return ShellResult(command, TIMEOUT_RETURNCODE, out or "", err or "", timed_out=True)
+        except BaseException:
+            _kill_group(proc)
+            raise
 
 
 def _kill_group(proc: subprocess.Popen) -> None:

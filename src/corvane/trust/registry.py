@@ -138,41 +138,33 @@ class TrustRegistry:
 
     # -- reading back -------------------------------------------------------------------
 
-    def nodes(self) -> list[dict]:
-        return self._read("SELECT * FROM nodes ORDER BY node_id")
-
-    def jobs(self, limit: int = 50) -> list[dict]:
-        rows = self._read("SELECT * FROM jobs ORDER BY started_at DESC LIMIT ?", (int(limit),))
+    def _rows(self, table: str, json_fields: tuple[str, ...], where: str = "", params=(),
+              order: str = "id") -> list[dict]:
+        rows = self._read(f"SELECT * FROM {table} {where} ORDER BY {order}", tuple(params))
         for row in rows:
-            row["metadata"] = _from_json(row["metadata"])
-            row["node_ids"] = _from_json(row["node_ids"])
+            for name in json_fields:
+                row[name] = _from_json(row[name])
         return rows
 
+    def nodes(self) -> list[dict]:
+        return self._rows("nodes", (), order="node_id")
+
+    def jobs(self, limit: int = 50) -> list[dict]:
+        return self._rows("jobs", ("metadata", "node_ids"), "", (),
+                          f"started_at DESC LIMIT {int(limit)}")
+
     def job(self, job_id: str) -> dict | None:
-        rows = self._read("SELECT * FROM jobs WHERE job_id = ?", (str(job_id),))
-        if not rows:
-            return None
-        row = rows[0]
-        row["metadata"] = _from_json(row["metadata"])
-        row["node_ids"] = _from_json(row["node_ids"])
-        return row
+        rows = self._rows("jobs", ("metadata", "node_ids"), "WHERE job_id = ?", (str(job_id),),
+                          "job_id")
+        return rows[0] if rows else None
 
     def events(self, job_id: str | None = None) -> list[dict]:
         if job_id is None:
-            rows = self._read("SELECT * FROM events ORDER BY id")
-        else:
-            rows = self._read("SELECT * FROM events WHERE job_id = ? ORDER BY id", (str(job_id),))
-        for row in rows:
-            row["details"] = _from_json(row["details"])
-        return rows
+            return self._rows("events", ("details",))
+        return self._rows("events", ("details",), "WHERE job_id = ?", (str(job_id),))
 
     def recovery_events(self, job_id: str | None = None) -> list[dict]:
         if job_id is None:
-            rows = self._read("SELECT * FROM recovery_events ORDER BY id")
-        else:
-            rows = self._read("SELECT * FROM recovery_events WHERE job_id = ? ORDER BY id",
-                              (str(job_id),))
-        for row in rows:
-            row["plan"] = _from_json(row["plan"])
-            row["details"] = _from_json(row["details"])
-        return rows
+            return self._rows("recovery_events", ("plan", "details"))
+        return self._rows("recovery_events", ("plan", "details"), "WHERE job_id = ?",
+                          (str(job_id),))
