@@ -8,6 +8,7 @@
 #include "../common/pyfloat.hpp"
 #include "../trust/baselines_table.hpp"
 #include "host_text.hpp"
+#include "record.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -18,80 +19,32 @@ namespace trust = corvane::trust;
 namespace {
 
 constexpr std::size_t kFieldCount = 21;
-constexpr const char* kFields[kFieldCount] = {
-    "name", "match_substrings", "nvlink_expected_bw_gbps", "nvlink_warn_bw_gbps",
-    "nvlink_fail_bw_gbps", "nvlink_link_count", "nccl_expected_busbw_gbps",
-    "nccl_warn_busbw_gbps", "nccl_fail_busbw_gbps", "pcie_expected_gen", "pcie_expected_width",
-    "fp16_tflops_expected", "reference_tflops_expected", "reference_tflops_warn",
-    "reference_tflops_fail", "memory_bw_expected_gbps", "has_ecc", "has_nvlink", "tdp_watts",
-    "matmul_size", "vendor"};
-constexpr std::size_t kVendor = 20;
+using corvane::bindings::FieldSpec;
+const std::array<FieldSpec, kFieldCount> kFields = {{
+    {"name"}, {"match_substrings"}, {"nvlink_expected_bw_gbps"}, {"nvlink_warn_bw_gbps"},
+    {"nvlink_fail_bw_gbps"}, {"nvlink_link_count"}, {"nccl_expected_busbw_gbps"},
+    {"nccl_warn_busbw_gbps"}, {"nccl_fail_busbw_gbps"}, {"pcie_expected_gen"},
+    {"pcie_expected_width"}, {"fp16_tflops_expected"}, {"reference_tflops_expected"},
+    {"reference_tflops_warn"}, {"reference_tflops_fail"}, {"memory_bw_expected_gbps"},
+    {"has_ecc"}, {"has_nvlink"}, {"tdp_watts"}, {"matmul_size"},
+    {"vendor", FieldSpec::kText, "nvidia"}}};
 
 int field_index(std::string_view name) {
   for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (name == kFields[i]) return static_cast<int>(i);
+    if (name == kFields[i].name) return static_cast<int>(i);
   }
   return -1;
 }
 
 // The frozen record of one GPU model's expected performance. Field values are host
 // objects: overrides may put in whatever the configuration holds.
-struct GPUProfile {
-  std::array<nb::object, kFieldCount> f;
-};
+using GPUProfile = corvane::bindings::Record<struct GPUProfileTag, kFieldCount>;
 
-nb::handle g_profile_type;  // owned by the module
-nb::handle g_baselines;     // the BASELINES tuple, owned by the module
+nb::handle g_baselines;  // the BASELINES tuple, owned by the module
 
-int profile_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  for (auto& v : nb::inst_ptr<GPUProfile>(self)->f) Py_VISIT(v.ptr());
-  return 0;
-}
+nb::object field(const GPUProfile& p, std::size_t i) { return p.get(i); }
 
-int profile_clear(PyObject* self) {
-  for (auto& v : nb::inst_ptr<GPUProfile>(self)->f) v.reset();
-  return 0;
-}
-
-PyType_Slot profile_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(profile_traverse)},
-                               {Py_tp_clear, reinterpret_cast<void*>(profile_clear)},
-                               {0, nullptr}};
-
-nb::object field(const GPUProfile& p, std::size_t i) { return p.f[i].is_valid() ? p.f[i] : nb::none(); }
-
-nb::tuple as_tuple(const GPUProfile& p) {
-  nb::list items;
-  for (std::size_t i = 0; i < kFieldCount; ++i) items.append(field(p, i));
-  return nb::tuple(items);
-}
-
-nb::object new_profile(GPUProfile&& p) { return nb::cast(std::move(p), nb::rv_policy::move); }
-
-void init_profile(GPUProfile* self, nb::args args, nb::kwargs kwargs) {
-  GPUProfile p;
-  if (args.size() > kFieldCount) {
-    throw nb::type_error(("GPUProfile() takes " + std::to_string(kFieldCount) +
-                          " arguments but " + std::to_string(args.size()) + " were given")
-                             .c_str());
-  }
-  for (std::size_t i = 0; i < args.size(); ++i) p.f[i] = nb::borrow(args[i]);
-  for (auto [key, value] : kwargs) {
-    std::string name = nb::cast<std::string>(key);
-    int i = field_index(name);
-    if (i < 0) throw nb::type_error(("GPUProfile() got an unexpected keyword argument '" + name + "'").c_str());
-    if (p.f[i].is_valid()) throw nb::type_error(("GPUProfile() got multiple values for argument '" + name + "'").c_str());
-    p.f[i] = nb::borrow(value);
-  }
-  if (!p.f[kVendor].is_valid()) p.f[kVendor] = nb::str("nvidia");
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (!p.f[i].is_valid()) {
-      throw nb::type_error((std::string("GPUProfile() missing required argument '") + kFields[i] + "'").c_str());
-    }
-  }
-  new (self) GPUProfile(std::move(p));
-}
+nb::object new_profile(GPUProfile&& p) { return corvane::bindings::new_record(std::move(p)); }
 
 nb::object optional_float(const std::optional<double>& v) {
   return v ? nb::object(nb::float_(*v)) : nb::none();
@@ -271,49 +224,13 @@ nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_
 NB_MODULE(baselines, m) {
   m.doc() = "Expected performance of known GPU models: lookup, overrides and summaries.";
 
-  nb::class_<GPUProfile> cls(m, "GPUProfile", nb::type_slots(profile_slots),
-                             "Expected performance of one GPU model (a frozen record).");
-  cls.def("__init__", &init_profile);
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    cls.def_prop_ro(kFields[i], [i](const GPUProfile& p) { return field(p, i); });
-  }
-  cls.def("__eq__", [](const GPUProfile& self, nb::handle other) -> nb::object {
-    if (!nb::isinstance<GPUProfile>(other)) return nb::borrow(Py_NotImplemented);
-    return nb::bool_(as_tuple(self).equal(as_tuple(nb::cast<const GPUProfile&>(other))));
-  });
-  cls.def("__hash__", [](const GPUProfile& self) { return nb::hash(as_tuple(self)); });
-  cls.def("__repr__", [](const GPUProfile& self) {
-    std::string out = "GPUProfile(";
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-      if (i) out += ", ";
-      out += kFields[i];
-      out += "=";
-      out += nb::repr(field(self, i)).c_str();
-    }
-    return out + ")";
-  });
+  auto cls = corvane::bindings::bind_record<GPUProfile>(
+      m, "GPUProfile", kFields, true, "Expected performance of one GPU model (a frozen record).");
   cls.def("to_dict", [](const GPUProfile& self) {
     nb::dict d;
-    for (std::size_t i = 0; i < kFieldCount; ++i) d[kFields[i]] = field(self, i);
+    for (std::size_t i = 0; i < kFieldCount; ++i) d[kFields[i].name] = field(self, i);
     return d;
   });
-  cls.def("__replace__", [](const GPUProfile& self, nb::kwargs changes) {
-    GPUProfile copy = self;
-    for (auto [key, value] : changes) {
-      std::string name = nb::cast<std::string>(key);
-      int i = field_index(name);
-      if (i < 0) throw nb::type_error(("GPUProfile has no field '" + name + "'").c_str());
-      copy.f[i] = nb::borrow(value);
-    }
-    return new_profile(std::move(copy));
-  });
-  cls.def("__reduce__", [](nb::handle self) {
-    return nb::make_tuple(nb::handle(g_profile_type), as_tuple(nb::cast<const GPUProfile&>(self)));
-  });
-  nb::list names;
-  for (auto name : kFields) names.append(name);
-  cls.attr("__match_args__") = nb::tuple(names);
-  g_profile_type = cls;
 
   nb::list rows;
   for (const auto& profile : trust::baselines()) rows.append(profile_from_core(profile));

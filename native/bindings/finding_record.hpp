@@ -1,20 +1,14 @@
-// MonitorFinding: the host-visible finding record (a plain mutable record).
+// The host-visible records of the monitor: MonitorFinding and LaunchResult.
 #pragma once
 
-#include <nanobind/nanobind.h>
+#include "record.hpp"
 
 namespace corvane::bindings {
 
-namespace nb = nanobind;
+using MonitorFinding = Record<struct MonitorFindingTag, 4>;
+using LaunchResult = Record<struct LaunchResultTag, 10>;
 
-struct MonitorFinding {
-  nb::object event_type;
-  nb::object severity;
-  nb::object summary;
-  nb::object details;
-};
-
-void bind_monitor_finding(nb::module_& m);
+void bind_monitor_records(nb::module_& m);
 
 // A new finding from C++ (details: a map).
 nb::object make_finding(nb::handle event_type, nb::handle severity, nb::handle summary,

@@ -234,7 +234,7 @@ void bind_host_services(nb::module_& m) {
 
 NB_MODULE(monitoring, m) {
   m.doc() = "Runs a training command under watch and turns what it sees into findings.";
-  corvane::bindings::bind_monitor_finding(m);
+  corvane::bindings::bind_monitor_records(m);
 
   nb::object critical = nb::module_::import_("builtins").attr("set")();
   for (auto xid : corvane::monitor::kCriticalXids) critical.attr("add")(xid);
