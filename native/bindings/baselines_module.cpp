@@ -222,6 +222,8 @@ nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_
 }  // namespace
 
 NB_MODULE(baselines, m) {
+  // Daemon threads and module attributes legitimately hold objects at interpreter exit.
+  nb::set_leak_warnings(false);
   m.doc() = "Expected performance of known GPU models: lookup, overrides and summaries.";
 
   auto cls = corvane::bindings::bind_record<GPUProfile>(

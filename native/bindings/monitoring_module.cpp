@@ -14,16 +14,24 @@
 #include "../monitor/slurm.hpp"
 #include "finding_record.hpp"
 #include "host_text.hpp"
+#include "monitor_shared.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using corvane::bindings::append_finding;
 using corvane::bindings::make_finding;
+using corvane::bindings::maybe_wrap_srun;
 using corvane::bindings::raise_type;
 using corvane::bindings::utf8_of;
 
 namespace {
-
+nb::handle g_module;
 nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
+}  // namespace
+
+namespace corvane::bindings {
+
+nb::handle monitoring_module() { return g_module; }
 
 void append_finding(nb::handle findings, nb::handle lock, nb::handle finding) {
   lock.attr("acquire")();
@@ -39,6 +47,10 @@ void append_finding(nb::handle findings, nb::handle lock, nb::handle finding) {
   }
   lock.attr("release")();
 }
+
+}  // namespace corvane::bindings
+
+namespace {
 
 nb::str xid_description(nb::handle xid) {
   nb::object value;
@@ -68,14 +80,11 @@ nb::object xid_value(std::string_view digits) {
   return str_of(digits);
 }
 
-nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle losses) {
-  if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
-  if (!PyList_Check(step_times.ptr())) raise_type("step_times", "a list", step_times);
-  if (!PyList_Check(losses.ptr())) raise_type("losses", "a list", losses);
-  std::string storage;
-  std::string_view text = utf8_of(line, storage);
-  corvane::monitor::OutputLineScan scan = corvane::monitor::scan_output_line(text);
+}  // namespace
 
+namespace corvane::bindings {
+
+nb::list findings_for_scan(nb::handle line, const corvane::monitor::OutputLineScan& scan) {
   nb::list result;
   if (scan.divergence) {
     nb::dict details;
@@ -101,6 +110,11 @@ nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle lo
                                nb::str("Detected ECC uncorrectable signal in job output"),
                                details));
   }
+  return result;
+}
+
+void append_samples(const corvane::monitor::OutputLineScan& scan, nb::handle step_times,
+                    nb::handle losses) {
   if (scan.has_loss) {
     nb::object v = nb::steal(PyFloat_FromDouble(scan.loss));
     if (PyList_Append(losses.ptr(), v.ptr()) != 0) throw nb::python_error();
@@ -109,6 +123,21 @@ nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle lo
     nb::object v = nb::steal(PyFloat_FromDouble(scan.step_time));
     if (PyList_Append(step_times.ptr(), v.ptr()) != 0) throw nb::python_error();
   }
+}
+
+}  // namespace corvane::bindings
+
+namespace {
+
+nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle losses) {
+  if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
+  if (!PyList_Check(step_times.ptr())) raise_type("step_times", "a list", step_times);
+  if (!PyList_Check(losses.ptr())) raise_type("losses", "a list", losses);
+  std::string storage;
+  std::string_view text = utf8_of(line, storage);
+  corvane::monitor::OutputLineScan scan = corvane::monitor::scan_output_line(text);
+  nb::list result = corvane::bindings::findings_for_scan(line, scan);
+  corvane::bindings::append_samples(scan, step_times, losses);
   return result;
 }
 
@@ -161,6 +190,10 @@ bool command_is_slurm_wrapped(nb::handle command) {
   return corvane::monitor::is_slurm_launcher(utf8_of(first, storage));
 }
 
+}  // namespace
+
+namespace corvane::bindings {
+
 // The job command, prefixed with an srun invocation on Slurm clusters. Configuration values
 // go in as configured (only the GPU count is turned into text); a "cluster" or "slurm"
 // entry that is not a map fails here, before any process starts.
@@ -207,6 +240,10 @@ nb::object maybe_wrap_srun(nb::handle command, nb::handle config) {
   return wrapped;
 }
 
+}  // namespace corvane::bindings
+
+namespace {
+
 void bind_host_services(nb::module_& m) {
   // The baselines module is part of the monitor: profiles come from it.
   nb::module_ baselines = nb::module_::import_("corvane.trust.baselines");
@@ -233,6 +270,9 @@ void bind_host_services(nb::module_& m) {
 }  // namespace
 
 NB_MODULE(monitoring, m) {
+  // Daemon threads and module attributes legitimately hold objects at interpreter exit.
+  nb::set_leak_warnings(false);
+  g_module = m;
   m.doc() = "Runs a training command under watch and turns what it sees into findings.";
   corvane::bindings::bind_monitor_records(m);
 
@@ -262,4 +302,5 @@ NB_MODULE(monitoring, m) {
   m.def("_core_scan_benchmark", &core_scan_benchmark, "lines"_a, "rounds"_a);
 
   bind_host_services(m);
+  corvane::bindings::bind_runner(m);
 }

@@ -1,0 +1,121 @@
+#include "line_splitter.hpp"
+
+#include <cstring>
+
+namespace corvane::monitor {
+
+namespace {
+
+// Length of the well-formed sequence starting at s[i], or of the maximal invalid subpart
+// (at least 1) with `valid` false.
+std::size_t utf8_step(std::string_view s, std::size_t i, bool* valid) {
+  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = b(i);
+  *valid = false;
+  if (c < 0x80) {
+    *valid = true;
+    return 1;
+  }
+  std::size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 1;
+  }
+  std::size_t k = 1;
+  for (; k <= need; ++k) {
+    if (i + k >= s.size()) return k;
+    unsigned char t = b(i + k);
+    unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+    if (t < l || t > h) return k;
+  }
+  *valid = true;
+  return need + 1;
+}
+
+bool is_ascii(std::string_view s) {
+  for (char ch : s) {
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string decode_utf8_replace(std::string_view bytes) {
+  if (is_ascii(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    bool valid = false;
+    std::size_t n = utf8_step(bytes, i, &valid);
+    if (valid) {
+      out.append(bytes.substr(i, n));
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    i += n;
+  }
+  return out;
+}
+
+void LineSplitter::emit(std::vector<std::string>& out) {
+  out.push_back(decode_utf8_replace(partial_));
+  partial_.clear();
+}
+
+void LineSplitter::feed(std::string_view chunk, std::vector<std::string>& out) {
+  std::size_t i = 0;
+  if (pending_cr_ && !chunk.empty()) {
+    if (chunk[0] == '\n') i = 1;  // the "\n" of a "\r\n" split across two reads
+    pending_cr_ = false;
+  }
+  while (i < chunk.size()) {
+    const char* start = chunk.data() + i;
+    std::size_t rest = chunk.size() - i;
+    const void* nl = std::memchr(start, '\n', rest);
+    const void* cr = std::memchr(start, '\r', nl ? static_cast<const char*>(nl) - start : rest);
+    const char* end = static_cast<const char*>(cr ? cr : nl);
+    if (end == nullptr) {
+      partial_.append(start, rest);
+      if (partial_.size() >= max_line_) {
+        // Cut at a character boundary so the pieces decode as the whole would.
+        std::size_t cut = max_line_;
+        while (cut > 0 && (static_cast<unsigned char>(partial_[cut]) & 0xC0) == 0x80) --cut;
+        if (cut == 0) cut = max_line_;
+        std::string tail = partial_.substr(cut);
+        partial_.resize(cut);
+        emit(out);
+        partial_ = std::move(tail);
+      }
+      return;
+    }
+    partial_.append(start, static_cast<std::size_t>(end - start));
+    emit(out);
+    i = static_cast<std::size_t>(end - chunk.data()) + 1;
+    if (*end == '\r') {
+      if (i < chunk.size()) {
+        if (chunk[i] == '\n') ++i;
+      } else {
+        pending_cr_ = true;
+      }
+    }
+  }
+}
+
+void LineSplitter::finish(std::vector<std::string>& out) {
+  pending_cr_ = false;
+  if (!partial_.empty()) emit(out);
+}
+
+}  // namespace corvane::monitor
