@@ -3,7 +3,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 DEB_PACKAGES := libpcre2-dev g++ procps
 
-.PHONY: test bench deps venv install clean
+.PHONY: run test bench deps venv install clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -22,11 +22,19 @@ install: deps venv
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q ".[test]"
 
+DEMO := .corvane
+run: install
+	$(VENV)/bin/corvane monitor --config examples/demo.toml --checkpoint-dir $(DEMO)/checkpoints \
+	  --registry $(DEMO)/registry.sqlite3 --metrics-file $(DEMO)/metrics.jsonl \
+	  -- $(PY) examples/sample_training.py
+	$(VENV)/bin/corvane findings --registry $(DEMO)/registry.sqlite3
+
 test: install
 	$(PY) -m pytest -q
 
 bench: install
 	$(PY) bench/bench_output_parser.py
+	$(PY) bench/bench_runner.py
 
 clean:
-	rm -rf build dist $(VENV) .pytest_cache .hypothesis
+	rm -rf build dist $(VENV) .pytest_cache .hypothesis $(DEMO)

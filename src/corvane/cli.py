@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 
 from . import __version__
@@ -40,6 +41,64 @@ def _cmd_findings(args) -> int:
     return 0
 
 
+def _exit_status(returncode: int) -> int:
+    # A child ended by signal N reports -N; shells report that as 128 + N.
+    return returncode if returncode >= 0 else 128 - returncode
+
+
+def _print_summary(result, registry) -> None:
+    print(f"\n[corvane] job {result.job_id} exited with status {result.returncode}; "
+          f"{len(result.findings)} finding(s)")
+    if result.findings:
+        width = max(len(str(f.event_type)) for f in result.findings)
+        print(f"  {'SEVERITY':<8}  {'EVENT':<{width}}  SUMMARY")
+        for f in result.findings:
+            print(f"  {f.severity:<8}  {f.event_type:<{width}}  {f.summary}")
+    if result.recovery is not None:
+        print(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}")
+    else:
+        planned = [r for r in registry.recovery_events(result.job_id) if r["status"] == "planned"]
+        if planned:
+            print(f"[corvane] recovery planned (not executed): {planned[-1]['summary']}")
+        else:
+            print("[corvane] recovery: not triggered")
+    print(f"[corvane] details: corvane findings --job {result.job_id}"
+          + (f" --registry {registry.path}" if os.environ.get("CORVANE_REGISTRY") is None else ""))
+
+
+def _cmd_monitor(args) -> int:
+    from .monitor.monitoring import run_monitored_command
+
+    command = list(args.job_command)
+    if command and command[0] == "--":
+        command = command[1:]
+    if not command:
+        print("corvane: monitor needs a command after --", file=sys.stderr)
+        return 2
+    config = load_config(args.config)
+    registry = _registry(args.registry)
+    bridge = None
+    if args.metrics_file:
+        from .tracking import MetricsFileBridge
+
+        bridge = MetricsFileBridge(args.metrics_file)
+    try:
+        result = run_monitored_command(command, config, registry, args.checkpoint_dir,
+                                       wandb_bridge=bridge)
+    except KeyboardInterrupt:
+        print("\n[corvane] interrupted; the job's end was recorded as interrupted",
+              file=sys.stderr)
+        return 130
+    except FileNotFoundError as exc:
+        print(f"corvane: cannot start {command[0]!r}: {exc.strerror}", file=sys.stderr)
+        return 127
+    finally:
+        if bridge is not None:
+            bridge.close()
+    _print_summary(result, registry)
+    return _exit_status(result.returncode)
+
+
 def _cmd_profile(args) -> int:
     from .trust.baselines import describe_gpu_profile, detect_gpu_profile
 
@@ -63,6 +122,19 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="corvane", description=__doc__)
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
+
+    p = sub.add_parser("monitor", help="run a training command under watch",
+                       usage="corvane monitor [options] -- COMMAND [ARGS...]")
+    p.add_argument("--config", help="TOML or JSON file merged over the defaults")
+    p.add_argument("--checkpoint-dir", default=os.environ.get("CORVANE_CHECKPOINT_DIR",
+                                                              "checkpoints"),
+                   help="where the hook file lives and recovery looks for checkpoints "
+                        "(default: ./checkpoints)")
+    p.add_argument("--metrics-file", help="append findings and GPU metrics as JSON lines")
+    p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
+                                      "user's state directory)")
+    p.add_argument("job_command", nargs=argparse.REMAINDER, help="the command, after --")
+    p.set_defaults(func=_cmd_monitor)
 
     p = sub.add_parser("findings", help="show what the registry recorded for a job")
     p.add_argument("--job", help="job id (default: the latest job)")

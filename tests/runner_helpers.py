@@ -1,0 +1,43 @@
+"""Shared pieces of the runner tests: a recording registry and a fast configuration."""
+
+import copy
+import sys
+import textwrap
+
+from corvane.config import DEFAULT_CONFIG
+
+PY = sys.executable
+
+
+def fast_config(**recovery):
+    cfg = copy.deepcopy(DEFAULT_CONFIG)
+    cfg["monitor"].update(poll_interval="1s", hang_detection_timeout="1s",
+                          hang_detection_grace="0s")
+    cfg["recovery"] = {"enabled": True, "mode": "plan", **recovery}
+    return cfg
+
+
+def script(body: str) -> list:
+    return [PY, "-c", textwrap.dedent(body)]
+
+
+class RecordingRegistry:
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        def record(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+        return record
+
+    def named(self, name):
+        return [c for c in self.calls if c[0] == name]
+
+
+class Bridge:
+    def __init__(self, active):
+        self.active = active
+        self.findings = []
+
+    def log_finding(self, *args, **kwargs):
+        self.findings.append((args, kwargs))

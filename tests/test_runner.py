@@ -1,0 +1,332 @@
+import os
+import subprocess
+import sys
+import threading
+import time
+from types import SimpleNamespace
+
+import pytest
+
+from corvane.monitor import monitoring as m
+from corvane.trust.registry import TrustRegistry
+from runner_helpers import PY, Bridge, RecordingRegistry, fast_config, script
+
+
+@pytest.fixture(autouse=True)
+def platform_fakes(fake_path):
+    """No real GPU tools or kernel log: the fakes come first on PATH."""
+    return fake_path
+
+
+def run(command, config=None, registry=None, tmp=None, **kw):
+    registry = registry if registry is not None else RecordingRegistry()
+    result = m.run_monitored_command(command, config or fast_config(), registry, str(tmp), **kw)
+    return result, registry
+
+
+def kinds(result):
+    return [(f.event_type, f.severity) for f in result.findings]
+
+
+def test_output_is_echoed_parsed_and_recorded(tmp_path, capfd):
+    cmd = script("""
+        import sys
+        print("loss=0.5 step_time=1.5", flush=True)
+        print("Xid 79 on GPU 3", flush=True)
+        print("Xid 79 on GPU 3", flush=True)
+        sys.stdout.buffer.write(b"bad \\xff\\xfe\\xed\\xa0\\x80 bytes\\rlone cr\\r\\ncrlf  \\t\\nlast")
+        sys.exit(3)
+    """)
+    result, reg = run(cmd, tmp=tmp_path)
+    lines = ["loss=0.5 step_time=1.5", "Xid 79 on GPU 3", "Xid 79 on GPU 3",
+             "bad \ufffd\ufffd\ufffd\ufffd\ufffd bytes", "lone cr", "crlf  \t", "last"]
+    assert result.output_lines == lines
+    assert result.returncode == 3 and result.job_id.startswith("job-") and len(result.job_id) == 12
+    out = capfd.readouterr().out.splitlines()
+    assert out[0] == f"[corvane] monitoring job {result.job_id} on {os.uname().nodename} " \
+                     "(poll=1s, hang_timeout=1s)" or out[0].startswith("[corvane] monitoring job")
+    echoed = [ln for ln in out if not ln.startswith("[corvane")]
+    assert echoed == lines
+    assert kinds(result) == [("xid_critical", "CRITICAL")]  # the repeated line is one report
+    assert [c[2]["event_type"] for c in reg.named("record_event")] == ["xid_critical"]
+    assert reg.named("finish_job")[0][1][1] == "failed"
+    assert result.sbatch_job_id is None and result.recovery is None  # mode "plan": recorded only
+    (planned,) = reg.named("record_recovery_event")
+    assert planned[2]["status"] == "planned" and planned[2]["details"] == {"trigger": "Detected XID 79 in job output"}
+
+
+def test_stall_then_hang_one_finding_per_silence(tmp_path):
+    cmd = script("""
+        import time
+        print("starting", flush=True)
+        time.sleep(2.6)
+        print("loss=0.5", flush=True)
+        time.sleep(2.6)
+    """)
+    result, reg = run(cmd, tmp=tmp_path)
+    assert kinds(result) == [("output_stall", "WARN"), ("training_hang", "CRITICAL")]
+    stall, hang = result.findings
+    assert set(stall.details) == {"hang_timeout_s", "hang_grace_s", "silence_s"}
+    assert stall.details["hang_timeout_s"] == 1 and stall.details["hang_grace_s"] == 0
+    assert stall.details["silence_s"] > 1 and round(stall.details["silence_s"], 2) == stall.details["silence_s"]
+    (planned,) = reg.named("record_recovery_event")
+    assert planned[2]["summary"].startswith("Prepared recovery plan for ")
+
+
+def test_training_state_step_makes_silence_a_hang(tmp_path, monkeypatch):
+    def hook_loop(hook_path, config, findings, findings_lock, stop_event, training_state=None):
+        training_state["step"] = 5
+        stop_event.wait()
+
+    monkeypatch.setattr(m, "_hook_monitor_loop", hook_loop)
+    result, _ = run(script("import time; time.sleep(2.6)"), tmp=tmp_path)
+    assert kinds(result) == [("training_hang", "CRITICAL")]
+
+
+def test_environment_and_extra_env(tmp_path, monkeypatch):
+    monkeypatch.setenv("CORVANE_TEST_MARK", "inherited")
+    monkeypatch.setenv("SLURM_JOB_ID", "")
+    cmd = script("""
+        import os
+        for k in ("CORVANE_JOB_ID", "CORVANE_HOOK_FILE", "CORVANE_TEST_MARK", "EXTRA"):
+            print(k, os.environ.get(k))
+    """)
+    result, reg = run(cmd, tmp=tmp_path / "ck" / "deep", extra_env={"EXTRA": "1"})
+    env = dict(line.split(" ", 1) for line in result.output_lines)
+    assert env["CORVANE_JOB_ID"] == result.job_id
+    assert env["CORVANE_HOOK_FILE"] == str(tmp_path / "ck" / "deep" / f"{result.job_id}-hooks.jsonl")
+    assert (tmp_path / "ck" / "deep").is_dir()
+    assert env["CORVANE_TEST_MARK"] == "inherited" and env["EXTRA"] == "1"
+    (start,) = reg.named("start_job")
+    assert start[1][2] == {"node_id": start[1][2]["node_id"], "pre_check": []}  # no slurm_job_id
+
+    result, reg = run(script("import os; print(os.environ['CORVANE_JOB_ID'])"), tmp=tmp_path,
+                      extra_env={"CORVANE_JOB_ID": "mine"}, pre_check_result=[{"ok": True}])
+    assert result.output_lines == ["mine"]
+    assert reg.named("start_job")[0][1][2]["pre_check"] == [{"ok": True}]
+
+
+def test_slurm_job_id_and_srun_wrapping(tmp_path, monkeypatch):
+    monkeypatch.setenv("SLURM_JOB_ID", "4242")
+    cfg = fast_config()
+    cfg["cluster"]["scheduler"] = "slurm"
+    result, reg = run(script("print('ran')"), config=cfg, tmp=tmp_path)
+    assert result.output_lines == ["ran"]  # the fake srun ran the command
+    (start,) = reg.named("start_job")
+    assert start[1][1].startswith("srun --partition gpu ") and start[1][2]["slurm_job_id"] == "4242"
+
+
+def test_early_exit_one_second_floor_and_statuses(tmp_path, monkeypatch):
+    calls = []
+    real = m.host_snapshot
+
+    def counting():
+        calls.append(time.monotonic())
+        return real()
+
+    monkeypatch.setattr(m, "host_snapshot", counting)
+    cfg = fast_config()
+    cfg["monitor"]["poll_interval"] = "200ms"
+    start = time.monotonic()
+    result, reg = run(script("print('nan'); raise SystemExit(0)"), config=cfg, tmp=tmp_path)
+    assert time.monotonic() - start < 5
+    assert kinds(result) == [("training_divergence", "WARN")]  # delivered at shutdown
+    assert len(calls) == 1  # setup only: no loop iteration ran
+    assert reg.named("finish_job")[0][1][1:] == ("completed", [reg.named("ensure_node")[0][1][0]])
+
+    calls.clear()
+    result, reg = run(script("import time; time.sleep(3.3)"), config=cfg, tmp=tmp_path)
+    assert 3 <= len(calls) <= 5  # one setup call, then one per loop period of at least 1 s
+
+    result, reg = run(script("import os, signal; os.kill(os.getpid(), signal.SIGTERM)"),
+                      tmp=tmp_path)
+    assert result.returncode == -15 and reg.named("finish_job")[0][1][1] == "failed"
+
+
+def test_disk_and_inventory_checks_deduplicated(tmp_path, monkeypatch):
+    monkeypatch.setattr(m, "host_snapshot", lambda: {"hostname": "n1", "disk_free_gb": 0.5})
+    counts = iter([2, 2, 1, 1, 2, 1])
+    gpu = SimpleNamespace(index=0, pci_bus_id="", name="NVIDIA H100 80GB HBM3")
+    monkeypatch.setattr(m, "detect_gpu_inventory", lambda: [gpu] * next(counts, 1))
+    result, reg = run(script("import time; print('x', flush=True); time.sleep(4.4)"),
+                      config=fast_config(enabled=False), tmp=tmp_path)
+    got = kinds(result)
+    assert got.count(("filesystem_lost", "CRITICAL")) == 1
+    assert got.count(("metric_disappearance", "CRITICAL")) == 1
+    shrink = next(f for f in result.findings if f.event_type == "metric_disappearance")
+    assert shrink.details == {"before": 2, "after": 1}
+    assert not reg.named("record_recovery_event")  # recovery disabled
+
+
+@pytest.mark.parametrize("mode, live, simulate", [("confirm", None, True), ("auto", "true", False),
+                                                  ("auto", False, True)])
+def test_recovery_executes_in_confirm_and_auto(tmp_path, monkeypatch, mode, live, simulate):
+    seen = {}
+
+    def fake_plan(config, **kw):
+        seen["plan"] = kw
+        return type("Plan", (), {"checkpoint_path": None, "drain_command": None,
+                                 "restart_command": "r", "replacement_node": None})()
+
+    def fake_execute(plan, config, registry, simulate):
+        seen["simulate"] = simulate
+        return "RESULT"
+
+    monkeypatch.setattr(m, "build_recovery_plan", fake_plan)
+    monkeypatch.setattr(m, "execute_recovery", fake_execute)
+    extra = {"mode": mode} if live is None else {"mode": mode, "live_execute": live}
+    cmd = script("""
+        import time
+        time.sleep(2.6)
+        print("Xid 79", flush=True)
+        time.sleep(1.5)
+    """)
+    result, reg = run(cmd, config=fast_config(**extra), tmp=tmp_path)
+    assert result.recovery == "RESULT" and seen["simulate"] is simulate
+    assert seen["plan"]["failed_triggers"] == ["output_stall", "xid_critical"]
+    assert seen["plan"]["command"] == m.pretty_command(cmd)
+    assert not reg.named("record_recovery_event")
+
+
+def test_recovery_without_mode_is_recorded_as_planned(tmp_path):
+    cfg = fast_config()
+    del cfg["recovery"]["mode"]
+    result, reg = run(script("print('Xid 48')"), config=cfg, tmp=tmp_path)
+    (planned,) = reg.named("record_recovery_event")
+    assert planned[2]["mode"] is None and planned[2]["status"] == "planned"
+    assert result.recovery is None
+
+
+def test_bridge_only_when_active(tmp_path):
+    cmd = script("print('inf'); print('Xid 13')")
+    inactive = Bridge(False)
+    result, reg = run(cmd, tmp=tmp_path, wandb_bridge=inactive)
+    assert inactive.findings == [] and len(reg.named("record_event")) == 2
+    active = Bridge(True)
+    run(cmd, tmp=tmp_path, wandb_bridge=active)
+    args, kwargs = active.findings[0]
+    assert args[:3] == ("training_divergence", "WARN", "Detected NaN/Inf in training output")
+    assert kwargs == {"step": None, "phase": None}
+
+
+def test_real_registry_reads_back(tmp_path):
+    reg = TrustRegistry(tmp_path / "r.sqlite3")
+    result, _ = run(script("print('ECC error: double-bit')"), registry=reg, tmp=tmp_path)
+    assert reg.job(result.job_id)["status"] == "completed"
+    assert [e["event_type"] for e in reg.events(result.job_id)] == ["ecc_dbe"]
+
+
+def test_grandchild_holding_the_pipe(tmp_path):
+    cmd = ["bash", "-c", "sleep 20 & echo started"]
+    start = time.monotonic()
+    result, _ = run(cmd, tmp=tmp_path)
+    assert result.output_lines == ["started"] and result.returncode == 0
+    assert time.monotonic() - start < 1 + 2 + 1.5  # one period, the reader's bound, slack
+
+
+def test_nothing_left_behind(tmp_path):
+    before_fds = set(os.listdir("/proc/self/fd"))
+    before_threads = set(threading.enumerate())
+    run(script("print('hello')"), tmp=tmp_path)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and set(threading.enumerate()) - before_threads:
+        time.sleep(0.05)
+    assert set(threading.enumerate()) - before_threads == set()
+    assert set(os.listdir("/proc/self/fd")) - before_fds == set()
+
+
+def test_bad_arguments_fail_before_any_work(tmp_path):
+    reg = RecordingRegistry()
+    for args in [("python", {}), (["python"], []), ]:
+        with pytest.raises(TypeError, match="command|config"):
+            m.run_monitored_command(args[0], args[1], reg, str(tmp_path))
+    with pytest.raises(TypeError, match="pre_check_result"):
+        m.run_monitored_command([PY], fast_config(), reg, str(tmp_path), pre_check_result={})
+    with pytest.raises(TypeError, match="extra_env"):
+        m.run_monitored_command([PY], fast_config(), reg, str(tmp_path), extra_env=[])
+    for missing in ("monitor", "cluster"):
+        cfg = fast_config()
+        del cfg[missing]
+        with pytest.raises(KeyError):
+            m.run_monitored_command([PY], cfg, reg, str(tmp_path))
+    cfg = fast_config()
+    cfg["monitor"]["poll_interval"] = "soon"
+    with pytest.raises(ValueError, match="soon"):
+        m.run_monitored_command([PY], cfg, reg, str(tmp_path))
+    assert reg.calls == []
+
+
+def test_failure_in_the_loop_stops_threads_but_keeps_draining(tmp_path, monkeypatch):
+    snapshots = iter([{"hostname": "n", "disk_free_gb": 9}])
+
+    def snapshot():
+        try:
+            return next(snapshots)
+        except StopIteration:
+            raise RuntimeError("probe failed") from None
+
+    monkeypatch.setattr(m, "host_snapshot", snapshot)
+    done = tmp_path / "done"
+    # Much more output than a pipe holds, written after the runner gave up.
+    cmd = script(f"""
+        import time, pathlib
+        time.sleep(1.5)
+        for i in range(20000):
+            print("line", i, "x" * 60)
+        pathlib.Path({str(done)!r}).write_text("ok")
+    """)
+    before = set(threading.enumerate())
+    with pytest.raises(RuntimeError, match="probe failed"):
+        run(cmd, tmp=tmp_path)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and not done.exists():
+        time.sleep(0.05)
+    assert done.exists()  # the child was not killed and never blocked on its pipe
+    while time.monotonic() < deadline and set(threading.enumerate()) - before:
+        time.sleep(0.05)
+    assert set(threading.enumerate()) - before == set()
+
+
+def test_missing_program_raises_after_start_job(tmp_path):
+    reg = RecordingRegistry()
+    with pytest.raises(FileNotFoundError):
+        m.run_monitored_command(["/nonexistent/train"], fast_config(), reg, str(tmp_path))
+    assert reg.named("start_job")
+
+
+def test_interpreter_exit_with_the_monitor_running(tmp_path):
+    # A daemon thread runs a job while the interpreter exits: no crash, no hang.
+    code = f"""
+import sys, threading, time
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+from corvane.monitor import monitoring as m
+from runner_helpers import RecordingRegistry, fast_config
+cmd = [sys.executable, "-c", "import time\\nwhile True:\\n    print('tick', flush=True)\\n    time.sleep(0.01)"]
+t = threading.Thread(target=m.run_monitored_command,
+                     args=(cmd, fast_config(), RecordingRegistry(), {str(tmp_path)!r}), daemon=True)
+t.start()
+time.sleep(1.5)
+print("main exits", flush=True)
+"""
+    proc = subprocess.run([PY, "-c", code], capture_output=True, text=True, timeout=30)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert "main exits" in proc.stdout
+
+
+def test_ctrl_c_stops_promptly_and_records_the_end(tmp_path):
+    env = dict(os.environ, CORVANE_REGISTRY=str(tmp_path / "r.sqlite3"))
+    proc = subprocess.Popen(
+        [PY, "-m", "corvane", "monitor", "--checkpoint-dir", str(tmp_path), "--",
+         PY, "-c", "import time; print('up', flush=True); time.sleep(60)"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+        start_new_session=True)
+    assert "monitoring job" in proc.stdout.readline()
+    assert proc.stdout.readline().strip() == "up"
+    start = time.monotonic()
+    proc.send_signal(2)  # SIGINT to corvane alone; the job keeps running
+    out, err = proc.communicate(timeout=10)
+    assert time.monotonic() - start < 3
+    assert proc.returncode == 130 and "interrupted" in err
+    jobs = TrustRegistry(tmp_path / "r.sqlite3").jobs()
+    assert jobs[0]["status"] == "interrupted"
+    subprocess.run(["pkill", "-f", "time.sleep(60)"], check=False)
