@@ -71,36 +71,51 @@ struct ReaderContext {
   std::atomic<bool> stop{false};
   nb::object output_lines, step_times, losses, last_output_at_ref, job_running_ref;
   nb::object findings, findings_lock;
+  nb::object ended;  // event set once the output has ended
   bool echo_failed = false;
 
   // With the GIL: echo, record and parse one batch of lines.
-  void deliver(std::vector<std::string>& lines,
-               const std::vector<monitor::OutputLineScan>& scans);
+  void deliver(const monitor::LineBatch& batch, const std::vector<monitor::OutputLineScan>& scans);
+  void echo(const monitor::LineBatch& batch);
   void run();
 };
 
-void ReaderContext::deliver(std::vector<std::string>& lines,
+// The batch goes to sys.stdout (looked up each time) in one write. A UTF-8 text stream
+// with a byte buffer gets the bytes directly, after its own pending text.
+void ReaderContext::echo(const monitor::LineBatch& batch) {
+  PyObject* out = PySys_GetObject("stdout");  // borrowed
+  if (out == nullptr || out == Py_None) return;
+  nb::handle stream(out);
+  const std::string& text = batch.text();
+  nb::object buffer = nb::getattr(stream, "buffer", nb::none());
+  nb::object encoding = nb::getattr(stream, "encoding", nb::none());
+  bool utf8 = !buffer.is_none() && !encoding.is_none() &&
+              nb::str(encoding).attr("lower")().attr("replace")("-", "").attr("replace")("_", "")
+                  .equal(nb::str("utf8"));
+  if (utf8) {
+    stream.attr("flush")();
+    buffer.attr("write")(nb::bytes(text.data(), text.size()));
+    buffer.attr("flush")();
+  } else {
+    stream.attr("write")(nb::str(text.data(), text.size()));
+    stream.attr("flush")();
+  }
+}
+
+void ReaderContext::deliver(const monitor::LineBatch& batch,
                             const std::vector<monitor::OutputLineScan>& scans) {
-  std::size_t total = 0;
-  for (const auto& l : lines) total += l.size() + 1;
-  std::string echo;
-  echo.reserve(total);
-  nb::list texts;
-  for (const auto& l : lines) {
-    echo += l;
-    echo += '\n';
+  std::vector<nb::object> texts;
+  texts.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    std::string_view l = batch.line(i);
     nb::object text = nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
-    if (!text.is_valid()) throw nb::python_error();
-    if (PyList_Append(output_lines.ptr(), text.ptr()) != 0) throw nb::python_error();
-    texts.append(text);
+    if (!text.is_valid() || PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
+      throw nb::python_error();
+    }
+    texts.push_back(std::move(text));
   }
   try {
-    PyObject* out = PySys_GetObject("stdout");
-    if (out != nullptr && out != Py_None) {
-      nb::handle stream(out);
-      stream.attr("write")(nb::steal(PyUnicode_DecodeUTF8(echo.data(), static_cast<Py_ssize_t>(echo.size()), "replace")));
-      stream.attr("flush")();
-    }
+    echo(batch);
   } catch (nb::python_error& e) {
     // A broken console must not stop the reader: the child would block on a full pipe.
     if (!echo_failed) {
@@ -109,12 +124,32 @@ void ReaderContext::deliver(std::vector<std::string>& lines,
     }
   }
   last_output_at_ref[0] = host("time").attr("time")();
-  for (std::size_t i = 0; i < lines.size(); ++i) {
+  nb::list batch_findings;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
     const auto& scan = scans[i];
     if (scan.any_finding()) {
-      for (nb::handle f : findings_for_scan(texts[i], scan)) append_finding(findings, findings_lock, f);
+      for (nb::handle f : findings_for_scan(texts[i], scan)) batch_findings.append(f);
     }
     if (scan.has_loss || scan.has_step_time) append_samples(scan, step_times, losses);
+  }
+  // One turn of the lock for the batch: the same as appending them one by one, since
+  // nothing else can append between them.
+  if (nb::len(batch_findings) > 0) {
+    findings_lock.attr("acquire")();
+    try {
+      if (PyList_CheckExact(findings.ptr())) {
+        PyObject* tail = PyList_GetSlice(batch_findings.ptr(), 0, PY_SSIZE_T_MAX);
+        nb::object keep = nb::steal(tail);
+        Py_ssize_t n = PyList_Size(findings.ptr());
+        if (PyList_SetSlice(findings.ptr(), n, n, keep.ptr()) != 0) throw nb::python_error();
+      } else {
+        for (nb::handle f : batch_findings) findings.attr("append")(f);
+      }
+    } catch (...) {
+      findings_lock.attr("release")();
+      throw;
+    }
+    findings_lock.attr("release")();
   }
 }
 
@@ -125,7 +160,7 @@ void ReaderContext::run() {
   constexpr auto kQuietAfterStop = std::chrono::milliseconds(100);
   constexpr auto kDrainBound = std::chrono::milliseconds(1500);
   monitor::LineSplitter splitter;
-  std::vector<std::string> lines;
+  monitor::LineBatch lines;
   std::vector<monitor::OutputLineScan> scans;
   std::vector<char> buffer(1 << 16);
   Clock::time_point stop_seen{};
@@ -158,7 +193,9 @@ void ReaderContext::run() {
     if (eof) splitter.finish(lines);
     if (lines.empty()) continue;
     scans.clear();
-    for (const auto& l : lines) scans.push_back(monitor::scan_output_line(l));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      scans.push_back(monitor::scan_output_line(lines.line(i)));
+    }
     PyEval_RestoreThread(ts);
     try {
       deliver(lines, scans);
@@ -188,6 +225,7 @@ PyObject* reader_entry(PyObject* capsule, PyObject*) {
   }
   try {
     reader.job_running_ref[0] = nb::bool_(false);
+    reader.ended.attr("set")();
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (nb::python_error& e) {
@@ -323,16 +361,21 @@ nb::object start_thread(nb::handle target, nb::tuple args) {
 
 nb::object child_status(nb::handle child) { return child.attr("poll")(); }
 
-// Sleeps `seconds` in slices so signals reach the caller (time.sleep raises
-// KeyboardInterrupt); returns early when the child has exited.
-void wait_period(double seconds, nb::handle child) {
+// Waits `seconds` in slices of at most 100 ms so signals reach the caller (the waits
+// raise KeyboardInterrupt); returns early when the child has exited. Until the output
+// ends, the wait is on the reader's "ended" event, so the end of a job is seen at once.
+void wait_period(double seconds, nb::handle child, nb::handle output_ended) {
   auto end = Clock::now() + std::chrono::duration<double>(seconds);
   nb::object sleep = host("time").attr("sleep");
   while (true) {
     if (!child_status(child).is_none()) return;
     double left = std::chrono::duration<double>(end - Clock::now()).count();
     if (left <= 0) return;
-    sleep(left < 0.1 ? left : 0.1);
+    if (!truthy(output_ended.attr("is_set")())) {
+      output_ended.attr("wait")(left < 0.1 ? left : 0.1);
+    } else {
+      sleep(left < 0.01 ? left : 0.01);  // output over: the exit follows shortly
+    }
   }
 }
 
@@ -438,12 +481,13 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     reader->job_running_ref = job_running_ref;
     reader->findings = findings;
     reader->findings_lock = findings_lock;
+    reader->ended = threading.attr("Event")();
     nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
 
     Py_ssize_t last_gpu_count = nb::len(host("detect_gpu_inventory")());
     double stall_reported_for = 0.0;
     while (child_status(child).is_none()) {
-      wait_period(poll_s > 1.0 ? poll_s : 1.0, child);
+      wait_period(poll_s > 1.0 ? poll_s : 1.0, child, reader->ended);
       if (!child_status(child).is_none()) break;
       nb::object snapshot = host("host_snapshot")();
       double last_output_at = as_double(last_output_at_ref[0]);

@@ -51,10 +51,11 @@ bool is_ascii(std::string_view s) {
 
 }  // namespace
 
-std::string decode_utf8_replace(std::string_view bytes) {
-  if (is_ascii(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() + 8);
+void decode_utf8_replace(std::string_view bytes, std::string& out) {
+  if (is_ascii(bytes)) {
+    out.append(bytes);
+    return;
+  }
   std::size_t i = 0;
   while (i < bytes.size()) {
     bool valid = false;
@@ -66,15 +67,14 @@ std::string decode_utf8_replace(std::string_view bytes) {
     }
     i += n;
   }
-  return out;
 }
 
-void LineSplitter::emit(std::vector<std::string>& out) {
-  out.push_back(decode_utf8_replace(partial_));
+void LineSplitter::emit(LineBatch& out) {
+  out.add(partial_);
   partial_.clear();
 }
 
-void LineSplitter::feed(std::string_view chunk, std::vector<std::string>& out) {
+void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
   std::size_t i = 0;
   if (pending_cr_ && !chunk.empty()) {
     if (chunk[0] == '\n') i = 1;  // the "\n" of a "\r\n" split across two reads
@@ -100,8 +100,12 @@ void LineSplitter::feed(std::string_view chunk, std::vector<std::string>& out) {
       }
       return;
     }
-    partial_.append(start, static_cast<std::size_t>(end - start));
-    emit(out);
+    if (partial_.empty()) {
+      out.add(std::string_view(start, static_cast<std::size_t>(end - start)));  // no copy
+    } else {
+      partial_.append(start, static_cast<std::size_t>(end - start));
+      emit(out);
+    }
     i = static_cast<std::size_t>(end - chunk.data()) + 1;
     if (*end == '\r') {
       if (i < chunk.size()) {
@@ -113,7 +117,7 @@ void LineSplitter::feed(std::string_view chunk, std::vector<std::string>& out) {
   }
 }
 
-void LineSplitter::finish(std::vector<std::string>& out) {
+void LineSplitter::finish(LineBatch& out) {
   pending_cr_ = false;
   if (!partial_.empty()) emit(out);
 }

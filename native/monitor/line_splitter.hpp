@@ -10,8 +10,34 @@
 namespace corvane::monitor {
 
 // bytes decoded as UTF-8 with every maximal invalid subpart replaced by U+FFFD, which is
-// what the host's bytes.decode("utf-8", "replace") gives. The result is valid UTF-8.
-std::string decode_utf8_replace(std::string_view bytes);
+// what the host's bytes.decode("utf-8", "replace") gives, appended to `out` (valid UTF-8).
+void decode_utf8_replace(std::string_view bytes, std::string& out);
+
+// Lines stored back to back, each followed by "\n": the text is also the echo of the batch.
+class LineBatch {
+ public:
+  std::size_t size() const { return starts_.size(); }
+  bool empty() const { return starts_.empty(); }
+  std::string_view line(std::size_t i) const {
+    std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : text_.size();
+    return std::string_view(text_).substr(starts_[i], end - starts_[i] - 1);
+  }
+  const std::string& text() const { return text_; }
+  void clear() {
+    text_.clear();
+    starts_.clear();
+  }
+  // Appends one line, decoding `raw` as UTF-8 with replacement.
+  void add(std::string_view raw) {
+    starts_.push_back(text_.size());
+    decode_utf8_replace(raw, text_);
+    text_ += '\n';
+  }
+
+ private:
+  std::string text_;
+  std::vector<std::size_t> starts_;
+};
 
 class LineSplitter {
  public:
@@ -22,13 +48,13 @@ class LineSplitter {
 
   // "\n", "\r\n" and a lone "\r" each end a line, also when "\r" ends one chunk and "\n"
   // starts the next. Complete lines, without their ends, are appended to `out`.
-  void feed(std::string_view chunk, std::vector<std::string>& out);
+  void feed(std::string_view chunk, LineBatch& out);
 
   // End of stream: the unterminated last line, if any.
-  void finish(std::vector<std::string>& out);
+  void finish(LineBatch& out);
 
  private:
-  void emit(std::vector<std::string>& out);
+  void emit(LineBatch& out);
 
   std::string partial_;
   bool pending_cr_ = false;
