@@ -118,12 +118,18 @@ def main() -> int:
         assert len(lines) == args.lines
         print(f"host-Python reader    : wall {hw:6.2f} s  CPU {hc:6.2f} s  "
               f"{args.lines / hw:12,.0f} lines/s")
-        kw, _, kcc, _ = measure(lambda: subprocess.run(
+        # cat from file to file may copy inside the kernel; the monitor reads a pipe, so the
+        # like-for-like figure is cat reading the job's output from a pipe.
+        fw, _, fcc, _ = measure(lambda: subprocess.run(
             ["sh", "-c", f"cat {data} > {tmp / 'echo3.txt'}"], check=True,
             env={"PATH": "/usr/bin:/bin"}))
-        print(f"cat copying the bytes : wall {kw:6.2f} s  CPU {kcc:6.2f} s (child)")
+        kw, _, kcc, _ = measure(lambda: subprocess.run(
+            ["sh", "-c", f"cat {data} | cat > {tmp / 'echo4.txt'}"], check=True,
+            env={"PATH": "/usr/bin:/bin"}))
+        print(f"cat, file to file     : wall {fw:6.2f} s  CPU {fcc:6.2f} s (children)")
+        print(f"cat through a pipe    : wall {kw:6.2f} s  CPU {kcc:6.2f} s (children)")
         print(f"  vs host-Python reader: {hw / w:.1f}x lines/s (target >= 5x)")
-        print(f"  vs cat: {w / kw:.1f}x its wall time (target within 3x)")
+        print(f"  vs cat through a pipe: {w / kw:.1f}x its wall time (target within 3x)")
 
         start_cpu = cpu_self()
         start = time.perf_counter()
