@@ -25,6 +25,18 @@ namespace {
 using namespace nb::literals;
 using Clock = std::chrono::steady_clock;
 
+// Interpreter exit. At exit the host ends daemon threads that still want the GIL by
+// unwinding their stacks without it, and host objects on a C++ stack can't be released
+// then. So an exit handler, run while threads still work normally, makes every running
+// job leave its wait and unwind in order, and waits (bounded) until none is left.
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_active_runs{0};
+
+[[noreturn]] void raise_exiting() {
+  PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
+  throw nb::python_error();
+}
+
 nb::object import(const char* name) { return nb::module_::import_(name); }
 
 double as_double(nb::handle v) {
@@ -368,6 +380,7 @@ void wait_period(double seconds, nb::handle child, nb::handle output_ended) {
   auto end = Clock::now() + std::chrono::duration<double>(seconds);
   nb::object sleep = host("time").attr("sleep");
   while (true) {
+    if (g_exiting.load()) raise_exiting();
     if (!child_status(child).is_none()) return;
     double left = std::chrono::duration<double>(end - Clock::now()).count();
     if (left <= 0) return;
@@ -440,6 +453,9 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   nb::object threading = import("threading");
   nb::object findings_lock = threading.attr("Lock")();
   nb::object stop_background = threading.attr("Event")();
+  // The exit handler sets this too, so the background threads end before the host goes.
+  nb::object active_events = host("_active_stop_events");
+  active_events.attr("add")(stop_background);
   job.findings = findings;
   job.findings_lock = findings_lock;
   nb::object hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
@@ -546,6 +562,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     nb::list nodes;
     nodes.append(job.node_id);
     registry.attr("finish_job")(job.job_id, ok ? "completed" : "failed", nodes);
+    active_events.attr("discard")(stop_background);
     return new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
                                     job.recovery_result, nb::none(), nb::none(), nb::none(),
                                     nb::none(), nb::none()}});
@@ -553,6 +570,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     // The background threads end; the reader keeps draining so the child never blocks on
     // a full pipe. The child itself is left running. An interrupted job is still recorded.
     stop_background.attr("set")();
+    PySet_Discard(active_events.ptr(), stop_background.ptr());
     if (e.matches(PyExc_KeyboardInterrupt)) {
       try {
         nb::list nodes;
@@ -610,7 +628,58 @@ PyObject* hook_placeholder(PyObject*, PyObject* args, PyObject* kwargs) {
   return wait_for_stop(stop);
 }
 
+// The entry point is a plain CPython function too: a host may run a job on a daemon
+// thread, and the thread's end at interpreter exit must pass through cleanly.
+PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"command",          "config",    "registry",     "checkpoint_dir",
+                                "pre_check_result", "extra_env", "wandb_bridge", nullptr};
+  PyObject *command, *config, *registry, *checkpoint_dir, *pre_check = Py_None,
+                                                         *extra_env = Py_None, *bridge = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO", const_cast<char**>(names), &command,
+                                   &config, &registry, &checkpoint_dir, &pre_check, &extra_env,
+                                   &bridge)) {
+    return nullptr;
+  }
+  if (g_exiting.load()) {
+    PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting");
+    return nullptr;
+  }
+  struct Active {
+    Active() { ++g_active_runs; }
+    ~Active() { --g_active_runs; }
+  } active;
+  try {
+    return run_monitored_command(command, config, registry, checkpoint_dir, pre_check, extra_env,
+                                 bridge)
+        .release()
+        .ptr();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (nb::builtin_exception& e) {
+    PyObject* type = PyExc_RuntimeError;
+    switch (e.type()) {
+      case nb::exception_type::type_error: type = PyExc_TypeError; break;
+      case nb::exception_type::value_error: type = PyExc_ValueError; break;
+      case nb::exception_type::key_error: type = PyExc_KeyError; break;
+      default: break;
+    }
+    PyErr_SetString(type, e.what());
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected error in run_monitored_command");
+  }
+  return nullptr;
+}
+
 PyMethodDef thread_defs[] = {
+    {"run_monitored_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_monitored_command(command, config, registry, checkpoint_dir, pre_check_result=None, "
+     "extra_env=None, wandb_bridge=None)\n--\n\nRun one job's command under watch until it "
+     "exits; returns a LaunchResult."},
     {"_hardware_telemetry_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(telemetry_placeholder)),
      METH_VARARGS | METH_KEYWORDS, "GPU telemetry thread (not built yet: waits for the stop event)."},
     {"_dmesg_watcher_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dmesg_placeholder)),
@@ -619,18 +688,47 @@ PyMethodDef thread_defs[] = {
      METH_VARARGS | METH_KEYWORDS, "Hook-file thread (not built yet: waits for the stop event)."},
     {nullptr, nullptr, 0, nullptr}};
 
+PyObject* shutdown_monitors(PyObject* module, PyObject*) {
+  g_exiting.store(true);
+  PyObject* events = PyObject_GetAttrString(module, "_active_stop_events");
+  if (events != nullptr) {
+    PyObject* copy = PySequence_List(events);
+    Py_DECREF(events);
+    if (copy != nullptr) {
+      for (Py_ssize_t i = 0; i < PyList_Size(copy); ++i) {
+        PyObject* r = PyObject_CallMethod(PyList_GetItem(copy, i), "set", nullptr);
+        Py_XDECREF(r);
+      }
+      Py_DECREF(copy);
+    }
+  }
+  PyErr_Clear();
+  // Bounded: a job stuck in a slow host call is not worth hanging the exit for.
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (g_active_runs.load() > 0 && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS
+    ::usleep(10000);
+    Py_END_ALLOW_THREADS
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS,
+                            "At interpreter exit: stop running jobs' waits and threads."};
+
 }  // namespace
 
 void bind_runner(nb::module_& m) {
+  m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));
+  PyObject* shutdown = PyCFunction_NewEx(&shutdown_def, m.ptr(), m.attr("__name__").ptr());
+  if (shutdown == nullptr) throw nb::python_error();
+  m.attr("_shutdown_monitors") = nb::steal(shutdown);
+  nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_monitors"));
   for (PyMethodDef* def = thread_defs; def->ml_name != nullptr; ++def) {
     PyObject* fn = PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr());
     if (fn == nullptr) throw nb::python_error();
     m.attr(def->ml_name) = nb::steal(fn);
   }
-  m.def("run_monitored_command", &run_monitored_command, "command"_a, "config"_a, "registry"_a,
-        "checkpoint_dir"_a, "pre_check_result"_a.none() = nb::none(),
-        "extra_env"_a.none() = nb::none(), "wandb_bridge"_a.none() = nb::none(),
-        "Run one job's command under watch until it exits; returns a LaunchResult.");
 }
 
 }  // namespace corvane::bindings
