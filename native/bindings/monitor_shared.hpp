@@ -25,5 +25,61 @@ void append_samples(const monitor::OutputLineScan& scan, nb::handle step_times,
 nb::object maybe_wrap_srun(nb::handle command, nb::handle config);
 
 void bind_runner(nb::module_& m);
+void bind_watchers(nb::module_& m);
+
+// Interpreter exit (see runner.cpp): true once the exit handler ran.
+bool interpreter_exiting();
+
+// Counts a running job or thread body, and registers its stop event so the exit handler
+// can end it in order. Construct and destroy with the GIL held.
+class ActiveScope {
+ public:
+  explicit ActiveScope(nb::handle stop_event);
+  ~ActiveScope();
+  ActiveScope(const ActiveScope&) = delete;
+  ActiveScope& operator=(const ActiveScope&) = delete;
+
+ private:
+  nb::handle stop_event_;
+};
+
+// Runs a thread body or entry point behind a plain CPython function: host errors become
+// the pending exception, C++ errors a RuntimeError, and the host's own ending of the
+// thread at exit passes through. Returns the result, or nullptr with an exception set.
+template <class Fn>
+PyObject* guarded_call(Fn&& fn);
+
+}  // namespace corvane::bindings
+
+#include <cxxabi.h>
+
+#include <exception>
+
+namespace corvane::bindings {
+
+template <class Fn>
+PyObject* guarded_call(Fn&& fn) {
+  try {
+    return fn().release().ptr();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (nb::builtin_exception& e) {
+    PyObject* type = PyExc_RuntimeError;
+    switch (e.type()) {
+      case nb::exception_type::type_error: type = PyExc_TypeError; break;
+      case nb::exception_type::value_error: type = PyExc_ValueError; break;
+      case nb::exception_type::key_error: type = PyExc_KeyError; break;
+      default: break;
+    }
+    PyErr_SetString(type, e.what());
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected error in the monitor");
+  }
+  return nullptr;
+}
 
 }  // namespace corvane::bindings

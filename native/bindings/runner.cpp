@@ -607,27 +607,6 @@ PyObject* telemetry_placeholder(PyObject*, PyObject* args, PyObject* kwargs) {
   return wait_for_stop(stop);
 }
 
-PyObject* dmesg_placeholder(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"findings", "findings_lock", "stop_event", nullptr};
-  PyObject *findings, *lock, *stop;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO", const_cast<char**>(names), &findings,
-                                   &lock, &stop)) {
-    return nullptr;
-  }
-  return wait_for_stop(stop);
-}
-
-PyObject* hook_placeholder(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"hook_path", "config", "findings", "findings_lock",
-                                "stop_event", "training_state", nullptr};
-  PyObject *path, *config, *findings, *lock, *stop, *state;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO", const_cast<char**>(names), &path,
-                                   &config, &findings, &lock, &stop, &state)) {
-    return nullptr;
-  }
-  return wait_for_stop(stop);
-}
-
 // The entry point is a plain CPython function too: a host may run a job on a daemon
 // thread, and the thread's end at interpreter exit must pass through cleanly.
 PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -648,30 +627,10 @@ PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     Active() { ++g_active_runs; }
     ~Active() { --g_active_runs; }
   } active;
-  try {
+  return guarded_call([&] {
     return run_monitored_command(command, config, registry, checkpoint_dir, pre_check, extra_env,
-                                 bridge)
-        .release()
-        .ptr();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (nb::python_error& e) {
-    e.restore();
-  } catch (nb::builtin_exception& e) {
-    PyObject* type = PyExc_RuntimeError;
-    switch (e.type()) {
-      case nb::exception_type::type_error: type = PyExc_TypeError; break;
-      case nb::exception_type::value_error: type = PyExc_ValueError; break;
-      case nb::exception_type::key_error: type = PyExc_KeyError; break;
-      default: break;
-    }
-    PyErr_SetString(type, e.what());
-  } catch (std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected error in run_monitored_command");
-  }
-  return nullptr;
+                                 bridge);
+  });
 }
 
 PyMethodDef thread_defs[] = {
@@ -682,10 +641,6 @@ PyMethodDef thread_defs[] = {
      "exits; returns a LaunchResult."},
     {"_hardware_telemetry_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(telemetry_placeholder)),
      METH_VARARGS | METH_KEYWORDS, "GPU telemetry thread (not built yet: waits for the stop event)."},
-    {"_dmesg_watcher_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dmesg_placeholder)),
-     METH_VARARGS | METH_KEYWORDS, "Kernel-log thread (not built yet: waits for the stop event)."},
-    {"_hook_monitor_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_placeholder)),
-     METH_VARARGS | METH_KEYWORDS, "Hook-file thread (not built yet: waits for the stop event)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* shutdown_monitors(PyObject* module, PyObject*) {
@@ -717,6 +672,24 @@ PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS
                             "At interpreter exit: stop running jobs' waits and threads."};
 
 }  // namespace
+
+bool interpreter_exiting() { return g_exiting.load(); }
+
+ActiveScope::ActiveScope(nb::handle stop_event) : stop_event_(stop_event) {
+  ++g_active_runs;
+  PySet_Add(host("_active_stop_events").ptr(), stop_event_.ptr());
+  PyErr_Clear();  // an unhashable event is simply not registered
+}
+
+ActiveScope::~ActiveScope() {
+  PyObject* events = PyObject_GetAttrString(monitoring_module().ptr(), "_active_stop_events");
+  if (events != nullptr) {
+    PySet_Discard(events, stop_event_.ptr());
+    Py_DECREF(events);
+  }
+  PyErr_Clear();
+  --g_active_runs;
+}
 
 void bind_runner(nb::module_& m) {
   m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));

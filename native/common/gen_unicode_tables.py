@@ -34,6 +34,7 @@ def _all_codes(pattern, flags=0):
 def main(path):
     word = _class_body(_all_codes(r"\w"))
     space = _class_body(_all_codes(r"\s"))
+    digit = _class_body(_all_codes(r"\d"))
     letters = []
     for letter in "abcdefghijklmnopqrstuvwxyz":
         letters.append(_class_body(_all_codes(re.escape(letter), re.IGNORECASE)))
@@ -43,6 +44,7 @@ def main(path):
         "namespace corvane::pytables {",
         f'inline constexpr const char* kWordClass = R"({word})";',
         f'inline constexpr const char* kSpaceClass = R"({space})";',
+        f'inline constexpr const char* kDigitClass = R"({digit})";',
         "inline constexpr const char* kCaselessLetter[26] = {",
     ]
     lines += [f'    R"({body})",' for body in letters]

@@ -27,6 +27,8 @@ std::string caseless(std::string_view literal) {
 std::string not_word_before() { return std::string("(?<![") + pytables::kWordClass + "])"; }
 std::string not_word_after() { return std::string("(?![") + pytables::kWordClass + "])"; }
 std::string space() { return std::string("[") + pytables::kSpaceClass + "]"; }
+std::string digit() { return std::string("[") + pytables::kDigitClass + "]"; }
+std::string not_space() { return std::string("[^") + pytables::kSpaceClass + "]"; }
 
 namespace {
 

@@ -30,6 +30,8 @@ std::string caseless(std::string_view literal);
 std::string not_word_before();
 std::string not_word_after();
 std::string space();
+std::string digit();      // the host's \d (every Unicode decimal digit)
+std::string not_space();  // the host's \S
 
 // Leftmost match of the pattern in `line`, as the host's `search` finds it; the captured
 // groups (unset groups as nullopt) go to `groups` when given.

@@ -1,0 +1,670 @@
+// The kernel-log watcher and the training hook monitor: two of the job's background threads,
+// and the helpers they share with the host (PCI addresses, value coercion, statistics).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "../monitor/kernel_log.hpp"
+#include "../monitor/line_splitter.hpp"
+#include "../monitor/peer_analysis.hpp"
+#include "finding_record.hpp"
+#include "host_text.hpp"
+#include "monitor_shared.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+using namespace nb::literals;
+namespace mon = corvane::monitor;
+
+nb::object import(const char* name) { return nb::module_::import_(name); }
+nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
+
+bool event_wait(nb::handle event, double seconds) {
+  return PyObject_IsTrue(event.attr("wait")(seconds).ptr()) == 1;
+}
+
+// Logs `message` once per distinct text for this thread, through the module's logger.
+struct LogOnce {
+  std::unordered_set<std::string> seen;
+  void warn(const std::string& message) {
+    if (!seen.insert(message).second) return;
+    host("log").attr("warning")("%s", message);
+  }
+};
+
+std::string error_text(nb::python_error& e) {
+  return nb::cast<std::string>(nb::str(e.type().attr("__name__"))) + ": " +
+         nb::cast<std::string>(nb::str(e.value()));
+}
+
+// -- PCI addresses ----------------------------------------------------------------------
+
+nb::str normalize_pci_address(nb::handle value) {
+  if (value.is_none()) return nb::str("");
+  nb::object text;
+  if (PyBytes_Check(value.ptr())) {
+    text = value.attr("decode")("utf-8", "ignore");
+  } else {
+    text = nb::str(value);
+  }
+  nb::object folded = text.attr("strip")().attr("lower")();
+  std::string storage;
+  return str_of(mon::normalize_pci_address(utf8_of(folded, storage)));
+}
+
+nb::dict build_pci_index_map() {
+  nb::dict out;
+  for (nb::handle gpu : host("detect_gpu_inventory")()) {
+    nb::object bus = gpu.attr("pci_bus_id");
+    if (PyObject_IsTrue(bus.ptr()) == 1) out[normalize_pci_address(bus)] = gpu.attr("index");
+  }
+  return out;
+}
+
+// -- the kernel-log watcher -------------------------------------------------------------
+
+struct KernelWatch {
+  nb::handle findings, lock;
+  nb::object pci_map;
+
+  void handle_line(std::string_view text) {
+    mon::KernelLineScan scan = mon::scan_kernel_line(text);
+    if (scan.kind == mon::KernelLineScan::kNone) return;
+    nb::object finding;
+    if (scan.kind == mon::KernelLineScan::kXid) {
+      nb::str pci = str_of(scan.pci_bus_id);
+      nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));
+      nb::str key = normalize_pci_address(pci);
+      nb::object index = pci_map.attr("get")(key);
+      // The kernel writes the 4-digit domain (0000:3b:00) where the tool writes the
+      // 8-digit one, which normalizing drops: try the address without it too.
+      std::string k = nb::cast<std::string>(key);
+      if (index.is_none() && k.rfind("0000:", 0) == 0) index = pci_map.attr("get")(k.substr(5));
+      bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
+      nb::dict details;
+      details["pci_bus_id"] = pci;
+      details["gpu_index"] = index;
+      details["xid"] = xid;
+      nb::str summary = nb::str("Kernel reported XID {} ({})")
+                            .format(xid, host("_xid_description")(xid));
+      finding = make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
+                             summary, details);
+    } else {
+      nb::dict details;
+      details["line"] = str_of(text).attr("strip")();
+      finding = make_finding(nb::str("pcie_aer"), nb::str("WARN"),
+                             nb::str("Kernel reported PCIe/AER bus issues"), details);
+    }
+    append_finding(findings, lock, finding);
+  }
+};
+
+// Reads what `fd` has, waiting at most `timeout_ms` without the GIL. Returns the byte count
+// (0 at end of stream), or -1 when nothing came in time.
+ssize_t read_ready(int fd, char* buffer, std::size_t size, int timeout_ms) {
+  ssize_t n = -1;
+  Py_BEGIN_ALLOW_THREADS
+  pollfd pfd{fd, POLLIN, 0};
+  int ready = ::poll(&pfd, 1, timeout_ms);
+  if (ready > 0) {
+    do {
+      n = ::read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) n = 0;  // a broken pipe ends the stream
+  }
+  Py_END_ALLOW_THREADS
+  return n;
+}
+
+// Streams `dmesg -w`. Returns true when the watcher should go on by polling.
+bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
+  nb::object subprocess = import("subprocess");
+  nb::object proc = nb::none();
+  for (auto cmd : {nb::make_tuple("dmesg", "-w"), nb::make_tuple("sudo", "-n", "dmesg", "-w")}) {
+    try {
+      proc = subprocess.attr("Popen")(nb::list(cmd), "stdout"_a = subprocess.attr("PIPE"),
+                                      "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0);
+    } catch (nb::python_error&) {
+      proc = nb::none();
+      continue;
+    }
+    if (!proc.attr("stdout").is_none()) break;
+  }
+  if (proc.is_none()) return true;  // neither follower could be started
+  bool fall_back = false;
+  try {
+    int fd = nb::cast<int>(proc.attr("stdout").attr("fileno")());
+    mon::LineSplitter splitter;
+    mon::LineBatch lines;
+    std::vector<char> buffer(1 << 16);
+    while (!PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
+      ssize_t n = read_ready(fd, buffer.data(), buffer.size(), 1000);
+      if (n < 0) continue;
+      if (n == 0) {
+        splitter.finish(lines);
+      } else {
+        splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
+      }
+      for (std::size_t i = 0; i < lines.size(); ++i) watch.handle_line(lines.line(i));
+      lines.clear();
+      if (n == 0) {
+        // The follower ended by itself. A failure (a kernel log restricted to root) is no
+        // reason to stop watching: polling also tries sudo.
+        nb::object status = nb::none();
+        try {
+          status = proc.attr("wait")("timeout"_a = 1.0);
+        } catch (nb::python_error&) {
+        }
+        fall_back = !status.is_none() && !status.equal(nb::int_(0));
+        break;
+      }
+    }
+  } catch (nb::python_error&) {
+    fall_back = true;
+  }
+  // The follower is ours: end it, close its pipes and reap it.
+  try {
+    if (proc.attr("poll")().is_none()) proc.attr("terminate")();
+    for (const char* pipe : {"stdout", "stderr"}) {
+      nb::object stream = proc.attr(pipe);
+      if (!stream.is_none()) stream.attr("close")();
+    }
+    try {
+      proc.attr("wait")("timeout"_a = 2.0);
+    } catch (nb::python_error&) {
+      proc.attr("kill")();
+      proc.attr("wait")();
+    }
+  } catch (nb::python_error&) {
+  }
+  return fall_back;
+}
+
+void poll_kernel_log(KernelWatch& watch, nb::handle stop_event) {
+  nb::object previous = nb::steal(PySet_New(nullptr));
+  LogOnce log;
+  // The poll period is a module attribute so tests need not wait ten seconds.
+  while (!event_wait(stop_event, nb::cast<double>(host("_DMESG_POLL_SECONDS")))) {
+    try {
+      nb::object result =
+          host("run_shell")("dmesg 2>/dev/null || sudo -n dmesg 2>/dev/null || true", "timeout"_a = 15);
+      nb::object out = result.attr("stdout");
+      if (!result.attr("returncode").equal(nb::int_(0)) || PyObject_IsTrue(out.ptr()) != 1) continue;
+      for (nb::handle line : out.attr("splitlines")()) {
+        if (PySet_Contains(previous.ptr(), line.ptr()) == 1) continue;
+        PySet_Add(previous.ptr(), line.ptr());
+        std::string storage;
+        watch.handle_line(utf8_of(line, storage));
+      }
+    } catch (nb::python_error& e) {
+      // A failing poll must not end kernel-log watching for the rest of the job.
+      log.warn("kernel-log poll failed: " + error_text(e));
+    }
+  }
+}
+
+nb::object dmesg_watcher_loop(nb::handle findings, nb::handle lock, nb::handle stop_event) {
+  KernelWatch watch{findings, lock, build_pci_index_map()};
+  bool fall_back = true;
+  try {
+    fall_back = stream_kernel_log(watch, stop_event);
+  } catch (nb::python_error&) {
+    fall_back = true;
+  }
+  if (fall_back && !PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
+    poll_kernel_log(watch, stop_event);
+  }
+  return nb::none();
+}
+
+PyObject* dmesg_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"findings", "findings_lock", "stop_event", nullptr};
+  PyObject *findings, *lock, *stop;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO", const_cast<char**>(names), &findings,
+                                   &lock, &stop)) {
+    return nullptr;
+  }
+  return guarded_call([&] {
+    ActiveScope active(stop);
+    return dmesg_watcher_loop(findings, lock, stop);
+  });
+}
+
+// -- the hook monitor ---------------------------------------------------------------------
+
+constexpr std::size_t kMaxHookLineBytes = std::size_t{1} << 20;
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+constexpr std::size_t kMaxBytesPerPass = std::size_t{64} << 20;
+
+// int(value) as the host converts it, or `fallback` when it can't (overflow included).
+nb::object coerce_int(nb::handle value, nb::handle fallback) {
+  if (PyLong_CheckExact(value.ptr())) return nb::borrow(value);
+  PyObject* r = PyNumber_Long(value.ptr());
+  if (r != nullptr) return nb::steal(r);
+  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+      PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    return nb::borrow(fallback);
+  }
+  throw nb::python_error();
+}
+
+nb::object coerce_float(nb::handle value, nb::handle fallback) {
+  if (PyFloat_CheckExact(value.ptr())) return nb::borrow(value);
+  PyObject* r = PyNumber_Float(value.ptr());
+  if (r != nullptr) return nb::steal(r);
+  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+      PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    return nb::borrow(fallback);
+  }
+  throw nb::python_error();
+}
+
+nb::object coerce_hook_int(nb::handle value, nb::handle fallback) {
+  if (!fallback.is_none() && !PyLong_Check(fallback.ptr())) {
+    raise_type("default", "an int or None", fallback);
+  }
+  return coerce_int(value, fallback);
+}
+
+nb::object coerce_hook_float(nb::handle value, nb::handle fallback) {
+  nb::object f = nb::none();
+  if (!fallback.is_none()) {
+    if (!PyLong_Check(fallback.ptr()) && !PyFloat_Check(fallback.ptr())) {
+      raise_type("default", "a number or None", fallback);
+    }
+    f = nb::steal(PyNumber_Float(fallback.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+  }
+  return coerce_float(value, f);
+}
+
+std::optional<double> as_optional_double(nb::handle v) {
+  nb::object f = coerce_float(v, nb::none());
+  if (f.is_none()) return std::nullopt;
+  return PyFloat_AsDouble(f.ptr());
+}
+
+nb::object host_median(nb::handle values) {
+  if (!PyList_Check(values.ptr())) raise_type("values", "a list", values);
+  nb::list ordered = nb::borrow<nb::list>(import("builtins").attr("sorted")(values));
+  Py_ssize_t n = nb::len(ordered), middle = n / 2;
+  if (n == 0) throw nb::index_error("_median() of an empty list");
+  if (n % 2 == 1) return ordered[middle];
+  nb::object sum = nb::steal(PyNumber_Add(ordered[middle - 1].ptr(), ordered[middle].ptr()));
+  if (!sum.is_valid()) throw nb::python_error();
+  nb::object out = nb::steal(PyNumber_TrueDivide(sum.ptr(), nb::float_(2.0).ptr()));
+  if (!out.is_valid()) throw nb::python_error();
+  return out;
+}
+
+nb::object host_stdev(nb::handle values, nb::handle mean) {
+  if (!PyList_Check(values.ptr())) raise_type("values", "a list", values);
+  Py_ssize_t n = nb::len(values);
+  if (n < 2) return nb::float_(0.0);
+  nb::list squares;
+  for (nb::handle v : values) {
+    nb::object d = nb::steal(PyNumber_Subtract(v.ptr(), mean.ptr()));
+    if (!d.is_valid()) throw nb::python_error();
+    nb::object sq = nb::steal(PyNumber_Power(d.ptr(), nb::int_(2).ptr(), Py_None));
+    if (!sq.is_valid()) throw nb::python_error();
+    squares.append(sq);
+  }
+  nb::object total = import("builtins").attr("sum")(squares);
+  nb::object var = nb::steal(PyNumber_TrueDivide(total.ptr(), nb::int_(n).ptr()));
+  if (!var.is_valid()) throw nb::python_error();
+  nb::object out = nb::steal(PyNumber_Power(var.ptr(), nb::float_(0.5).ptr(), Py_None));
+  if (!out.is_valid()) throw nb::python_error();
+  return out;
+}
+
+struct HookWatch {
+  nb::handle findings, lock, training_state;
+  mon::PeerAnalyzer analyzer;
+  LogOnce log;
+
+  // Reading state: where the consumed part of the file ends, which file it was, and a
+  // line still being written (or being skipped for its size).
+  std::int64_t offset = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool known = false;
+  std::string partial;
+  bool skipping = false;
+  bool partial_consumed = false;  // an unterminated line was taken as a complete object
+
+  HookWatch(nb::handle f, nb::handle l, nb::handle state, double sigma, double straggler)
+      : findings(f),
+        lock(l),
+        training_state(state),
+        analyzer(sigma, straggler, [](const std::vector<double>& values) {
+          nb::list items;
+          for (double v : values) items.append(v);
+          return nb::cast<double>(host_median(items));
+        }) {}
+
+  // Decodes one report; None when the line is not a JSON object.
+  nb::object decode(std::string_view raw) {
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
+    if (!text.is_valid()) throw nb::python_error();
+    text = text.attr("strip")();
+    if (nb::len(text) == 0) return nb::none();
+    try {
+      nb::object payload = import("json").attr("loads")(text);
+      return PyDict_Check(payload.ptr()) ? payload : nb::none();
+    } catch (nb::python_error& e) {
+      // Garbage, a half line, or nesting too deep for the decoder: not a report.
+      if (e.matches(PyExc_Exception)) return nb::none();
+      throw;
+    }
+  }
+
+  void handle_report(nb::dict payload) {
+    handle_report(payload, nb::cast<double>(host("time").attr("time")()));
+  }
+
+  void handle_report(nb::dict payload, double now) {
+    nb::object rank = coerce_int(payload.attr("get")("rank"), nb::int_(0));
+    payload["rank"] = rank;
+    nb::object ts = coerce_float(payload.attr("get")("timestamp"), nb::float_(now));
+    payload["timestamp"] = ts;
+
+    int overflow = 0;
+    long long rank_value = PyLong_AsLongLongAndOverflow(rank.ptr(), &overflow);
+    if (overflow != 0) return;  // a rank beyond 64 bits is no rank of this job
+
+    if (!training_state.is_none() && rank_value == 0) {
+      nb::object phase = payload.attr("get")("phase");
+      if (!phase.is_none()) training_state["phase"] = nb::str(phase);
+      nb::object step = payload.attr("get")("step");
+      if (!step.is_none()) {
+        nb::object s = coerce_int(step, nb::none());
+        if (!s.is_none()) training_state["step"] = s;
+      }
+    }
+
+    mon::HookReport report;
+    report.rank = rank_value;
+    report.timestamp = PyFloat_AsDouble(ts.ptr());
+    report.gradient_norm = as_optional_double(payload.attr("get")("gradient_norm"));
+    report.step_time = as_optional_double(payload.attr("get")("step_time"));
+    nb::object phases = payload.attr("get")("phase_times");
+    if (PyDict_Check(phases.ptr())) {
+      report.has_phase_map = true;
+      std::size_t position = 0;
+      for (auto [key, value] : nb::borrow<nb::dict>(phases)) {
+        nb::str name(key);
+        std::string name_text = nb::cast<std::string>(name);
+        if (position < mon::kMaxPhasesPerPayload) {
+          mon::PhaseEntry entry;
+          entry.name_too_long = static_cast<std::size_t>(nb::len(name)) > mon::kMaxPhaseNameChars;
+          if (!entry.name_too_long) {
+            entry.name = name_text;
+            entry.duration = as_optional_double(value);
+          }
+          report.first_phases.push_back(std::move(entry));
+        }
+        ++position;
+        if (!value.is_none()) {
+          if (auto v = as_optional_double(value)) report.phase_values[name_text] = *v;
+        }
+      }
+    }
+
+    for (auto& d : analyzer.add(std::move(report), now)) emit(d);
+  }
+
+  void emit(const mon::Detection& d) {
+    nb::list peers;
+    for (auto r : d.peer_ranks) peers.append(r);
+    nb::dict details;
+    details["rank"] = d.rank;
+    nb::str summary;
+    const char* kind;
+    switch (d.kind) {
+      case mon::Detection::kRankDivergence:
+        kind = "rank_divergence";
+        details["gradient_norm"] = d.value;
+        details["median_gradient_norm"] = d.median;
+        details["z_score"] = d.score;
+        details["ratio_trigger"] = d.ratio_trigger;
+        summary = nb::str("Rank {} gradient norm diverged from peers").format(d.rank);
+        break;
+      case mon::Detection::kRankStraggler:
+        kind = "rank_straggler";
+        details["step_time"] = d.value;
+        details["median_step_time"] = d.median;
+        details["slowdown_pct"] = d.score;
+        summary = nb::str("Rank {} is consistently slower than peers").format(d.rank);
+        break;
+      default:
+        kind = "phase_straggler";
+        details["phase"] = str_of(d.phase);
+        details["duration"] = d.value;
+        details["median_duration"] = d.median;
+        details["slowdown_pct"] = d.score;
+        summary = nb::str("Rank {} is slower than peers in {}").format(d.rank, str_of(d.phase));
+        break;
+    }
+    details["peer_ranks"] = peers;
+    append_finding(findings, lock, make_finding(nb::str(kind), nb::str("WARN"), summary, details));
+  }
+
+  void handle_line(std::string_view raw) {
+    nb::object payload = decode(raw);
+    if (!payload.is_none()) handle_report(nb::borrow<nb::dict>(payload));
+  }
+
+  // One pass over what was appended since the last one.
+  void pass(const std::string& path) {
+    int fd = -1;
+    struct stat st {};
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      err = errno;
+    } else if (::fstat(fd, &st) != 0) {
+      err = errno;
+    }
+    Py_END_ALLOW_THREADS
+    if (fd < 0 && err == ENOENT) return;  // not written yet
+    if (fd < 0 || err != 0) {
+      if (fd >= 0) ::close(fd);
+      log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
+      return;  // retried at the next pass
+    }
+    // A file replaced, or cut shorter than what was read, is read again from its start.
+    if (!known || st.st_dev != dev || st.st_ino != ino || st.st_size < offset) {
+      offset = 0;
+      partial.clear();
+      skipping = false;
+      partial_consumed = false;
+    }
+    known = true;
+    dev = st.st_dev;
+    ino = st.st_ino;
+
+    std::vector<char> buffer(kReadChunk);
+    std::size_t read_this_pass = 0;
+    while (read_this_pass < kMaxBytesPerPass) {
+      ssize_t n = 0;
+      Py_BEGIN_ALLOW_THREADS
+      do {
+        n = ::pread(fd, buffer.data(), buffer.size(), offset);
+      } while (n < 0 && errno == EINTR);
+      Py_END_ALLOW_THREADS
+      if (n <= 0) break;
+      offset += n;
+      read_this_pass += static_cast<std::size_t>(n);
+      consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    ::close(fd);
+    // A last line without its end: taken now only if it already is a whole JSON object,
+    // else kept for the next pass, when its writer will have finished it.
+    if (!skipping && !partial.empty() && !partial_consumed) {
+      nb::object payload = decode(partial);
+      if (!payload.is_none()) {
+        partial_consumed = true;
+        handle_report(nb::borrow<nb::dict>(payload));
+      }
+    }
+  }
+
+  void consume(std::string_view chunk) {
+    std::size_t start = 0;
+    while (start < chunk.size()) {
+      std::size_t nl = chunk.find('\n', start);
+      std::string_view piece = chunk.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+      if (nl == std::string_view::npos) {
+        if (!skipping) {
+          partial.append(piece);
+          if (partial.size() > kMaxHookLineBytes) {
+            // Too long to be a report: drop it without holding it, up to its end.
+            partial.clear();
+            partial.shrink_to_fit();
+            skipping = true;
+          }
+        }
+        return;
+      }
+      if (skipping) {
+        skipping = false;
+      } else if (partial.empty()) {
+        if (piece.size() <= kMaxHookLineBytes) handle_line(piece);
+      } else {
+        partial.append(piece);
+        if (!partial_consumed && partial.size() <= kMaxHookLineBytes) handle_line(partial);
+        partial.clear();
+      }
+      partial_consumed = false;
+      start = nl + 1;
+    }
+  }
+};
+
+nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle findings,
+                             nb::handle lock, nb::handle stop_event, nb::handle training_state) {
+  if (!training_state.is_none() && !PyDict_Check(training_state.ptr())) {
+    raise_type("training_state", "a dict or None", training_state);
+  }
+  nb::object monitor = config["monitor"];
+  double sigma = nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
+  double straggler = nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
+  std::string path = nb::cast<std::string>(nb::str(import("os").attr("fspath")(hook_path)));
+  HookWatch watch(findings, lock, training_state, sigma, straggler);
+  while (!event_wait(stop_event, 1.0)) {
+    try {
+      watch.pass(path);
+    } catch (nb::python_error& e) {
+      watch.log.warn("hook file pass failed: " + error_text(e));
+    }
+  }
+  return nb::none();
+}
+
+PyObject* hook_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"hook_path",  "config",         "findings", "findings_lock",
+                                "stop_event", "training_state", nullptr};
+  PyObject *path, *config, *findings, *lock, *stop, *state = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O", const_cast<char**>(names), &path,
+                                   &config, &findings, &lock, &stop, &state)) {
+    return nullptr;
+  }
+  return guarded_call([&] {
+    ActiveScope active(stop);
+    return hook_monitor_loop(path, config, findings, lock, stop, state);
+  });
+}
+
+PyMethodDef watcher_defs[] = {
+    {"_dmesg_watcher_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dmesg_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_dmesg_watcher_loop(findings, findings_lock, stop_event)\n--\n\n"
+     "Kernel-log thread: GPU driver Xid reports and PCIe AER errors become findings."},
+    {"_hook_monitor_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_hook_monitor_loop(hook_path, config, findings, findings_lock, stop_event, "
+     "training_state=None)\n--\n\nHook-file thread: tails the ranks' reports, publishes rank "
+     "0's phase and step, and reports diverging and straggling ranks."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// The native search behind a kernel-log pattern constant: None, or the tuple of groups.
+nb::object native_kernel_search(const std::string& name, nb::handle line) {
+  if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
+  std::string storage;
+  std::string_view text = utf8_of(line, storage);
+  if (name == "PCIE_AER_PATTERN") return mon::search_pcie_aer(text) ? nb::object(nb::tuple()) : nb::none();
+  std::string_view pci, digits;
+  bool mig = name == "DMESG_XID_MIG_PATTERN";
+  if (!mig && name != "DMESG_XID_PATTERN") throw nb::value_error(("unknown pattern " + name).c_str());
+  if (!mon::search_dmesg_xid(text, mig, &pci, &digits)) return nb::none();
+  return nb::make_tuple(str_of(pci), str_of(digits));
+}
+
+// Runs reports (already decoded maps) through the hook monitor's analysis with the given
+// clock readings; for tests and benchmarks. Returns the findings.
+nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
+                     nb::handle training_state) {
+  nb::object monitor = config["monitor"];
+  double sigma = nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
+  double straggler = nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
+  nb::list findings;
+  nb::object lock = import("threading").attr("Lock")();
+  HookWatch watch(findings, lock, training_state, sigma, straggler);
+  nb::object now_iter = nb::iter(nows);
+  for (nb::handle payload : payloads) {
+    double now = nb::cast<double>(now_iter.attr("__next__")());
+    if (PyDict_Check(payload.ptr())) watch.handle_report(nb::borrow<nb::dict>(payload), now);
+  }
+  return findings;
+}
+
+}  // namespace
+
+void bind_watchers(nb::module_& m) {
+  m.attr("_DMESG_POLL_SECONDS") = 10.0;
+  m.def("_hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
+        "training_state"_a.none() = nb::none());
+  for (PyMethodDef* def = watcher_defs; def->ml_name != nullptr; ++def) {
+    PyObject* fn = PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr());
+    if (fn == nullptr) throw nb::python_error();
+    m.attr(def->ml_name) = nb::steal(fn);
+  }
+  nb::module_ re = nb::module_::import_("re");
+  m.attr("DMESG_XID_PATTERN") = re.attr("compile")(str_of(mon::kDmesgXidPattern), re.attr("IGNORECASE"));
+  m.attr("DMESG_XID_MIG_PATTERN") =
+      re.attr("compile")(str_of(mon::kDmesgXidMigPattern), re.attr("IGNORECASE"));
+  m.attr("PCIE_AER_PATTERN") = re.attr("compile")(str_of(mon::kPcieAerPattern), re.attr("IGNORECASE"));
+  (void)mon::scan_kernel_line("");  // compile the searches now
+
+  nb::list phases;
+  for (const char* p : {"forward-compute", "backward-compute", "forward-send", "backward-recv",
+                        "cross-mesh-send", "cross-mesh-recv", "unshard-all-gather",
+                        "grad-reduce-scatter", "grad-all-reduce"}) {
+    phases.append(p);
+  }
+  m.attr("HOOK_PHASES") = nb::tuple(phases);
+  m.attr("MAX_HOOK_PHASES_PER_PAYLOAD") = mon::kMaxPhasesPerPayload;
+  m.attr("MAX_HOOK_PHASE_NAME_CHARS") = mon::kMaxPhaseNameChars;
+
+  m.def("_normalize_pci_address", &normalize_pci_address, "value"_a.none());
+  m.def("_build_pci_index_map", &build_pci_index_map);
+  m.def("_coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none());
+  m.def("_coerce_hook_float", &coerce_hook_float, "value"_a.none(), "default"_a.none() = nb::none());
+  m.def("_median", &host_median, "values"_a.none());
+  m.def("_stdev", &host_stdev, "values"_a.none(), "mean"_a.none());
+  m.def("_native_kernel_search", &native_kernel_search, "name"_a, "line"_a);
+}
+
+}  // namespace corvane::bindings

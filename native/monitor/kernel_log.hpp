@@ -1,0 +1,35 @@
+// What one kernel-log line says: a GPU driver error (Xid) or a PCIe bus error report.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::monitor {
+
+struct KernelLineScan {
+  enum Kind { kNone, kXid, kAer } kind = kNone;
+  std::string_view pci_bus_id;  // as printed
+  std::string_view xid_digits;  // decimal digits (any script) of the code
+};
+
+// Pattern texts as the host sees them.
+inline constexpr std::string_view kDmesgXidPattern = R"(NVRM: Xid \(PCI:(\S+)\): (\d+),)";
+// GPUs split into MIG instances also name the instance inside the parentheses.
+inline constexpr std::string_view kDmesgXidMigPattern = R"(NVRM: Xid \(PCI:(\S+) GPU-I:\S+\): (\d+),)";
+inline constexpr std::string_view kPcieAerPattern =
+    R"((?:pcieport .*?(?:error|AER)|AER: .*?(?:error|severity|fault)))";
+
+// An Xid line is never also reported as AER. The kernel's note that AER reporting is
+// switched on ("AER: enabled with IRQ n") is not a bus error.
+KernelLineScan scan_kernel_line(std::string_view line);
+
+// Native searches behind the three pattern constants, for differential tests.
+bool search_dmesg_xid(std::string_view line, bool mig, std::string_view* pci,
+                      std::string_view* digits);
+bool search_pcie_aer(std::string_view line);
+
+// The canonical PCI address of a text already stripped and lower-cased: the 8-digit zero
+// domain removed, ".0" added to a domain:bus:device address without function.
+std::string normalize_pci_address(std::string_view lowered);
+
+}  // namespace corvane::monitor

@@ -1,0 +1,132 @@
+// Comparing each rank's report with its peers: diverging gradient norms, straggling ranks
+// and straggling phases.
+//
+// The statistics of the fresh reports (those within 15 s of the report being analysed) are
+// kept incrementally: order statistics per metric and per phase, and running sums for the
+// spread of the gradient norms, updated as each rank's latest report replaces its previous
+// one. Reports that went stale are moved out of them. Whenever that set is not exactly the
+// fresh set of a report (reports out of time order, values that are not finite, a median
+// of zero whose sign depends on order, a decision too close to call from the running
+// sums), the report is analysed by the exact computation over all stored reports, so the
+// results are always those of the exact definitions.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "order_stat.hpp"
+
+namespace corvane::monitor {
+
+inline constexpr double kFreshSeconds = 15.0;
+inline constexpr double kCooldownSeconds = 30.0;
+inline constexpr std::size_t kMaxPhasesPerPayload = 32;
+inline constexpr std::size_t kMaxPhaseNameChars = 128;
+
+struct PhaseEntry {
+  std::string name;
+  bool name_too_long = false;
+  std::optional<double> duration;  // nullopt when it does not convert to a float
+};
+
+struct HookReport {
+  std::int64_t rank = 0;
+  double timestamp = 0.0;
+  std::optional<double> gradient_norm;
+  std::optional<double> step_time;
+  bool has_phase_map = false;
+  std::vector<PhaseEntry> first_phases;  // the first 32 entries, in order
+  // Every phase whose value is present, not None and converts to a float.
+  std::unordered_map<std::string, double> phase_values;
+};
+
+struct Detection {
+  enum Kind { kRankDivergence, kRankStraggler, kPhaseStraggler } kind;
+  std::int64_t rank;
+  std::string phase;
+  double value;   // gradient norm, step time or phase duration
+  double median;  // of the peers, the reporting rank included
+  double score;   // rounded z-score, or rounded slowdown percentage
+  bool ratio_trigger = false;
+  std::vector<std::int64_t> peer_ranks;
+};
+
+// The host's median for samples holding NaN (its sort order then depends on its algorithm).
+using NanMedian = std::function<double(const std::vector<double>&)>;
+
+class PeerAnalyzer {
+ public:
+  PeerAnalyzer(double divergence_sigma, double straggler_threshold, NanMedian nan_median);
+
+  // Stores `report` as its rank's latest and runs the three detectors on it.
+  std::vector<Detection> add(HookReport report, double now);
+
+  std::size_t ranks() const { return reports_.size(); }
+  std::size_t exact_runs() const { return exact_runs_; }
+
+  // The host's statistics helpers.
+  static double median(std::vector<double> values, const NanMedian& nan_median);
+  static double stdev(const std::vector<double>& values, double mean);
+
+ private:
+  struct Stored {
+    HookReport report;
+    bool in_window = false;
+  };
+  struct Sums {
+    long double s1 = 0, s2 = 0;     // sum of values and of squares
+    long double a1 = 0, a2 = 0;     // the same over magnitudes of every update: error scale
+    std::size_t updates = 0;
+  };
+
+  void enter_window(std::size_t index);
+  void leave_window(std::size_t index);
+  void evict_stale(double t);
+  bool window_is_fresh_set(double t) const;
+  bool cooled(const std::pair<std::string, std::int64_t>& key, double now);
+  std::vector<std::int64_t> window_ranks() const;
+  std::vector<std::size_t> fresh_indices(double t) const;
+
+  void analyse_exact(const HookReport& r, double now, std::vector<Detection>& out);
+  void analyse_window(const HookReport& r, double now, std::vector<Detection>& out);
+  std::optional<Detection> exact_divergence(const HookReport& r,
+                                            const std::vector<std::size_t>& fresh);
+  std::optional<double> exact_step_median(const std::vector<std::size_t>& fresh);
+  std::optional<double> exact_phase_median(const std::string& phase,
+                                           const std::vector<std::size_t>& fresh);
+  void straggler(const HookReport& r, double med, double now,
+                 const std::vector<std::int64_t>& peers, std::vector<Detection>& out);
+  void phase_straggler(const HookReport& r, const PhaseEntry& e, double med, double now,
+                       const std::vector<std::int64_t>& peers, std::vector<Detection>& out);
+
+  double sigma_floor(double center) const;
+
+  double divergence_sigma_;
+  double straggler_threshold_;
+  NanMedian nan_median_;
+
+  std::vector<Stored> reports_;  // in order of first appearance
+  std::unordered_map<std::int64_t, std::size_t> index_;
+  std::map<std::pair<std::string, std::int64_t>, double> cooldowns_;
+
+  // The window: reports not yet gone stale.
+  std::multimap<double, std::size_t> window_ts_;  // timestamp -> report index
+  std::multiset<double> stale_ts_;  // finite timestamps of reports that went stale
+  std::set<std::int64_t> window_ranks_;
+  OrderStat gradient_;
+  Sums gradient_sums_;
+  OrderStat step_;
+  std::map<std::string, OrderStat> phases_;
+  double eviction_time_ = -INFINITY;
+  std::size_t exact_runs_ = 0;
+};
+
+}  // namespace corvane::monitor
