@@ -70,7 +70,8 @@ double PeerAnalyzer::sigma_floor(double center) const {
 
 bool PeerAnalyzer::cooled(const std::pair<std::string, std::int64_t>& key, double now) {
   auto it = cooldowns_.find(key);
-  if (it != cooldowns_.end() && !(it->second <= now)) return false;
+  double until = it == cooldowns_.end() ? 0.0 : it->second;  // the host's get(key, 0)
+  if (!(until <= now)) return false;
   cooldowns_[key] = now + kCooldownSeconds;
   return true;
 }
@@ -360,7 +361,7 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       // A firing detection (its details need the exact figures) or a close call.
       auto key = std::make_pair(std::string("rank_divergence"), r.rank);
       auto cd = cooldowns_.find(key);
-      if (cd == cooldowns_.end() || cd->second <= now) {
+      if ((cd == cooldowns_.end() ? 0.0 : cd->second) <= now) {
         ++exact_runs_;
         if (auto d = exact_divergence(r, fresh_indices(r.timestamp))) {
           cooled(key, now);

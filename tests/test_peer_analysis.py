@@ -1,0 +1,185 @@
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from corvane.monitor import monitoring as m
+from hook_reference import Reference
+
+CONFIG = {"monitor": {}}
+
+
+def native(payloads, nows, config=CONFIG, state=None):
+    return [(f.event_type, f.summary, f.details)
+            for f in m._hook_replay(payloads, config, nows, state)]
+
+
+def reference(payloads, nows, sigma=2.0, straggler=0.1, state=None):
+    ref = Reference(sigma, straggler)
+    out = []
+    for p, now in zip(payloads, nows):
+        out += ref.add(p, now, state)
+    return out
+
+
+def same(a, b):
+    return repr(a) == repr(b)  # NaN-safe, and exact about floats and their signs
+
+
+# -- the documented examples -------------------------------------------------------------
+
+def test_statistics_helpers():
+    assert m._median([3, 1, 2]) == 2 and type(m._median([3, 1, 2])) is int
+    assert m._median([4, 1, 3, 2]) == 2.5 and m._median([5]) == 5
+    assert m._stdev([1.0], 0.0) == 0.0 and m._stdev([1.0, 3.0], 2.0) == 1.0
+    with pytest.raises(TypeError):
+        m._median((1, 2))
+
+
+@pytest.mark.parametrize("value, default, expected", [
+    ("7", 0, 7), (3.9, 0, 3), (True, 0, 1), ("3.5", 0, 0), (None, 0, 0), ([], 0, 0),
+    (float("inf"), 0, 0), (float("nan"), 5, 5),
+])
+def test_coerce_int(value, default, expected):
+    assert m._coerce_hook_int(value, default) == expected
+
+
+def test_coerce_float():
+    assert m._coerce_hook_float("1e3") == 1000.0
+    assert m._coerce_hook_float("fast") is None and m._coerce_hook_float(None) is None
+    assert math.isnan(m._coerce_hook_float("nan")) and m._coerce_hook_float("inf") == math.inf
+    assert m._coerce_hook_float(10 ** 400, 1) == 1.0  # overflow falls back to the default
+    with pytest.raises(TypeError):
+        m._coerce_hook_float("1", "x")
+    with pytest.raises(TypeError):
+        m._coerce_hook_int("1", 1.5)
+
+
+def _grads(values, t=1000.0):
+    return [{"rank": r, "gradient_norm": g, "timestamp": t} for r, g in enumerate(values)]
+
+
+def test_divergence_examples():
+    got = native(_grads([1.0, 1.0, 1.0, 1.0, 10.0]), [1000.0] * 5)
+    assert len(got) == 1
+    kind, summary, details = got[0]
+    assert summary == "Rank 4 gradient norm diverged from peers"
+    assert details == {"rank": 4, "gradient_norm": 10.0, "median_gradient_norm": 1.0,
+                       "z_score": 2.24, "ratio_trigger": False, "peer_ranks": [0, 1, 2, 3, 4]}
+    assert native(_grads([1.0, 1.0, 1.0, 10.0]), [1000.0] * 4) == []  # z exactly 2.0
+    two = native(_grads([1.0, 5.0]), [1000.0, 1000.0])
+    assert [d["ratio_trigger"] for _, _, d in two] == [True]  # rank 1 when it reports
+    both = native(_grads([1.0, 5.0]) + [{"rank": 0, "gradient_norm": 1.0, "timestamp": 1001.0}],
+                  [1000.0, 1000.0, 1001.0])
+    assert [d["rank"] for _, _, d in both] == [1, 0]
+    assert native(_grads([0.0, 5.0]), [1000.0] * 2) == []
+    assert native(_grads([3.0] * 6), [1000.0] * 6) == []
+    assert native(_grads([0.0] * 6), [1000.0] * 6) == []
+
+
+def test_cooldown_and_freshness():
+    reports = _grads([1.0, 1.0, 1.0, 1.0, 10.0])
+    again = {"rank": 4, "gradient_norm": 10.0, "timestamp": 1010.0}
+    later = {"rank": 4, "gradient_norm": 10.0, "timestamp": 1031.0}
+    got = native(reports + [again, later], [1000.0] * 5 + [1010.0, 1031.0])
+    # Within 30 s no new finding; at 1031 the others' reports are 31 s old: no peers.
+    assert len(got) == 1
+    edge = [{"rank": 0, "step_time": 1.0, "timestamp": 1000.0},
+            {"rank": 1, "step_time": 1.0, "timestamp": 1000.0},
+            {"rank": 2, "step_time": 1.2, "timestamp": 1015.0}]
+    (hit,) = native(edge, [1015.0] * 3)  # exactly 15 s apart is still fresh
+    assert hit[2]["slowdown_pct"] == 20.0 and hit[2]["peer_ranks"] == [0, 1, 2]
+    edge[2]["timestamp"] = 1015.5
+    assert native(edge, [1016.0] * 3) == []
+
+
+def test_phase_limits():
+    long_name = "p" * 129
+    phases = {f"phase{i}": 1.0 for i in range(40)}
+    fast = [{"rank": r, "timestamp": 1.0, "phase_times": dict(phases, **{long_name: 1.0})}
+            for r in range(3)]
+    slow = dict(phases)
+    slow["phase0"] = slow["phase31"] = slow["phase32"] = 5.0
+    slow[long_name] = 9.0
+    got = native(fast + [{"rank": 3, "timestamp": 1.0, "phase_times": slow}], [1.0] * 4)
+    assert [d["phase"] for _, _, d in got] == ["phase0", "phase31"]  # 33rd entry ignored
+    ok = "q" * 128
+    got = native([{"rank": r, "timestamp": 1.0, "phase_times": {ok: 1.0 + 4 * (r == 2)}}
+                  for r in range(3)], [1.0] * 3)
+    assert [d["phase"] for _, _, d in got] == [ok]
+
+
+def test_single_rank_never_triggers():
+    assert native([{"rank": 0, "gradient_norm": 1e9, "step_time": 100.0, "timestamp": 1.0,
+                    "phase_times": {"x": 10.0}}] * 3, [1.0] * 3) == []
+
+
+# -- differential: the native analysis against the plain definitions ---------------------
+
+VALUES = st.sampled_from([1.0, 1.0, 1.0, 1.1, 1.2, 2.0, 5.0, 10.0, 0.0, -0.0, 1e-12, 3,
+                          "1.5", None, "x", [1], float("nan"), float("inf"), -2.0, 1e300])
+
+
+@st.composite
+def report_streams(draw):
+    nranks = draw(st.integers(1, 12))
+    count = draw(st.integers(1, 60))
+    t = 1000.0
+    payloads, nows = [], []
+    for _ in range(count):
+        t += draw(st.sampled_from([0.0, 0.1, 0.5, 1.0, 3.0, 16.0, -2.0, -20.0]))
+        p = {"rank": draw(st.integers(0, nranks - 1))}
+        ts_kind = draw(st.sampled_from(["t", "t", "t", "jitter", "none", "nan", "text"]))
+        if ts_kind == "t":
+            p["timestamp"] = t
+        elif ts_kind == "jitter":
+            p["timestamp"] = t + draw(st.sampled_from([-15.0, 15.0, -14.9, 30.0, -40.0]))
+        elif ts_kind == "nan":
+            p["timestamp"] = float("nan")
+        elif ts_kind == "text":
+            p["timestamp"] = str(t)
+        for key in ("gradient_norm", "step_time"):
+            if draw(st.booleans()):
+                p[key] = draw(VALUES)
+        if draw(st.booleans()):
+            names = draw(st.lists(st.sampled_from(["fwd", "bwd", "comm", "p" * 129]), max_size=4))
+            p["phase_times"] = {n: draw(VALUES) for n in names}
+        if draw(st.integers(0, 9)) == 0:
+            p["phase_times"] = draw(st.sampled_from([[1, 2], "x", 5]))
+        payloads.append(p)
+        nows.append(t + draw(st.sampled_from([0.0, 0.0, 31.0])))
+    return payloads, nows, draw(st.sampled_from([(2.0, 0.1), (1.0, 0.0), (0.5, 0.5)]))
+
+
+@settings(max_examples=400, deadline=None)
+@given(report_streams())
+def test_native_analysis_matches_the_definitions(stream):
+    payloads, nows, (sigma, straggler) = stream
+    config = {"monitor": {"rank_divergence_threshold": sigma,
+                          "rank_straggler_threshold": straggler}}
+    state_a, state_b = {"phase": None, "step": None}, {"phase": None, "step": None}
+    got = native([dict(p) for p in payloads], nows, config, state_a)
+    want = reference(payloads, nows, sigma, straggler, state_b)
+    assert same(got, want)
+    assert state_a == state_b
+
+
+@pytest.mark.parametrize("nranks, seed", [(50, 1), (257, 2), (400, 3), (1000, 4)])
+def test_many_ranks_take_the_incremental_path_and_agree(nranks, seed):
+    import random
+
+    rnd = random.Random(seed)
+    payloads, nows = [], []
+    t = 5000.0
+    for round_ in range(4):
+        for r in range(nranks):
+            t += 0.001
+            g = 1.0 + rnd.random() * 0.01 + (50.0 if rnd.random() < 0.01 else 0.0)
+            s = 1.0 + rnd.random() * 0.05 + (0.5 if r == 7 else 0.0)
+            payloads.append({"rank": r, "timestamp": t, "gradient_norm": g, "step_time": s,
+                             "phase_times": {"forward-compute": s / 2, "grad-all-reduce": 0.1}})
+            nows.append(t)
+        if round_ == 2:
+            t += 16.0  # the next round finds the earlier reports stale
+    assert same(native(payloads, nows), reference(payloads, nows))
