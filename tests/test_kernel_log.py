@@ -1,0 +1,159 @@
+import re
+import shutil
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from corvane.monitor import monitoring as m
+
+
+def reference_findings(text, pci_map):
+    """What the watcher should report for these kernel lines, from the host's `re`."""
+    out = []
+    for line in text.splitlines():
+        x = m.DMESG_XID_PATTERN.search(line) or m.DMESG_XID_MIG_PATTERN.search(line)
+        if x:
+            xid = int(x.group(2))
+            key = m._normalize_pci_address(x.group(1))
+            index = pci_map.get(key)
+            if index is None and key.startswith("0000:"):
+                index = pci_map.get(key[5:])
+            out.append(("xid_critical", "CRITICAL" if xid in m.CRITICAL_XIDS else "WARN",
+                        f"Kernel reported XID {xid} ({m._xid_description(xid)})",
+                        {"pci_bus_id": x.group(1), "gpu_index": index, "xid": xid}))
+        elif m.PCIE_AER_PATTERN.search(line) and not re.search("AER: enabled with IRQ", line, re.I):
+            out.append(("pcie_aer", "WARN", "Kernel reported PCIe/AER bus issues",
+                        {"line": line.strip()}))
+    return out
+
+
+def as_tuples(findings):
+    return [(f.event_type, f.severity, f.summary, f.details) for f in findings]
+
+
+def start_watcher():
+    findings, lock, stop = [], threading.Lock(), threading.Event()
+    thread = threading.Thread(target=m._dmesg_watcher_loop, args=(findings, lock, stop), daemon=True)
+    thread.start()
+    return findings, stop, thread
+
+
+def wait_for(condition, seconds=10.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return condition()
+
+
+@pytest.fixture
+def kernel(fake_path, shared_fixtures, monkeypatch):
+    monkeypatch.setenv("CORVANE_FAKE_SMI_DIR", str(shared_fixtures / "nvidia-smi"))
+    monkeypatch.setenv("CORVANE_FAKE_SMI_CASE", "h100x8-healthy")
+    monkeypatch.setattr(m, "_DMESG_POLL_SECONDS", 0.2)
+    return shared_fixtures / "kernel-log"
+
+
+def test_pci_index_map(kernel):
+    pci = m._build_pci_index_map()
+    assert pci["18:00.0"] == 0 and len(pci) == 8
+
+
+@pytest.mark.parametrize("name", ["h100-node-mixed.log", "aer-variants.log", "quiet-node.log"])
+def test_streaming_reports_what_the_log_says(kernel, monkeypatch, name):
+    path = kernel / name
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(path))
+    want = reference_findings(path.read_text(), m._build_pci_index_map())
+    findings, stop, thread = start_watcher()
+    assert wait_for(lambda: len(findings) >= len(want))
+    time.sleep(0.3)  # nothing more arrives
+    start = time.monotonic()
+    stop.set()
+    thread.join(5)
+    assert not thread.is_alive() and time.monotonic() - start < 2.5  # one 1-s wait, plus slack
+    assert as_tuples(findings) == want
+    if name == "quiet-node.log":
+        assert want == []
+
+
+def test_mixed_node_details(kernel, monkeypatch):
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(kernel / "h100-node-mixed.log"))
+    findings, stop, thread = start_watcher()
+    assert wait_for(lambda: len(findings) >= 15)
+    stop.set()
+    thread.join(5)
+    xids = {f.details["xid"]: f for f in findings if f.event_type == "xid_critical"}
+    assert xids[79].severity == "CRITICAL" and xids[79].summary == "Kernel reported XID 79 (GPU fell off the bus)"
+    assert xids[13].severity == "WARN" and xids[13].details["gpu_index"] == 0
+    assert xids[94].details["pci_bus_id"] == "0000:41:00"  # the MIG form
+    assert xids[145].details["pci_bus_id"] == "0018:01:00" and xids[145].severity == "WARN"
+    assert 31 in xids  # the modern form; the old driver's form without "PCI:" is not read
+
+
+def test_follower_failing_falls_back_to_polling(kernel, monkeypatch, tmp_path):
+    log = tmp_path / "kern.log"
+    log.write_text("NVRM: Xid (PCI:0000:3b:00): 79, pid=42\n")
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(log))
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FOLLOW_EXIT", "1")
+    findings, stop, thread = start_watcher()
+    assert wait_for(lambda: len(findings) == 1)
+    with open(log, "a") as fh:
+        fh.write("NVRM: Xid (PCI:0000:3b:00): 13, pid=42\nnvidia 0000:3b:00.0: AER: Uncorrected (Fatal) error\n")
+    assert wait_for(lambda: len(findings) == 3)
+    time.sleep(0.6)  # a few more polls of the same buffer report nothing new
+    stop.set()
+    thread.join(5)
+    assert [f.details.get("xid") for f in findings] == [79, 13, None]
+
+
+def test_without_any_dmesg_the_watcher_polls_quietly(monkeypatch, tmp_path):
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    for tool in ("bash", "sh"):
+        (bindir / tool).symlink_to(shutil.which(tool))
+    monkeypatch.setenv("PATH", str(bindir))
+    monkeypatch.setattr(m, "_DMESG_POLL_SECONDS", 0.1)
+    findings, stop, thread = start_watcher()
+    time.sleep(0.5)
+    stop.set()
+    thread.join(5)
+    assert not thread.is_alive() and findings == []
+
+
+def test_failing_polls_do_not_end_the_watcher(kernel, monkeypatch, caplog):
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FOLLOW_EXIT", "1")
+    calls = []
+
+    def broken(command, timeout):
+        calls.append(command)
+        raise RuntimeError("shell gone")
+
+    monkeypatch.setattr(m, "run_shell", broken)
+    findings, stop, thread = start_watcher()
+    assert wait_for(lambda: len(calls) >= 3)
+    assert thread.is_alive()
+    stop.set()
+    thread.join(5)
+    assert sum("shell gone" in r.getMessage() for r in caplog.records) == 1  # logged once
+
+
+# -- differential: the kernel-log patterns against the host's `re` ------------------------
+
+PIECES = ["NVRM: Xid ", "nvrm: xid ", "(PCI:", "(pci:", "0000:3b:00", "0018:01:00", ")", "): ",
+          " GPU-I:03", "79", "13", "٣", ",", " pid=1", "pcieport ", "AER: ", "aer", "error",
+          "severity", "fault", " ", "\t", "\n", "ı", "ſ", "\u212a", "x"]
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.lists(st.sampled_from(PIECES), max_size=12))
+def test_kernel_patterns_agree_with_host_re(parts):
+    line = "".join(parts)
+    for name in ("DMESG_XID_PATTERN", "DMESG_XID_MIG_PATTERN"):
+        host = getattr(m, name).search(line)
+        assert m._native_kernel_search(name, line) == (host.groups() if host else None), (name, line)
+    assert (m._native_kernel_search("PCIE_AER_PATTERN", line) is not None) == \
+        bool(m.PCIE_AER_PATTERN.search(line)), line
