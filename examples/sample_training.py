@@ -8,24 +8,13 @@ a hung collective would.
 """
 
 import argparse
-import json
 import math
 import os
 import random
 import sys
 import time
 
-
-def report(hook_file, **fields):
-    if not hook_file:
-        return
-    line = json.dumps({"timestamp": time.time(), **fields}) + "\n"
-    # One write of one whole line, so reports of concurrent ranks never interleave.
-    fd = os.open(hook_file, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-    try:
-        os.write(fd, line.encode())
-    finally:
-        os.close(fd)
+from corvane.hooks import HookReporter
 
 
 def main():
@@ -37,21 +26,20 @@ def main():
     parser.add_argument("--silent-seconds", type=float, default=12.0)
     args = parser.parse_args()
 
-    hook_file = os.environ.get("CORVANE_HOOK_FILE")
-    rank = int(os.environ.get("RANK", "0"))
+    hooks = HookReporter()  # $CORVANE_HOOK_FILE and $RANK; does nothing outside corvane
     rng = random.Random(7)
     loss = 4.0
     print(f"sample training: {args.steps} steps, job {os.environ.get('CORVANE_JOB_ID', '?')}",
           flush=True)
     for step in range(1, args.steps + 1):
         start = time.time()
-        time.sleep(args.step_seconds)
+        with hooks.phase("forward-compute"):
+            time.sleep(args.step_seconds)
         loss = loss * 0.93 + rng.uniform(-0.02, 0.02)
         shown = math.nan if step == args.nan_at else loss
         step_time = time.time() - start
         print(f"step {step} loss={shown:.4f} step_time={step_time:.3f}", flush=True)
-        report(hook_file, rank=rank, step=step, phase="forward-compute",
-               gradient_norm=1.0 + rng.uniform(0, 0.1), step_time=step_time)
+        hooks.step(step, gradient_norm=1.0 + rng.uniform(0, 0.1), step_time=step_time)
         if step == args.silent_at:
             print(f"waiting on a collective for {args.silent_seconds:.0f}s ...", flush=True)
             time.sleep(args.silent_seconds)

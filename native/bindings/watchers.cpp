@@ -332,6 +332,8 @@ struct HookWatch {
   nb::handle findings, lock, training_state;
   mon::PeerAnalyzer analyzer;
   LogOnce log;
+  nb::object json_loads = import("json").attr("loads");
+  nb::object clock;  // the module's time.time, taken at each pass
 
   // Reading state: where the consumed part of the file ends, which file it was, and a
   // line still being written (or being skipped for its size).
@@ -357,10 +359,11 @@ struct HookWatch {
   nb::object decode(std::string_view raw) {
     nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
     if (!text.is_valid()) throw nb::python_error();
-    text = text.attr("strip")();
+    // The usual report is "{...}" with nothing around it: no need to strip that.
+    if (raw.empty() || raw.front() != '{' || raw.back() != '}') text = text.attr("strip")();
     if (nb::len(text) == 0) return nb::none();
     try {
-      nb::object payload = import("json").attr("loads")(text);
+      nb::object payload = json_loads(text);
       return PyDict_Check(payload.ptr()) ? payload : nb::none();
     } catch (nb::python_error& e) {
       // Garbage, a half line, or nesting too deep for the decoder: not a report.
@@ -370,23 +373,28 @@ struct HookWatch {
   }
 
   void handle_report(nb::dict payload) {
-    handle_report(payload, nb::cast<double>(host("time").attr("time")()));
+    if (!clock.is_valid()) clock = host("time").attr("time");
+    handle_report(payload, nb::cast<double>(clock()));
+  }
+
+  // A value of the report, None when absent.
+  static nb::handle field(nb::handle payload, const char* key) {
+    PyObject* v = PyDict_GetItemString(payload.ptr(), key);  // borrowed
+    return v != nullptr ? nb::handle(v) : nb::handle(Py_None);
   }
 
   void handle_report(nb::dict payload, double now) {
-    nb::object rank = coerce_int(payload.attr("get")("rank"), nb::int_(0));
-    payload["rank"] = rank;
-    nb::object ts = coerce_float(payload.attr("get")("timestamp"), nb::float_(now));
-    payload["timestamp"] = ts;
+    nb::object rank = coerce_int(field(payload, "rank"), nb::int_(0));
+    nb::object ts = coerce_float(field(payload, "timestamp"), nb::float_(now));
 
     int overflow = 0;
     long long rank_value = PyLong_AsLongLongAndOverflow(rank.ptr(), &overflow);
     if (overflow != 0) return;  // a rank beyond 64 bits is no rank of this job
 
     if (!training_state.is_none() && rank_value == 0) {
-      nb::object phase = payload.attr("get")("phase");
+      nb::handle phase = field(payload, "phase");
       if (!phase.is_none()) training_state["phase"] = nb::str(phase);
-      nb::object step = payload.attr("get")("step");
+      nb::handle step = field(payload, "step");
       if (!step.is_none()) {
         nb::object s = coerce_int(step, nb::none());
         if (!s.is_none()) training_state["step"] = s;
@@ -396,28 +404,28 @@ struct HookWatch {
     mon::HookReport report;
     report.rank = rank_value;
     report.timestamp = PyFloat_AsDouble(ts.ptr());
-    report.gradient_norm = as_optional_double(payload.attr("get")("gradient_norm"));
-    report.step_time = as_optional_double(payload.attr("get")("step_time"));
-    nb::object phases = payload.attr("get")("phase_times");
+    report.gradient_norm = as_optional_double(field(payload, "gradient_norm"));
+    report.step_time = as_optional_double(field(payload, "step_time"));
+    nb::handle phases = field(payload, "phase_times");
     if (PyDict_Check(phases.ptr())) {
       report.has_phase_map = true;
       std::size_t position = 0;
       for (auto [key, value] : nb::borrow<nb::dict>(phases)) {
         nb::str name(key);
         std::string name_text = nb::cast<std::string>(name);
+        // float(None) fails like any other unconvertible value: one conversion serves both.
+        std::optional<double> duration = as_optional_double(value);
         if (position < mon::kMaxPhasesPerPayload) {
           mon::PhaseEntry entry;
           entry.name_too_long = static_cast<std::size_t>(nb::len(name)) > mon::kMaxPhaseNameChars;
           if (!entry.name_too_long) {
             entry.name = name_text;
-            entry.duration = as_optional_double(value);
+            entry.duration = duration;
           }
           report.first_phases.push_back(std::move(entry));
         }
         ++position;
-        if (!value.is_none()) {
-          if (auto v = as_optional_double(value)) report.phase_values[name_text] = *v;
-        }
+        if (duration) report.phase_values[std::move(name_text)] = *duration;
       }
     }
 
@@ -467,6 +475,7 @@ struct HookWatch {
 
   // One pass over what was appended since the last one.
   void pass(const std::string& path) {
+    clock = host("time").attr("time");
     int fd = -1;
     struct stat st {};
     int err = 0;
@@ -504,7 +513,11 @@ struct HookWatch {
         n = ::pread(fd, buffer.data(), buffer.size(), offset);
       } while (n < 0 && errno == EINTR);
       Py_END_ALLOW_THREADS
-      if (n <= 0) break;
+      if (n < 0) {
+        log.warn("cannot read the hook file " + path + ": " + std::strerror(errno));
+        break;
+      }
+      if (n == 0) break;
       offset += n;
       read_this_pass += static_cast<std::size_t>(n);
       consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)));

@@ -263,35 +263,40 @@ std::optional<double> PeerAnalyzer::exact_phase_median(const std::string& phase,
 }
 
 void PeerAnalyzer::straggler(const HookReport& r, double med, double now,
-                             const std::vector<std::int64_t>& peers, std::vector<Detection>& out) {
+                             const PeerRanks& peers, std::vector<Detection>& out) {
   double st = *r.step_time;
   if (med > kTiny && st > med * (1.0 + straggler_threshold_) &&
       cooled({"rank_straggler", r.rank}, now)) {
     out.push_back({Detection::kRankStraggler, r.rank, "", st, med, slowdown_pct(st, med), false,
-                   peers});
+                   peers()});
   }
 }
 
 void PeerAnalyzer::phase_straggler(const HookReport& r, const PhaseEntry& e, double med,
-                                   double now, const std::vector<std::int64_t>& peers,
+                                   double now, const PeerRanks& peers,
                                    std::vector<Detection>& out) {
   double d = *e.duration;
   if (med > kTiny && d > med * (1.0 + straggler_threshold_) &&
       cooled({"phase_straggler:" + e.name, r.rank}, now)) {
     out.push_back({Detection::kPhaseStraggler, r.rank, e.name, d, med, slowdown_pct(d, med), false,
-                   peers});
+                   peers()});
   }
 }
 
 void PeerAnalyzer::analyse_exact(const HookReport& r, double now, std::vector<Detection>& out) {
   std::vector<std::size_t> fresh_set = fresh_indices(r.timestamp);
-  std::vector<std::int64_t> peers;
-  for (std::size_t i : fresh_set) peers.push_back(reports_[i].report.rank);
-  std::stable_sort(peers.begin(), peers.end());
+  std::vector<std::int64_t> ranks;
+  PeerRanks peers = [&]() -> const std::vector<std::int64_t>& {
+    if (ranks.empty()) {
+      for (std::size_t i : fresh_set) ranks.push_back(reports_[i].report.rank);
+      std::stable_sort(ranks.begin(), ranks.end());
+    }
+    return ranks;
+  };
 
   if (auto d = exact_divergence(r, fresh_set)) {
     if (cooled({"rank_divergence", r.rank}, now)) {
-      d->peer_ranks = peers;
+      d->peer_ranks = peers();
       out.push_back(std::move(*d));
     }
   }
@@ -307,10 +312,10 @@ void PeerAnalyzer::analyse_exact(const HookReport& r, double now, std::vector<De
 
 void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<Detection>& out) {
   // Here the window is exactly the fresh set, so its ranks are the peers.
-  std::vector<std::int64_t> peers;
-  auto peer_ranks = [&]() -> const std::vector<std::int64_t>& {
-    if (peers.empty()) peers = window_ranks();
-    return peers;
+  std::vector<std::int64_t> ranks;
+  PeerRanks peer_ranks = [&]() -> const std::vector<std::int64_t>& {
+    if (ranks.empty()) ranks = window_ranks();
+    return ranks;
   };
 
   // Divergence: the median from the order statistics; the spread from the running sums
@@ -380,7 +385,7 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       ++exact_runs_;
       med = exact_step_median(fresh_indices(r.timestamp));
     }
-    if (med) straggler(r, *med, now, peer_ranks(), out);
+    if (med) straggler(r, *med, now, peer_ranks, out);
   }
 
   if (!r.has_phase_map) return;
@@ -395,7 +400,7 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       ++exact_runs_;
       med = exact_phase_median(e.name, fresh_indices(r.timestamp));
     }
-    if (med) phase_straggler(r, e, *med, now, peer_ranks(), out);
+    if (med) phase_straggler(r, e, *med, now, peer_ranks, out);
   }
 }
 

@@ -62,6 +62,9 @@ struct Detection {
 // The host's median for samples holding NaN (its sort order then depends on its algorithm).
 using NanMedian = std::function<double(const std::vector<double>&)>;
 
+// The sorted ranks of the fresh reports, built only when a detection needs them.
+using PeerRanks = std::function<const std::vector<std::int64_t>&()>;
+
 class PeerAnalyzer {
  public:
   PeerAnalyzer(double divergence_sigma, double straggler_threshold, NanMedian nan_median);
@@ -103,9 +106,9 @@ class PeerAnalyzer {
   std::optional<double> exact_phase_median(const std::string& phase,
                                            const std::vector<std::size_t>& fresh);
   void straggler(const HookReport& r, double med, double now,
-                 const std::vector<std::int64_t>& peers, std::vector<Detection>& out);
+                 const PeerRanks& peers, std::vector<Detection>& out);
   void phase_straggler(const HookReport& r, const PhaseEntry& e, double med, double now,
-                       const std::vector<std::int64_t>& peers, std::vector<Detection>& out);
+                       const PeerRanks& peers, std::vector<Detection>& out);
 
   double sigma_floor(double center) const;
 
