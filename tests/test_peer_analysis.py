@@ -1,3 +1,4 @@
+import json
 import math
 
 import pytest
@@ -183,3 +184,37 @@ def test_many_ranks_take_the_incremental_path_and_agree(nranks, seed):
         if round_ == 2:
             t += 16.0  # the next round finds the earlier reports stale
     assert same(native(payloads, nows), reference(payloads, nows))
+
+
+# -- the native line reader against the host's json.loads ---------------------------------
+
+SCALARS = st.one_of(
+    st.sampled_from([0, -0, 1, 2, 7, 10 ** 30, -3, 1.0, -0.0, 0.5, 1.2, 1e-7, 1e300, True, False,
+                     None, "1.5", "7", "x", "", "é", [1], {"a": 1}]),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(-2 ** 70, 2 ** 70))
+KEYS = st.sampled_from(["rank", "timestamp", "phase", "step", "gradient_norm", "step_time",
+                        "phase_times", "other", "rank"])
+PHASE_TIMES = st.one_of(
+    st.dictionaries(st.sampled_from(["fwd", "bwd", "é", "a\\\\b", "p" * 129]), SCALARS, max_size=4),
+    SCALARS)
+
+
+@st.composite
+def hook_lines(draw):
+    fields = draw(st.lists(st.tuples(KEYS, st.one_of(SCALARS, PHASE_TIMES)), max_size=7))
+    body = ", ".join(f"{json.dumps(k)}: {json.dumps(v)}" for k, v in fields)
+    line = "{" + body + "}"
+    return draw(st.sampled_from([line, " " + line + "\t", "\x0c" + line, line + "x", line[:-1],
+                                 "[" + line + "]", line.replace(": ", ":"), "", "  "]))
+
+
+@settings(max_examples=800, deadline=None)
+@given(st.lists(hook_lines(), min_size=1, max_size=12))
+def test_native_line_reading_matches_the_host_decoder(lines):
+    results = []
+    for host_only in (False, True):
+        state = {"phase": None, "step": None}
+        found = m._hook_replay_lines(lines, CONFIG, 5000.0, state, host_only)
+        results.append((repr(found), repr(state)))
+    assert results[0] == results[1]

@@ -6,12 +6,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <clocale>
+#include <cmath>
 #include <cstring>
+#include <locale.h>
 #include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "../monitor/hook_json.hpp"
 #include "../monitor/kernel_log.hpp"
 #include "../monitor/line_splitter.hpp"
 #include "../monitor/peer_analysis.hpp"
@@ -328,12 +333,77 @@ nb::object host_stdev(nb::handle values, nb::handle mean) {
   return out;
 }
 
+// -- reports read natively ----------------------------------------------------------------
+
+// float() of a JSON number literal, as the host's decoder and float() give it.
+double json_number(const mon::JsonScalar& v) {
+  double d = 0.0;
+  auto [ptr, ec] = std::from_chars(v.text.data(), v.text.data() + v.text.size(), d);
+  if (ec != std::errc() || ptr != v.text.data() + v.text.size()) {
+    static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    std::string copy(v.text);
+    d = strtod_l(copy.c_str(), nullptr, c_locale);  // saturates to inf like the host
+  }
+  if (v.kind == mon::JsonScalar::kInt && d == 0.0) d = 0.0;  // int("-0") is 0
+  return d;
+}
+
+// _coerce_hook_float of a simple JSON value; nullopt where the host gives the default.
+std::optional<double> json_float(const mon::JsonScalar& v) {
+  switch (v.kind) {
+    case mon::JsonScalar::kTrue: return 1.0;
+    case mon::JsonScalar::kFalse: return 0.0;
+    case mon::JsonScalar::kInt:
+    case mon::JsonScalar::kFloat: return json_number(v);
+    default: return std::nullopt;  // absent, null, containers: TypeError
+  }
+}
+
+enum class IntResult { kValue, kDefault, kTooBig };
+
+// _coerce_hook_int of a simple JSON value.
+IntResult json_int(const mon::JsonScalar& v, std::int64_t* out) {
+  switch (v.kind) {
+    case mon::JsonScalar::kTrue: *out = 1; return IntResult::kValue;
+    case mon::JsonScalar::kFalse: *out = 0; return IntResult::kValue;
+    case mon::JsonScalar::kInt: {
+      auto [ptr, ec] = std::from_chars(v.text.data(), v.text.data() + v.text.size(), *out);
+      return ec == std::errc() ? IntResult::kValue : IntResult::kTooBig;
+    }
+    case mon::JsonScalar::kFloat: {
+      double d = json_number(v);
+      if (!std::isfinite(d)) return IntResult::kDefault;  // int(inf) overflows: the default
+      double t = std::trunc(d);
+      if (!(t >= -9.2233720368547758e18 && t < 9.2233720368547758e18)) return IntResult::kTooBig;
+      *out = static_cast<std::int64_t>(t);
+      return IntResult::kValue;
+    }
+    default: return IntResult::kDefault;
+  }
+}
+
+// The host value of a simple JSON scalar (for str() of a published phase).
+nb::object json_host_value(const mon::JsonScalar& v) {
+  switch (v.kind) {
+    case mon::JsonScalar::kTrue: return nb::bool_(true);
+    case mon::JsonScalar::kFalse: return nb::bool_(false);
+    case mon::JsonScalar::kString: return str_of(v.text);
+    case mon::JsonScalar::kInt: {
+      std::string text(v.text);
+      return nb::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+    }
+    case mon::JsonScalar::kFloat: return nb::float_(json_number(v));
+    default: return nb::none();
+  }
+}
+
 struct HookWatch {
   nb::handle findings, lock, training_state;
   mon::PeerAnalyzer analyzer;
   LogOnce log;
   nb::object json_loads = import("json").attr("loads");
   nb::object clock;  // the module's time.time, taken at each pass
+  bool host_decoder_only = false;  // for tests: every line through json.loads
 
   // Reading state: where the consumed part of the file ends, which file it was, and a
   // line still being written (or being skipped for its size).
@@ -469,8 +539,72 @@ struct HookWatch {
   }
 
   void handle_line(std::string_view raw) {
+    mon::FastHookReport fast;
+    switch (host_decoder_only ? mon::FastParse::kNeedHost : mon::parse_hook_line(raw, &fast)) {
+      case mon::FastParse::kNotReport: return;
+      case mon::FastParse::kReport:
+        if (handle_fast(fast)) return;
+        break;  // a shape only the host can read exactly
+      case mon::FastParse::kNeedHost: break;
+    }
     nb::object payload = decode(raw);
     if (!payload.is_none()) handle_report(nb::borrow<nb::dict>(payload));
+  }
+
+  // A report read natively; false when it needs the host decoder after all.
+  bool handle_fast(const mon::FastHookReport& f) {
+    std::int64_t rank = 0;
+    switch (json_int(f.rank, &rank)) {
+      case IntResult::kTooBig: return true;  // a rank beyond 64 bits is no rank of this job
+      case IntResult::kDefault: rank = 0; break;
+      case IntResult::kValue: break;
+    }
+    if (rank == 0 && f.phase.kind == mon::JsonScalar::kContainer && !training_state.is_none()) {
+      return false;  // str() of a decoded object: the host's
+    }
+    if (!clock.is_valid()) clock = host("time").attr("time");
+    double now = nb::cast<double>(clock());
+
+    if (!training_state.is_none() && rank == 0) {
+      if (f.phase.kind != mon::JsonScalar::kAbsent && f.phase.kind != mon::JsonScalar::kNull) {
+        training_state["phase"] = nb::str(json_host_value(f.phase));
+      }
+      std::int64_t step = 0;
+      if (json_int(f.step, &step) == IntResult::kValue) {
+        training_state["step"] = step;
+      } else if (json_int(f.step, &step) == IntResult::kTooBig) {
+        // Beyond 64 bits: the host's int() of it, as a big int.
+        training_state["step"] = f.step.kind == mon::JsonScalar::kInt
+                                     ? json_host_value(f.step)
+                                     : nb::steal(PyLong_FromDouble(json_number(f.step)));
+      }
+    }
+
+    mon::HookReport report;
+    report.rank = rank;
+    report.timestamp = json_float(f.timestamp).value_or(now);
+    report.gradient_norm = json_float(f.gradient_norm);
+    report.step_time = json_float(f.step_time);
+    if (f.phase_times.kind == mon::JsonScalar::kContainer && f.phase_times.text.front() == '{') {
+      report.has_phase_map = true;
+      std::size_t position = 0;
+      for (const auto& [name, value] : f.phase_entries) {
+        std::optional<double> duration = json_float(value);
+        if (position < mon::kMaxPhasesPerPayload) {
+          mon::PhaseEntry entry;
+          entry.name_too_long = name.size() > mon::kMaxPhaseNameChars;  // ASCII: bytes are chars
+          if (!entry.name_too_long) {
+            entry.name = std::string(name);
+            entry.duration = duration;
+          }
+          report.first_phases.push_back(std::move(entry));
+        }
+        ++position;
+        if (duration) report.phase_values[std::string(name)] = *duration;
+      }
+    }
+    for (auto& d : analyzer.add(std::move(report), now)) emit(d);
+    return true;
   }
 
   // One pass over what was appended since the last one.
@@ -643,9 +777,30 @@ nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
   return findings;
 }
 
+// Runs hook-file lines through the monitor's line handling with a fixed clock; for tests
+// that compare the native reading with the host decoder. Returns the findings.
+nb::list hook_replay_lines(nb::handle lines, nb::handle config, double now,
+                           nb::handle training_state, bool host_decoder_only) {
+  nb::object monitor = config["monitor"];
+  nb::list findings;
+  nb::object lock = import("threading").attr("Lock")();
+  HookWatch watch(findings, lock, training_state,
+                  nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0))),
+                  nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1))));
+  watch.host_decoder_only = host_decoder_only;
+  watch.clock = nb::cpp_function([now]() { return now; });
+  for (nb::handle line : lines) {
+    std::string storage;
+    watch.handle_line(utf8_of(line, storage));
+  }
+  return findings;
+}
+
 }  // namespace
 
 void bind_watchers(nb::module_& m) {
+  m.def("_hook_replay_lines", &hook_replay_lines, "lines"_a, "config"_a, "now"_a,
+        "training_state"_a.none() = nb::none(), "host_decoder_only"_a = false);
   m.attr("_DMESG_POLL_SECONDS") = 10.0;
   m.def("_hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
         "training_state"_a.none() = nb::none());
