@@ -35,6 +35,7 @@ test: install
 bench: install
 	$(PY) bench/bench_output_parser.py
 	$(PY) bench/bench_runner.py
+	$(PY) bench/bench_hooks.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis $(DEMO)
