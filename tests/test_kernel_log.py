@@ -157,3 +157,15 @@ def test_kernel_patterns_agree_with_host_re(parts):
         assert m._native_kernel_search(name, line) == (host.groups() if host else None), (name, line)
     assert (m._native_kernel_search("PCIE_AER_PATTERN", line) is not None) == \
         bool(m.PCIE_AER_PATTERN.search(line)), line
+
+
+def test_a_line_matching_both_patterns_is_one_xid(kernel, monkeypatch, tmp_path):
+    log = tmp_path / "both.log"
+    log.write_text("pcieport 0000:3b:00.0: AER: NVRM: Xid (PCI:0000:3b:00): 79, error\n")
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(log))
+    findings, stop, thread = start_watcher()
+    assert wait_for(lambda: len(findings) == 1)
+    time.sleep(0.3)
+    stop.set()
+    thread.join(5)
+    assert [f.event_type for f in findings] == ["xid_critical"]

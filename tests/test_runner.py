@@ -330,3 +330,13 @@ def test_ctrl_c_stops_promptly_and_records_the_end(tmp_path):
     jobs = TrustRegistry(tmp_path / "r.sqlite3").jobs()
     assert jobs[0]["status"] == "interrupted"
     subprocess.run(["pkill", "-f", "time.sleep(60)"], check=False)
+
+
+def test_multi_rank_example_end_to_end(tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "multi_rank_training.py")
+    result, _ = run([PY, example, "--steps", "16"], tmp=tmp_path)
+    assert result.returncode == 0
+    got = {(f.event_type, f.details.get("rank"), f.details.get("phase")) for f in result.findings}
+    assert ("rank_straggler", 2, None) in got
+    assert ("phase_straggler", 2, "backward-compute") in got
+    assert ("rank_divergence", 1, None) in got
