@@ -12,10 +12,22 @@ from corvane.trust.registry import TrustRegistry
 from runner_helpers import PY, Bridge, RecordingRegistry, fast_config, script
 
 
+LOCAL_FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures")
+
+
 @pytest.fixture(autouse=True)
-def platform_fakes(fake_path):
-    """No real GPU tools or kernel log: the fakes come first on PATH."""
+def platform_fakes(fake_path, monkeypatch):
+    """No real GPU tools or kernel log: the fakes come first on PATH, with two healthy GPUs."""
+    monkeypatch.setenv("CORVANE_FAKE_SMI_DIR", os.path.join(LOCAL_FIXTURES, "nvidia-smi"))
+    monkeypatch.setenv("CORVANE_FAKE_SMI_CASE", "two-gpus")
+    monkeypatch.delenv("CORVANE_FAKE_DMESG_FILE", raising=False)
+    monkeypatch.setattr(m, "pynvml", None)
     return fake_path
+
+
+def recorded(reg):
+    return [c[2]["event_type"] for c in reg.named("record_event")
+            if c[2]["event_type"] != "telemetry_ready"]
 
 
 def run(command, config=None, registry=None, tmp=None, **kw):
@@ -24,8 +36,13 @@ def run(command, config=None, registry=None, tmp=None, **kw):
     return result, registry
 
 
+def job_findings(result):
+    # Telemetry announces itself ("telemetry_ready", INFO); these tests are about the rest.
+    return [f for f in result.findings if f.event_type != "telemetry_ready"]
+
+
 def kinds(result):
-    return [(f.event_type, f.severity) for f in result.findings]
+    return [(f.event_type, f.severity) for f in job_findings(result)]
 
 
 def test_output_is_echoed_parsed_and_recorded(tmp_path, capfd):
@@ -48,7 +65,7 @@ def test_output_is_echoed_parsed_and_recorded(tmp_path, capfd):
     echoed = [ln for ln in out if not ln.startswith("[corvane")]
     assert echoed == lines
     assert kinds(result) == [("xid_critical", "CRITICAL")]  # the repeated line is one report
-    assert [c[2]["event_type"] for c in reg.named("record_event")] == ["xid_critical"]
+    assert recorded(reg) == ["xid_critical"]
     assert reg.named("finish_job")[0][1][1] == "failed"
     assert result.sbatch_job_id is None and result.recovery is None  # mode "plan": recorded only
     (planned,) = reg.named("record_recovery_event")
@@ -65,7 +82,7 @@ def test_stall_then_hang_one_finding_per_silence(tmp_path):
     """)
     result, reg = run(cmd, tmp=tmp_path)
     assert kinds(result) == [("output_stall", "WARN"), ("training_hang", "CRITICAL")]
-    stall, hang = result.findings
+    stall, hang = job_findings(result)
     assert set(stall.details) == {"hang_timeout_s", "hang_grace_s", "silence_s"}
     assert stall.details["hang_timeout_s"] == 1 and stall.details["hang_grace_s"] == 0
     assert stall.details["silence_s"] > 1 and round(stall.details["silence_s"], 2) == stall.details["silence_s"]
@@ -201,10 +218,10 @@ def test_bridge_only_when_active(tmp_path):
     cmd = script("print('inf'); print('Xid 13')")
     inactive = Bridge(False)
     result, reg = run(cmd, tmp=tmp_path, wandb_bridge=inactive)
-    assert inactive.findings == [] and len(reg.named("record_event")) == 2
+    assert inactive.findings == [] and len(recorded(reg)) == 2
     active = Bridge(True)
     run(cmd, tmp=tmp_path, wandb_bridge=active)
-    args, kwargs = active.findings[0]
+    args, kwargs = [f for f in active.findings if f[0][0] != "telemetry_ready"][0]
     assert args[:3] == ("training_divergence", "WARN", "Detected NaN/Inf in training output")
     assert kwargs == {"step": None, "phase": None}
 
@@ -213,7 +230,8 @@ def test_real_registry_reads_back(tmp_path):
     reg = TrustRegistry(tmp_path / "r.sqlite3")
     result, _ = run(script("print('ECC error: double-bit')"), registry=reg, tmp=tmp_path)
     assert reg.job(result.job_id)["status"] == "completed"
-    assert [e["event_type"] for e in reg.events(result.job_id)] == ["ecc_dbe"]
+    assert [e["event_type"] for e in reg.events(result.job_id)
+            if e["event_type"] != "telemetry_ready"] == ["ecc_dbe"]
 
 
 def test_grandchild_holding_the_pipe(tmp_path):

@@ -26,6 +26,7 @@ nb::object maybe_wrap_srun(nb::handle command, nb::handle config);
 
 void bind_runner(nb::module_& m);
 void bind_watchers(nb::module_& m);
+void bind_telemetry(nb::module_& m);
 
 // Interpreter exit (see runner.cpp): true once the exit handler ran.
 bool interpreter_exiting();

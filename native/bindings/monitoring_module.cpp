@@ -304,4 +304,5 @@ NB_MODULE(monitoring, m) {
   bind_host_services(m);
   corvane::bindings::bind_runner(m);
   corvane::bindings::bind_watchers(m);
+  corvane::bindings::bind_telemetry(m);
 }

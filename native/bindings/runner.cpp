@@ -583,30 +583,6 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   }
 }
 
-// Thread bodies still to come: each waits for the stop event and returns. Plain CPython
-// functions for the same reason as the reader.
-PyObject* wait_for_stop(PyObject* stop_event) {
-  PyObject* result = PyObject_CallMethod(stop_event, "wait", nullptr);
-  if (result == nullptr) return nullptr;
-  Py_DECREF(result);
-  Py_RETURN_NONE;
-}
-
-PyObject* telemetry_placeholder(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"config",         "findings",        "findings_lock",
-                                "stop_event",     "last_output_at_ref", "gpu_profile",
-                                "wandb_bridge",   "training_state",  "job_running_ref",
-                                nullptr};
-  PyObject *config, *findings, *lock, *stop, *last, *profile = nullptr, *bridge = nullptr,
-                                                     *state = nullptr, *running = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOOO", const_cast<char**>(names), &config,
-                                   &findings, &lock, &stop, &last, &profile, &bridge, &state,
-                                   &running)) {
-    return nullptr;
-  }
-  return wait_for_stop(stop);
-}
-
 // The entry point is a plain CPython function too: a host may run a job on a daemon
 // thread, and the thread's end at interpreter exit must pass through cleanly.
 PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -639,8 +615,6 @@ PyMethodDef thread_defs[] = {
      "run_monitored_command(command, config, registry, checkpoint_dir, pre_check_result=None, "
      "extra_env=None, wandb_bridge=None)\n--\n\nRun one job's command under watch until it "
      "exits; returns a LaunchResult."},
-    {"_hardware_telemetry_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(telemetry_placeholder)),
-     METH_VARARGS | METH_KEYWORDS, "GPU telemetry thread (not built yet: waits for the stop event)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* shutdown_monitors(PyObject* module, PyObject*) {

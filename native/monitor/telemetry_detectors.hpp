@@ -1,0 +1,79 @@
+// The per-GPU telemetry detectors: temperature, ECC, clock throttling, utilisation,
+// memory drops, power, NVLink errors and PCIe replays, with their state between polls.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace corvane::monitor {
+
+// A number as the host had it: counters keep integer arithmetic when they are integers.
+struct Num {
+  double v = 0.0;
+  bool is_int = false;
+};
+
+struct GpuSample {
+  std::int64_t index = -1;
+  std::optional<double> temperature, util, mem_used, mem_total, power_draw, power_limit;
+  std::uint64_t throttle_mask = 0;  // the integer of "throttle_reasons"; 0 when absent
+  bool throttle_mask_present = false;
+  std::string throttle_text;
+  std::optional<Num> ecc_corrected, ecc_uncorrected, pcie_replay;
+  struct Counter {
+    std::string key;
+    Num value;
+  };
+  struct Link {
+    std::int64_t link = 0;
+    std::vector<Counter> counters;
+  };
+  std::vector<Link> nvlink;
+};
+
+struct Thresholds {
+  double warn_temp = 0, critical_temp = 0, ecc_warn_rate = 0;
+  double nvlink_crc_rate_critical = 100, nvlink_error_rate_critical = 10;
+  double pcie_replay_rate_critical = 8;
+};
+
+struct TelemetryFinding {
+  enum Kind {
+    kThermalCritical, kThermalWarn, kEccDbe, kEccSbeRate, kThrottleMask, kThrottleText,
+    kLowUtil, kMemoryDrop, kPowerHigh, kPowerLow, kNvlink, kPcieReplay
+  } kind;
+  bool critical = false;
+  Num delta;                 // ECC, NVLink and PCIe increases
+  double rate = 0.0;         // rounded rate (ECC per hour, PCIe per minute)
+  double before = 0, after = 0;  // rounded memory or power figures
+  std::uint64_t mask = 0;
+  const char* label = "";
+  std::size_t link_pos = 0, counter_pos = 0;  // which NVLink counter of the sample
+};
+
+// "hardware thermal slowdown" etc. by clock-throttle bit, in reporting order.
+extern const std::vector<std::pair<std::uint64_t, const char*>> kThrottleReasonMasks;
+extern const std::vector<const char*> kThrottleReasonTextPatterns;
+
+// The bit mask in a text such as "0x0000000000000048", as the tool prints it.
+std::optional<std::uint64_t> parse_hex_mask(std::string_view text);
+
+class TelemetryDetectors {
+ public:
+  std::vector<TelemetryFinding> run(const GpuSample& s, bool active_job, double poll_interval,
+                                    const Thresholds& t);
+
+ private:
+  std::map<std::int64_t, Num> previous_corrected_, previous_uncorrected_, previous_pcie_replay_;
+  std::map<std::int64_t, double> previous_memory_used_;
+  std::map<std::tuple<std::int64_t, std::int64_t, std::string>, Num> previous_nvlink_;
+  std::map<std::int64_t, int> high_temp_polls_, low_util_polls_, low_power_polls_,
+      pcie_replay_polls_;
+};
+
+}  // namespace corvane::monitor
