@@ -36,6 +36,7 @@ bench: install
 	$(PY) bench/bench_output_parser.py
 	$(PY) bench/bench_runner.py
 	$(PY) bench/bench_hooks.py
+	$(PY) bench/bench_telemetry.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis $(DEMO)

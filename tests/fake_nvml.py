@@ -1,0 +1,87 @@
+"""A scriptable stand-in for the NVML binding, with the binding's own error classes."""
+
+import types
+
+
+class NVMLError(Exception):
+    def __init__(self, value):
+        super().__init__(value)
+        self.value = value
+
+    def __str__(self):
+        return f"NVML error {self.value}"
+
+
+class NVMLError_GpuIsLost(NVMLError):
+    """Like the real binding's class: its repr names the class, not GPU_IS_LOST."""
+
+    def __repr__(self):
+        return f"NVMLError_GpuIsLost({self.value})"
+
+
+class Device:
+    def __init__(self, index, links=0, **values):
+        self.index = index
+        self.links = links
+        self.values = {"bus": f"00000000:{0x18 + index:02X}:00.0", "temp": 40, "util": 90,
+                       "used": 40 << 30, "total": 80 << 30, "power": 300000, "limit": 700000,
+                       "throttle": 0, "ecc": (0, 0), "replay": 0, "nvlink": {}}
+        self.values.update(values)
+        self.fail = {}  # query name -> exception to raise
+
+
+def make_binding(devices, *, recovery_name="NVML_NVLINK_ERROR_DL_RECOVERY", throttle="old",
+                 init_error=None, count_error=None):
+    calls = []
+    b = types.SimpleNamespace()
+    b.NVML_ERROR_GPU_IS_LOST = 15
+    b.NVML_TEMPERATURE_GPU = 0
+    b.NVML_MEMORY_ERROR_TYPE_CORRECTED = 0
+    b.NVML_MEMORY_ERROR_TYPE_UNCORRECTED = 1
+    b.NVML_VOLATILE_ECC = 0
+    b.NVML_NVLINK_ERROR_DL_REPLAY = 0
+    b.NVML_NVLINK_ERROR_DL_CRC_FLIT = 2
+    b.NVML_NVLINK_ERROR_DL_CRC_DATA = 3
+    if recovery_name:
+        setattr(b, recovery_name, 1)
+    names = {0: "replay", 2: "crc_flit", 3: "crc_data", 1: "recovery"}
+
+    def query(name, handle, key=None):
+        calls.append(name)
+        if name in handle.fail:
+            raise handle.fail[name]
+        value = handle.values[key or name]
+        return value() if callable(value) else value
+
+    def init():
+        calls.append("init")
+        if init_error:
+            raise init_error
+
+    def count():
+        if count_error:
+            raise count_error
+        return len(devices)
+
+    b.nvmlInit = init
+    b.nvmlShutdown = lambda: calls.append("shutdown")
+    b.nvmlDeviceGetCount = count
+    b.nvmlDeviceGetHandleByIndex = lambda i: devices[i]
+    b.nvmlDeviceGetPciInfo = lambda h: types.SimpleNamespace(busId=query("pci", h, "bus"))
+    b.nvmlDeviceGetTemperature = lambda h, kind: query("temp", h)
+    b.nvmlDeviceGetUtilizationRates = lambda h: types.SimpleNamespace(gpu=query("util", h))
+    b.nvmlDeviceGetMemoryInfo = lambda h: types.SimpleNamespace(used=query("used", h),
+                                                               total=h.values["total"])
+    b.nvmlDeviceGetPowerUsage = lambda h: query("power", h)
+    b.nvmlDeviceGetEnforcedPowerLimit = lambda h: query("limit", h)
+    reasons = lambda h: query("throttle", h)  # noqa: E731
+    if throttle == "old":
+        b.nvmlDeviceGetCurrentClocksThrottleReasons = reasons
+    else:
+        b.nvmlDeviceGetCurrentClocksEventReasons = reasons
+    b.nvmlDeviceGetTotalEccErrors = lambda h, kind, loc: query("ecc", h)[kind]
+    b.nvmlDeviceGetPcieReplayCounter = lambda h: query("replay", h)
+    b.nvmlDeviceGetNvLinkState = lambda h, link: link < h.links
+    b.nvmlDeviceGetNvLinkErrorCounter = lambda h, link, code: query("nvlink", h)[(link, names[code])]
+    b.calls = calls
+    return b
