@@ -366,3 +366,39 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
     assert ("telemetry_ready", "INFO", "Telemetry backend shell attached to 8 GPU(s)") in got
     assert ("thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C") in got
     assert ("metric_disappearance", "CRITICAL", "GPU 1 was lost from NVML") in got
+
+
+def test_counters_backwards_and_inactive_polls(monkeypatch):
+    polls = [[snap(ecc_uncorrected=5, ecc_corrected=9, pcie_replay=50,
+                   nvlink_errors={0: {"replay": 9}}, util_gpu=1.0)]]
+    polls += [[snap(ecc_uncorrected=0, ecc_corrected=0, pcie_replay=0,
+                    nvlink_errors={0: {"replay": 0}}, util_gpu=1.0)]]  # a driver reload
+    polls += [[snap(ecc_uncorrected=1, util_gpu=1.0)]]
+    running = [True]
+    script = Script(monkeypatch, polls)
+    got = run_loop(script, thresholds(), job_running_ref=running)
+    assert [(e, d.get("delta")) for e, _, _, d in got] == [("ecc_dbe", 1)]  # only the real rise
+
+    # Utilisation counts hold (neither count nor reset) on polls where the job is idle.
+    class Toggle(list):
+        def __getitem__(self, i):
+            return script2.now % 2 == 0  # active on every other poll
+
+    script2 = Script(monkeypatch, [[snap(util_gpu=1.0)]] * 10)
+    got = run_loop(script2, thresholds(), job_running_ref=Toggle([True]))
+    assert [e for e, *_ in got].count("low_gpu_util") == 1  # the fifth active poll
+
+
+def test_inactive_bridge_and_shutdown_once(monkeypatch):
+    class Bridge:
+        active = False
+        calls = 0
+
+        def log_gpu_metrics(self, *a, **k):
+            Bridge.calls += 1
+
+    script = Script(monkeypatch, [[snap(temperature_c=30.0)]] * 3)
+    binding = m.pynvml
+    run_loop(script, thresholds(), wandb_bridge=Bridge())
+    assert Bridge.calls == 0
+    assert binding.calls.count("shutdown") == 1
