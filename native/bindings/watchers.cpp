@@ -251,10 +251,10 @@ constexpr std::size_t kMaxHookLineBytes = std::size_t{1} << 20;
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 constexpr std::size_t kMaxBytesPerPass = std::size_t{64} << 20;
 
-// int(value) as the host converts it, or `fallback` when it can't (overflow included).
-nb::object coerce_int(nb::handle value, nb::handle fallback) {
-  if (PyLong_CheckExact(value.ptr())) return nb::borrow(value);
-  PyObject* r = PyNumber_Long(value.ptr());
+// `convert(value)` (the host's int() or float()), or `fallback` when the value does not
+// convert (overflow included).
+nb::object coerce(nb::handle value, nb::handle fallback, PyObject* (*convert)(PyObject*)) {
+  PyObject* r = convert(value.ptr());
   if (r != nullptr) return nb::steal(r);
   if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
       PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -264,16 +264,14 @@ nb::object coerce_int(nb::handle value, nb::handle fallback) {
   throw nb::python_error();
 }
 
+nb::object coerce_int(nb::handle value, nb::handle fallback) {
+  if (PyLong_CheckExact(value.ptr())) return nb::borrow(value);
+  return coerce(value, fallback, PyNumber_Long);
+}
+
 nb::object coerce_float(nb::handle value, nb::handle fallback) {
   if (PyFloat_CheckExact(value.ptr())) return nb::borrow(value);
-  PyObject* r = PyNumber_Float(value.ptr());
-  if (r != nullptr) return nb::steal(r);
-  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
-      PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    PyErr_Clear();
-    return nb::borrow(fallback);
-  }
-  throw nb::python_error();
+  return coerce(value, fallback, PyNumber_Float);
 }
 
 nb::object coerce_hook_int(nb::handle value, nb::handle fallback) {

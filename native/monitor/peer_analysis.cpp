@@ -85,16 +85,8 @@ void PeerAnalyzer::enter_window(std::size_t index) {
   window_ts_.emplace(r.timestamp, index);
   window_ranks_.insert(r.rank);
   if (r.gradient_norm) {
-    double v = *r.gradient_norm;
-    gradient_.insert(v);
-    if (std::isfinite(v)) {
-      long double lv = v;
-      gradient_sums_.s1 += lv;
-      gradient_sums_.s2 += lv * lv;
-      gradient_sums_.a1 += std::fabs(lv);
-      gradient_sums_.a2 += lv * lv;
-      ++gradient_sums_.updates;
-    }
+    gradient_.insert(*r.gradient_norm);
+    gradient_sums_.update(*r.gradient_norm, +1);
   }
   if (r.step_time) step_.insert(*r.step_time);
   for (const auto& [name, value] : r.phase_values) phases_[name].insert(value);
@@ -113,16 +105,8 @@ void PeerAnalyzer::leave_window(std::size_t index) {
   }
   window_ranks_.erase(r.rank);
   if (r.gradient_norm) {
-    double v = *r.gradient_norm;
-    gradient_.erase(v);
-    if (std::isfinite(v)) {
-      long double lv = v;
-      gradient_sums_.s1 -= lv;
-      gradient_sums_.s2 -= lv * lv;
-      gradient_sums_.a1 += std::fabs(lv);
-      gradient_sums_.a2 += lv * lv;
-      ++gradient_sums_.updates;
-    }
+    gradient_.erase(*r.gradient_norm);
+    gradient_sums_.update(*r.gradient_norm, -1);
   }
   if (r.step_time) step_.erase(*r.step_time);
   for (const auto& [name, value] : r.phase_values) {
@@ -134,14 +118,7 @@ void PeerAnalyzer::leave_window(std::size_t index) {
   Sums& g = gradient_sums_;
   if (g.updates > 4 * gradient_.size() + 64) {
     g = Sums{};
-    for (double v : gradient_.values()) {
-      long double lv = v;
-      g.s1 += lv;
-      g.s2 += lv * lv;
-      g.a1 += std::fabs(lv);
-      g.a2 += lv * lv;
-      ++g.updates;
-    }
+    for (double v : gradient_.values()) g.update(v, +1);
   }
 }
 

@@ -88,6 +88,16 @@ class PeerAnalyzer {
     long double s1 = 0, s2 = 0;     // sum of values and of squares
     long double a1 = 0, a2 = 0;     // the same over magnitudes of every update: error scale
     std::size_t updates = 0;
+    // Adds (sign +1) or removes (-1) a value; values that are not finite are not summed.
+    void update(double v, int sign) {
+      if (!std::isfinite(v)) return;
+      long double lv = v;
+      s1 += sign * lv;
+      s2 += sign * lv * lv;
+      a1 += std::fabs(lv);
+      a2 += lv * lv;
+      ++updates;
+    }
   };
 
   void enter_window(std::size_t index);

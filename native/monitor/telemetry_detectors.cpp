@@ -21,6 +21,13 @@ namespace {
 Num minus(const Num& a, const Num& b) { return {a.v - b.v, a.is_int && b.is_int}; }
 Num clamp_positive(const Num& d) { return d.v > 0 ? d : Num{0.0, d.is_int}; }
 
+// The value stored for `key` at the last poll, or `now` on a first poll.
+template <class Map, class Key, class V>
+V previous_or(const Map& table, const Key& key, const V& now) {
+  auto it = table.find(key);
+  return it == table.end() ? now : it->second;
+}
+
 std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -66,8 +73,7 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
   // 2. ECC: any new uncorrectable error; a high rate of corrected ones.
   if (s.ecc_uncorrected) {
     const Num& now = *s.ecc_uncorrected;
-    auto it = previous_uncorrected_.find(i);
-    Num prev = it == previous_uncorrected_.end() ? now : it->second;
+    Num prev = previous_or(previous_uncorrected_, i, now);
     if (now.v > prev.v) {
       TelemetryFinding f{TelemetryFinding::kEccDbe, true};
       f.delta = minus(now, prev);
@@ -77,8 +83,7 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
   }
   if (s.ecc_corrected) {
     const Num& now = *s.ecc_corrected;
-    auto it = previous_corrected_.find(i);
-    Num prev = it == previous_corrected_.end() ? now : it->second;
+    Num prev = previous_or(previous_corrected_, i, now);
     Num delta = clamp_positive(minus(now, prev));
     double rate = delta.v * (3600 / poll_interval);
     if (rate > t.ecc_warn_rate) {
@@ -128,8 +133,7 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
   // 5. A sudden drop of used memory during an active job.
   if (s.mem_used && active_job) {
     double used = *s.mem_used;
-    auto it = previous_memory_used_.find(i);
-    double prev = it == previous_memory_used_.end() ? used : it->second;
+    double prev = previous_or(previous_memory_used_, i, used);
     double total = s.mem_total && *s.mem_total != 0 ? *s.mem_total : 0.0;
     double before_floor = std::max(total * 0.1, 1024.0);
     double drop_floor = std::max(total * 0.05, 512.0);
@@ -170,8 +174,7 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
     for (std::size_t c = 0; c < link.counters.size(); ++c) {
       const auto& counter = link.counters[c];
       auto key = std::make_tuple(i, link.link, counter.key);
-      auto it = previous_nvlink_.find(key);
-      Num prev = it == previous_nvlink_.end() ? counter.value : it->second;
+      Num prev = previous_or(previous_nvlink_, key, counter.value);
       Num delta = clamp_positive(minus(counter.value, prev));
       if (delta.v > 0) {
         bool crc = counter.key == "crc_flit" || counter.key == "crc_data";
@@ -190,8 +193,7 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
   // 8. PCIe replays: a warning over the rate, critical when it lasts three polls.
   if (s.pcie_replay) {
     const Num& now = *s.pcie_replay;
-    auto it = previous_pcie_replay_.find(i);
-    Num prev = it == previous_pcie_replay_.end() ? now : it->second;
+    Num prev = previous_or(previous_pcie_replay_, i, now);
     Num delta = clamp_positive(minus(now, prev));
     double rate = delta.v * (60 / poll_interval);
     bool over = rate > t.pcie_replay_rate_critical;
