@@ -37,6 +37,7 @@ bench: install
 	$(PY) bench/bench_runner.py
 	$(PY) bench/bench_hooks.py
 	$(PY) bench/bench_telemetry.py
+	$(PY) bench/bench_vast.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis $(DEMO)

@@ -281,9 +281,8 @@ nb::object launch_offer(nb::handle self, nb::handle offer, nb::handle spec, nb::
       on_contract(result);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
-      e.restore();
-      mod("log").attr("exception")("Vast contract callback failed for %s", contract);
-      PyErr_Clear();
+      mod("log").attr("exception")("Vast contract callback failed for %s", contract,
+                                   "exc_info"_a = e.value());
     }
   }
   nb::object attached = self.attr("_attach_ssh_key")(nb::str(contract), spec, api_key);
@@ -355,9 +354,7 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
         results.append(done.attr("result")());
       } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        e.restore();
-        mod("log").attr("exception")("vast hedged candidate launch failed");
-        PyErr_Clear();
+        mod("log").attr("exception")("vast hedged candidate launch failed", "exc_info"_a = e.value());
       }
     }
   } catch (...) {

@@ -113,6 +113,69 @@ def _cmd_profile(args) -> int:
     return 0
 
 
+def _vast_key() -> str | None:
+    key = os.environ.get("VAST_API_KEY", "").strip()
+    if not key:
+        print("corvane: set VAST_API_KEY to your marketplace API key", file=sys.stderr)
+        return None
+    return key
+
+
+def _table(rows, headers) -> None:
+    widths = [max(len(str(x)) for x in col) for col in zip(headers, *rows)]
+    for row in [headers, *rows]:
+        print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)).rstrip())
+
+
+def _cmd_vast(args) -> int:
+    from .providers._http import ProviderApiError
+    from .providers.base import ProvisionSpec
+    from .providers.vast import VastProvider
+
+    key = _vast_key()
+    if key is None:
+        return 2
+    provider = VastProvider()
+    try:
+        if args.vast_command == "offers":
+            spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, region=args.region)
+            offers = provider._find_offers(spec, key, limit=args.limit)
+            _table([(o.get("id"), o.get("machine_id"), o.get("gpu_name"), o.get("dph_total"),
+                     o.get("reliability"), o.get("geolocation")) for o in offers],
+                   ("ID", "MACHINE", "GPU", "$/H", "RELIABILITY", "LOCATION"))
+            if not offers:
+                print("no offers matched")
+        elif args.vast_command == "launch":
+            pubkey = None
+            if args.ssh_key:
+                with open(os.path.expanduser(args.ssh_key), encoding="utf-8") as fh:
+                    pubkey = fh.read().strip()
+            spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, image=args.image,
+                                 ssh_public_key=pubkey, container_disk_gb=args.disk,
+                                 region=args.region, name=args.name)
+            if args.hedge > 1:
+                results = provider.provision_candidates(spec, api_key=key, count=args.hedge)
+            else:
+                results = [provider.provision(spec, api_key=key)]
+            for r in results:
+                print(f"launched instance {r.instance_id} on machine {r.raw.get('machine_id')} "
+                      f"at ${r.raw.get('dph_total')}/h")
+            if len(results) > 1:
+                print("keep one and remove the others with: corvane vast rm ID")
+        elif args.vast_command == "ls":
+            refs = provider.list_instances(key)
+            _table([(r.instance_id, r.status, r.gpu_type, r.gpu_count, f"{r.ssh_host}:{r.ssh_port}",
+                     r.region, r.name) for r in refs],
+                   ("ID", "STATUS", "GPU", "N", "SSH", "REGION", "LABEL"))
+        elif args.vast_command == "rm":
+            provider.terminate(args.instance_id, api_key=key)
+            print(f"terminated instance {args.instance_id}")
+    except (ProviderApiError, ValueError, OSError) as exc:
+        print(f"corvane: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def _cmd_config(args) -> int:
     print(json.dumps(load_config(args.config), indent=2))
     return 0
@@ -147,6 +210,27 @@ def build_parser() -> argparse.ArgumentParser:
                                            "(default: the GPU detected on this machine)")
     p.add_argument("--config", help="configuration whose cluster.baselines overrides apply")
     p.set_defaults(func=_cmd_profile)
+
+    p = sub.add_parser("vast", help="the Vast.ai marketplace (needs VAST_API_KEY)")
+    vsub = p.add_subparsers(dest="vast_command", required=True)
+    q = vsub.add_parser("offers", help="search and rank offers")
+    q.add_argument("--gpu", required=True, help="GPU type, e.g. RTX_4090 or H100_SXM")
+    q.add_argument("--count", type=int, default=1, help="GPUs per instance")
+    q.add_argument("--region", help="region or country codes, e.g. eu or US,CA")
+    q.add_argument("--limit", type=int, default=20)
+    q = vsub.add_parser("launch", help="rent an instance (or several with --hedge)")
+    q.add_argument("--gpu", required=True)
+    q.add_argument("--count", type=int, default=1)
+    q.add_argument("--image", default="pytorch/pytorch:latest")
+    q.add_argument("--ssh-key", help="public key file to install")
+    q.add_argument("--disk", type=float, default=50, help="container disk, GB")
+    q.add_argument("--region")
+    q.add_argument("--name", help="instance label")
+    q.add_argument("--hedge", type=int, default=1, help="launch on this many machines at once")
+    vsub.add_parser("ls", help="list your instances")
+    q = vsub.add_parser("rm", help="terminate an instance")
+    q.add_argument("instance_id")
+    p.set_defaults(func=_cmd_vast)
 
     p = sub.add_parser("config", help="print the effective configuration")
     p.add_argument("--config", help="TOML or JSON file merged over the defaults")
