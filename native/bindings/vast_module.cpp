@@ -57,17 +57,20 @@ nb::dict auth(nb::handle api_key) {
   return h;
 }
 
-// int(x) / float(x) as the host converts; nullopt on TypeError or ValueError.
-std::optional<std::int64_t> try_int(nb::handle v) {
-  PyObject* r = PyNumber_Long(v.ptr());
-  if (r == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-    throw nb::python_error();
+// convert(x), the host's int() or float(); nullopt on TypeError or ValueError.
+nb::object try_convert(nb::handle v, PyObject* (*convert)(PyObject*)) {
+  PyObject* r = convert(v.ptr());
+  if (r != nullptr) return nb::steal(r);
+  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();
+    return nb::none();
   }
-  nb::object o = nb::steal(r);
+  throw nb::python_error();
+}
+
+std::optional<std::int64_t> try_int(nb::handle v) {
+  nb::object o = try_convert(v, PyNumber_Long);
+  if (o.is_none()) return std::nullopt;
   int overflow = 0;
   long long x = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
   if (overflow) return std::nullopt;
@@ -75,15 +78,9 @@ std::optional<std::int64_t> try_int(nb::handle v) {
 }
 
 std::optional<double> try_float(nb::handle v) {
-  PyObject* r = PyNumber_Float(v.ptr());
-  if (r == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-    throw nb::python_error();
-  }
-  return PyFloat_AsDouble(nb::steal(r).ptr());
+  nb::object o = try_convert(v, PyNumber_Float);
+  if (o.is_none()) return std::nullopt;
+  return PyFloat_AsDouble(o.ptr());
 }
 
 nb::object item(nb::handle map, const char* key) {

@@ -16,6 +16,23 @@ constexpr long double kSlack = 1e-12L;
 
 bool fresh(double ts, double t) { return std::fabs(ts - t) <= kFreshSeconds; }
 
+// With two ranks the z-score can't exceed 1: compare the larger norm with the smaller
+// (those at or below 1e-9 don't count as the smaller). min() and max() as the host takes
+// them: the first value stays unless a later one compares smaller (larger).
+bool two_rank_ratio(double first, double second, double sigma) {
+  double a = std::fabs(first), b = std::fabs(second);
+  double smallest = 0.0;
+  bool any = false;
+  for (double v : {a, b}) {
+    if (v > kTiny && (!any || v < smallest)) {
+      smallest = v;
+      any = true;
+    }
+  }
+  double largest = b > a ? b : a;
+  return smallest > 0 && largest / smallest > 1.0 + sigma;
+}
+
 double slowdown_pct(double value, double median) {
   return py_round((value / median - 1.0) * 100.0, 2);
 }
@@ -197,21 +214,7 @@ std::optional<Detection> PeerAnalyzer::exact_divergence(const HookReport& r,
   if (sigma <= kTiny) sigma = sigma_floor(center);
   double z = std::fabs(g - center) / sigma;
   bool ratio_trigger = false;
-  if (samples.size() == 2) {
-    // min() and max() as the host takes them: the first value stays unless a later one
-    // compares smaller (larger).
-    double a = std::fabs(samples[0]), b = std::fabs(samples[1]);
-    double smallest = 0.0;
-    bool any = false;
-    for (double v : {a, b}) {
-      if (v > kTiny && (!any || v < smallest)) {
-        smallest = v;
-        any = true;
-      }
-    }
-    double largest = b > a ? b : a;
-    ratio_trigger = smallest > 0 && largest / smallest > 1.0 + divergence_sigma_;
-  }
+  if (samples.size() == 2) ratio_trigger = two_rank_ratio(samples[0], samples[1], divergence_sigma_);
   if (!(z > divergence_sigma_ || ratio_trigger)) return std::nullopt;
   Detection d{Detection::kRankDivergence, r.rank, "", g, center, py_round(z, 2), ratio_trigger, {}};
   return d;
@@ -314,18 +317,7 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       long double hi = std::sqrt((dev2 + err) / n) * (1 + kSlack);
       long double num = std::fabs(g - center);
       bool ratio_trigger = false;
-      if (n == 2) {
-        double a = std::fabs(gradient_.min()), b = std::fabs(gradient_.max());
-        double smallest = 0.0;
-        bool any = false;
-        for (double v : {a, b}) {
-          if (v > kTiny && (!any || v < smallest)) {
-            smallest = v;
-            any = true;
-          }
-        }
-        ratio_trigger = smallest > 0 && (a >= b ? a : b) / smallest > 1.0 + divergence_sigma_;
-      }
+      if (n == 2) ratio_trigger = two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_);
       if (hi <= kTiny) {
         double z = std::fabs(g - center) / sigma_floor(center);  // exactly as the host does
         settled = true;
