@@ -20,14 +20,27 @@ namespace {
 
 constexpr std::size_t kFieldCount = 21;
 using corvane::bindings::FieldSpec;
-const std::array<FieldSpec, kFieldCount> kFields = {{
-    {"name"}, {"match_substrings"}, {"nvlink_expected_bw_gbps"}, {"nvlink_warn_bw_gbps"},
-    {"nvlink_fail_bw_gbps"}, {"nvlink_link_count"}, {"nccl_expected_busbw_gbps"},
-    {"nccl_warn_busbw_gbps"}, {"nccl_fail_busbw_gbps"}, {"pcie_expected_gen"},
-    {"pcie_expected_width"}, {"fp16_tflops_expected"}, {"reference_tflops_expected"},
-    {"reference_tflops_warn"}, {"reference_tflops_fail"}, {"memory_bw_expected_gbps"},
-    {"has_ecc"}, {"has_nvlink"}, {"tdp_watts"}, {"matmul_size"},
-    {"vendor", FieldSpec::kText, "nvidia"}}};
+const std::array<FieldSpec, kFieldCount> kFields = {{{"name"},
+                                                     {"match_substrings"},
+                                                     {"nvlink_expected_bw_gbps"},
+                                                     {"nvlink_warn_bw_gbps"},
+                                                     {"nvlink_fail_bw_gbps"},
+                                                     {"nvlink_link_count"},
+                                                     {"nccl_expected_busbw_gbps"},
+                                                     {"nccl_warn_busbw_gbps"},
+                                                     {"nccl_fail_busbw_gbps"},
+                                                     {"pcie_expected_gen"},
+                                                     {"pcie_expected_width"},
+                                                     {"fp16_tflops_expected"},
+                                                     {"reference_tflops_expected"},
+                                                     {"reference_tflops_warn"},
+                                                     {"reference_tflops_fail"},
+                                                     {"memory_bw_expected_gbps"},
+                                                     {"has_ecc"},
+                                                     {"has_nvlink"},
+                                                     {"tdp_watts"},
+                                                     {"matmul_size"},
+                                                     {"vendor", FieldSpec::kText, "nvidia"}}};
 
 int field_index(std::string_view name) {
   for (std::size_t i = 0; i < kFieldCount; ++i) {
@@ -57,16 +70,27 @@ nb::object profile_from_core(const trust::Profile& c) {
   const trust::ProfileSpec& s = c.spec;
   nb::list subs;
   for (auto frag : s.match_substrings) subs.append(nb::str(frag.data(), frag.size()));
-  GPUProfile p{{nb::str(s.name.data(), s.name.size()), nb::tuple(subs),
-                optional_float(s.nvlink_expected_bw_gbps), optional_float(c.nvlink_warn_bw_gbps),
-                optional_float(c.nvlink_fail_bw_gbps), nb::int_(s.nvlink_link_count),
-                nb::float_(s.nccl_expected_busbw_gbps), nb::float_(c.nccl_warn_busbw_gbps),
-                nb::float_(c.nccl_fail_busbw_gbps), nb::int_(s.pcie_expected_gen),
-                nb::int_(s.pcie_expected_width), nb::float_(s.fp16_tflops_expected),
-                nb::float_(s.reference_tflops_expected), nb::float_(c.reference_tflops_warn),
-                nb::float_(c.reference_tflops_fail), nb::float_(s.memory_bw_expected_gbps),
-                optional_bool(s.has_ecc), optional_bool(s.has_nvlink), nb::float_(s.tdp_watts),
-                nb::int_(s.matmul_size), nb::str(s.vendor.data(), s.vendor.size())}};
+  GPUProfile p{{nb::str(s.name.data(), s.name.size()),
+                nb::tuple(subs),
+                optional_float(s.nvlink_expected_bw_gbps),
+                optional_float(c.nvlink_warn_bw_gbps),
+                optional_float(c.nvlink_fail_bw_gbps),
+                nb::int_(s.nvlink_link_count),
+                nb::float_(s.nccl_expected_busbw_gbps),
+                nb::float_(c.nccl_warn_busbw_gbps),
+                nb::float_(c.nccl_fail_busbw_gbps),
+                nb::int_(s.pcie_expected_gen),
+                nb::int_(s.pcie_expected_width),
+                nb::float_(s.fp16_tflops_expected),
+                nb::float_(s.reference_tflops_expected),
+                nb::float_(c.reference_tflops_warn),
+                nb::float_(c.reference_tflops_fail),
+                nb::float_(s.memory_bw_expected_gbps),
+                optional_bool(s.has_ecc),
+                optional_bool(s.has_nvlink),
+                nb::float_(s.tdp_watts),
+                nb::int_(s.matmul_size),
+                nb::str(s.vendor.data(), s.vendor.size())}};
   return new_profile(std::move(p));
 }
 
@@ -178,7 +202,8 @@ nb::object detect_gpu_profile(nb::handle raw_gpu_name, nb::handle config) {
 // format(value, ".0f"), with None written as "None".
 std::string format_0f(nb::handle value) {
   if (value.is_none()) return "None";
-  if (PyFloat_CheckExact(value.ptr())) return corvane::py_format_fixed(PyFloat_AsDouble(value.ptr()), 0);
+  if (PyFloat_CheckExact(value.ptr()))
+    return corvane::py_format_fixed(PyFloat_AsDouble(value.ptr()), 0);
   return nb::cast<std::string>(nb::steal(PyObject_Format(value.ptr(), nb::str(".0f").ptr())));
 }
 
@@ -193,8 +218,8 @@ std::string describe_gpu_profile(nb::handle profile, nb::handle raw_gpu_name) {
   nb::object name = profile.attr("name");
   bool raw_given = !raw_gpu_name.is_none() && PyUnicode_GetLength(raw_gpu_name.ptr()) > 0;
   nb::object bw = profile.attr("nvlink_expected_bw_gbps");
-  std::string nvlink = PyObject_IsTrue(bw.ptr()) == 1 ? format_0f(bw) + " GB/s NVLink"
-                                                       : "no NVLink baseline";
+  std::string nvlink =
+      PyObject_IsTrue(bw.ptr()) == 1 ? format_0f(bw) + " GB/s NVLink" : "no NVLink baseline";
   nb::object ecc = profile.attr("has_ecc");
   const char* ecc_text = ecc.is(nb::handle(Py_True))    ? "ECC: yes"
                          : ecc.is(nb::handle(Py_False)) ? "ECC: no"
@@ -202,9 +227,9 @@ std::string describe_gpu_profile(nb::handle profile, nb::handle raw_gpu_name) {
   return "GPU: " + format_plain(raw_given ? nb::borrow(raw_gpu_name) : name) +
          " (detected profile: " + format_plain(name) +
          ") | Reference target: " + format_0f(profile.attr("reference_tflops_expected")) +
-         " TFLOPS | Peak FP16: " + format_0f(profile.attr("fp16_tflops_expected")) +
-         " TFLOPS | " + format_0f(profile.attr("memory_bw_expected_gbps")) + " GB/s memory | " +
-         nvlink + " | " + ecc_text;
+         " TFLOPS | Peak FP16: " + format_0f(profile.attr("fp16_tflops_expected")) + " TFLOPS | " +
+         format_0f(profile.attr("memory_bw_expected_gbps")) + " GB/s memory | " + nvlink + " | " +
+         ecc_text;
 }
 
 nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_field) {
@@ -251,45 +276,62 @@ NB_MODULE(baselines, m) {
          nb::object nvlink_warn_ratio, nb::object nvlink_fail_ratio, nb::object nccl_warn_ratio,
          nb::object nccl_fail_ratio, nb::object reference_warn_ratio,
          nb::object reference_fail_ratio) {
-        GPUProfile p{{name, match_substrings, nvlink_expected_bw_gbps,
+        GPUProfile p{{name,
+                      match_substrings,
+                      nvlink_expected_bw_gbps,
                       ratio(nvlink_expected_bw_gbps, nvlink_warn_ratio),
-                      ratio(nvlink_expected_bw_gbps, nvlink_fail_ratio), nvlink_link_count,
-                      nccl_expected_busbw_gbps, ratio(nccl_expected_busbw_gbps, nccl_warn_ratio),
-                      ratio(nccl_expected_busbw_gbps, nccl_fail_ratio), pcie_expected_gen,
-                      pcie_expected_width, fp16_tflops_expected, reference_tflops_expected,
+                      ratio(nvlink_expected_bw_gbps, nvlink_fail_ratio),
+                      nvlink_link_count,
+                      nccl_expected_busbw_gbps,
+                      ratio(nccl_expected_busbw_gbps, nccl_warn_ratio),
+                      ratio(nccl_expected_busbw_gbps, nccl_fail_ratio),
+                      pcie_expected_gen,
+                      pcie_expected_width,
+                      fp16_tflops_expected,
+                      reference_tflops_expected,
                       ratio(reference_tflops_expected, reference_warn_ratio),
                       ratio(reference_tflops_expected, reference_fail_ratio),
-                      memory_bw_expected_gbps, has_ecc, has_nvlink, tdp_watts, matmul_size,
+                      memory_bw_expected_gbps,
+                      has_ecc,
+                      has_nvlink,
+                      tdp_watts,
+                      matmul_size,
                       vendor}};
         if (nccl_expected_busbw_gbps.is_none() || reference_tflops_expected.is_none()) {
-          throw nb::type_error("nccl_expected_busbw_gbps and reference_tflops_expected must be numbers");
+          throw nb::type_error(
+              "nccl_expected_busbw_gbps and reference_tflops_expected must be numbers");
         }
         return new_profile(std::move(p));
       },
-      "name"_a.none(), "match_substrings"_a.none(), nb::kw_only(), "nvlink_expected_bw_gbps"_a.none(),
-      "nvlink_link_count"_a.none(), "nccl_expected_busbw_gbps"_a.none(), "pcie_expected_gen"_a.none(),
+      "name"_a.none(), "match_substrings"_a.none(), nb::kw_only(),
+      "nvlink_expected_bw_gbps"_a.none(), "nvlink_link_count"_a.none(),
+      "nccl_expected_busbw_gbps"_a.none(), "pcie_expected_gen"_a.none(),
       "pcie_expected_width"_a.none(), "fp16_tflops_expected"_a.none(),
       "reference_tflops_expected"_a.none(), "memory_bw_expected_gbps"_a.none(), "has_ecc"_a.none(),
       "has_nvlink"_a.none(), "tdp_watts"_a.none(), "matmul_size"_a.none(), "vendor"_a = "nvidia",
       "nvlink_warn_ratio"_a = 0.7, "nvlink_fail_ratio"_a = 0.5, "nccl_warn_ratio"_a = 0.65,
       "nccl_fail_ratio"_a = 0.4, "reference_warn_ratio"_a = 0.8, "reference_fail_ratio"_a = 0.6,
       "Build one profile; the warning and failure thresholds derive from the ratios.");
-  m.def("_ratio", [](nb::handle value, nb::handle multiplier) { return ratio(value, multiplier); },
-        "value"_a.none(), "multiplier"_a);
+  m.def(
+      "_ratio", [](nb::handle value, nb::handle multiplier) { return ratio(value, multiplier); },
+      "value"_a.none(), "multiplier"_a);
   m.def("_find_base_profile", &find_base_profile, "gpu_name"_a.none());
-  m.def("detect_gpu_profile", &detect_gpu_profile, "raw_gpu_name"_a.none(), "config"_a.none() = nb::none(),
+  m.def("detect_gpu_profile", &detect_gpu_profile, "raw_gpu_name"_a.none(),
+        "config"_a.none() = nb::none(),
         "The profile for a reported GPU name, with the configuration's overrides applied.");
-  m.def("apply_profile_overrides", &apply_profile_overrides, "profile"_a,
-        "raw_gpu_name"_a.none(), "config"_a.none() = nb::none());
+  m.def("apply_profile_overrides", &apply_profile_overrides, "profile"_a, "raw_gpu_name"_a.none(),
+        "config"_a.none() = nb::none());
   m.def("_normalize_override_map", &normalize_override_map, "config"_a.none());
   m.def("_matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a,
         "config"_a.none());
-  m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a, "raw_gpu_name"_a.none() = nb::none(),
-        "One-line summary of a profile.");
-  m.def("profile_percent_of_expected",
-        [](nb::handle p, nb::handle v) { return percent_of(p, v, "fp16_tflops_expected"); },
-        "profile"_a, "value"_a.none());
-  m.def("profile_percent_of_reference",
-        [](nb::handle p, nb::handle v) { return percent_of(p, v, "reference_tflops_expected"); },
-        "profile"_a, "value"_a.none());
+  m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a,
+        "raw_gpu_name"_a.none() = nb::none(), "One-line summary of a profile.");
+  m.def(
+      "profile_percent_of_expected",
+      [](nb::handle p, nb::handle v) { return percent_of(p, v, "fp16_tflops_expected"); },
+      "profile"_a, "value"_a.none());
+  m.def(
+      "profile_percent_of_reference",
+      [](nb::handle p, nb::handle v) { return percent_of(p, v, "reference_tflops_expected"); },
+      "profile"_a, "value"_a.none());
 }

@@ -3,10 +3,8 @@
 namespace corvane::bindings {
 
 void bind_monitor_records(nb::module_& m) {
-  static const std::array<FieldSpec, 4> finding_fields = {{{"event_type"},
-                                                           {"severity"},
-                                                           {"summary"},
-                                                           {"details", FieldSpec::kNewDict}}};
+  static const std::array<FieldSpec, 4> finding_fields = {
+      {{"event_type"}, {"severity"}, {"summary"}, {"details", FieldSpec::kNewDict}}};
   bind_record<MonitorFinding>(m, "MonitorFinding", finding_fields, false,
                               "One finding of the job monitor: event type, severity, summary "
                               "and a map of supporting details.");
@@ -27,8 +25,8 @@ void bind_monitor_records(nb::module_& m) {
 
 nb::object make_finding(nb::handle event_type, nb::handle severity, nb::handle summary,
                         nb::handle details) {
-  return new_record(MonitorFinding{{nb::borrow(event_type), nb::borrow(severity),
-                                    nb::borrow(summary), nb::borrow(details)}});
+  return new_record(MonitorFinding{
+      {nb::borrow(event_type), nb::borrow(severity), nb::borrow(summary), nb::borrow(details)}});
 }
 
 }  // namespace corvane::bindings

@@ -39,7 +39,9 @@ inline std::string_view utf8_of(nb::handle str, std::string& storage) {
 }
 
 inline std::string host_type_name(nb::handle obj) {
-  return nb::borrow<nb::str>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__")).c_str();
+  return nb::borrow<nb::str>(
+             nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"))
+      .c_str();
 }
 
 // TypeError "<what> must be <expected>, not <type>".

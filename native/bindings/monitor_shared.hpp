@@ -19,8 +19,7 @@ void append_finding(nb::handle findings, nb::handle lock, nb::handle finding);
 nb::list findings_for_scan(nb::handle line, const monitor::OutputLineScan& scan);
 
 // Appends the line's loss and step-time samples to the two host lists.
-void append_samples(const monitor::OutputLineScan& scan, nb::handle step_times,
-                    nb::handle losses);
+void append_samples(const monitor::OutputLineScan& scan, nb::handle step_times, nb::handle losses);
 
 nb::object maybe_wrap_srun(nb::handle command, nb::handle config);
 
@@ -69,10 +68,17 @@ PyObject* guarded_call(Fn&& fn) {
   } catch (nb::builtin_exception& e) {
     PyObject* type = PyExc_RuntimeError;
     switch (e.type()) {
-      case nb::exception_type::type_error: type = PyExc_TypeError; break;
-      case nb::exception_type::value_error: type = PyExc_ValueError; break;
-      case nb::exception_type::key_error: type = PyExc_KeyError; break;
-      default: break;
+      case nb::exception_type::type_error:
+        type = PyExc_TypeError;
+        break;
+      case nb::exception_type::value_error:
+        type = PyExc_ValueError;
+        break;
+      case nb::exception_type::key_error:
+        type = PyExc_KeyError;
+        break;
+      default:
+        break;
     }
     PyErr_SetString(type, e.what());
   } catch (std::exception& e) {

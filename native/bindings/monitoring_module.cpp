@@ -100,8 +100,8 @@ nb::list findings_for_scan(nb::handle line, const corvane::monitor::OutputLineSc
     summary.append(scan.xid_digits);
     summary += " in job output";
     result.append(make_finding(nb::str("xid_critical"),
-                               nb::str(scan.xid_critical ? "CRITICAL" : "WARN"),
-                               str_of(summary), details));
+                               nb::str(scan.xid_critical ? "CRITICAL" : "WARN"), str_of(summary),
+                               details));
   }
   if (scan.ecc_dbe) {
     nb::dict details;
@@ -283,8 +283,8 @@ NB_MODULE(monitoring, m) {
   nb::module_ re = nb::module_::import_("re");
   for (auto p : corvane::monitor::kOutputPatterns) {
     std::string name(corvane::monitor::pattern_name(p));
-    m.attr(name.c_str()) = re.attr("compile")(str_of(corvane::monitor::pattern_text(p)),
-                                              re.attr("IGNORECASE"));
+    m.attr(name.c_str()) =
+        re.attr("compile")(str_of(corvane::monitor::pattern_text(p)), re.attr("IGNORECASE"));
   }
   // Compile the native searches now, not on the first line of a job.
   (void)corvane::monitor::scan_output_line("");

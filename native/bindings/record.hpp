@@ -81,17 +81,25 @@ R record_from_args(const char* type, const std::array<FieldSpec, N>& fields, nb:
     std::string name = nb::cast<std::string>(key);
     int i = record_detail::index_of(fields, name);
     if (i < 0) record_detail::fail(type, "got an unexpected keyword argument '" + name + "'");
-    if (r.f[i].is_valid()) record_detail::fail(type, "got multiple values for argument '" + name + "'");
+    if (r.f[i].is_valid())
+      record_detail::fail(type, "got multiple values for argument '" + name + "'");
     r.f[i] = nb::borrow(value);
   }
   for (std::size_t i = 0; i < N; ++i) {
     if (r.f[i].is_valid()) continue;
     switch (fields[i].kind) {
       case FieldSpec::kRequired:
-        record_detail::fail(type, std::string("missing required argument '") + fields[i].name + "'");
-      case FieldSpec::kNone: r.f[i] = nb::none(); break;
-      case FieldSpec::kNewDict: r.f[i] = nb::dict(); break;  // a new map per record
-      case FieldSpec::kText: r.f[i] = nb::str(fields[i].text); break;
+        record_detail::fail(type,
+                            std::string("missing required argument '") + fields[i].name + "'");
+      case FieldSpec::kNone:
+        r.f[i] = nb::none();
+        break;
+      case FieldSpec::kNewDict:
+        r.f[i] = nb::dict();
+        break;  // a new map per record
+      case FieldSpec::kText:
+        r.f[i] = nb::str(fields[i].text);
+        break;
     }
   }
   return r;
@@ -119,8 +127,9 @@ nb::class_<R> bind_record(nb::module_& m, const char* name, const std::array<Fie
     if (frozen) {
       cls.def_prop_ro(fields[i].name, getter);
     } else {
-      cls.def_prop_rw(fields[i].name, getter, [i](R& r, nb::object v) { r.f[i] = std::move(v); },
-                      nb::for_setter(nb::arg("value").none()));
+      cls.def_prop_rw(
+          fields[i].name, getter, [i](R& r, nb::object v) { r.f[i] = std::move(v); },
+          nb::for_setter(nb::arg("value").none()));
     }
   }
   cls.def("__eq__", [](const R& self, nb::handle other) -> nb::object {

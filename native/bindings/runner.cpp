@@ -101,9 +101,10 @@ void ReaderContext::echo(const monitor::LineBatch& batch) {
   const std::string& text = batch.text();
   nb::object buffer = nb::getattr(stream, "buffer", nb::none());
   nb::object encoding = nb::getattr(stream, "encoding", nb::none());
-  bool utf8 = !buffer.is_none() && !encoding.is_none() &&
-              nb::str(encoding).attr("lower")().attr("replace")("-", "").attr("replace")("_", "")
-                  .equal(nb::str("utf8"));
+  bool utf8 =
+      !buffer.is_none() && !encoding.is_none() &&
+      nb::str(encoding).attr("lower")().attr("replace")("-", "").attr("replace")("_", "").equal(
+          nb::str("utf8"));
   if (utf8) {
     stream.attr("flush")();
     buffer.attr("write")(nb::bytes(text.data(), text.size()));
@@ -120,7 +121,8 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
   texts.reserve(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     std::string_view l = batch.line(i);
-    nb::object text = nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
+    nb::object text =
+        nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
     if (!text.is_valid() || PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
       throw nb::python_error();
     }
@@ -277,9 +279,7 @@ struct JobContext {
   bool recovery_triggered = false;
   nb::object recovery_result = nb::none();
 
-  nb::object section(const char* name) const {
-    return config.attr("get")(name, nb::dict());
-  }
+  nb::object section(const char* name) const { return config.attr("get")(name, nb::dict()); }
 
   void flush_new_findings();
   void maybe_trigger_recovery();
@@ -339,13 +339,16 @@ void JobContext::maybe_trigger_recovery() {
   // monitoring after the plan already exists.
   nb::object mode = recovery.attr("get")("mode");
   if (mode.equal(nb::str("confirm")) || mode.equal(nb::str("auto"))) {
-    nb::object live = host("remediation").attr("strict_bool")(
-        recovery.attr("get")("live_execute", false), "flag"_a = "recovery.live_execute");
-    recovery_result = host("execute_recovery")(plan, config, registry, "simulate"_a = !truthy(live));
+    nb::object live = host("remediation")
+                          .attr("strict_bool")(recovery.attr("get")("live_execute", false),
+                                               "flag"_a = "recovery.live_execute");
+    recovery_result =
+        host("execute_recovery")(plan, config, registry, "simulate"_a = !truthy(live));
     return;
   }
   nb::dict plan_map;
-  for (const char* key : {"checkpoint_path", "drain_command", "restart_command", "replacement_node"}) {
+  for (const char* key :
+       {"checkpoint_path", "drain_command", "restart_command", "replacement_node"}) {
     plan_map[key] = plan.attr(key);
   }
   nb::dict details;
@@ -365,8 +368,8 @@ bool is_map(nb::handle v) {
 }
 
 nb::object start_thread(nb::handle target, nb::tuple args) {
-  nb::object thread = import("threading").attr("Thread")("target"_a = target, "args"_a = args,
-                                                        "daemon"_a = true);
+  nb::object thread =
+      import("threading").attr("Thread")("target"_a = target, "args"_a = args, "daemon"_a = true);
   thread.attr("start")();
   return thread;
 }
@@ -400,7 +403,8 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   if (!pre_check_result.is_none() && !PyList_Check(pre_check_result.ptr())) {
     raise_type("pre_check_result", "a list or None", pre_check_result);
   }
-  if (!extra_env.is_none() && !is_map(extra_env)) raise_type("extra_env", "a map or None", extra_env);
+  if (!extra_env.is_none() && !is_map(extra_env))
+    raise_type("extra_env", "a map or None", extra_env);
 
   // Setup.
   nb::object monitor_cfg = config["monitor"];
@@ -420,7 +424,8 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   job.checkpoint_dir = nb::borrow(checkpoint_dir);
   job.node_id = host("host_snapshot")()["hostname"];
   nb::object cluster = config["cluster"];
-  registry.attr("ensure_node")(job.node_id, "gpu_type"_a = cluster.attr("get")("gpu_type", "UNKNOWN"));
+  registry.attr("ensure_node")(job.node_id,
+                               "gpu_type"_a = cluster.attr("get")("gpu_type", "UNKNOWN"));
   nb::str hex = nb::str(import("uuid").attr("uuid4")().attr("hex"));
   job.job_id = nb::str("job-") + nb::str(hex[nb::slice(0, 8, 1)]);
   nb::object effective = maybe_wrap_srun(command, config);
@@ -429,19 +434,21 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   nb::object slurm_job_id = os.attr("environ").attr("get")("SLURM_JOB_ID");
   nb::dict metadata;
   metadata["node_id"] = job.node_id;
-  metadata["pre_check"] =
-      (!pre_check_result.is_none() && truthy(pre_check_result)) ? nb::borrow(pre_check_result) : nb::object(nb::list());
+  metadata["pre_check"] = (!pre_check_result.is_none() && truthy(pre_check_result))
+                              ? nb::borrow(pre_check_result)
+                              : nb::object(nb::list());
   if (!slurm_job_id.is_none() && truthy(slurm_job_id)) metadata["slurm_job_id"] = slurm_job_id;
   registry.attr("start_job")(job.job_id, job.command_text, metadata);
   print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
-             nb::cast<std::string>(nb::str(job.node_id)) + " (poll=" +
-             nb::cast<std::string>(nb::str(poll_text)) + ", hang_timeout=" +
-             nb::cast<std::string>(nb::str(hang_text)) + ")");
+             nb::cast<std::string>(nb::str(job.node_id)) +
+             " (poll=" + nb::cast<std::string>(nb::str(poll_text)) +
+             ", hang_timeout=" + nb::cast<std::string>(nb::str(hang_text)) + ")");
   job.runtime_costs = host("build_cost_config")(config);
   nb::object inventory = host("detect_gpu_inventory")();
-  nb::object raw_gpu_name = nb::len(inventory) > 0
-                                ? nb::object(inventory[0].attr("name"))
-                                : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
+  nb::object raw_gpu_name =
+      nb::len(inventory) > 0
+          ? nb::object(inventory[0].attr("name"))
+          : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
   nb::object gpu_profile = host("detect_gpu_profile")(raw_gpu_name, config);
 
   nb::list output_lines, findings, losses, step_times;
@@ -515,12 +522,14 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
         details["hang_timeout_s"] = hang_timeout;
         details["hang_grace_s"] = hang_grace;
         details["silence_s"] = corvane::py_round(silence, 2);
-        nb::object f = structured
-            ? make_finding(nb::str("training_hang"), nb::str("CRITICAL"),
-                           nb::str("Training progress stopped beyond the hang timeout"), details)
-            : make_finding(nb::str("output_stall"), nb::str("WARN"),
-                           nb::str("Command produced no output within the monitoring timeout"),
-                           details);
+        nb::object f =
+            structured
+                ? make_finding(nb::str("training_hang"), nb::str("CRITICAL"),
+                               nb::str("Training progress stopped beyond the hang timeout"),
+                               details)
+                : make_finding(nb::str("output_stall"), nb::str("WARN"),
+                               nb::str("Command produced no output within the monitoring timeout"),
+                               details);
         append_finding(findings, findings_lock, f);
         stall_reported_for = last_output_at;
       }
@@ -529,20 +538,21 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
         nb::dict details;
         details["before"] = last_gpu_count;
         details["after"] = gpu_count;
-        append_finding(findings, findings_lock,
-                       make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
-                                    nb::str("GPU inventory shrank during launch monitoring"),
-                                    details));
+        append_finding(
+            findings, findings_lock,
+            make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
+                         nb::str("GPU inventory shrank during launch monitoring"), details));
       }
       last_gpu_count = gpu_count;
       nb::object free_gb = snapshot["disk_free_gb"];
       if (free_gb < nb::int_(1)) {
         nb::dict details;
         details["disk_free_gb"] = free_gb;
-        append_finding(findings, findings_lock,
-                       make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
-                                    nb::str("Less than 1GB of free disk remains in the working volume"),
-                                    details));
+        append_finding(
+            findings, findings_lock,
+            make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
+                         nb::str("Less than 1GB of free disk remains in the working volume"),
+                         details));
       }
       job.flush_new_findings();
       job.maybe_trigger_recovery();
@@ -589,7 +599,7 @@ PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"command",          "config",    "registry",     "checkpoint_dir",
                                 "pre_check_result", "extra_env", "wandb_bridge", nullptr};
   PyObject *command, *config, *registry, *checkpoint_dir, *pre_check = Py_None,
-                                                         *extra_env = Py_None, *bridge = Py_None;
+                                                          *extra_env = Py_None, *bridge = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO", const_cast<char**>(names), &command,
                                    &config, &registry, &checkpoint_dir, &pre_check, &extra_env,
                                    &bridge)) {
@@ -610,7 +620,8 @@ PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef thread_defs[] = {
-    {"run_monitored_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
+    {"run_monitored_command",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "run_monitored_command(command, config, registry, checkpoint_dir, pre_check_result=None, "
      "extra_env=None, wandb_bridge=None)\n--\n\nRun one job's command under watch until it "
@@ -635,8 +646,7 @@ PyObject* shutdown_monitors(PyObject* module, PyObject*) {
   // Bounded: a job stuck in a slow host call is not worth hanging the exit for.
   auto deadline = Clock::now() + std::chrono::seconds(3);
   while (g_active_runs.load() > 0 && Clock::now() < deadline) {
-    Py_BEGIN_ALLOW_THREADS
-    ::usleep(10000);
+    Py_BEGIN_ALLOW_THREADS ::usleep(10000);
     Py_END_ALLOW_THREADS
   }
   Py_RETURN_NONE;

@@ -87,8 +87,8 @@ nb::list build_shell_gpu_snapshot() {
     nb::dict snap;
     snap["index"] = index;
     snap["pci_bus_id"] = normalize(fields[1]);
-    const char* numeric[] = {"temperature_c", "util_gpu", "memory_used_mb", "memory_total_mb",
-                             "power_draw_w", "power_limit_w"};
+    const char* numeric[] = {"temperature_c",   "util_gpu",     "memory_used_mb",
+                             "memory_total_mb", "power_draw_w", "power_limit_w"};
     for (int k = 0; k < 6; ++k) snap[numeric[k]] = shell_numeric(fields[2 + k]);
     snap["throttle_reasons_text"] = nb::str(fields[8]);
     snap["ecc_corrected"] = int_or_none(shell_numeric(fields[9]));
@@ -166,8 +166,10 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
       {"crc_flit", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_FLIT")},
       {"crc_data", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_DATA")},
       {"recovery", recovery}};
-  nb::object throttle = nb::getattr(binding, "nvmlDeviceGetCurrentClocksThrottleReasons", nb::none());
-  if (throttle.is_none()) throttle = nb::getattr(binding, "nvmlDeviceGetCurrentClocksEventReasons", nb::none());
+  nb::object throttle =
+      nb::getattr(binding, "nvmlDeviceGetCurrentClocksThrottleReasons", nb::none());
+  if (throttle.is_none())
+    throttle = nb::getattr(binding, "nvmlDeviceGetCurrentClocksEventReasons", nb::none());
   long links = std::max(0L, nb::cast<long>(link_count));
   nb::handle normalize = host("_normalize_pci_address");
   nb::handle to_int = builtin("int");
@@ -182,12 +184,15 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
     try {
       nb::object info = binding.attr("nvmlDeviceGetPciInfo")(handle);
       snap["pci_bus_id"] = normalize(nb::getattr(info, "busId", nb::str("")));
-      snap["temperature_c"] = to_float(binding.attr("nvmlDeviceGetTemperature")(
-          handle, binding.attr("NVML_TEMPERATURE_GPU")));
-      snap["util_gpu"] = to_float(binding.attr("nvmlDeviceGetUtilizationRates")(handle).attr("gpu"));
+      snap["temperature_c"] = to_float(
+          binding.attr("nvmlDeviceGetTemperature")(handle, binding.attr("NVML_TEMPERATURE_GPU")));
+      snap["util_gpu"] =
+          to_float(binding.attr("nvmlDeviceGetUtilizationRates")(handle).attr("gpu"));
       nb::object mem = binding.attr("nvmlDeviceGetMemoryInfo")(handle);
-      snap["memory_used_mb"] = nb::steal(PyNumber_TrueDivide(mem.attr("used").ptr(), nb::int_(1048576).ptr()));
-      snap["memory_total_mb"] = nb::steal(PyNumber_TrueDivide(mem.attr("total").ptr(), nb::int_(1048576).ptr()));
+      snap["memory_used_mb"] =
+          nb::steal(PyNumber_TrueDivide(mem.attr("used").ptr(), nb::int_(1048576).ptr()));
+      snap["memory_total_mb"] =
+          nb::steal(PyNumber_TrueDivide(mem.attr("total").ptr(), nb::int_(1048576).ptr()));
       snap["power_draw_w"] = nb::steal(PyNumber_TrueDivide(
           binding.attr("nvmlDeviceGetPowerUsage")(handle).ptr(), nb::float_(1000.0).ptr()));
       snap["power_limit_w"] = nb::steal(PyNumber_TrueDivide(
@@ -217,7 +222,8 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
           for (const auto& [name, code] : counters) {
             if (code.is_none()) continue;
             try {
-              link_errors[name] = to_int(binding.attr("nvmlDeviceGetNvLinkErrorCounter")(handle, link, code));
+              link_errors[name] =
+                  to_int(binding.attr("nvmlDeviceGetNvLinkErrorCounter")(handle, link, code));
             } catch (nb::python_error&) {
             }
           }
@@ -255,7 +261,8 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
   nb::object switch_on = import("os").attr("environ").attr("get")("CORVANE_INJECT", "");
   std::string on = nb::cast<std::string>(switch_on.attr("strip")().attr("lower")());
   if (on == "1" || on == "true" || on == "yes" || on == "on") {
-    snapshots = import("corvane.injection").attr("engine").attr("intercept_gpu_snapshots")(snapshots);
+    snapshots =
+        import("corvane.injection").attr("engine").attr("intercept_gpu_snapshots")(snapshots);
   }
   if (!snapshots.is_none() && !PyList_Check(snapshots.ptr())) {
     raise_type("the injected snapshots", "a list or None", snapshots);
@@ -321,7 +328,8 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
 
 std::string fixed(nb::handle value, int digits) {
   std::string spec = "." + std::to_string(digits) + "f";
-  return nb::cast<std::string>(nb::steal(PyObject_Format(value.ptr(), nb::str(spec.c_str()).ptr())));
+  return nb::cast<std::string>(
+      nb::steal(PyObject_Format(value.ptr(), nb::str(spec.c_str()).ptr())));
 }
 
 nb::object telemetry_finding(const mon::TelemetryFinding& f, const mon::GpuSample& s,
@@ -429,25 +437,29 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
   nb::object nvlink_cfg = monitor.attr("get")("nvlink", nb::dict());
   nb::object pcie_cfg = monitor.attr("get")("pcie", nb::dict());
   t.nvlink_crc_rate_critical = as_float(nvlink_cfg.attr("get")("crc_rate_per_sec_critical", 100));
-  t.nvlink_error_rate_critical = as_float(nvlink_cfg.attr("get")("error_rate_per_min_critical", 10));
+  t.nvlink_error_rate_critical =
+      as_float(nvlink_cfg.attr("get")("error_rate_per_min_critical", 10));
   t.pcie_replay_rate_critical = as_float(pcie_cfg.attr("get")("replay_rate_per_min_critical", 8));
-  nb::object gpu_type = nb::str(config.attr("get")("cluster", nb::dict()).attr("get")("gpu_type", ""));
+  nb::object gpu_type =
+      nb::str(config.attr("get")("cluster", nb::dict()).attr("get")("gpu_type", ""));
   bool structural = truthy(monitor.attr("get")("structural_monitoring", true));
 
   nb::tuple chosen = nb::borrow<nb::tuple>(host("_build_nvml_backend")());
   nb::object mode = chosen[0], backend = chosen[1];
   nb::object inventory = host("detect_gpu_inventory")();
   nb::object raw_name = nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : gpu_type;
-  nb::object profile = truthy(gpu_profile) ? nb::borrow(gpu_profile)
-                                           : host("detect_gpu_profile")(raw_name, config);
+  nb::object profile =
+      truthy(gpu_profile) ? nb::borrow(gpu_profile) : host("detect_gpu_profile")(raw_name, config);
   nb::object has_nvlink = profile.attr("has_nvlink");
-  nb::object link_count = has_nvlink.is(nb::handle(Py_False)) ? nb::object(nb::int_(0))
-                                                               : nb::object(profile.attr("nvlink_link_count"));
+  nb::object link_count = has_nvlink.is(nb::handle(Py_False))
+                              ? nb::object(nb::int_(0))
+                              : nb::object(profile.attr("nvlink_link_count"));
   nb::object probe = truthy(link_count) ? link_count : nb::object(nb::int_(18));
 
   if (mode.equal(nb::str("none"))) {
-    append_finding(findings, lock, make_finding(nb::str("telemetry_unavailable"), nb::str("WARN"),
-                                                nb::str("GPU telemetry backend unavailable"), nb::dict()));
+    append_finding(findings, lock,
+                   make_finding(nb::str("telemetry_unavailable"), nb::str("WARN"),
+                                nb::str("GPU telemetry backend unavailable"), nb::dict()));
     return nb::none();
   }
   Py_ssize_t baseline = nb::len(inventory);
@@ -458,7 +470,8 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
   append_finding(findings, lock,
                  make_finding(nb::str("telemetry_ready"), nb::str("INFO"),
                               nb::str(("Telemetry backend " + nb::cast<std::string>(nb::str(mode)) +
-                                       " attached to " + count_text + " GPU(s)").c_str()),
+                                       " attached to " + count_text + " GPU(s)")
+                                          .c_str()),
                               ready));
 
   mon::TelemetryDetectors detectors;
@@ -497,9 +510,11 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
         if (truthy(get(snap, "gpu_lost"))) {
           nb::dict d;
           d["gpu_index"] = index;
-          append_finding(findings, lock,
-                         make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
-                                      nb::str(("GPU " + std::to_string(index) + " was lost from NVML").c_str()), d));
+          append_finding(
+              findings, lock,
+              make_finding(
+                  nb::str("metric_disappearance"), nb::str("CRITICAL"),
+                  nb::str(("GPU " + std::to_string(index) + " was lost from NVML").c_str()), d));
           continue;
         }
         if (truthy(get(snap, "query_error"))) continue;
@@ -515,9 +530,10 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
           nb::dict d;
           d["before"] = baseline;
           d["after"] = count;
-          append_finding(findings, lock,
-                         make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
-                                      nb::str("GPU inventory shrank during runtime monitoring"), d));
+          append_finding(
+              findings, lock,
+              make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
+                           nb::str("GPU inventory shrank during runtime monitoring"), d));
         }
         last_count_check = now;
       }
@@ -526,7 +542,8 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
       // rest of the job: log it once and poll again.
       std::string text = nb::cast<std::string>(nb::str(e.type().attr("__name__"))) + ": " +
                          nb::cast<std::string>(nb::str(e.value()));
-      if (logged.insert(text).second) host("log").attr("warning")("GPU telemetry poll failed: %s", text);
+      if (logged.insert(text).second)
+        host("log").attr("warning")("GPU telemetry poll failed: %s", text);
     }
     if (wait()) break;
   }
@@ -543,12 +560,11 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
 }
 
 PyObject* telemetry_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"config",         "findings",      "findings_lock",
-                                "stop_event",     "last_output_at_ref", "gpu_profile",
-                                "wandb_bridge",   "training_state", "job_running_ref",
-                                nullptr};
+  static const char* names[] = {
+      "config",      "findings",     "findings_lock",  "stop_event",      "last_output_at_ref",
+      "gpu_profile", "wandb_bridge", "training_state", "job_running_ref", nullptr};
   PyObject *config, *findings, *lock, *stop, *last, *profile = Py_None, *bridge = Py_None,
-                                                     *state = Py_None, *running = Py_None;
+                                                    *state = Py_None, *running = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOOO", const_cast<char**>(names), &config,
                                    &findings, &lock, &stop, &last, &profile, &bridge, &state,
                                    &running)) {
@@ -562,7 +578,8 @@ PyObject* telemetry_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef telemetry_def = {
-    "_hardware_telemetry_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(telemetry_entry)),
+    "_hardware_telemetry_loop",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(telemetry_entry)),
     METH_VARARGS | METH_KEYWORDS,
     "_hardware_telemetry_loop(config, findings, findings_lock, stop_event, last_output_at_ref, "
     "gpu_profile=None, wandb_bridge=None, training_state=None, job_running_ref=None)\n--\n\n"
@@ -588,7 +605,8 @@ void bind_telemetry(nb::module_& m) {
   m.def("_build_shell_gpu_snapshot", &build_shell_gpu_snapshot);
   m.def("_shell_pcie_replay_counters", &shell_pcie_replay_counters);
   m.def("_build_nvml_backend", &build_nvml_backend);
-  m.def("_collect_nvml_snapshots", &collect_nvml_snapshots, "backend"_a, "link_count"_a.none() = 18);
+  m.def("_collect_nvml_snapshots", &collect_nvml_snapshots, "backend"_a,
+        "link_count"_a.none() = 18);
   m.def("_read_gpu_snapshots", &read_gpu_snapshots, "backend_mode"_a.none(), "backend"_a.none(),
         "link_count"_a.none() = 18);
   PyObject* fn = PyCFunction_NewEx(&telemetry_def, nullptr, m.attr("__name__").ptr());

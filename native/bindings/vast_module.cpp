@@ -167,18 +167,21 @@ nb::list find_offers(nb::handle self, nb::handle spec, nb::handle api_key, nb::h
   q["limit"] = limit_value > 1 ? limit_value : 1;
   nb::object volume = spec.attr("volume_gb");
   if (truthy(volume) && volume > nb::int_(0)) {
-    q["disk_space"] = pair("gte", nb::steal(PyNumber_Add(spec.attr("container_disk_gb").ptr(), volume.ptr())));
+    q["disk_space"] =
+        pair("gte", nb::steal(PyNumber_Add(spec.attr("container_disk_gb").ptr(), volume.ptr())));
   }
-  nb::object countries = mod("effective_country_codes")("request_geography"_a = spec.attr("region"));
+  nb::object countries =
+      mod("effective_country_codes")("request_geography"_a = spec.attr("region"));
   if (!countries.is_none()) q["geolocation"] = pair("in", builtin("sorted")(countries));
   auto spec_hints = hints(spec);
   for (auto& [key, value] : spec_hints) {
     if (key.equal(nb::str("vast")) && is_map(value)) q.attr("update")(value);
   }
-  nb::object answer = mod("http_json")(text(api_base() + "/bundles/"), "method"_a = "POST",
-                                       "headers"_a = auth(api_key), "body"_a = q,
-                                       "provider"_a = kProvider);
-  nb::object raw = is_map(answer) ? answer.attr("get")("offers", nb::list()) : nb::object(nb::list());
+  nb::object answer =
+      mod("http_json")(text(api_base() + "/bundles/"), "method"_a = "POST",
+                       "headers"_a = auth(api_key), "body"_a = q, "provider"_a = kProvider);
+  nb::object raw =
+      is_map(answer) ? answer.attr("get")("offers", nb::list()) : nb::object(nb::list());
 
   std::vector<nb::object> offers;
   for (nb::handle offer : raw) {
@@ -199,15 +202,17 @@ nb::list find_offers(nb::handle self, nb::handle spec, nb::handle api_key, nb::h
   }
   std::vector<core::OfferFacts> all;
   for (auto& o : offers) all.push_back(facts(o));
-  double trusted = preferred.empty() ? 1.5
-                                     : env_multiplier("CORVANE_VAST_TRUSTED_PRICE_MULTIPLIER", "1.5", 1.0, 3.0);
+  double trusted = preferred.empty()
+                       ? 1.5
+                       : env_multiplier("CORVANE_VAST_TRUSTED_PRICE_MULTIPLIER", "1.5", 1.0, 3.0);
   nb::list out;
   for (std::size_t i : core::rank_offers(all, preferred, trusted)) out.append(offers[i]);
   return out;
 }
 
 nb::object find_cheapest_offer(nb::handle self, nb::handle spec, nb::handle api_key) {
-  nb::object offers = self.attr("_find_offers")(spec, api_key, "limit"_a = mod("_BUNDLE_SEARCH_LIMIT"));
+  nb::object offers =
+      self.attr("_find_offers")(spec, api_key, "limit"_a = mod("_BUNDLE_SEARCH_LIMIT"));
   return nb::len(offers) > 0 ? nb::object(offers[0]) : nb::none();
 }
 
@@ -215,7 +220,8 @@ nb::object find_cheapest_offer(nb::handle self, nb::handle spec, nb::handle api_
 
 nb::dict spec_env_to_vast_dict(nb::handle env, nb::handle key) {
   if (!PyTuple_Check(env.ptr())) raise_type("env", "a tuple", env);
-  if (!key.is_none() && !PyUnicode_Check(key.ptr())) raise_type("ssh_public_key", "a str or None", key);
+  if (!key.is_none() && !PyUnicode_Check(key.ptr()))
+    raise_type("ssh_public_key", "a str or None", key);
   nb::dict out;
   for (nb::handle pair : env) out[pair[0]] = pair[1];
   if (!key.is_none() && truthy(key) && !out.contains("PUBLIC_KEY")) out["PUBLIC_KEY"] = key;
@@ -242,8 +248,11 @@ nb::object launch_offer(nb::handle self, nb::handle offer, nb::handle spec, nb::
   body["disk"] = nb::steal(PyNumber_Add(spec.attr("container_disk_gb").ptr(),
                                         (truthy(volume) ? volume : nb::object(nb::int_(0))).ptr()));
   nb::object label = spec.attr("name");
-  body["label"] = truthy(label) ? label
-                                : nb::object(nb::str("corvane-{}-{}").format(spec.attr("gpu_type"), spec.attr("gpu_count")));
+  body["label"] =
+      truthy(label)
+          ? label
+          : nb::object(
+                nb::str("corvane-{}-{}").format(spec.attr("gpu_type"), spec.attr("gpu_count")));
   nb::object key = spec.attr("ssh_public_key");
   body["env"] = mod("_spec_env_to_vast_dict")(spec.attr("env"), key);
   body["runtype"] = "ssh_direct";
@@ -260,7 +269,8 @@ nb::object launch_offer(nb::handle self, nb::handle offer, nb::handle spec, nb::
   }
   nb::object contract = payload.attr("get")("new_contract");
   if (!truthy(contract)) contract = payload.attr("get")("contract");
-  if (!truthy(contract)) raise_provider(nb::none(), "Vast.ai launch returned no contract id: " + repr_of(payload));
+  if (!truthy(contract))
+    raise_provider(nb::none(), "Vast.ai launch returned no contract id: " + repr_of(payload));
 
   nb::dict raw = nb::borrow<nb::dict>(builtin("dict")(payload));  // a shallow copy
   raw["image"] = body["image"];
@@ -271,8 +281,10 @@ nb::object launch_offer(nb::handle self, nb::handle offer, nb::handle spec, nb::
     nb::object v = item(offer, k);
     if (!v.is_none()) raw[k] = v;
   }
-  nb::object result = import("corvane.providers.base").attr("ProvisionResult")(
-      "provider"_a = name, "instance_id"_a = nb::str(contract), "status"_a = "pending", "raw"_a = raw);
+  nb::object result =
+      import("corvane.providers.base")
+          .attr("ProvisionResult")("provider"_a = name, "instance_id"_a = nb::str(contract),
+                                   "status"_a = "pending", "raw"_a = raw);
   if (!on_contract.is_none()) {
     try {
       on_contract(result);
@@ -290,36 +302,42 @@ nb::object launch_offer(nb::handle self, nb::handle offer, nb::handle spec, nb::
 nb::object provision(nb::handle self, nb::handle spec, nb::handle api_key) {
   check_key(api_key);
   if (!spec.attr("registry_auth").is_none()) {
-    raise_provider(nb::none(), "private-registry images are not supported on the vast venue yet; "
-                               "the provisioner will route this reservation to runpod");
+    raise_provider(nb::none(),
+                   "private-registry images are not supported on the vast venue yet; "
+                   "the provisioner will route this reservation to runpod");
   }
   if (!spec.attr("storage_mount").is_none()) {
-    raise_provider(nb::none(), "object-storage (R2) mount is not supported on the vast venue yet; "
-                               "the provisioner will route this reservation to runpod");
+    raise_provider(nb::none(),
+                   "object-storage (R2) mount is not supported on the vast venue yet; "
+                   "the provisioner will route this reservation to runpod");
   }
   if (!truthy(api_key)) throw nb::value_error(kNoKey);
   nb::object offer = self.attr("_find_cheapest_offer")(spec, api_key);
   if (offer.is_none()) {
-    raise_provider(nb::none(), "no Vast.ai offers matched gpu=" + str(spec.attr("gpu_type")) + " x" +
-                                   str(spec.attr("gpu_count")) + " under the quality floor (reliability >= " +
-                                   str(mod("_DEFAULT_MIN_RELIABILITY")) + ", cuda_max_good >= " +
-                                   str(mod("_DEFAULT_MIN_CUDA_VERSION")) + ")");
+    raise_provider(nb::none(),
+                   "no Vast.ai offers matched gpu=" + str(spec.attr("gpu_type")) + " x" +
+                       str(spec.attr("gpu_count")) + " under the quality floor (reliability >= " +
+                       str(mod("_DEFAULT_MIN_RELIABILITY")) +
+                       ", cuda_max_good >= " + str(mod("_DEFAULT_MIN_CUDA_VERSION")) + ")");
   }
   return self.attr("_launch_offer")(offer, spec, api_key);
 }
 
-nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_key, nb::handle count,
-                              nb::handle stagger, nb::handle on_launch) {
+nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_key,
+                              nb::handle count, nb::handle stagger, nb::handle on_launch) {
   check_key(api_key);
   long long wanted = nb::cast<long long>(builtin("int")(count));
   if (wanted < 1) wanted = 1;
   double stagger_s = nb::cast<double>(builtin("float")(stagger));
-  long long search = std::max<long long>(wanted * 4, nb::cast<long long>(mod("_BUNDLE_SEARCH_LIMIT")));
-  nb::list offers = nb::borrow<nb::list>(self.attr("_find_offers")(spec, api_key, "limit"_a = search));
+  long long search =
+      std::max<long long>(wanted * 4, nb::cast<long long>(mod("_BUNDLE_SEARCH_LIMIT")));
+  nb::list offers =
+      nb::borrow<nb::list>(self.attr("_find_offers")(spec, api_key, "limit"_a = search));
   std::vector<core::OfferFacts> all;
   for (nb::handle o : offers) all.push_back(facts(o));
   double multiplier = env_multiplier("CORVANE_VAST_HEDGE_PRICE_MULTIPLIER", "2.0", 1.0, 10.0);
-  std::vector<std::size_t> chosen = core::choose_distinct(all, static_cast<std::size_t>(wanted), multiplier);
+  std::vector<std::size_t> chosen =
+      core::choose_distinct(all, static_cast<std::size_t>(wanted), multiplier);
   std::string what = str(spec.attr("gpu_type")) + " x" + str(spec.attr("gpu_count"));
   if (chosen.empty()) raise_provider(nb::none(), "no distinct Vast.ai machines matched " + what);
 
@@ -327,8 +345,8 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
   nb::object pool = futures.attr("ThreadPoolExecutor")(
       "max_workers"_a = chosen.size(), "thread_name_prefix"_a = "corvane-vast-launch");
   nb::list results;
-  nb::object self_obj = nb::borrow(self), spec_obj = nb::borrow(spec), key_obj = nb::borrow(api_key),
-             callback = nb::borrow(on_launch);
+  nb::object self_obj = nb::borrow(self), spec_obj = nb::borrow(spec),
+             key_obj = nb::borrow(api_key), callback = nb::borrow(on_launch);
   try {
     nb::list tasks;
     for (std::size_t slot = 0; slot < chosen.size(); ++slot) {
@@ -351,7 +369,8 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
         results.append(done.attr("result")());
       } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        mod("log").attr("exception")("vast hedged candidate launch failed", "exc_info"_a = e.value());
+        mod("log").attr("exception")("vast hedged candidate launch failed",
+                                     "exc_info"_a = e.value());
       }
     }
   } catch (...) {
@@ -359,7 +378,8 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
     throw;
   }
   pool.attr("shutdown")("wait"_a = true);
-  if (nb::len(results) == 0) raise_provider(nb::none(), "all Vast.ai hedged launches failed for " + what);
+  if (nb::len(results) == 0)
+    raise_provider(nb::none(), "all Vast.ai hedged launches failed for " + what);
   return results;
 }
 
@@ -379,13 +399,16 @@ nb::object parse_instance(nb::handle item_map) {
   nb::object count = truthy(gpus) ? builtin("int")(gpus) : nb::object(nb::int_(0));
   if (count < nb::int_(1)) count = nb::int_(1);
   nb::object port = get("ssh_port");
-  return import("corvane.providers.base").attr("InstanceRef")(
-      "provider"_a = kProvider, "instance_id"_a = text_or({"id", "contract"}, ""),
-      "name"_a = text_or({"label"}, ""), "gpu_type"_a = text_or({"gpu_name"}, "UNKNOWN"),
-      "gpu_count"_a = count, "status"_a = text_or({"actual_status", "intended_status"}, "UNKNOWN"),
-      "ssh_host"_a = text_or({"ssh_host"}, ""),
-      "ssh_port"_a = truthy(port) ? builtin("int")(port) : nb::object(nb::int_(0)), "ssh_user"_a = "root",
-      "region"_a = text_or({"geolocation", "country"}, ""), "raw"_a = item_map);
+  return import("corvane.providers.base")
+      .attr("InstanceRef")(
+          "provider"_a = kProvider, "instance_id"_a = text_or({"id", "contract"}, ""),
+          "name"_a = text_or({"label"}, ""), "gpu_type"_a = text_or({"gpu_name"}, "UNKNOWN"),
+          "gpu_count"_a = count,
+          "status"_a = text_or({"actual_status", "intended_status"}, "UNKNOWN"),
+          "ssh_host"_a = text_or({"ssh_host"}, ""),
+          "ssh_port"_a = truthy(port) ? builtin("int")(port) : nb::object(nb::int_(0)),
+          "ssh_user"_a = "root", "region"_a = text_or({"geolocation", "country"}, ""),
+          "raw"_a = item_map);
 }
 
 std::string instance_url(nb::handle instance_id, const char* tail = "/") {
@@ -417,7 +440,8 @@ nb::list list_instances(nb::handle self, nb::handle api_key) {
     v1.replace(at, 8, "/api/v1/");
     answer = mod("http_get_json")(text(v1), "headers"_a = auth(api_key), "provider"_a = kProvider);
   }
-  nb::object items = is_map(answer) ? answer.attr("get")("instances", nb::list()) : nb::object(nb::list());
+  nb::object items =
+      is_map(answer) ? answer.attr("get")("instances", nb::list()) : nb::object(nb::list());
   nb::list out;
   for (nb::handle it : items) {
     if (is_map(it)) out.append(mod("VastProvider").attr("_parse_instance")(it));
@@ -429,8 +453,8 @@ nb::object get_instance(nb::handle self, nb::handle instance_id, nb::handle api_
   if (!PyUnicode_Check(instance_id.ptr())) raise_type("instance_id", "a str", instance_id);
   check_key(api_key);
   if (!truthy(api_key)) throw nb::value_error(kNoKey);
-  nb::object payload = mod("http_get_json")(text(instance_url(instance_id)), "headers"_a = auth(api_key),
-                                            "provider"_a = kProvider);
+  nb::object payload = mod("http_get_json")(text(instance_url(instance_id)),
+                                            "headers"_a = auth(api_key), "provider"_a = kProvider);
   nb::object result = payload;
   if (is_map(payload) && truthy(builtin("isinstance")(payload, builtin("dict"))) &&
       PySequence_Contains(payload.ptr(), nb::str("instances").ptr()) == 1) {
@@ -449,7 +473,8 @@ nb::object get_instance(nb::handle self, nb::handle instance_id, nb::handle api_
   return mod("VastProvider").attr("_parse_instance")(result);
 }
 
-nb::object attach_ssh_key(nb::handle self, nb::handle instance_id, nb::handle spec, nb::handle api_key) {
+nb::object attach_ssh_key(nb::handle self, nb::handle instance_id, nb::handle spec,
+                          nb::handle api_key) {
   nb::object key = spec.attr("ssh_public_key");
   if (key.is_none() || !truthy(key)) return nb::none();
   nb::list keys;
@@ -469,14 +494,17 @@ nb::object attach_ssh_key(nb::handle self, nb::handle instance_id, nb::handle sp
       try {
         nb::dict body;
         body["ssh_key"] = one;
-        nb::object answer = mod("http_json")(text(url), "method"_a = "POST", "headers"_a = auth(api_key),
-                                             "body"_a = body, "provider"_a = kProvider);
+        nb::object answer =
+            mod("http_json")(text(url), "method"_a = "POST", "headers"_a = auth(api_key),
+                             "body"_a = body, "provider"_a = kProvider);
         std::string message;
         if (is_map(answer)) {
           nb::object msg = answer.attr("get")("msg");
           message = msg.is_none() ? "" : str(nb::str(msg).attr("lower")());
           nb::object success = answer.attr("get")("success");
-          if (success.is(nb::handle(Py_False)) && message.find("already associated") != std::string::npos) break;
+          if (success.is(nb::handle(Py_False)) &&
+              message.find("already associated") != std::string::npos)
+            break;
           if (success.is(nb::handle(Py_True))) break;
         }
         raise_provider(nb::int_(200), "Vast.ai ssh-key attach failed: " + repr_of(answer));
@@ -490,7 +518,8 @@ nb::object attach_ssh_key(nb::handle self, nb::handle instance_id, nb::handle sp
         if (again && attempt < max_attempts) {
           long long delay = 1LL << (attempt - 1);
           mod("log").attr("warning")(
-              "vast: ssh-key attach attempt %d/%d failed for instance %s key %d/%d; retrying in %ds",
+              "vast: ssh-key attach attempt %d/%d failed for instance %s key %d/%d; retrying in "
+              "%ds",
               attempt, max_attempts, instance_id, i + 1, total, delay);
           import("time").attr("sleep")(delay);
           continue;
@@ -549,12 +578,21 @@ NB_MODULE(vast, m) {
 
   m.attr("VAST_API_BASE") = "https://console.vast.ai/api/v0";
   nb::dict names;
-  for (auto [k, v] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"H100_SXM", "H100 SXM"}, {"H100_PCIE", "H100 PCIE"}, {"H200", "H200"}, {"B200", "B200"},
-           {"A100_SXM", "A100 SXM4"}, {"A100_PCIE", "A100 PCIE"}, {"L40S", "L40S"},
-           {"RTX_4090", "RTX 4090"}, {"RTX_3090", "RTX 3090"}, {"RTX_3070", "RTX 3070"},
-           {"RTX_A5000", "RTX A5000"}, {"RTX_A6000", "RTX A6000"}, {"MI300X", "MI300X"},
-           {"GH200", "GH200"}}) {
+  for (auto [k, v] :
+       std::initializer_list<std::pair<const char*, const char*>>{{"H100_SXM", "H100 SXM"},
+                                                                  {"H100_PCIE", "H100 PCIE"},
+                                                                  {"H200", "H200"},
+                                                                  {"B200", "B200"},
+                                                                  {"A100_SXM", "A100 SXM4"},
+                                                                  {"A100_PCIE", "A100 PCIE"},
+                                                                  {"L40S", "L40S"},
+                                                                  {"RTX_4090", "RTX 4090"},
+                                                                  {"RTX_3090", "RTX 3090"},
+                                                                  {"RTX_3070", "RTX 3070"},
+                                                                  {"RTX_A5000", "RTX A5000"},
+                                                                  {"RTX_A6000", "RTX A6000"},
+                                                                  {"MI300X", "MI300X"},
+                                                                  {"GH200", "GH200"}}) {
     names[k] = v;
   }
   m.attr("VAST_GPU_NAME_MAP") = names;
@@ -564,19 +602,22 @@ NB_MODULE(vast, m) {
   m.attr("_BUNDLE_SEARCH_LIMIT") = 20;
   m.attr("_SSH_ATTACH_MAX_ATTEMPTS") = 3;
   nb::object set = nb::module_::import_("builtins").attr("set")();
-  for (nb::object s : {nb::object(nb::none()), nb::object(nb::int_(404)), nb::object(nb::int_(408)),
-                       nb::object(nb::int_(409)), nb::object(nb::int_(425)), nb::object(nb::int_(429)),
-                       nb::object(nb::int_(500)), nb::object(nb::int_(502)), nb::object(nb::int_(503)),
-                       nb::object(nb::int_(504))}) {
+  for (nb::object s :
+       {nb::object(nb::none()), nb::object(nb::int_(404)), nb::object(nb::int_(408)),
+        nb::object(nb::int_(409)), nb::object(nb::int_(425)), nb::object(nb::int_(429)),
+        nb::object(nb::int_(500)), nb::object(nb::int_(502)), nb::object(nb::int_(503)),
+        nb::object(nb::int_(504))}) {
     set.attr("add")(s);
   }
   m.attr("_SSH_ATTACH_RETRYABLE_STATUSES") = set;
   m.attr("_TERMINATE_MAX_ATTEMPTS") = 4;
   nb::list term;
   for (int s : {408, 409, 425, 429, 500, 502, 503, 504}) term.append(s);
-  m.attr("_TERMINATE_RETRYABLE_STATUSES") = nb::module_::import_("builtins").attr("frozenset")(term);
+  m.attr("_TERMINATE_RETRYABLE_STATUSES") =
+      nb::module_::import_("builtins").attr("frozenset")(term);
 
-  m.def("_spec_env_to_vast_dict", &spec_env_to_vast_dict, "env"_a.none(), "ssh_public_key"_a.none());
+  m.def("_spec_env_to_vast_dict", &spec_env_to_vast_dict, "env"_a.none(),
+        "ssh_public_key"_a.none());
   m.def("_build_onstart", &build_onstart, "ssh_public_key"_a.none());
 
   // The class is the host's own kind of class, a subclass of its Provider; its methods are
@@ -589,43 +630,57 @@ NB_MODULE(vast, m) {
   auto method = [&](const char* name, nb::object fn) { ns[name] = fn; };
   nb::module_ base = nb::module_::import_("corvane.providers.base");
   nb::object profile_type = base.attr("ProviderProfile");
-  method("default_profile", nb::cpp_function([profile_type](nb::handle) {
-           return profile_type("checkpoint_dir"_a = "/workspace/checkpoints", "scheduler"_a = "none",
-                               "remote_mode"_a = "local", "ssh_user"_a = "root",
-                               "notes"_a = "Vast.ai peer-to-peer GPU marketplace (datacenter + consumer hosts).");
-         }, nb::is_method(), nb::name("default_profile")));
-  method("detect", nb::cpp_function([](nb::handle) {
-           nb::object env = nb::module_::import_("os").attr("environ");
-           if (truthy(env.attr("get")("VAST_CONTAINERLABEL", ""))) return true;
-           return truthy(env.attr("get")("VAST_TCP_PORT_22", ""));
-         }, nb::is_method(), nb::name("detect")));
-  method("has_api", nb::cpp_function([](nb::handle) { return true; }, nb::is_method(), nb::name("has_api")));
-  method("supports_provisioning",
-         nb::cpp_function([](nb::handle) { return true; }, nb::is_method(), nb::name("supports_provisioning")));
-  method("_find_offers", nb::cpp_function(&find_offers, nb::is_method(), nb::name("_find_offers"),
-                                          "spec"_a, "api_key"_a.none(), nb::kw_only(), "limit"_a.none()));
-  method("_find_cheapest_offer", nb::cpp_function(&find_cheapest_offer, nb::is_method(),
-                                                  nb::name("_find_cheapest_offer"), "spec"_a, "api_key"_a.none()));
+  method(
+      "default_profile",
+      nb::cpp_function(
+          [profile_type](nb::handle) {
+            return profile_type(
+                "checkpoint_dir"_a = "/workspace/checkpoints", "scheduler"_a = "none",
+                "remote_mode"_a = "local", "ssh_user"_a = "root",
+                "notes"_a = "Vast.ai peer-to-peer GPU marketplace (datacenter + consumer hosts).");
+          },
+          nb::is_method(), nb::name("default_profile")));
+  method("detect", nb::cpp_function(
+                       [](nb::handle) {
+                         nb::object env = nb::module_::import_("os").attr("environ");
+                         if (truthy(env.attr("get")("VAST_CONTAINERLABEL", ""))) return true;
+                         return truthy(env.attr("get")("VAST_TCP_PORT_22", ""));
+                       },
+                       nb::is_method(), nb::name("detect")));
+  method("has_api",
+         nb::cpp_function([](nb::handle) { return true; }, nb::is_method(), nb::name("has_api")));
+  method("supports_provisioning", nb::cpp_function([](nb::handle) { return true; }, nb::is_method(),
+                                                   nb::name("supports_provisioning")));
+  method("_find_offers",
+         nb::cpp_function(&find_offers, nb::is_method(), nb::name("_find_offers"), "spec"_a,
+                          "api_key"_a.none(), nb::kw_only(), "limit"_a.none()));
+  method("_find_cheapest_offer",
+         nb::cpp_function(&find_cheapest_offer, nb::is_method(), nb::name("_find_cheapest_offer"),
+                          "spec"_a, "api_key"_a.none()));
   method("provision", nb::cpp_function(&provision, nb::is_method(), nb::name("provision"), "spec"_a,
                                        nb::kw_only(), "api_key"_a.none()));
   method("provision_candidates",
-         nb::cpp_function(&provision_candidates, nb::is_method(), nb::name("provision_candidates"), "spec"_a,
-                          nb::kw_only(), "api_key"_a.none(), "count"_a.none(), "stagger_seconds"_a.none() = 2.0,
-                          "on_launch"_a.none() = nb::none()));
-  method("_launch_offer", nb::cpp_function(&launch_offer, nb::is_method(), nb::name("_launch_offer"), "offer"_a.none(),
-                                           "spec"_a, "api_key"_a.none(), nb::kw_only(),
-                                           "on_contract"_a.none() = nb::none()));
-  method("list_instances", nb::cpp_function(&list_instances, nb::is_method(), nb::name("list_instances"),
-                                            "api_key"_a.none()));
-  method("get_instance", nb::cpp_function(&get_instance, nb::is_method(), nb::name("get_instance"),
-                                          "instance_id"_a.none(), nb::kw_only(), "api_key"_a.none()));
-  method("terminate", nb::cpp_function(&terminate, nb::is_method(), nb::name("terminate"), "instance_id"_a.none(),
-                                       nb::kw_only(), "api_key"_a.none()));
-  method("_attach_ssh_key", nb::cpp_function(&attach_ssh_key, nb::is_method(), nb::name("_attach_ssh_key"),
-                                             "instance_id"_a.none(), "spec"_a, "api_key"_a.none()));
-  ns["_parse_instance"] = nb::module_::import_("builtins").attr("staticmethod")(
-      nb::cpp_function(&parse_instance, nb::name("_parse_instance"), "item"_a.none()));
-  nb::object cls = nb::module_::import_("builtins").attr("type")("VastProvider",
-                                                                  nb::make_tuple(base.attr("Provider")), ns);
+         nb::cpp_function(&provision_candidates, nb::is_method(), nb::name("provision_candidates"),
+                          "spec"_a, nb::kw_only(), "api_key"_a.none(), "count"_a.none(),
+                          "stagger_seconds"_a.none() = 2.0, "on_launch"_a.none() = nb::none()));
+  method("_launch_offer",
+         nb::cpp_function(&launch_offer, nb::is_method(), nb::name("_launch_offer"),
+                          "offer"_a.none(), "spec"_a, "api_key"_a.none(), nb::kw_only(),
+                          "on_contract"_a.none() = nb::none()));
+  method("list_instances", nb::cpp_function(&list_instances, nb::is_method(),
+                                            nb::name("list_instances"), "api_key"_a.none()));
+  method("get_instance",
+         nb::cpp_function(&get_instance, nb::is_method(), nb::name("get_instance"),
+                          "instance_id"_a.none(), nb::kw_only(), "api_key"_a.none()));
+  method("terminate", nb::cpp_function(&terminate, nb::is_method(), nb::name("terminate"),
+                                       "instance_id"_a.none(), nb::kw_only(), "api_key"_a.none()));
+  method("_attach_ssh_key",
+         nb::cpp_function(&attach_ssh_key, nb::is_method(), nb::name("_attach_ssh_key"),
+                          "instance_id"_a.none(), "spec"_a, "api_key"_a.none()));
+  ns["_parse_instance"] = nb::module_::import_("builtins")
+                              .attr("staticmethod")(nb::cpp_function(
+                                  &parse_instance, nb::name("_parse_instance"), "item"_a.none()));
+  nb::object cls = nb::module_::import_("builtins")
+                       .attr("type")("VastProvider", nb::make_tuple(base.attr("Provider")), ns);
   m.attr("VastProvider") = cls;
 }

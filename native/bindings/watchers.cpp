@@ -1,6 +1,7 @@
 // The kernel-log watcher and the training hook monitor: two of the job's background threads,
 // and the helpers they share with the host (PCI addresses, value coercion, statistics).
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
-#include <locale.h>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -99,8 +99,8 @@ struct KernelWatch {
       details["pci_bus_id"] = pci;
       details["gpu_index"] = index;
       details["xid"] = xid;
-      nb::str summary = nb::str("Kernel reported XID {} ({})")
-                            .format(xid, host("_xid_description")(xid));
+      nb::str summary =
+          nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
       finding = make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
                              summary, details);
     } else {
@@ -117,8 +117,7 @@ struct KernelWatch {
 // (0 at end of stream), or -1 when nothing came in time.
 ssize_t read_ready(int fd, char* buffer, std::size_t size, int timeout_ms) {
   ssize_t n = -1;
-  Py_BEGIN_ALLOW_THREADS
-  pollfd pfd{fd, POLLIN, 0};
+  Py_BEGIN_ALLOW_THREADS pollfd pfd{fd, POLLIN, 0};
   int ready = ::poll(&pfd, 1, timeout_ms);
   if (ready > 0) {
     do {
@@ -126,8 +125,7 @@ ssize_t read_ready(int fd, char* buffer, std::size_t size, int timeout_ms) {
     } while (n < 0 && errno == EINTR);
     if (n < 0) n = 0;  // a broken pipe ends the stream
   }
-  Py_END_ALLOW_THREADS
-  return n;
+  Py_END_ALLOW_THREADS return n;
 }
 
 // Streams `dmesg -w`. Returns true when the watcher should go on by polling.
@@ -201,10 +199,11 @@ void poll_kernel_log(KernelWatch& watch, nb::handle stop_event) {
   // The poll period is a module attribute so tests need not wait ten seconds.
   while (!event_wait(stop_event, nb::cast<double>(host("_DMESG_POLL_SECONDS")))) {
     try {
-      nb::object result =
-          host("run_shell")("dmesg 2>/dev/null || sudo -n dmesg 2>/dev/null || true", "timeout"_a = 15);
+      nb::object result = host("run_shell")(
+          "dmesg 2>/dev/null || sudo -n dmesg 2>/dev/null || true", "timeout"_a = 15);
       nb::object out = result.attr("stdout");
-      if (!result.attr("returncode").equal(nb::int_(0)) || PyObject_IsTrue(out.ptr()) != 1) continue;
+      if (!result.attr("returncode").equal(nb::int_(0)) || PyObject_IsTrue(out.ptr()) != 1)
+        continue;
       for (nb::handle line : out.attr("splitlines")()) {
         if (PySet_Contains(previous.ptr(), line.ptr()) == 1) continue;
         PySet_Add(previous.ptr(), line.ptr());
@@ -235,8 +234,8 @@ nb::object dmesg_watcher_loop(nb::handle findings, nb::handle lock, nb::handle s
 PyObject* dmesg_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"findings", "findings_lock", "stop_event", nullptr};
   PyObject *findings, *lock, *stop;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO", const_cast<char**>(names), &findings,
-                                   &lock, &stop)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO", const_cast<char**>(names), &findings, &lock,
+                                   &stop)) {
     return nullptr;
   }
   return guarded_call([&] {
@@ -350,11 +349,15 @@ double json_number(const mon::JsonScalar& v) {
 // _coerce_hook_float of a simple JSON value; nullopt where the host gives the default.
 std::optional<double> json_float(const mon::JsonScalar& v) {
   switch (v.kind) {
-    case mon::JsonScalar::kTrue: return 1.0;
-    case mon::JsonScalar::kFalse: return 0.0;
+    case mon::JsonScalar::kTrue:
+      return 1.0;
+    case mon::JsonScalar::kFalse:
+      return 0.0;
     case mon::JsonScalar::kInt:
-    case mon::JsonScalar::kFloat: return json_number(v);
-    default: return std::nullopt;  // absent, null, containers: TypeError
+    case mon::JsonScalar::kFloat:
+      return json_number(v);
+    default:
+      return std::nullopt;  // absent, null, containers: TypeError
   }
 }
 
@@ -363,8 +366,12 @@ enum class IntResult { kValue, kDefault, kTooBig };
 // _coerce_hook_int of a simple JSON value.
 IntResult json_int(const mon::JsonScalar& v, std::int64_t* out) {
   switch (v.kind) {
-    case mon::JsonScalar::kTrue: *out = 1; return IntResult::kValue;
-    case mon::JsonScalar::kFalse: *out = 0; return IntResult::kValue;
+    case mon::JsonScalar::kTrue:
+      *out = 1;
+      return IntResult::kValue;
+    case mon::JsonScalar::kFalse:
+      *out = 0;
+      return IntResult::kValue;
     case mon::JsonScalar::kInt: {
       auto [ptr, ec] = std::from_chars(v.text.data(), v.text.data() + v.text.size(), *out);
       return ec == std::errc() ? IntResult::kValue : IntResult::kTooBig;
@@ -377,22 +384,28 @@ IntResult json_int(const mon::JsonScalar& v, std::int64_t* out) {
       *out = static_cast<std::int64_t>(t);
       return IntResult::kValue;
     }
-    default: return IntResult::kDefault;
+    default:
+      return IntResult::kDefault;
   }
 }
 
 // The host value of a simple JSON scalar (for str() of a published phase).
 nb::object json_host_value(const mon::JsonScalar& v) {
   switch (v.kind) {
-    case mon::JsonScalar::kTrue: return nb::bool_(true);
-    case mon::JsonScalar::kFalse: return nb::bool_(false);
-    case mon::JsonScalar::kString: return str_of(v.text);
+    case mon::JsonScalar::kTrue:
+      return nb::bool_(true);
+    case mon::JsonScalar::kFalse:
+      return nb::bool_(false);
+    case mon::JsonScalar::kString:
+      return str_of(v.text);
     case mon::JsonScalar::kInt: {
       std::string text(v.text);
       return nb::steal(PyLong_FromString(text.c_str(), nullptr, 10));
     }
-    case mon::JsonScalar::kFloat: return nb::float_(json_number(v));
-    default: return nb::none();
+    case mon::JsonScalar::kFloat:
+      return nb::float_(json_number(v));
+    default:
+      return nb::none();
   }
 }
 
@@ -401,7 +414,7 @@ struct HookWatch {
   mon::PeerAnalyzer analyzer;
   LogOnce log;
   nb::object json_loads = import("json").attr("loads");
-  nb::object clock;  // the module's time.time, taken at each pass
+  nb::object clock;                // the module's time.time, taken at each pass
   bool host_decoder_only = false;  // for tests: every line through json.loads
 
   // Reading state: where the consumed part of the file ends, which file it was, and a
@@ -426,7 +439,8 @@ struct HookWatch {
 
   // Decodes one report; None when the line is not a JSON object.
   nb::object decode(std::string_view raw) {
-    nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
+    nb::object text =
+        nb::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
     if (!text.is_valid()) throw nb::python_error();
     // The usual report is "{...}" with nothing around it: no need to strip that.
     if (raw.empty() || raw.front() != '{' || raw.back() != '}') text = text.attr("strip")();
@@ -540,11 +554,13 @@ struct HookWatch {
   void handle_line(std::string_view raw) {
     mon::FastHookReport fast;
     switch (host_decoder_only ? mon::FastParse::kNeedHost : mon::parse_hook_line(raw, &fast)) {
-      case mon::FastParse::kNotReport: return;
+      case mon::FastParse::kNotReport:
+        return;
       case mon::FastParse::kReport:
         if (handle_fast(fast)) return;
         break;  // a shape only the host can read exactly
-      case mon::FastParse::kNeedHost: break;
+      case mon::FastParse::kNeedHost:
+        break;
     }
     nb::object payload = decode(raw);
     if (!payload.is_none()) handle_report(nb::borrow<nb::dict>(payload));
@@ -554,9 +570,13 @@ struct HookWatch {
   bool handle_fast(const mon::FastHookReport& f) {
     std::int64_t rank = 0;
     switch (json_int(f.rank, &rank)) {
-      case IntResult::kTooBig: return true;  // a rank beyond 64 bits is no rank of this job
-      case IntResult::kDefault: rank = 0; break;
-      case IntResult::kValue: break;
+      case IntResult::kTooBig:
+        return true;  // a rank beyond 64 bits is no rank of this job
+      case IntResult::kDefault:
+        rank = 0;
+        break;
+      case IntResult::kValue:
+        break;
     }
     if (rank == 0 && f.phase.kind == mon::JsonScalar::kContainer && !training_state.is_none()) {
       return false;  // str() of a decoded object: the host's
@@ -612,15 +632,13 @@ struct HookWatch {
     int fd = -1;
     struct stat st {};
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    Py_BEGIN_ALLOW_THREADS fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       err = errno;
     } else if (::fstat(fd, &st) != 0) {
       err = errno;
     }
-    Py_END_ALLOW_THREADS
-    if (fd < 0 && err == ENOENT) return;  // not written yet
+    Py_END_ALLOW_THREADS if (fd < 0 && err == ENOENT) return;  // not written yet
     if (fd < 0 || err != 0) {
       if (fd >= 0) ::close(fd);
       log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
@@ -641,12 +659,10 @@ struct HookWatch {
     std::size_t read_this_pass = 0;
     while (read_this_pass < kMaxBytesPerPass) {
       ssize_t n = 0;
-      Py_BEGIN_ALLOW_THREADS
-      do {
-        n = ::pread(fd, buffer.data(), buffer.size(), offset);
-      } while (n < 0 && errno == EINTR);
-      Py_END_ALLOW_THREADS
-      if (n < 0) {
+      Py_BEGIN_ALLOW_THREADS do { n = ::pread(fd, buffer.data(), buffer.size(), offset); }
+      while (n < 0 && errno == EINTR)
+        ;
+      Py_END_ALLOW_THREADS if (n < 0) {
         log.warn("cannot read the hook file " + path + ": " + std::strerror(errno));
         break;
       }
@@ -671,7 +687,8 @@ struct HookWatch {
     std::size_t start = 0;
     while (start < chunk.size()) {
       std::size_t nl = chunk.find('\n', start);
-      std::string_view piece = chunk.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+      std::string_view piece =
+          chunk.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
       if (nl == std::string_view::npos) {
         if (!skipping) {
           partial.append(piece);
@@ -705,8 +722,10 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
     raise_type("training_state", "a dict or None", training_state);
   }
   nb::object monitor = config["monitor"];
-  double sigma = nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
-  double straggler = nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
+  double sigma =
+      nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
+  double straggler =
+      nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
   std::string path = nb::cast<std::string>(nb::str(import("os").attr("fspath")(hook_path)));
   HookWatch watch(findings, lock, training_state, sigma, straggler);
   while (!event_wait(stop_event, 1.0)) {
@@ -734,7 +753,8 @@ PyObject* hook_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef watcher_defs[] = {
-    {"_dmesg_watcher_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dmesg_entry)),
+    {"_dmesg_watcher_loop",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dmesg_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_dmesg_watcher_loop(findings, findings_lock, stop_event)\n--\n\n"
      "Kernel-log thread: GPU driver Xid reports and PCIe AER errors become findings."},
@@ -750,10 +770,12 @@ nb::object native_kernel_search(const std::string& name, nb::handle line) {
   if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
   std::string storage;
   std::string_view text = utf8_of(line, storage);
-  if (name == "PCIE_AER_PATTERN") return mon::search_pcie_aer(text) ? nb::object(nb::tuple()) : nb::none();
+  if (name == "PCIE_AER_PATTERN")
+    return mon::search_pcie_aer(text) ? nb::object(nb::tuple()) : nb::none();
   std::string_view pci, digits;
   bool mig = name == "DMESG_XID_MIG_PATTERN";
-  if (!mig && name != "DMESG_XID_PATTERN") throw nb::value_error(("unknown pattern " + name).c_str());
+  if (!mig && name != "DMESG_XID_PATTERN")
+    throw nb::value_error(("unknown pattern " + name).c_str());
   if (!mon::search_dmesg_xid(text, mig, &pci, &digits)) return nb::none();
   return nb::make_tuple(str_of(pci), str_of(digits));
 }
@@ -763,8 +785,10 @@ nb::object native_kernel_search(const std::string& name, nb::handle line) {
 nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
                      nb::handle training_state) {
   nb::object monitor = config["monitor"];
-  double sigma = nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
-  double straggler = nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
+  double sigma =
+      nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
+  double straggler =
+      nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
   nb::list findings;
   nb::object lock = import("threading").attr("Lock")();
   HookWatch watch(findings, lock, training_state, sigma, straggler);
@@ -783,9 +807,10 @@ nb::list hook_replay_lines(nb::handle lines, nb::handle config, double now,
   nb::object monitor = config["monitor"];
   nb::list findings;
   nb::object lock = import("threading").attr("Lock")();
-  HookWatch watch(findings, lock, training_state,
-                  nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0))),
-                  nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1))));
+  HookWatch watch(
+      findings, lock, training_state,
+      nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0))),
+      nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1))));
   watch.host_decoder_only = host_decoder_only;
   watch.clock = nb::cpp_function([now]() { return now; });
   for (nb::handle line : lines) {
@@ -809,16 +834,18 @@ void bind_watchers(nb::module_& m) {
     m.attr(def->ml_name) = nb::steal(fn);
   }
   nb::module_ re = nb::module_::import_("re");
-  m.attr("DMESG_XID_PATTERN") = re.attr("compile")(str_of(mon::kDmesgXidPattern), re.attr("IGNORECASE"));
+  m.attr("DMESG_XID_PATTERN") =
+      re.attr("compile")(str_of(mon::kDmesgXidPattern), re.attr("IGNORECASE"));
   m.attr("DMESG_XID_MIG_PATTERN") =
       re.attr("compile")(str_of(mon::kDmesgXidMigPattern), re.attr("IGNORECASE"));
-  m.attr("PCIE_AER_PATTERN") = re.attr("compile")(str_of(mon::kPcieAerPattern), re.attr("IGNORECASE"));
+  m.attr("PCIE_AER_PATTERN") =
+      re.attr("compile")(str_of(mon::kPcieAerPattern), re.attr("IGNORECASE"));
   (void)mon::scan_kernel_line("");  // compile the searches now
 
   nb::list phases;
-  for (const char* p : {"forward-compute", "backward-compute", "forward-send", "backward-recv",
-                        "cross-mesh-send", "cross-mesh-recv", "unshard-all-gather",
-                        "grad-reduce-scatter", "grad-all-reduce"}) {
+  for (const char* p :
+       {"forward-compute", "backward-compute", "forward-send", "backward-recv", "cross-mesh-send",
+        "cross-mesh-recv", "unshard-all-gather", "grad-reduce-scatter", "grad-all-reduce"}) {
     phases.append(p);
   }
   m.attr("HOOK_PHASES") = nb::tuple(phases);
@@ -828,7 +855,8 @@ void bind_watchers(nb::module_& m) {
   m.def("_normalize_pci_address", &normalize_pci_address, "value"_a.none());
   m.def("_build_pci_index_map", &build_pci_index_map);
   m.def("_coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none());
-  m.def("_coerce_hook_float", &coerce_hook_float, "value"_a.none(), "default"_a.none() = nb::none());
+  m.def("_coerce_hook_float", &coerce_hook_float, "value"_a.none(),
+        "default"_a.none() = nb::none());
   m.def("_median", &host_median, "values"_a.none());
   m.def("_stdev", &host_stdev, "values"_a.none(), "mean"_a.none());
   m.def("_native_kernel_search", &native_kernel_search, "name"_a, "line"_a);

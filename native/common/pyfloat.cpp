@@ -11,8 +11,8 @@ std::string py_format_fixed(double x, int digits) {
   if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
   // Up to 309 integer digits plus sign, point and the fraction.
   std::vector<char> buf(400 + static_cast<std::size_t>(digits));
-  auto res = std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::fixed,
-                           digits);
+  auto res =
+      std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::fixed, digits);
   return std::string(buf.data(), res.ptr);
 }
 

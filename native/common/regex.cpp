@@ -54,8 +54,8 @@ Regex::~Regex() { pcre2_code_free(as_code(code_)); }
 bool Regex::search(std::string_view subject, Match* match, std::size_t start) const {
   if (start > subject.size()) return false;
   pcre2_match_data* md = thread_match_data();
-  int rc = pcre2_match(as_code(code_), reinterpret_cast<PCRE2_SPTR>(subject.data()),
-                       subject.size(), start, 0, md, nullptr);
+  int rc = pcre2_match(as_code(code_), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
+                       start, 0, md, nullptr);
   if (rc <= 0) return false;  // no match, or a resource limit: both mean "not found"
   if (match != nullptr) {
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);

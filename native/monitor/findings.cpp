@@ -10,18 +10,29 @@ bool is_critical_xid(std::int64_t xid) {
 
 std::string_view xid_description(std::int64_t xid) {
   switch (xid) {
-    case 31: return "GPU memory page fault";
-    case 43: return "GPU stopped processing";
-    case 48: return "DBE ECC error";
+    case 31:
+      return "GPU memory page fault";
+    case 43:
+      return "GPU stopped processing";
+    case 48:
+      return "DBE ECC error";
     case 63:
-    case 64: return "MMU fault";
-    case 74: return "NVLink error";
-    case 79: return "GPU fell off the bus";
-    case 94: return "Contained ECC error";
-    case 95: return "Uncontained ECC error";
-    case 119: return "Row remap failure";
-    case 120: return "C2C or memory fabric fault";
-    default: return "GPU fault";
+    case 64:
+      return "MMU fault";
+    case 74:
+      return "NVLink error";
+    case 79:
+      return "GPU fell off the bus";
+    case 94:
+      return "Contained ECC error";
+    case 95:
+      return "Uncontained ECC error";
+    case 119:
+      return "Row remap failure";
+    case 120:
+      return "C2C or memory fabric fault";
+    default:
+      return "GPU fault";
   }
 }
 

@@ -15,7 +15,8 @@ class Reader {
   explicit Reader(std::string_view s) : s_(s) {}
 
   void ws() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) ++i_;
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
+      ++i_;
   }
   bool at_end() const { return i_ >= s_.size(); }
   char peek() const { return i_ < s_.size() ? s_[i_] : '\0'; }

@@ -15,7 +15,8 @@ struct KernelLineScan {
 // Pattern texts as the host sees them.
 inline constexpr std::string_view kDmesgXidPattern = R"(NVRM: Xid \(PCI:(\S+)\): (\d+),)";
 // GPUs split into MIG instances also name the instance inside the parentheses.
-inline constexpr std::string_view kDmesgXidMigPattern = R"(NVRM: Xid \(PCI:(\S+) GPU-I:\S+\): (\d+),)";
+inline constexpr std::string_view kDmesgXidMigPattern =
+    R"(NVRM: Xid \(PCI:(\S+) GPU-I:\S+\): (\d+),)";
 inline constexpr std::string_view kPcieAerPattern =
     R"((?:pcieport .*?(?:error|AER)|AER: .*?(?:error|severity|fault)))";
 

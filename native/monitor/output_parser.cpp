@@ -14,8 +14,8 @@ OutputLineScan scan_output_line(std::string_view line) {
     std::string_view digits = m.group[1].of(line);
     std::size_t first = digits.find_first_not_of('0');
     out.xid = true;
-    out.xid_digits = first == std::string_view::npos ? digits.substr(digits.size() - 1)
-                                                     : digits.substr(first);
+    out.xid_digits =
+        first == std::string_view::npos ? digits.substr(digits.size() - 1) : digits.substr(first);
     out.xid_critical = is_critical_xid_digits(out.xid_digits);
   }
   out.ecc_dbe = search_ecc(line).has_value();

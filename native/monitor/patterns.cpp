@@ -1,7 +1,6 @@
 #include "patterns.hpp"
 
 #include <py_unicode_tables.hpp>
-
 #include <string>
 
 namespace corvane::monitor {
@@ -51,9 +50,7 @@ std::string ecc_tail_source() {
   return not_word_before() + "(" + caseless("dbe") + "|" + caseless("double-bit") + "|" +
          caseless("uncorrectable") + ")" + not_word_after();
 }
-std::string loss_source() {
-  return caseless("loss") + space() + "*[=:]" + space() + "*" + kNumber;
-}
+std::string loss_source() { return caseless("loss") + space() + "*[=:]" + space() + "*" + kNumber; }
 std::string step_source() {
   return caseless("step") + "[_ ]?" + caseless("time") + space() + "*[=:]" + space() + "*" +
          kNumber;
@@ -89,22 +86,32 @@ const Regex& step_regex() {
 
 std::string_view pattern_name(OutputPattern p) {
   switch (p) {
-    case OutputPattern::kNanInf: return "NAN_INF_PATTERN";
-    case OutputPattern::kXid: return "XID_PATTERN";
-    case OutputPattern::kEcc: return "ECC_PATTERN";
-    case OutputPattern::kLoss: return "LOSS_PATTERN";
-    case OutputPattern::kStep: return "STEP_PATTERN";
+    case OutputPattern::kNanInf:
+      return "NAN_INF_PATTERN";
+    case OutputPattern::kXid:
+      return "XID_PATTERN";
+    case OutputPattern::kEcc:
+      return "ECC_PATTERN";
+    case OutputPattern::kLoss:
+      return "LOSS_PATTERN";
+    case OutputPattern::kStep:
+      return "STEP_PATTERN";
   }
   return {};
 }
 
 std::string_view pattern_text(OutputPattern p) {
   switch (p) {
-    case OutputPattern::kNanInf: return R"(\b(?:nan|inf|infinity)\b)";
-    case OutputPattern::kXid: return R"(\bxid\s*(?:error)?\s*([0-9]+))";
-    case OutputPattern::kEcc: return R"(\becc\b.*\b(dbe|double-bit|uncorrectable)\b)";
-    case OutputPattern::kLoss: return R"(loss\s*[=:]\s*([0-9]+(?:\.[0-9]+)?))";
-    case OutputPattern::kStep: return R"(step[_ ]?time\s*[=:]\s*([0-9]+(?:\.[0-9]+)?))";
+    case OutputPattern::kNanInf:
+      return R"(\b(?:nan|inf|infinity)\b)";
+    case OutputPattern::kXid:
+      return R"(\bxid\s*(?:error)?\s*([0-9]+))";
+    case OutputPattern::kEcc:
+      return R"(\becc\b.*\b(dbe|double-bit|uncorrectable)\b)";
+    case OutputPattern::kLoss:
+      return R"(loss\s*[=:]\s*([0-9]+(?:\.[0-9]+)?))";
+    case OutputPattern::kStep:
+      return R"(step[_ ]?time\s*[=:]\s*([0-9]+(?:\.[0-9]+)?))";
   }
   return {};
 }
@@ -147,10 +154,18 @@ bool search_output_pattern(OutputPattern p, std::string_view line,
   }
   const Regex* rx = nullptr;
   switch (p) {
-    case OutputPattern::kNanInf: rx = &nan_inf_regex(); break;
-    case OutputPattern::kXid: rx = &xid_regex(); break;
-    case OutputPattern::kLoss: rx = &loss_regex(); break;
-    default: rx = &step_regex(); break;
+    case OutputPattern::kNanInf:
+      rx = &nan_inf_regex();
+      break;
+    case OutputPattern::kXid:
+      rx = &xid_regex();
+      break;
+    case OutputPattern::kLoss:
+      rx = &loss_regex();
+      break;
+    default:
+      rx = &step_regex();
+      break;
   }
   Match m;
   if (!rx->search(line, &m)) return false;

@@ -214,7 +214,8 @@ std::optional<Detection> PeerAnalyzer::exact_divergence(const HookReport& r,
   if (sigma <= kTiny) sigma = sigma_floor(center);
   double z = std::fabs(g - center) / sigma;
   bool ratio_trigger = false;
-  if (samples.size() == 2) ratio_trigger = two_rank_ratio(samples[0], samples[1], divergence_sigma_);
+  if (samples.size() == 2)
+    ratio_trigger = two_rank_ratio(samples[0], samples[1], divergence_sigma_);
   if (!(z > divergence_sigma_ || ratio_trigger)) return std::nullopt;
   Detection d{Detection::kRankDivergence, r.rank, "", g, center, py_round(z, 2), ratio_trigger, {}};
   return d;
@@ -242,24 +243,23 @@ std::optional<double> PeerAnalyzer::exact_phase_median(const std::string& phase,
   return median(peers, nan_median_);
 }
 
-void PeerAnalyzer::straggler(const HookReport& r, double med, double now,
-                             const PeerRanks& peers, std::vector<Detection>& out) {
+void PeerAnalyzer::straggler(const HookReport& r, double med, double now, const PeerRanks& peers,
+                             std::vector<Detection>& out) {
   double st = *r.step_time;
   if (med > kTiny && st > med * (1.0 + straggler_threshold_) &&
       cooled({"rank_straggler", r.rank}, now)) {
-    out.push_back({Detection::kRankStraggler, r.rank, "", st, med, slowdown_pct(st, med), false,
-                   peers()});
+    out.push_back(
+        {Detection::kRankStraggler, r.rank, "", st, med, slowdown_pct(st, med), false, peers()});
   }
 }
 
-void PeerAnalyzer::phase_straggler(const HookReport& r, const PhaseEntry& e, double med,
-                                   double now, const PeerRanks& peers,
-                                   std::vector<Detection>& out) {
+void PeerAnalyzer::phase_straggler(const HookReport& r, const PhaseEntry& e, double med, double now,
+                                   const PeerRanks& peers, std::vector<Detection>& out) {
   double d = *e.duration;
   if (med > kTiny && d > med * (1.0 + straggler_threshold_) &&
       cooled({"phase_straggler:" + e.name, r.rank}, now)) {
-    out.push_back({Detection::kPhaseStraggler, r.rank, e.name, d, med, slowdown_pct(d, med), false,
-                   peers()});
+    out.push_back(
+        {Detection::kPhaseStraggler, r.rank, e.name, d, med, slowdown_pct(d, med), false, peers()});
   }
 }
 
@@ -286,7 +286,8 @@ void PeerAnalyzer::analyse_exact(const HookReport& r, double now, std::vector<De
   if (!r.has_phase_map) return;
   for (const PhaseEntry& e : r.first_phases) {
     if (e.name_too_long || !e.duration) continue;
-    if (auto med = exact_phase_median(e.name, fresh_set)) phase_straggler(r, e, *med, now, peers, out);
+    if (auto med = exact_phase_median(e.name, fresh_set))
+      phase_straggler(r, e, *med, now, peers, out);
   }
 }
 
@@ -317,7 +318,8 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       long double hi = std::sqrt((dev2 + err) / n) * (1 + kSlack);
       long double num = std::fabs(g - center);
       bool ratio_trigger = false;
-      if (n == 2) ratio_trigger = two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_);
+      if (n == 2)
+        ratio_trigger = two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_);
       if (hi <= kTiny) {
         double z = std::fabs(g - center) / sigma_floor(center);  // exactly as the host does
         settled = true;

@@ -85,8 +85,8 @@ class PeerAnalyzer {
     bool in_window = false;
   };
   struct Sums {
-    long double s1 = 0, s2 = 0;     // sum of values and of squares
-    long double a1 = 0, a2 = 0;     // the same over magnitudes of every update: error scale
+    long double s1 = 0, s2 = 0;  // sum of values and of squares
+    long double a1 = 0, a2 = 0;  // the same over magnitudes of every update: error scale
     std::size_t updates = 0;
     // Adds (sign +1) or removes (-1) a value; values that are not finite are not summed.
     void update(double v, int sign) {
@@ -115,8 +115,8 @@ class PeerAnalyzer {
   std::optional<double> exact_step_median(const std::vector<std::size_t>& fresh);
   std::optional<double> exact_phase_median(const std::string& phase,
                                            const std::vector<std::size_t>& fresh);
-  void straggler(const HookReport& r, double med, double now,
-                 const PeerRanks& peers, std::vector<Detection>& out);
+  void straggler(const HookReport& r, double med, double now, const PeerRanks& peers,
+                 std::vector<Detection>& out);
   void phase_straggler(const HookReport& r, const PhaseEntry& e, double med, double now,
                        const PeerRanks& peers, std::vector<Detection>& out);
 
@@ -132,7 +132,7 @@ class PeerAnalyzer {
 
   // The window: reports not yet gone stale.
   std::multimap<double, std::size_t> window_ts_;  // timestamp -> report index
-  std::multiset<double> stale_ts_;  // finite timestamps of reports that went stale
+  std::multiset<double> stale_ts_;                // finite timestamps of reports that went stale
   std::set<std::int64_t> window_ranks_;
   OrderStat gradient_;
   Sums gradient_sums_;

@@ -12,8 +12,8 @@ const std::vector<std::pair<std::uint64_t, const char*>> kThrottleReasonMasks = 
     {64, "hardware thermal slowdown"}, {8, "hardware slowdown"}, {128, "hardware power brake"}};
 
 const std::vector<const char*> kThrottleReasonTextPatterns = {
-    "hardware thermal slowdown", "hw thermal slowdown", "hardware slowdown",
-    "hw slowdown",               "hardware power brake", "hw power brake"};
+    "hardware thermal slowdown", "hw thermal slowdown", "hardware slowdown", "hw slowdown",
+    "hardware power brake",      "hw power brake"};
 
 namespace {
 
@@ -37,16 +37,22 @@ std::string lower(std::string_view s) {
 }  // namespace
 
 std::optional<std::uint64_t> parse_hex_mask(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
   if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text.substr(2)) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return std::nullopt;
     if (value >> 60) return std::nullopt;  // wider than 64 bits: not a mask we know
     value = value * 16 + static_cast<std::uint64_t>(d);
   }

@@ -44,12 +44,22 @@ struct Thresholds {
 
 struct TelemetryFinding {
   enum Kind {
-    kThermalCritical, kThermalWarn, kEccDbe, kEccSbeRate, kThrottleMask, kThrottleText,
-    kLowUtil, kMemoryDrop, kPowerHigh, kPowerLow, kNvlink, kPcieReplay
+    kThermalCritical,
+    kThermalWarn,
+    kEccDbe,
+    kEccSbeRate,
+    kThrottleMask,
+    kThrottleText,
+    kLowUtil,
+    kMemoryDrop,
+    kPowerHigh,
+    kPowerLow,
+    kNvlink,
+    kPcieReplay
   } kind;
   bool critical = false;
-  Num delta;                 // ECC, NVLink and PCIe increases
-  double rate = 0.0;         // rounded rate (ECC per hour, PCIe per minute)
+  Num delta;                     // ECC, NVLink and PCIe increases
+  double rate = 0.0;             // rounded rate (ECC per hour, PCIe per minute)
   double before = 0, after = 0;  // rounded memory or power figures
   std::uint64_t mask = 0;
   const char* label = "";
