@@ -195,9 +195,9 @@ def test_hedged_launch_runs_in_parallel(market):
     elapsed = time.monotonic() - start
     assert len(results) == 8
     asks = sorted(r.at for r in market.requests_to(r"/asks/"))
-    gaps = [b - a for a, b in zip(asks, asks[1:])]
-    assert all(g >= 0.03 for g in gaps)  # staggered ...
-    assert asks[-1] - asks[0] < 0.2 * 7  # ... yet overlapping, not one after another
+    # Staggered: slot k starts no earlier than k x 0.05 s after the call ...
+    assert all(at - start >= k * 0.05 - 0.005 for k, at in enumerate(asks))
+    # ... yet the launches overlap instead of running one after another.
     assert elapsed < 8 * 0.2
 
 
