@@ -155,3 +155,17 @@ def test_missing_file_and_stop(tmp_path):
 def test_config_needs_the_monitor_section(tmp_path):
     with pytest.raises(KeyError):
         m._hook_monitor_loop(tmp_path / "h", {}, [], threading.Lock(), threading.Event())
+
+
+def test_unreadable_path_is_logged_once_and_retried(tmp_path, caplog):
+    path = tmp_path / "h.jsonl"
+    path.mkdir()  # reading a directory fails (EISDIR), also for root
+    tail = Tail(path)
+    try:
+        time.sleep(2.3)  # two passes
+        path.rmdir()
+        path.write_text(line(rank=0, step=6))
+        assert tail.wait(lambda: tail.state["step"] == 6)
+    finally:
+        tail.close()
+    assert sum("cannot read the hook file" in r.getMessage() for r in caplog.records) == 1
