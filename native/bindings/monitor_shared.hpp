@@ -27,8 +27,8 @@ void bind_runner(nb::module_& m);
 void bind_watchers(nb::module_& m);
 void bind_telemetry(nb::module_& m);
 
-// Interpreter exit (see runner.cpp): true once the exit handler ran.
-bool interpreter_exiting();
+// The finding of a GPU inventory that has fewer entries than before.
+nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, const char* summary);
 
 // Counts a running job or thread body, and registers its stop event so the exit handler
 // can end it in order. Construct and destroy with the GIL held.

@@ -535,13 +535,9 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
       }
       Py_ssize_t gpu_count = nb::len(host("detect_gpu_inventory")());
       if (last_gpu_count != 0 && gpu_count < last_gpu_count) {
-        nb::dict details;
-        details["before"] = last_gpu_count;
-        details["after"] = gpu_count;
-        append_finding(
-            findings, findings_lock,
-            make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
-                         nb::str("GPU inventory shrank during launch monitoring"), details));
+        append_finding(findings, findings_lock,
+                       inventory_shrink_finding(last_gpu_count, gpu_count,
+                                                "GPU inventory shrank during launch monitoring"));
       }
       last_gpu_count = gpu_count;
       nb::object free_gb = snapshot["disk_free_gb"];
@@ -657,7 +653,13 @@ PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS
 
 }  // namespace
 
-bool interpreter_exiting() { return g_exiting.load(); }
+nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, const char* summary) {
+  nb::dict details;
+  details["before"] = before;
+  details["after"] = after;
+  return make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"), nb::str(summary),
+                      details);
+}
 
 ActiveScope::ActiveScope(nb::handle stop_event) : stop_event_(stop_event) {
   ++g_active_runs;

@@ -527,13 +527,9 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
       if (structural && now - last_count_check >= 60) {
         Py_ssize_t count = nb::len(host("detect_gpu_inventory")());
         if (baseline != 0 && count < baseline) {
-          nb::dict d;
-          d["before"] = baseline;
-          d["after"] = count;
-          append_finding(
-              findings, lock,
-              make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
-                           nb::str("GPU inventory shrank during runtime monitoring"), d));
+          append_finding(findings, lock,
+                         inventory_shrink_finding(
+                             baseline, count, "GPU inventory shrank during runtime monitoring"));
         }
         last_count_check = now;
       }

@@ -7,10 +7,6 @@
 
 namespace corvane::monitor {
 
-inline constexpr std::string_view kCritical = "CRITICAL";
-inline constexpr std::string_view kWarn = "WARN";
-inline constexpr std::string_view kInfo = "INFO";
-
 // XIDs that mean the GPU or its memory can no longer be trusted.
 inline constexpr std::array<std::int64_t, 11> kCriticalXids = {31, 43, 48, 63,  64, 74,
                                                                79, 94, 95, 119, 120};

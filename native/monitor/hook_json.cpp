@@ -70,6 +70,17 @@ class Reader {
     return {is_float ? JsonScalar::kFloat : JsonScalar::kInt, text};
   }
 
+  // After a member: true when a "," announces another, false after the closing bracket.
+  bool more(char close) {
+    ws();
+    if (peek() == ',') {
+      ++i_;
+      return true;
+    }
+    expect(close);
+    return false;
+  }
+
   void literal(std::string_view word) {
     if (s_.substr(i_, word.size()) != word) throw NeedHost{};
     i_ += word.size();
@@ -117,13 +128,7 @@ class Reader {
         ws();
       }
       value(depth + 1);
-      ws();
-      if (peek() == ',') {
-        ++i_;
-        continue;
-      }
-      expect(close);
-      return;
+      if (!more(close)) return;
     }
   }
 
@@ -161,13 +166,7 @@ void phase_object(Reader& rd, FastHookReport& r) {
     JsonScalar v = rd.value(2);
     if (v.kind == JsonScalar::kString) throw NeedHost{};  // float("1.5") is the host's
     r.phase_entries.emplace_back(key, v);
-    rd.ws();
-    if (rd.peek() == ',') {
-      ++rd.i_;
-      continue;
-    }
-    rd.expect('}');
-    return;
+    if (!rd.more('}')) return;
   }
 }
 
@@ -208,13 +207,7 @@ FastParse parse_hook_line(std::string_view line, FastHookReport* out) {
           *target = v;
         }
       }
-      rd.ws();
-      if (rd.peek() == ',') {
-        ++rd.i_;
-        continue;
-      }
-      rd.expect('}');
-      break;
+      if (!rd.more('}')) break;
     }
     rd.ws();
     if (!rd.at_end()) return FastParse::kNeedHost;

@@ -146,7 +146,6 @@ void PeerAnalyzer::evict_stale(double t) {
     leave_window(index);
     stale_ts_.insert(oldest);
   }
-  if (t > eviction_time_) eviction_time_ = t;
 }
 
 bool PeerAnalyzer::window_is_fresh_set(double t) const {
@@ -195,7 +194,6 @@ std::vector<Detection> PeerAnalyzer::add(HookReport report, double now) {
   if (window_is_fresh_set(t)) {
     analyse_window(r, now, out);
   } else {
-    ++exact_runs_;
     analyse_exact(r, now, out);
   }
   return out;
@@ -338,7 +336,6 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       auto key = std::make_pair(std::string("rank_divergence"), r.rank);
       auto cd = cooldowns_.find(key);
       if ((cd == cooldowns_.end() ? 0.0 : cd->second) <= now) {
-        ++exact_runs_;
         if (auto d = exact_divergence(r, fresh_indices(r.timestamp))) {
           cooled(key, now);
           d->peer_ranks = peer_ranks();
@@ -353,7 +350,6 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
     if (step_.all_finite()) {
       med = step_.median();
     } else {
-      ++exact_runs_;
       med = exact_step_median(fresh_indices(r.timestamp));
     }
     if (med) straggler(r, *med, now, peer_ranks, out);
@@ -368,7 +364,6 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
     if (found->second.all_finite()) {
       med = found->second.median();
     } else {
-      ++exact_runs_;
       med = exact_phase_median(e.name, fresh_indices(r.timestamp));
     }
     if (med) phase_straggler(r, e, *med, now, peer_ranks, out);

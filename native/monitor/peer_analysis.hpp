@@ -72,9 +72,6 @@ class PeerAnalyzer {
   // Stores `report` as its rank's latest and runs the three detectors on it.
   std::vector<Detection> add(HookReport report, double now);
 
-  std::size_t ranks() const { return reports_.size(); }
-  std::size_t exact_runs() const { return exact_runs_; }
-
   // The host's statistics helpers.
   static double median(std::vector<double> values, const NanMedian& nan_median);
   static double stdev(const std::vector<double>& values, double mean);
@@ -138,8 +135,6 @@ class PeerAnalyzer {
   Sums gradient_sums_;
   OrderStat step_;
   std::map<std::string, OrderStat> phases_;
-  double eviction_time_ = -INFINITY;
-  std::size_t exact_runs_ = 0;
 };
 
 }  // namespace corvane::monitor
