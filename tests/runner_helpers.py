@@ -41,3 +41,13 @@ class Bridge:
 
     def log_finding(self, *args, **kwargs):
         self.findings.append((args, kwargs))
+
+
+def alive(pid: int) -> bool:
+    """Whether `pid` still runs (a zombie waiting for its reaper counts as ended)."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="utf-8") as fh:
+            state = fh.read().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return False
+    return state not in ("Z", "X")

@@ -16,6 +16,9 @@ def test_finding_record_behaves_like_a_plain_record():
     assert a.severity == "CRITICAL"
     assert repr(b) == "MonitorFinding(event_type='output_stall', severity='WARN', summary='quiet', details={})"
     assert (a == "x") is False
+    for other in (None, 0, object(), ("output_stall", "WARN", "quiet", {})):
+        assert (b == other) is False and (b != other) is True
+    assert None not in [a, b] and b in [None, a, b]
     with pytest.raises(TypeError):
         hash(a)
     with pytest.raises(TypeError):

@@ -6,7 +6,7 @@
 namespace corvane::bindings {
 
 using MonitorFinding = Record<struct MonitorFindingTag, 4>;
-using LaunchResult = Record<struct LaunchResultTag, 10>;
+using LaunchResult = Record<struct LaunchResultTag, 11>;
 
 void bind_monitor_records(nb::module_& m);
 

@@ -18,7 +18,7 @@ namespace corvane::bindings {
 namespace nb = nanobind;
 
 struct FieldSpec {
-  enum Kind { kRequired, kNone, kNewDict, kText };
+  enum Kind { kRequired, kNone, kNewDict, kText, kZero };
   const char* name;
   Kind kind = kRequired;
   const char* text = nullptr;  // the default of a kText field
@@ -100,6 +100,9 @@ R record_from_args(const char* type, const std::array<FieldSpec, N>& fields, nb:
       case FieldSpec::kText:
         r.f[i] = nb::str(fields[i].text);
         break;
+      case FieldSpec::kZero:
+        r.f[i] = nb::int_(0);
+        break;
     }
   }
   return r;
@@ -132,10 +135,14 @@ nb::class_<R> bind_record(nb::module_& m, const char* name, const std::array<Fie
           nb::for_setter(nb::arg("value").none()));
     }
   }
-  cls.def("__eq__", [](const R& self, nb::handle other) -> nb::object {
-    if (!nb::isinstance<R>(other)) return nb::borrow(Py_NotImplemented);
-    return nb::bool_(self.values().equal(nb::cast<const R&>(other).values()));
-  });
+  // None and other types compare unequal (so `None in findings` works).
+  cls.def(
+      "__eq__",
+      [](const R& self, nb::handle other) -> nb::object {
+        if (!nb::isinstance<R>(other)) return nb::borrow(Py_NotImplemented);
+        return nb::bool_(self.values().equal(nb::cast<const R&>(other).values()));
+      },
+      nb::arg("other").none());
   cls.def("__repr__", [name, fields](const R& self) {
     std::string out = std::string(name) + "(";
     for (std::size_t i = 0; i < N; ++i) {

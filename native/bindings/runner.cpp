@@ -3,13 +3,17 @@
 #include <cxxabi.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "../common/pyfloat.hpp"
@@ -31,6 +35,11 @@ using Clock = std::chrono::steady_clock;
 // job leave its wait and unwind in order, and waits (bounded) until none is left.
 std::atomic<bool> g_exiting{false};
 std::atomic<int> g_active_runs{0};
+
+// Stop requests from the command line's signal handlers (SIGTERM, SIGHUP, SIGINT). They
+// stay pending until a running job takes them, so one that arrives during setup counts.
+std::atomic<unsigned> g_stop_requests{0};
+std::atomic<int> g_stop_signal{0};
 
 [[noreturn]] void raise_exiting() {
   PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
@@ -64,6 +73,25 @@ void with_lock(nb::handle lock, Fn&& fn) {
   lock.attr("release")();
 }
 
+// Logs a message once per distinct text, through the module's logger.
+struct LogOnce {
+  std::unordered_set<std::string> seen;
+  void warn(const std::string& message) {
+    if (!seen.insert(message).second) return;
+    host("log").attr("warning")("%s", message);
+  }
+};
+
+std::string error_line(nb::python_error& e) {
+  std::string text = nb::cast<std::string>(nb::str(e.type().attr("__name__")));
+  std::string value = nb::cast<std::string>(nb::str(e.value()));
+  if (!value.empty()) text += ": " + value;
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
 void print_line(const std::string& text) {
   PyObject* out = PySys_GetObject("stdout");  // borrowed; looked up at each call
   if (out == nullptr || out == Py_None) return;
@@ -85,12 +113,37 @@ struct ReaderContext {
   nb::object findings, findings_lock;
   nb::object ended;  // event set once the output has ended
   bool echo_failed = false;
+  LogOnce log;
+  // The most recent lines kept in output_lines (and samples in the two sample lists); -1
+  // keeps all. The lists may run up to a slack past the bound between trims.
+  Py_ssize_t max_lines = -1;
+  Py_ssize_t dropped = 0;
 
   // With the GIL: echo, record and parse one batch of lines.
   void deliver(const monitor::LineBatch& batch, const std::vector<monitor::OutputLineScan>& scans);
   void echo(const monitor::LineBatch& batch);
+  void bound_lists(bool exact);
   void run();
 };
+
+// Drops the oldest entries past `keep`; returns how many went.
+Py_ssize_t trim_front(nb::handle list, Py_ssize_t keep) {
+  Py_ssize_t n = PyList_Size(list.ptr());
+  if (n <= keep) return 0;
+  if (PyList_SetSlice(list.ptr(), 0, n - keep, nullptr) != 0) throw nb::python_error();
+  return n - keep;
+}
+
+// Trimming in chunks keeps the cost per line constant; `exact` trims to the bound itself.
+void ReaderContext::bound_lists(bool exact) {
+  if (max_lines < 0) return;
+  Py_ssize_t slack = exact ? 0 : std::max<Py_ssize_t>(max_lines / 4, 1024);
+  for (nb::handle list : {output_lines, step_times, losses}) {
+    if (PyList_Size(list.ptr()) <= max_lines + slack) continue;
+    Py_ssize_t gone = trim_front(list, max_lines);
+    if (list.is(output_lines)) dropped += gone;
+  }
+}
 
 // The batch goes to sys.stdout (looked up each time) in one write. A UTF-8 text stream
 // with a byte buffer gets the bytes directly, after its own pending text.
@@ -123,9 +176,11 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
     std::string_view l = batch.line(i);
     nb::object text =
         nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
-    if (!text.is_valid() || PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
+    if (!text.is_valid()) throw nb::python_error();
+    if (max_lines != 0 && PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
       throw nb::python_error();
     }
+    if (max_lines == 0) ++dropped;
     texts.push_back(std::move(text));
   }
   try {
@@ -146,6 +201,7 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
     }
     if (scan.has_loss || scan.has_step_time) append_samples(scan, step_times, losses);
   }
+  bound_lists(false);
   // One turn of the lock for the batch: the same as appending them one by one, since
   // nothing else can append between them.
   if (nb::len(batch_findings) > 0) {
@@ -179,6 +235,7 @@ void ReaderContext::run() {
   std::vector<char> buffer(1 << 16);
   Clock::time_point stop_seen{};
   bool stopping = false, eof = false;
+  int read_errno = 0;
 
   PyThreadState* ts = PyEval_SaveThread();
   while (!eof) {
@@ -189,7 +246,10 @@ void ReaderContext::run() {
     if (stopping && Clock::now() - stop_seen > kDrainBound) break;
     pollfd pfd{fd, POLLIN, 0};
     int ready = ::poll(&pfd, 1, stopping ? static_cast<int>(kQuietAfterStop.count()) : 100);
-    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0 && errno != EINTR) {
+      read_errno = errno;
+      break;
+    }
     if (ready == 0) {
       if (stopping) break;  // quiet since the stop: whatever holds the pipe isn't the job
       continue;
@@ -214,7 +274,12 @@ void ReaderContext::run() {
     try {
       deliver(lines, scans);
     } catch (nb::python_error& e) {
-      e.discard_as_unraisable("corvane output reader");
+      // One bad batch is skipped; the pipe keeps being drained.
+      try {
+        log.warn("job output batch skipped: " + error_line(e));
+      } catch (nb::python_error& inner) {
+        inner.discard_as_unraisable("corvane output reader");
+      }
     }
     ts = PyEval_SaveThread();
     lines.clear();
@@ -222,6 +287,15 @@ void ReaderContext::run() {
   ::close(fd);
   fd = -1;
   PyEval_RestoreThread(ts);
+  if (read_errno != 0) {
+    // The pipe can no longer be read while the job may still run: say what is lost.
+    nb::dict details;
+    details["source"] = "output";
+    details["error"] = nb::str(std::strerror(read_errno));
+    append_finding(findings, findings_lock,
+                   make_finding(nb::str("monitor_degraded"), nb::str("WARN"),
+                                nb::str("The job's output is no longer watched"), details));
+  }
 }
 
 PyObject* reader_entry(PyObject* capsule, PyObject*) {
@@ -281,8 +355,20 @@ struct JobContext {
 
   nb::object section(const char* name) const { return config.attr("get")(name, nb::dict()); }
 
+  LogOnce log;
+
   void flush_new_findings();
   void maybe_trigger_recovery();
+
+  template <class Fn>
+  void deliver_to(const char* sink, Fn&& fn) {
+    try {
+      fn();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      log.warn(std::string("delivery of a finding to the ") + sink + " failed: " + error_line(e));
+    }
+  }
 };
 
 void JobContext::flush_new_findings() {
@@ -298,18 +384,27 @@ void JobContext::flush_new_findings() {
     if (PySet_Add(reported_signatures.ptr(), signature.ptr()) != 0) throw nb::python_error();
     delivered_findings.append(finding);
 
-    host("display_monitoring_finding")(finding, "cost_config"_a = runtime_costs,
-                                       "timestamp"_a = host("time").attr("strftime")("%H:%M:%S"));
-    if (!wandb_bridge.is_none() && truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false)))) {
+    // Each sink on its own: a console, bridge or registry that fails is logged once and
+    // the others still get the finding.
+    deliver_to("display", [&] {
+      host("display_monitoring_finding")(
+          finding, "cost_config"_a = runtime_costs,
+          "timestamp"_a = host("time").attr("strftime")("%H:%M:%S"));
+    });
+    deliver_to("metrics bridge", [&] {
+      if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
+        return;
       nb::object sent = truthy(details) ? details : nb::object(nb::dict());
       wandb_bridge.attr("log_finding")(event_type, severity, summary, sent,
                                        "step"_a = training_state.attr("get")("step"),
                                        "phase"_a = training_state.attr("get")("phase"));
-    }
-    registry.attr("record_event")(
-        "node_id"_a = node_id, "job_id"_a = job_id, "event_type"_a = event_type,
-        "severity"_a = severity, "summary"_a = summary, "details"_a = details,
-        "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
+    });
+    deliver_to("registry", [&] {
+      registry.attr("record_event")(
+          "node_id"_a = node_id, "job_id"_a = job_id, "event_type"_a = event_type,
+          "severity"_a = severity, "summary"_a = summary, "details"_a = details,
+          "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
+    });
   }
 }
 
@@ -376,15 +471,87 @@ nb::object start_thread(nb::handle target, nb::tuple args) {
 
 nb::object child_status(nb::handle child) { return child.attr("poll")(); }
 
+std::string signal_name(int signum) {
+  const char* abbrev = sigabbrev_np(signum);
+  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signum);
+}
+
+// The job's end on request: the first stop request passes its signal to the job's process
+// group and gives the job `grace_s` to finish (its output is still read); a second request,
+// or the end of the grace, kills the group. The job leads its own process group, so
+// whatever it started goes with it.
+struct JobStopper {
+  pid_t group = 0;
+  double grace_s = 30.0;
+  unsigned seen = 0;  // stop requests acted on
+  int signum = 0;     // the first signal received
+  bool killed = false;
+  bool keyboard_interrupt = false;
+  Clock::time_point deadline{};
+
+  bool requested() const { return seen > 0; }
+
+  // Called from the runner's thread; acts on requests that arrived since the last call.
+  void poll() {
+    unsigned now = g_stop_requests.load();
+    if (now > seen) {
+      int sig = g_stop_signal.load();
+      if (seen == 0) {
+        signum = sig;
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(grace_s));
+        print_line("[corvane] received " + signal_name(sig) + "; passing it to the job (" +
+                   std::to_string(static_cast<long long>(grace_s)) + "s before it is killed)");
+        send(sig);
+      } else if (!killed) {
+        print_line("[corvane] second stop request; killing the job");
+        kill_group();
+      }
+      seen = now;
+    }
+    if (requested() && !killed && Clock::now() >= deadline) {
+      print_line("[corvane] the job did not stop within its grace period; killing it");
+      kill_group();
+    }
+  }
+
+  void send(int sig) const {
+    if (group > 0) ::killpg(group, sig);
+  }
+  void kill_group() {
+    killed = true;
+    send(SIGKILL);
+  }
+
+  // After the job's own exit: ends what it left behind in its group.
+  void end_leftovers() const {
+    if (group <= 0 || ::killpg(group, 0) != 0) return;
+    ::killpg(group, SIGTERM);
+    auto until = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < until) {
+      if (::killpg(group, 0) != 0) return;
+      ::usleep(20000);
+    }
+    ::killpg(group, SIGKILL);
+  }
+
+  // Requests this job acted on are used up; later jobs start clean.
+  void release() const { g_stop_requests.fetch_sub(seen); }
+};
+
 // Waits `seconds` in slices of at most 100 ms so signals reach the caller (the waits
-// raise KeyboardInterrupt); returns early when the child has exited. Until the output
-// ends, the wait is on the reader's "ended" event, so the end of a job is seen at once.
-void wait_period(double seconds, nb::handle child, nb::handle output_ended) {
+// raise KeyboardInterrupt); returns early when the child has exited or a stop request came.
+// Until the output ends, the wait is on the reader's "ended" event, so the end of a job is
+// seen at once.
+void wait_period(double seconds, nb::handle child, nb::handle output_ended,
+                 const JobStopper& stopper) {
   auto end = Clock::now() + std::chrono::duration<double>(seconds);
   nb::object sleep = host("time").attr("sleep");
   while (true) {
     if (g_exiting.load()) raise_exiting();
     if (!child_status(child).is_none()) return;
+    if (g_stop_requests.load() > stopper.seen) return;
+    if (stopper.requested() && !stopper.killed && Clock::now() >= stopper.deadline) return;
     double left = std::chrono::duration<double>(end - Clock::now()).count();
     if (left <= 0) return;
     if (!truthy(output_ended.attr("is_set")())) {
@@ -392,6 +559,77 @@ void wait_period(double seconds, nb::handle child, nb::handle output_ended) {
     } else {
       sleep(left < 0.01 ? left : 0.01);  // output over: the exit follows shortly
     }
+  }
+}
+
+// "monitor" -> "max_output_lines": absent or None keeps every line.
+Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
+  nb::object value = monitor_cfg.attr("get")("max_output_lines");
+  if (value.is_none()) return -1;
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw nb::value_error("monitor.max_output_lines must be a whole number or None");
+  }
+  Py_ssize_t n = PyLong_AsSsize_t(value.ptr());
+  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (n < 0) throw nb::value_error("monitor.max_output_lines must not be negative");
+  return n;
+}
+
+// The periodic checks of one loop pass: silence, GPU inventory, disk.
+struct JobChecks {
+  nb::object findings, findings_lock, last_output_at_ref, step_times, losses, training_state;
+  nb::object hang_timeout, hang_grace;
+  double silence_limit = 0.0;
+  double stall_reported_for = 0.0;
+  Py_ssize_t last_gpu_count = 0;
+
+  void run() {
+    nb::object snapshot = host("host_snapshot")();
+    double last_output_at = as_double(last_output_at_ref[0]);
+    double silence = as_double(host("time").attr("time")()) - last_output_at;
+    bool structured = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
+                      !training_state.attr("get")("step").is_none();
+    if (silence > silence_limit && last_output_at > stall_reported_for) {
+      nb::dict details;
+      details["hang_timeout_s"] = hang_timeout;
+      details["hang_grace_s"] = hang_grace;
+      details["silence_s"] = corvane::py_round(silence, 2);
+      nb::object f =
+          structured
+              ? make_finding(nb::str("training_hang"), nb::str("CRITICAL"),
+                             nb::str("Training progress stopped beyond the hang timeout"), details)
+              : make_finding(nb::str("output_stall"), nb::str("WARN"),
+                             nb::str("Command produced no output within the monitoring timeout"),
+                             details);
+      append_finding(findings, findings_lock, f);
+      stall_reported_for = last_output_at;
+    }
+    Py_ssize_t gpu_count = nb::len(host("detect_gpu_inventory")());
+    if (last_gpu_count != 0 && gpu_count < last_gpu_count) {
+      append_finding(findings, findings_lock,
+                     inventory_shrink_finding(last_gpu_count, gpu_count,
+                                              "GPU inventory shrank during launch monitoring"));
+    }
+    last_gpu_count = gpu_count;
+    nb::object free_gb = snapshot["disk_free_gb"];
+    if (free_gb < nb::int_(1)) {
+      nb::dict details;
+      details["disk_free_gb"] = free_gb;
+      append_finding(findings, findings_lock,
+                     make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
+                                  nb::str("Less than 1GB of free disk remains in the working volume"),
+                                  details));
+    }
+  }
+};
+
+void finish_job(JobContext& job, const char* status, nb::handle details) {
+  nb::list nodes;
+  nodes.append(job.node_id);
+  if (details.is_none()) {
+    job.registry.attr("finish_job")(job.job_id, status, nodes);
+  } else {
+    job.registry.attr("finish_job")(job.job_id, status, nodes, "details"_a = details);
   }
 }
 
@@ -412,10 +650,14 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   nb::object hang_text = monitor_cfg["hang_detection_timeout"];
   nb::object parse = host("parse_duration");
   nb::object poll_interval = parse(nb::str(poll_text));
-  nb::object hang_timeout = parse(nb::str(hang_text));
-  nb::object hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
+  JobChecks checks;
+  checks.hang_timeout = parse(nb::str(hang_text));
+  checks.hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
   double poll_s = as_double(poll_interval);
-  double silence_limit = as_double(hang_timeout) + as_double(hang_grace);
+  checks.silence_limit = as_double(checks.hang_timeout) + as_double(checks.hang_grace);
+  JobStopper stopper;
+  stopper.grace_s = as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s"))));
+  Py_ssize_t max_lines = max_output_lines(monitor_cfg);
 
   JobContext job;
   job.config = nb::borrow(config);
@@ -439,60 +681,66 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
                               : nb::object(nb::list());
   if (!slurm_job_id.is_none() && truthy(slurm_job_id)) metadata["slurm_job_id"] = slurm_job_id;
   registry.attr("start_job")(job.job_id, job.command_text, metadata);
-  print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
-             nb::cast<std::string>(nb::str(job.node_id)) +
-             " (poll=" + nb::cast<std::string>(nb::str(poll_text)) +
-             ", hang_timeout=" + nb::cast<std::string>(nb::str(hang_text)) + ")");
-  job.runtime_costs = host("build_cost_config")(config);
-  nb::object inventory = host("detect_gpu_inventory")();
-  nb::object raw_gpu_name =
-      nb::len(inventory) > 0
-          ? nb::object(inventory[0].attr("name"))
-          : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
-  nb::object gpu_profile = host("detect_gpu_profile")(raw_gpu_name, config);
 
-  nb::list output_lines, findings, losses, step_times;
-  nb::object time_mod = host("time");
-  nb::list last_output_at_ref;
-  last_output_at_ref.append(time_mod.attr("time")());
-  nb::list job_running_ref;
-  job_running_ref.append(true);
   nb::object threading = import("threading");
-  nb::object findings_lock = threading.attr("Lock")();
   nb::object stop_background = threading.attr("Event")();
-  // The exit handler sets this too, so the background threads end before the host goes.
   nb::object active_events = host("_active_stop_events");
-  active_events.attr("add")(stop_background);
-  job.findings = findings;
-  job.findings_lock = findings_lock;
-  nb::object hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
-                         (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
-  hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-  nb::dict training_state;
-  training_state["phase"] = nb::none();
-  training_state["step"] = nb::none();
-  job.training_state = training_state;
-
-  nb::object telemetry = start_thread(
-      host("_hardware_telemetry_loop"),
-      nb::make_tuple(config, findings, findings_lock, stop_background, last_output_at_ref,
-                     gpu_profile, wandb_bridge, training_state, job_running_ref));
-  nb::object dmesg = start_thread(host("_dmesg_watcher_loop"),
-                                  nb::make_tuple(findings, findings_lock, stop_background));
-  nb::object hooks = start_thread(
-      host("_hook_monitor_loop"),
-      nb::make_tuple(hook_path, config, findings, findings_lock, stop_background, training_state));
-
+  nb::object child = nb::none();
   auto reader = std::make_shared<ReaderContext>();
+  nb::object result;
   try {
+    print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
+               nb::cast<std::string>(nb::str(job.node_id)) +
+               " (poll=" + nb::cast<std::string>(nb::str(poll_text)) +
+               ", hang_timeout=" + nb::cast<std::string>(nb::str(hang_text)) + ")");
+    job.runtime_costs = host("build_cost_config")(config);
+    nb::object inventory = host("detect_gpu_inventory")();
+    nb::object raw_gpu_name =
+        nb::len(inventory) > 0
+            ? nb::object(inventory[0].attr("name"))
+            : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
+    nb::object gpu_profile = host("detect_gpu_profile")(raw_gpu_name, config);
+
+    nb::list output_lines, findings, losses, step_times;
+    nb::object time_mod = host("time");
+    nb::list last_output_at_ref;
+    last_output_at_ref.append(time_mod.attr("time")());
+    nb::list job_running_ref;
+    job_running_ref.append(true);
+    nb::object findings_lock = threading.attr("Lock")();
+    // The exit handler sets this too, so the background threads end before the host goes.
+    active_events.attr("add")(stop_background);
+    job.findings = findings;
+    job.findings_lock = findings_lock;
+    nb::object hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
+                           (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
+    hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    nb::dict training_state;
+    training_state["phase"] = nb::none();
+    training_state["step"] = nb::none();
+    job.training_state = training_state;
+
+    nb::object telemetry = start_thread(
+        host("_hardware_telemetry_loop"),
+        nb::make_tuple(config, findings, findings_lock, stop_background, last_output_at_ref,
+                       gpu_profile, wandb_bridge, training_state, job_running_ref));
+    nb::object dmesg = start_thread(host("_dmesg_watcher_loop"),
+                                    nb::make_tuple(findings, findings_lock, stop_background));
+    nb::object hooks = start_thread(host("_hook_monitor_loop"),
+                                    nb::make_tuple(hook_path, config, findings, findings_lock,
+                                                   stop_background, training_state));
+
     nb::object env = import("builtins").attr("dict")(os.attr("environ"));
     env["CORVANE_JOB_ID"] = job.job_id;
     env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
     if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
     nb::object subprocess = import("subprocess");
-    nb::object child = subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
-                                                "stderr"_a = subprocess.attr("STDOUT"),
-                                                "env"_a = env, "bufsize"_a = 0);
+    // Its own process group: signals reach the job and everything it started, and nothing
+    // of it is left behind at the end.
+    child = subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
+                                     "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
+                                     "bufsize"_a = 0, "process_group"_a = 0);
+    stopper.group = nb::cast<pid_t>(child.attr("pid"));
     nb::object child_out = child.attr("stdout");
     int fd = nb::cast<int>(child_out.attr("fileno")());
     reader->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -504,54 +752,46 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     reader->job_running_ref = job_running_ref;
     reader->findings = findings;
     reader->findings_lock = findings_lock;
+    reader->max_lines = max_lines;
     reader->ended = threading.attr("Event")();
     nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
 
-    Py_ssize_t last_gpu_count = nb::len(host("detect_gpu_inventory")());
-    double stall_reported_for = 0.0;
+    checks.findings = findings;
+    checks.findings_lock = findings_lock;
+    checks.last_output_at_ref = last_output_at_ref;
+    checks.step_times = step_times;
+    checks.losses = losses;
+    checks.training_state = training_state;
+    checks.last_gpu_count = nb::len(host("detect_gpu_inventory")());
+    auto last_checks = Clock::now();
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
     while (child_status(child).is_none()) {
-      wait_period(poll_s > 1.0 ? poll_s : 1.0, child, reader->ended);
-      if (!child_status(child).is_none()) break;
-      nb::object snapshot = host("host_snapshot")();
-      double last_output_at = as_double(last_output_at_ref[0]);
-      double silence = as_double(time_mod.attr("time")()) - last_output_at;
-      bool structured = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
-                        !training_state.attr("get")("step").is_none();
-      if (silence > silence_limit && last_output_at > stall_reported_for) {
-        nb::dict details;
-        details["hang_timeout_s"] = hang_timeout;
-        details["hang_grace_s"] = hang_grace;
-        details["silence_s"] = corvane::py_round(silence, 2);
-        nb::object f =
-            structured
-                ? make_finding(nb::str("training_hang"), nb::str("CRITICAL"),
-                               nb::str("Training progress stopped beyond the hang timeout"),
-                               details)
-                : make_finding(nb::str("output_stall"), nb::str("WARN"),
-                               nb::str("Command produced no output within the monitoring timeout"),
-                               details);
-        append_finding(findings, findings_lock, f);
-        stall_reported_for = last_output_at;
+      try {
+        stopper.poll();
+        wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(),
+                    child, reader->ended, stopper);
+        stopper.poll();
+        if (!child_status(child).is_none()) break;
+        if (Clock::now() < last_checks + period) continue;  // woken early by a stop request
+        last_checks = Clock::now();
+        checks.run();
+        job.flush_new_findings();
+        job.maybe_trigger_recovery();
+      } catch (nb::python_error& e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+          // Ctrl-C of a caller without signal handlers: the same graceful stop, reported
+          // to that caller once the job has ended.
+          stopper.keyboard_interrupt = true;
+          g_stop_signal.store(SIGINT);
+          ++g_stop_requests;
+        } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
+          throw;
+        } else {
+          // A failing probe or host call costs this pass, not the watch over the job.
+          job.log.warn("monitoring check failed: " + error_line(e));
+        }
       }
-      Py_ssize_t gpu_count = nb::len(host("detect_gpu_inventory")());
-      if (last_gpu_count != 0 && gpu_count < last_gpu_count) {
-        append_finding(findings, findings_lock,
-                       inventory_shrink_finding(last_gpu_count, gpu_count,
-                                                "GPU inventory shrank during launch monitoring"));
-      }
-      last_gpu_count = gpu_count;
-      nb::object free_gb = snapshot["disk_free_gb"];
-      if (free_gb < nb::int_(1)) {
-        nb::dict details;
-        details["disk_free_gb"] = free_gb;
-        append_finding(
-            findings, findings_lock,
-            make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
-                         nb::str("Less than 1GB of free disk remains in the working volume"),
-                         details));
-      }
-      job.flush_new_findings();
-      job.maybe_trigger_recovery();
     }
 
     // Shutdown.
@@ -562,31 +802,57 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     for (nb::handle t : {telemetry, dmesg, hooks}) t.attr("join")(2.0);
     if (!child_out.is_none()) child_out.attr("close")();
     nb::object returncode = child.attr("wait")();
+    stopper.end_leftovers();
+    reader->bound_lists(true);
     job.flush_new_findings();
     job.maybe_trigger_recovery();
-    bool ok = returncode.equal(nb::int_(0));
-    nb::list nodes;
-    nodes.append(job.node_id);
-    registry.attr("finish_job")(job.job_id, ok ? "completed" : "failed", nodes);
+    stopper.release();
+    const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
+    nb::object end_details = nb::none();
+    if (stopper.requested()) {
+      status = "interrupted";
+      nb::dict d;
+      d["signal"] = signal_name(stopper.signum);
+      d["returncode"] = returncode;
+      if (stopper.killed) d["killed"] = true;
+      end_details = d;
+    }
+    finish_job(job, status, end_details);
     active_events.attr("discard")(stop_background);
-    return new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
-                                    job.recovery_result, nb::none(), nb::none(), nb::none(),
-                                    nb::none(), nb::none()}});
+    result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings,
+                                      output_lines, job.recovery_result, nb::none(), nb::none(),
+                                      nb::none(), nb::none(), nb::none(),
+                                      nb::int_(reader->dropped)}});
   } catch (nb::python_error& e) {
-    // The background threads end; the reader keeps draining so the child never blocks on
-    // a full pipe. The child itself is left running. An interrupted job is still recorded.
+    // The background threads end. A job that never started is recorded as failed with the
+    // reason; one that runs is ended (its group gets SIGTERM, then SIGKILL) rather than
+    // left behind unwatched, and recorded as interrupted or failed.
     stop_background.attr("set")();
     PySet_Discard(active_events.ptr(), stop_background.ptr());
-    if (e.matches(PyExc_KeyboardInterrupt)) {
+    bool interrupted = e.matches(PyExc_KeyboardInterrupt);
+    nb::dict details;
+    details["reason"] = error_line(e);
+    if (!child.is_none() && child_status(child).is_none()) {
+      stopper.send(SIGTERM);
       try {
-        nb::list nodes;
-        nodes.append(job.node_id);
-        registry.attr("finish_job")(job.job_id, "interrupted", nodes);
+        child.attr("wait")("timeout"_a = stopper.grace_s < 5.0 ? stopper.grace_s : 5.0);
       } catch (nb::python_error&) {
       }
+      stopper.kill_group();
+      child.attr("wait")();
+    }
+    stopper.release();
+    try {
+      finish_job(job, interrupted ? "interrupted" : "failed", details);
+    } catch (nb::python_error&) {
     }
     throw;
   }
+  if (stopper.keyboard_interrupt) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw nb::python_error();
+  }
+  return result;
 }
 
 // The entry point is a plain CPython function too: a host may run a job on a daemon
@@ -678,6 +944,17 @@ ActiveScope::~ActiveScope() {
 }
 
 void bind_runner(nb::module_& m) {
+  m.def(
+      "request_stop",
+      [](int signum) {
+        if (signum <= 0 || signum >= NSIG) throw nb::value_error("not a signal number");
+        g_stop_signal.store(signum);
+        ++g_stop_requests;
+      },
+      "signum"_a,
+      "Ask running jobs to stop: the first request passes `signum` to each job's process "
+      "group and starts its grace period (\"monitor\" -> \"stop_grace\"); a second one kills "
+      "the group. Safe to call from a signal handler.");
   m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));
   PyObject* shutdown = PyCFunction_NewEx(&shutdown_def, m.ptr(), m.attr("__name__").ptr());
   if (shutdown == nullptr) throw nb::python_error();

@@ -5,20 +5,36 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
+import threading
 
 from . import __version__
 from .config import ConfigError, load_config
 
 
-def _registry(path):
-    from .trust.registry import TrustRegistry
+class CliError(Exception):
+    """A failure the command reports as one line, with its exit status."""
 
-    return TrustRegistry(path)
+    def __init__(self, message: str, status: int = 1):
+        super().__init__(message)
+        self.status = status
+
+
+def _registry(path, create: bool = True):
+    from .trust.registry import RegistryError, TrustRegistry, default_registry_path
+
+    try:
+        return TrustRegistry(path, create=create)
+    except RegistryError as exc:
+        where = path if path is not None else default_registry_path()
+        if not create and not os.path.lexists(where):
+            raise CliError(f"no registry at {where}: no job has been recorded there") from None
+        raise CliError(str(exc)) from None
 
 
 def _cmd_findings(args) -> int:
-    registry = _registry(args.registry)
+    registry = _registry(args.registry, create=False)
     job_id = args.job
     if job_id is None:
         jobs = registry.jobs(limit=1)
@@ -46,9 +62,15 @@ def _exit_status(returncode: int) -> int:
     return returncode if returncode >= 0 else 128 - returncode
 
 
-def _print_summary(result, registry) -> None:
+def _print_summary(result, registry, stopped_by=None) -> None:
     print(f"\n[corvane] job {result.job_id} exited with status {result.returncode}; "
           f"{len(result.findings)} finding(s)")
+    if stopped_by is not None:
+        print(f"[corvane] stopped on {signal.Signals(stopped_by).name}")
+    dropped = getattr(result, "output_lines_dropped", 0)
+    if dropped:
+        print(f"[corvane] output: the last {len(result.output_lines)} lines kept, {dropped} older "
+              "ones not kept (all were shown and parsed; see monitor.max_output_lines)")
     if result.findings:
         width = max(len(str(f.event_type)) for f in result.findings)
         print(f"  {'SEVERITY':<8}  {'EVENT':<{width}}  SUMMARY")
@@ -66,36 +88,65 @@ def _print_summary(result, registry) -> None:
           + (f" --registry {registry.path}" if os.environ.get("CORVANE_REGISTRY") is None else ""))
 
 
+def _start_failure(exc: OSError, command: list) -> CliError:
+    """The exit status of a job that could not start: 127 not found, 126 not runnable."""
+    target = os.fspath(exc.filename) if exc.filename is not None else None
+    reason = exc.strerror or str(exc)
+    if target is not None and (target == command[0] or os.path.basename(target) == "srun"):
+        status = 127 if isinstance(exc, FileNotFoundError) else 126
+        return CliError(f"cannot run {target!r}: {reason}", status)
+    return CliError(f"cannot start the job: {target + ': ' if target else ''}{reason}")
+
+
+_STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+
+
 def _cmd_monitor(args) -> int:
-    from .monitor.monitoring import run_monitored_command
+    from .monitor import monitoring
+    from .tracking import MetricsFileBridge
 
     command = list(args.job_command)
     if command and command[0] == "--":
         command = command[1:]
     if not command:
-        print("corvane: monitor needs a command after --", file=sys.stderr)
-        return 2
+        raise CliError("monitor needs a command after --", 2)
     config = load_config(args.config)
     registry = _registry(args.registry)
     bridge = None
     if args.metrics_file:
-        from .tracking import MetricsFileBridge
+        try:
+            bridge = MetricsFileBridge(args.metrics_file)
+        except OSError as exc:
+            raise CliError(f"cannot write the metrics file {args.metrics_file}: "
+                           f"{exc.strerror or exc}") from None
+    # A supervisor's SIGTERM, a closed terminal's SIGHUP and Ctrl-C all go to the job, which
+    # gets "monitor" -> "stop_grace" to finish; a second signal kills it at once.
+    received: list[int] = []
 
-        bridge = MetricsFileBridge(args.metrics_file)
+    def on_signal(signum, _frame):
+        received.append(signum)
+        monitoring.request_stop(signum)
+
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        previous = {s: signal.signal(s, on_signal) for s in _STOP_SIGNALS}
     try:
-        result = run_monitored_command(command, config, registry, args.checkpoint_dir,
-                                       wandb_bridge=bridge)
+        result = monitoring.run_monitored_command(command, config, registry,
+                                                  args.checkpoint_dir, wandb_bridge=bridge)
     except KeyboardInterrupt:
         print("\n[corvane] interrupted; the job's end was recorded as interrupted",
               file=sys.stderr)
         return 130
-    except FileNotFoundError as exc:
-        print(f"corvane: cannot start {command[0]!r}: {exc.strerror}", file=sys.stderr)
-        return 127
+    except OSError as exc:
+        raise _start_failure(exc, command) from None
     finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
         if bridge is not None:
             bridge.close()
-    _print_summary(result, registry)
+    _print_summary(result, registry, received[0] if received else None)
+    if received:
+        return 128 + received[0]
     return _exit_status(result.returncode)
 
 
@@ -181,13 +232,28 @@ def _cmd_config(args) -> int:
     return 0
 
 
+MONITOR_EXIT_STATUSES = """\
+exit status:
+  N      the job's own exit status (0 when it succeeded)
+  1      corvane failed at run time (registry, metrics file, checkpoint directory, ...)
+  2      usage or configuration error; nothing was started
+  126    the command is not executable (or is a directory)
+  127    the command was not found
+  128+N  the job was ended by signal N, or corvane received signal N (SIGTERM, SIGHUP,
+         SIGINT) and passed it on to the job
+  130    Ctrl-C (SIGINT)
+"""
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="corvane", description=__doc__)
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
 
     p = sub.add_parser("monitor", help="run a training command under watch",
-                       usage="corvane monitor [options] -- COMMAND [ARGS...]")
+                       usage="corvane monitor [options] -- COMMAND [ARGS...]",
+                       formatter_class=argparse.RawDescriptionHelpFormatter,
+                       epilog=MONITOR_EXIT_STATUSES)
     p.add_argument("--config", help="TOML or JSON file merged over the defaults")
     p.add_argument("--checkpoint-dir", default=os.environ.get("CORVANE_CHECKPOINT_DIR",
                                                               "checkpoints"),
@@ -245,6 +311,21 @@ def main(argv=None) -> int:
     except ConfigError as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return 2
+    except CliError as exc:
+        print(f"corvane: {exc}", file=sys.stderr)
+        return exc.status
+    except BrokenPipeError:
+        # The reader went away (`corvane findings | head -1`): end quietly, as Unix tools do.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
+    except Exception as exc:  # noqa: BLE001 - every failure is one line
+        if os.environ.get("CORVANE_DEBUG"):
+            raise
+        text = str(exc).splitlines()[0] if str(exc) else ""
+        print(f"corvane: {type(exc).__name__}{': ' + text if text else ''} "
+              "(set CORVANE_DEBUG=1 for the traceback)", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

@@ -17,7 +17,15 @@ class MetricsFileBridge:
         if parent:
             os.makedirs(parent, exist_ok=True)
         self._lock = threading.Lock()
-        self._fh = open(self.path, "a", encoding="utf-8")
+        # Findings name hosts and commands: a new file is readable by its owner only.
+        fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            if os.fstat(fd).st_size == 0:
+                os.fchmod(fd, 0o600)
+            self._fh = open(fd, "a", encoding="utf-8")
+        except BaseException:
+            os.close(fd)
+            raise
         self.active = True
 
     def _write(self, record: dict) -> None:

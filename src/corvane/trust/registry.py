@@ -6,6 +6,7 @@ share one file; SQLite's write-ahead log and a busy time-out settle their turns.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import sqlite3
@@ -72,17 +73,63 @@ def _to_json(value) -> str:
     return json.dumps(value, default=repr, sort_keys=False)
 
 
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+
+
 def _from_json(text):
     return json.loads(text) if text is not None else None
 
 
+class RegistryError(RuntimeError):
+    """The registry file can't be used; the message is one line naming the file."""
+
+
+def _create_private_file(path: Path) -> None:
+    # The registry holds command lines and host names: readable by its owner only,
+    # whatever the umask.
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    except FileExistsError:
+        return
+    try:
+        os.fchmod(fd, 0o600)
+    finally:
+        os.close(fd)
+
+
+def _make_private_dirs(path: Path) -> None:
+    missing = []
+    while not path.exists() and path != path.parent:
+        missing.append(path)
+        path = path.parent
+    for d in reversed(missing):
+        try:
+            d.mkdir(mode=0o700)
+        except FileExistsError:
+            continue
+        os.chmod(d, 0o700)
+
+
 class TrustRegistry:
-    def __init__(self, path: str | os.PathLike | None = None, busy_timeout_s: float = 30.0):
+    def __init__(self, path: str | os.PathLike | None = None, busy_timeout_s: float = 30.0,
+                 create: bool = True):
         self.path = Path(path) if path is not None else default_registry_path()
-        self.path.parent.mkdir(parents=True, exist_ok=True)
         self._timeout = busy_timeout_s
-        with closing(self._connect()) as conn, conn:
-            conn.executescript(_SCHEMA)
+        try:
+            if self.path.is_dir():
+                raise IsADirectoryError(errno.EISDIR, "is a directory")
+            if not self.path.exists():
+                if not create:
+                    raise FileNotFoundError(errno.ENOENT, "no such registry")
+                _make_private_dirs(self.path.parent)
+                _create_private_file(self.path)
+            with closing(self._connect()) as conn, conn:
+                conn.executescript(_SCHEMA)
+        except (OSError, sqlite3.Error) as exc:
+            raise RegistryError(f"cannot use the registry {self.path}: {_reason(exc)}") from None
 
     def _connect(self) -> sqlite3.Connection:
         conn = sqlite3.connect(self.path, timeout=self._timeout)
@@ -131,10 +178,22 @@ class TrustRegistry:
             (time.time(), job_id, node_id, mode, str(status), summary, _to_json(plan or {}),
              _to_json(details or {}), replacement_node))
 
-    def finish_job(self, job_id: str, status: str, node_ids=None) -> None:
-        self._write(
-            "UPDATE jobs SET status = ?, finished_at = ?, node_ids = ? WHERE job_id = ?",
-            (str(status), time.time(), _to_json(list(node_ids or [])), str(job_id)))
+    def finish_job(self, job_id: str, status: str, node_ids=None, details=None) -> None:
+        """Records the job's end; `details` (why it ended: a signal, a start failure) is kept
+        in its metadata under "end"."""
+        with closing(self._connect()) as conn, conn:
+            if details:
+                row = conn.execute("SELECT metadata FROM jobs WHERE job_id = ?",
+                                   (str(job_id),)).fetchone()
+                metadata = _from_json(row["metadata"]) if row is not None else {}
+                if not isinstance(metadata, dict):
+                    metadata = {"metadata": metadata}
+                metadata["end"] = details
+                conn.execute("UPDATE jobs SET metadata = ? WHERE job_id = ?",
+                             (_to_json(metadata), str(job_id)))
+            conn.execute(
+                "UPDATE jobs SET status = ?, finished_at = ?, node_ids = ? WHERE job_id = ?",
+                (str(status), time.time(), _to_json(list(node_ids or [])), str(job_id)))
 
     # -- reading back -------------------------------------------------------------------
 

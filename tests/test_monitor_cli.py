@@ -1,0 +1,193 @@
+"""`corvane monitor` and `corvane findings` as a user runs them: signals, failures, files."""
+
+import os
+import signal
+import stat
+import subprocess
+import sys
+import time
+
+import pytest
+
+from corvane.cli import main
+from corvane.trust.registry import TrustRegistry
+from runner_helpers import PY, alive
+
+FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures")
+
+
+@pytest.fixture
+def env(fake_path, tmp_path):
+    return dict(os.environ, CORVANE_FAKE_SMI_DIR=os.path.join(FIXTURES, "nvidia-smi"),
+                CORVANE_FAKE_SMI_CASE="two-gpus", CORVANE_REGISTRY=str(tmp_path / "r.sqlite3"),
+                PYTHONUNBUFFERED="1")
+
+
+def config_file(tmp_path, **monitor):
+    lines = ["[monitor]", 'poll_interval = "1s"']
+    lines += [f"{k} = {v!r}" if isinstance(v, str) else f"{k} = {v}" for k, v in monitor.items()]
+    path = tmp_path / "c.toml"
+    path.write_text("\n".join(lines).replace("'", '"') + "\n")
+    return str(path)
+
+
+def corvane(args, env, **kw):
+    return subprocess.Popen([PY, "-m", "corvane", *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env, **kw)
+
+
+# The job reports its pid and a grandchild's, then waits; on SIGTERM/SIGHUP/SIGINT it
+# "checkpoints" (prints) and exits 0, unless told to ignore the signal.
+JOB = """
+import os, signal, subprocess, sys, time
+ignore = sys.argv[1] == "ignore"
+def on_signal(signum, frame):
+    if ignore:
+        print("ignoring", signum, flush=True)
+        return
+    print("checkpointing after", signum, flush=True)
+    time.sleep(0.3)
+    print("checkpoint written", flush=True)
+    sys.exit(0)
+for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+    signal.signal(s, on_signal)
+sleeper = subprocess.Popen(["sleep", "60"])
+print("pids", os.getpid(), sleeper.pid, flush=True)
+while True:
+    time.sleep(0.05)
+"""
+
+
+def start_job(tmp_path, env, mode="obey", grace="20s"):
+    proc = corvane(["monitor", "--config", config_file(tmp_path, stop_grace=grace),
+                    "--checkpoint-dir", str(tmp_path / "ck"), "--", PY, "-c", JOB, mode], env,
+                   start_new_session=True)
+    assert "monitoring job" in proc.stdout.readline()
+    words = proc.stdout.readline().split()
+    assert words[0] == "pids"
+    return proc, [int(w) for w in words[1:]]
+
+
+def finish(proc):
+    try:
+        return proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_signal_is_passed_on_and_the_job_may_checkpoint(tmp_path, env, sig):
+    proc, pids = start_job(tmp_path, env)
+    proc.send_signal(sig)  # to corvane alone, as a supervisor or `kill` would
+    out, err = finish(proc)
+    assert proc.returncode == 128 + sig, err
+    assert "checkpoint written" in out  # output is still read during the grace period
+    assert f"stopped on {sig.name}" in out and "exited with status 0" in out
+    assert not any(alive(p) for p in pids)
+    job = TrustRegistry(tmp_path / "r.sqlite3").jobs()[0]
+    assert job["status"] == "interrupted"
+    assert job["metadata"]["end"]["signal"] == sig.name
+
+
+def test_second_signal_or_end_of_grace_kills_the_job(tmp_path, env):
+    proc, pids = start_job(tmp_path, env, mode="ignore")
+    proc.send_signal(signal.SIGTERM)
+    deadline = time.monotonic() + 10
+    while "ignoring" not in proc.stdout.readline() and time.monotonic() < deadline:
+        pass
+    proc.send_signal(signal.SIGTERM)
+    out, _ = finish(proc)
+    assert proc.returncode == 128 + signal.SIGTERM and "second stop request" in out
+    assert not any(alive(p) for p in pids)
+
+    proc, pids = start_job(tmp_path, env, mode="ignore", grace="1s")
+    proc.send_signal(signal.SIGINT)
+    out, _ = finish(proc)
+    assert proc.returncode == 130 and "did not stop within its grace period" in out
+    assert not any(alive(p) for p in pids)
+    job = TrustRegistry(tmp_path / "r.sqlite3").jobs()[0]
+    assert job["status"] == "interrupted" and job["metadata"]["end"]["killed"] is True
+
+
+def test_start_failures_exit_statuses(tmp_path, env, capsys, monkeypatch):
+    monkeypatch.setenv("CORVANE_REGISTRY", env["CORVANE_REGISTRY"])
+    script = tmp_path / "train.sh"
+    script.write_text("echo hi\n")  # not executable
+    blocker = tmp_path / "blocker"
+    blocker.write_text("")
+    cases = [
+        (["--", str(tmp_path / "missing")], 127, "No such file"),
+        (["--", str(script)], 126, "Permission denied"),
+        (["--", str(tmp_path)], 126, "Permission denied"),
+        (["--checkpoint-dir", str(blocker / "ck"), "--", PY, "-c", "pass"], 1, "Not a directory"),
+        (["--metrics-file", str(tmp_path), "--", PY, "-c", "pass"], 1, "metrics file"),
+        ([], 2, "needs a command"),
+    ]
+    for args, status, text in cases:
+        assert main(["monitor", "--checkpoint-dir", str(tmp_path / "ck"), *args]) == status
+        err = capsys.readouterr().err
+        assert text in err and len(err.strip().splitlines()) == 1, err
+    statuses = [j["status"] for j in TrustRegistry(tmp_path / "r.sqlite3").jobs()]
+    assert statuses == ["failed"] * 4  # every job that was registered ends recorded
+
+
+def test_unusable_registries_are_one_line(tmp_path, capsys):
+    garbage = tmp_path / "garbage.sqlite3"
+    garbage.write_bytes(os.urandom(4096))
+    blocker = tmp_path / "blocker"
+    blocker.write_text("")
+    for path in (garbage, tmp_path, blocker / "r.sqlite3"):
+        for args in (["findings"], ["monitor", "--", PY, "-c", "pass"]):
+            assert main([args[0], "--registry", str(path), *args[1:]]) == 1
+            err = capsys.readouterr().err
+            assert err.startswith("corvane: ") and len(err.strip().splitlines()) == 1, err
+    missing = tmp_path / "nowhere" / "r.sqlite3"
+    assert main(["findings", "--registry", str(missing)]) == 1
+    assert "no registry at" in capsys.readouterr().err
+    assert not missing.parent.exists()  # looking does not create it
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only directories")
+def test_registry_in_a_read_only_directory(tmp_path, capsys):
+    ro = tmp_path / "ro"
+    ro.mkdir(mode=0o500)
+    assert main(["monitor", "--registry", str(ro / "r.sqlite3"), "--", PY, "-c", "pass"]) == 1
+    assert len(capsys.readouterr().err.strip().splitlines()) == 1
+
+
+def test_private_files_whatever_the_umask(tmp_path, env):
+    env["CORVANE_REGISTRY"] = str(tmp_path / "state" / "corvane" / "r.sqlite3")
+    metrics = tmp_path / "m.jsonl"
+    code = ("import os, sys; os.umask(0); from corvane.cli import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    hooks = tmp_path / "ck"
+    proc = subprocess.run([PY, "-c", code, "monitor", "--metrics-file", str(metrics),
+                           "--checkpoint-dir", str(hooks), "--", PY, "-c", "print('nan')"],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    mode = lambda p: stat.S_IMODE(os.stat(p).st_mode)  # noqa: E731
+    assert mode(tmp_path / "state") == 0o700 and mode(tmp_path / "state" / "corvane") == 0o700
+    assert mode(env["CORVANE_REGISTRY"]) == 0o600
+    assert mode(metrics) == 0o600
+    assert mode(hooks) & 0o022  # the job's hook directory stays writable as the umask says
+
+
+def test_findings_into_a_closed_pipe_is_quiet(tmp_path, env):
+    reg = TrustRegistry(env["CORVANE_REGISTRY"])
+    reg.start_job("job-1", "train", {})
+    for i in range(3000):  # far more than a pipe holds
+        reg.record_event(node_id="n", job_id="job-1", event_type="output_stall",
+                         severity="WARN", summary=f"finding {i} " + "x" * 40)
+    proc = subprocess.run(f"{PY} -m corvane findings | head -1 >/dev/null; "
+                          "echo ${PIPESTATUS[0]}", shell=True, executable="/bin/bash",
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert proc.stdout.strip() in ("0", "141") and proc.stderr == ""
+
+
+def test_exit_statuses_are_documented(capsys):
+    with pytest.raises(SystemExit):
+        main(["monitor", "--help"])
+    out = capsys.readouterr().out
+    for status in ("126", "127", "128+N", "130"):
+        assert status in out
