@@ -3,7 +3,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 DEB_PACKAGES := libpcre2-dev g++ procps
 
-.PHONY: run test bench deps venv install clean
+.PHONY: run test bench sanitize fuzz deps venv install clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -39,5 +39,42 @@ bench: install
 	$(PY) bench/bench_telemetry.py
 	$(PY) bench/bench_vast.py
 
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
+# report aborts the process and so fails the run. Its own venv and build folder.
+SAN_VENV := .venv-sanitize
+SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
+sanitize: deps
+	@test -x $(SAN_VENV)/bin/python || "$$(tools/find-python.sh)" -m venv $(SAN_VENV)
+	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
+	@echo "building corvane with -fsanitize=address,undefined (a few minutes)"
+	$(SAN_VENV)/bin/python -m pip install -q ".[test]" -Cbuild-dir=build/sanitize \
+	  -Ccmake.define.CORVANE_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo
+	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# Coverage-guided fuzzing (atheris, clang) of every parser the outside world feeds:
+# FUZZ_SECONDS per target (default 60). Crashes and escaping exceptions are written to
+# fuzz/crashes/ and fail the run.
+FUZZ_VENV := .venv-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := output_line hook_line kernel_line smi_csv vast_answers
+fuzz:
+	@command -v clang++ >/dev/null || { SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq clang; }
+	@test -x $(FUZZ_VENV)/bin/python || "$$(tools/find-python.sh)" -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip install -q --upgrade pip atheris
+	@echo "building corvane instrumented for fuzzing (a few minutes)"
+	CC=clang CXX=clang++ $(FUZZ_VENV)/bin/python -m pip install -q . -Cbuild-dir=build/fuzz \
+	  -Ccmake.define.CORVANE_FUZZ=ON -Ccmake.build-type=RelWithDebInfo
+	@mkdir -p fuzz/crashes
+	@for t in $(FUZZ_TARGETS); do \
+	  echo "== fuzz_$$t ($(FUZZ_SECONDS) s)"; \
+	  LD_PRELOAD="$$($(FUZZ_VENV)/bin/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  $(FUZZ_VENV)/bin/python fuzz/fuzz_$$t.py -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 \
+	    -artifact_prefix=fuzz/crashes/$$t- fuzz/corpus/$$t 2>&1 | tail -4 || exit 1; \
+	done
+
 clean:
-	rm -rf build dist $(VENV) .pytest_cache .hypothesis $(DEMO)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) .pytest_cache .hypothesis $(DEMO)
