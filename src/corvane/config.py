@@ -201,7 +201,7 @@ def _template(value) -> str | None:
         for _, name, _, _ in string.Formatter().parse(value):
             if name is not None and name not in _TEMPLATE_FIELDS:
                 return f"{expected}; {{{name}}} is not one"
-        # Format specifications are checked by using them once.
+        # A format option the values cannot take (such as ":d") shows when it is used once.
         value.format(**{name: "x" for name in _TEMPLATE_FIELDS})
     except (ValueError, KeyError, IndexError, AttributeError):
         return expected
