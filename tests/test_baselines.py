@@ -1,4 +1,5 @@
 import copy
+import fractions
 import pickle
 
 import pytest
@@ -186,10 +187,79 @@ def test_empty_key_matches_only_an_empty_name():
 def test_disallowed_fields_ignored_and_thresholds_not_recomputed():
     cfg = {"cluster": {"baselines": {"h100 sxm": {
         "name": "X", "vendor": "amd", "match_substrings": ("x",), "has_ecc": False,
-        "nvlink_expected_bw_gbps": 900.0, "not_a_field": 1, 7: "x"}}}}
+        "nvlink_expected_bw_gbps": 900.0}}}}
     p = b.detect_gpu_profile(H100_RAW, cfg)
     assert (p.name, p.vendor, p.has_ecc) == ("H100 SXM", "nvidia", False)
     assert p.nvlink_expected_bw_gbps == 900.0 and p.nvlink_warn_bw_gbps == 315.0
+
+
+@pytest.mark.parametrize("field, value, error", [
+    ("reference_tflops_expected", "450", TypeError),
+    ("reference_tflops_expected", [1], TypeError),
+    ("reference_tflops_expected", {"a": 1}, TypeError),
+    ("tdp_watts", True, TypeError),
+    ("tdp_watts", None, TypeError),
+    ("fp16_tflops_expected", float("nan"), ValueError),
+    ("memory_bw_expected_gbps", float("inf"), ValueError),
+    ("nccl_expected_busbw_gbps", 10**400, ValueError),
+    ("nvlink_expected_bw_gbps", "900", TypeError),
+    ("nvlink_link_count", 12.0, ValueError),
+    ("nvlink_link_count", True, TypeError),
+    ("pcie_expected_width", -16, ValueError),
+    ("matmul_size", "8192", TypeError),
+    ("has_ecc", "yes", TypeError),
+    ("has_nvlink", 1, TypeError),
+    ("tdp_wats", 650.0, ValueError),
+    (7, 650.0, TypeError),
+])
+def test_override_values_must_fit_the_field(field, value, error):
+    cfg = {"cluster": {"baselines": {"h100 sxm": {"tdp_watts": 600.0, field: value}}}}
+    base = b._find_base_profile(H100_RAW)
+    for call in (lambda: b.detect_gpu_profile(H100_RAW, cfg),
+                 lambda: b.apply_profile_overrides(base, H100_RAW, cfg)):
+        with pytest.raises(error, match=repr(field)):
+            call()
+    assert b._override_problem(field, value) is not None
+
+
+@pytest.mark.parametrize("field, value", [
+    ("tdp_watts", 650), ("tdp_watts", fractions.Fraction(1301, 2)),
+    ("nvlink_expected_bw_gbps", None), ("nvlink_warn_bw_gbps", 100.5),
+    ("has_ecc", None), ("has_nvlink", False), ("matmul_size", 8192), ("nvlink_link_count", 0),
+])
+def test_override_values_that_fit_are_stored_as_given(field, value):
+    cfg = {"cluster": {"baselines": {"h100 sxm": {field: value}}}}
+    stored = b.detect_gpu_profile(H100_RAW, cfg).to_dict()[field]
+    assert stored == value and type(stored) is type(value)
+    assert b._override_problem(field, value) is None
+
+
+def _stored(profile, **fields):
+    return copy.replace(profile, **fields) if hasattr(copy, "replace") else \
+        profile.__replace__(**fields)
+
+
+@pytest.mark.parametrize("field, value", [
+    ("reference_tflops_expected", "450"), ("reference_tflops_expected", [1]),
+    ("fp16_tflops_expected", {"a": 1}), ("memory_bw_expected_gbps", True),
+    ("nvlink_expected_bw_gbps", "450"), ("nvlink_expected_bw_gbps", [1]),
+])
+def test_describe_refuses_a_stored_non_number(field, value):
+    # A profile built by a caller may hold anything; describing it must not crash.
+    odd = _stored(b._find_base_profile(H100_RAW), **{field: value})
+    with pytest.raises(TypeError, match=field):
+        b.describe_gpu_profile(odd, H100_RAW)
+
+
+@pytest.mark.parametrize("helper, field", [
+    (b.profile_percent_of_reference, "reference_tflops_expected"),
+    (b.profile_percent_of_expected, "fp16_tflops_expected"),
+])
+@pytest.mark.parametrize("value", ["450", [1], {"a": 1}, True, None])
+def test_percentages_refuse_a_stored_non_number(helper, field, value):
+    odd = _stored(b._find_base_profile(H100_RAW), **{field: value})
+    with pytest.raises(TypeError, match=field):
+        helper(odd, 100.0)
 
 
 def test_normalize_override_map():
@@ -224,10 +294,8 @@ def test_describe():
     assert generic.startswith("GPU: generic (detected profile: generic)")
     assert generic.endswith("| no NVLink baseline | ECC: unknown")
     assert "ECC: no" in b.describe_gpu_profile(b._find_base_profile("RTX 4090"), "")
-    odd = copy.replace(h100, reference_tflops_expected=None, fp16_tflops_expected=2.5,
-                       memory_bw_expected_gbps=3) if hasattr(copy, "replace") else \
-        h100.__replace__(reference_tflops_expected=None, fp16_tflops_expected=2.5,
-                         memory_bw_expected_gbps=3)
+    odd = _stored(h100, reference_tflops_expected=None, fp16_tflops_expected=2.5,
+                  memory_bw_expected_gbps=3)
     text = b.describe_gpu_profile(odd)
     assert "Reference target: None TFLOPS" in text and "Peak FP16: 2 TFLOPS" in text
     assert "| 3 GB/s memory" in text  # ints format as the host's ".0f" does

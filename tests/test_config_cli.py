@@ -1,9 +1,14 @@
+import copy
 import json
+import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
 from corvane import cli
-from corvane.config import DEFAULT_CONFIG, ConfigError, load_config
+from corvane.config import DEFAULT_CONFIG, ConfigError, load_config, validate_config
 from corvane.trust.registry import TrustRegistry
 
 
@@ -82,3 +87,187 @@ def test_monitor_module_carries_the_baselines():
 
     assert monitoring.GPUProfile is baselines.GPUProfile
     assert monitoring.detect_gpu_profile("NVIDIA A10").name == "A10"
+
+
+# -- validation ----------------------------------------------------------------------------
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+def _path(dotted: str) -> list:
+    return [seg.strip("'") for seg in re.findall(r"'[^']*'|[^.]+", dotted)]
+
+
+def _with(dotted: str, value) -> dict:
+    cfg = copy.deepcopy(DEFAULT_CONFIG)
+    *parents, last = _path(dotted)
+    node = cfg
+    for key in parents:
+        node = node.setdefault(key, {})
+    node[last] = value
+    return cfg
+
+
+BAD = [
+    ("monitor", "fast"),
+    ("monitor.poll_interval", "soon"),
+    ("monitor.poll_interval", "0s"),
+    ("monitor.poll_interval", True),
+    ("monitor.hang_detection_timeout", "9" * 400),  # parses to infinity
+    ("monitor.hang_detection_timeout", "10000000h"),  # beyond what a wait accepts
+    ("monitor.hang_detection_grace", [1]),
+    ("monitor.stop_grace", "0ms"),
+    ("monitor.stop_grace", "later"),
+    ("monitor.max_output_lines", 0),
+    ("monitor.max_output_lines", "100"),
+    ("monitor.max_output_lines", True),
+    ("monitor.structural_monitoring", "false"),
+    ("monitor.rank_divergence_threshold", float("nan")),
+    ("monitor.rank_straggler_threshold", "0.1"),
+    ("monitor.nvlink", 5),
+    ("monitor.nvlink.crc_rate_per_sec_critical", float("inf")),
+    ("monitor.pcie.replay_rate_per_min_critical", None),
+    ("thermal.warn", "85"),
+    ("thermal.critical", True),
+    ("ecc.sbe_rate_warn", 10**400),
+    ("cluster.gpu_type", 5),
+    ("cluster.scheduler", ["slurm"]),
+    ("cluster.slurm", []),
+    ("cluster.slurm.partition", 3),
+    ("cluster.slurm.gpus_per_node", 8.0),
+    ("cluster.slurm.gpus_per_node", -1),
+    ("cluster.slurm.qos", None),
+    ("cluster.slurm.extra_args", "--exclusive"),
+    ("cluster.slurm.extra_args", ["--exclusive", 1]),
+    ("cluster.baselines", [1]),
+    ("cluster.baselines.'h100 sxm'", 5),
+    ("cluster.baselines.'h100 sxm'.reference_tflops_expected", "450"),
+    ("cluster.baselines.'h100 sxm'.tdp_watts", True),
+    ("cluster.baselines.'h100 sxm'.tdp_wats", 650.0),
+    ("cluster.baselines.'h100 sxm'.has_ecc", "yes"),
+    ("recovery.enabled", "no"),
+    ("recovery.live_execute", "maybe"),
+    ("recovery.mode", 1),
+    ("recovery.drain_command", "echo {nosuch}"),
+    ("recovery.drain_command", 5),
+    ("recovery.restart_command", "run {0}"),
+    ("recovery.restart_command", "run {node.upper}"),
+    ("recovery.restart_command", "run {node"),
+    ("recovery.restart_command", "run {node:d}"),
+    ("recovery.restart_command", "run {node:{width}}"),
+    ("recovery.replacement_node", 5),
+    ("cost.gpu_count", 0),
+    ("cost.gpu_hourly_usd", -1.0),
+]
+
+
+@pytest.mark.parametrize("dotted, value", BAD)
+def test_invalid_values_name_their_key(dotted, value):
+    with pytest.raises(ConfigError) as info:
+        validate_config(_with(dotted, value))
+    message = str(info.value)
+    assert message.startswith(dotted + ":") and re.search(r"(?<!\w)expected ", message)
+    assert "\n" not in message
+
+
+@pytest.mark.parametrize("dotted, value", [
+    ("monitor.poll_interval", 2), ("monitor.poll_interval", "250ms"),
+    ("monitor.hang_detection_grace", "0s"), ("monitor.max_output_lines", None),
+    ("monitor.max_output_lines", 1), ("thermal.warn", 80.5),
+    ("recovery.live_execute", "yes"), ("recovery.mode", "plan"),
+    ("recovery.drain_command", "scontrol update NodeName={node} Reason={reason!r} {{x}}"),
+    ("recovery.restart_command", "{command} --resume {checkpoint} # {job_id}"),
+    ("cluster.slurm.gpus_per_node", "a100:8"), ("cluster.slurm.extra_args", ["--exclusive"]),
+    ("cluster.gpu_type", "NVIDIA H100 80GB HBM3"),
+    ("cluster.baselines.'h100 sxm'.has_ecc", None),
+    ("cluster.baselines.hbm3", {"tdp_watts": 650, "reference_tflops_expected": 450.0}),
+    ("cost.gpu_hourly_usd", 2.5),
+])
+def test_values_in_range_pass(dotted, value):
+    assert validate_config(_with(dotted, value)) == []
+
+
+@pytest.mark.parametrize("dotted, hint", [
+    ("monitr", "did you mean monitor?"),
+    ("monitor.poll_intervall", "did you mean monitor.poll_interval?"),
+    ("cluster.slurm.partitions", "did you mean cluster.slurm.partition?"),
+    ("cluster.baselines.x.name", "cannot be overridden"),
+    ("zzz", None),
+])
+def test_unknown_keys_give_one_warning(dotted, hint):
+    warnings = validate_config(_with(dotted, {} if dotted in ("monitr", "zzz") else "X"))
+    assert len(warnings) == 1 and dotted in warnings[0]
+    assert hint is None or hint in warnings[0]
+
+
+def test_load_config_prints_each_warning_once_and_keeps_going(tmp_path, capsys):
+    path = tmp_path / "c.toml"
+    path.write_text('[monitr]\npoll_interval = "1s"\n[monitor]\npoll_interval = "2s"\n')
+    cfg = load_config(path)
+    assert cfg["monitor"]["poll_interval"] == "2s" and "monitr" in cfg
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvane: warning: ") and "monitr" in lines[0]
+
+
+@pytest.mark.parametrize("path", [None, *sorted((REPO / "examples").glob("*.toml"))],
+                         ids=lambda p: "defaults" if p is None else p.name)
+def test_shipped_configurations_are_clean(path, capsys):
+    assert validate_config(load_config(path)) == []
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("command", ["config", "profile"])
+def test_commands_reject_a_bad_file_in_one_line(tmp_path, capsys, command):
+    path = tmp_path / "bad.toml"
+    path.write_text('[recovery]\ndrain_command = "echo {nosuch}"\n')
+    argv = [command, "--config", str(path)] + (["NVIDIA A10"] if command == "profile" else [])
+    assert cli.main(argv) == 2
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    lines = captured.err.splitlines()
+    assert len(lines) == 1 and "recovery.drain_command" in lines[0] and "{nosuch}" in lines[0]
+
+
+def test_monitor_rejects_a_bad_file_before_the_job_starts(tmp_path, capsys):
+    path = tmp_path / "bad.toml"
+    path.write_text('[cluster.slurm]\nextra_args = "--exclusive"\n')
+    marker = tmp_path / "ran"
+    argv = ["monitor", "--config", str(path), "--registry", str(tmp_path / "r.sqlite3"),
+            "--checkpoint-dir", str(tmp_path / "ck"), "--",
+            sys.executable, "-c", f"open({str(marker)!r}, 'w')"]
+    assert cli.main(argv) == 2
+    assert len(capsys.readouterr().err.splitlines()) == 1
+    assert not marker.exists() and not (tmp_path / "ck").exists()
+
+
+@pytest.mark.parametrize("value", ['"450"', "[1]", "{a=1}"])
+def test_profile_with_a_non_number_override_is_an_error_not_a_crash(tmp_path, value):
+    path = tmp_path / "c.toml"
+    path.write_text(f'[cluster.baselines."h100 sxm"]\nreference_tflops_expected = {value}\n')
+    proc = subprocess.run([sys.executable, "-m", "corvane", "profile", "NVIDIA H100 80GB HBM3",
+                           "--config", str(path)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1
+    assert "cluster.baselines.'h100 sxm'.reference_tflops_expected" in lines[0]
+    assert proc.stdout == ""
+
+
+@pytest.mark.parametrize("dotted, value", [
+    ("recovery.drain_command", "echo {nosuch}"),
+    ("cluster.slurm.extra_args", "--exclusive"),
+    ("monitor.stop_grace", "0s"),
+    ("cluster.baselines.'h100 sxm'.reference_tflops_expected", "450"),
+])
+def test_runner_refuses_an_invalid_configuration_before_the_child(tmp_path, dotted, value):
+    from corvane.monitor import monitoring
+
+    from runner_helpers import RecordingRegistry
+
+    marker = tmp_path / "ran"
+    registry = RecordingRegistry()
+    with pytest.raises(ValueError, match=re.escape(dotted)):
+        monitoring.run_monitored_command(
+            [sys.executable, "-c", f"open({str(marker)!r}, 'w')"], _with(dotted, value),
+            registry, str(tmp_path / "ck"))
+    assert registry.calls == [] and not marker.exists()

@@ -3,6 +3,8 @@
 #include <nanobind/stl/string.h>
 
 #include <array>
+#include <cmath>
+#include <optional>
 #include <string>
 
 #include "../common/pyfloat.hpp"
@@ -41,6 +43,18 @@ const std::array<FieldSpec, kFieldCount> kFields = {{{"name"},
                                                      {"tdp_watts"},
                                                      {"matmul_size"},
                                                      {"vendor", FieldSpec::kText, "nvidia"}}};
+
+// What an override may store in each field. The identity of a profile (its name, fragments
+// and vendor) is not overridable: such entries are ignored.
+enum class FieldValue { kIdentity, kNumber, kOptionalNumber, kCount, kOptionalBool };
+const std::array<FieldValue, kFieldCount> kFieldValues = {
+    FieldValue::kIdentity,       FieldValue::kIdentity,       FieldValue::kOptionalNumber,
+    FieldValue::kOptionalNumber, FieldValue::kOptionalNumber, FieldValue::kCount,
+    FieldValue::kNumber,         FieldValue::kNumber,         FieldValue::kNumber,
+    FieldValue::kCount,          FieldValue::kCount,          FieldValue::kNumber,
+    FieldValue::kNumber,         FieldValue::kNumber,         FieldValue::kNumber,
+    FieldValue::kNumber,         FieldValue::kOptionalBool,   FieldValue::kOptionalBool,
+    FieldValue::kNumber,         FieldValue::kCount,          FieldValue::kIdentity};
 
 int field_index(std::string_view name) {
   for (std::size_t i = 0; i < kFieldCount; ++i) {
@@ -119,6 +133,105 @@ nb::str folded_name(nb::handle name) {
   return folded(name);
 }
 
+// An int, a float or another numbers.Real; a bool is not taken for a number here.
+bool is_real_number(nb::handle v) {
+  if (PyBool_Check(v.ptr())) return false;
+  if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return true;
+  static nb::handle real_abc = nb::object(nb::module_::import_("numbers").attr("Real")).release();
+  int is_real = PyObject_IsInstance(v.ptr(), real_abc.ptr());
+  if (is_real < 0) throw nb::python_error();
+  return is_real == 1;
+}
+
+// Whether a real number is finite; an int too large for a float is not.
+bool is_finite_number(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+  }
+  return std::isfinite(d);
+}
+
+// A whole number >= 0 (an int or anything with __index__ other than a bool).
+bool is_count(nb::handle v) {
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) return false;
+  nb::object index = nb::steal(PyNumber_Index(v.ptr()));
+  if (!index.is_valid()) throw nb::python_error();
+  int negative = PyObject_RichCompareBool(index.ptr(), nb::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw nb::python_error();
+  return negative == 0;
+}
+
+// repr(value), cut to a length that keeps an error message on one short line.
+nb::str shown(nb::handle value) {
+  nb::str text = nb::repr(value);
+  if (nb::len(text) <= 80) return text;
+  return nb::str("{}...").format(text[nb::slice(0, 77)]);
+}
+
+// Why an override entry cannot go into a profile: the exception type and the message
+// tail ("expected ..., got ..."); nothing when it can, or when it is ignored (identity).
+struct OverrideProblem {
+  PyObject* type;
+  nb::str message;
+};
+
+nb::str overridable_fields() {
+  std::string names;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (kFieldValues[i] == FieldValue::kIdentity) continue;
+    if (!names.empty()) names += ", ";
+    names += kFields[i].name;
+  }
+  return nb::str(names.c_str());
+}
+
+std::optional<OverrideProblem> override_problem(nb::handle key, nb::handle value) {
+  auto expected = [&](PyObject* type, const char* what) {
+    return OverrideProblem{type, nb::str("expected {}, got {}").format(what, shown(value))};
+  };
+  if (!PyUnicode_Check(key.ptr())) return expected(PyExc_TypeError, "a field name (text)");
+  std::string storage;
+  int i = field_index(utf8_of(key, storage));
+  if (i < 0) {
+    return OverrideProblem{
+        PyExc_ValueError,
+        nb::str("not a GPUProfile field (expected one of: {})").format(overridable_fields())};
+  }
+  switch (kFieldValues[static_cast<std::size_t>(i)]) {
+    case FieldValue::kIdentity:
+      return std::nullopt;
+    case FieldValue::kOptionalBool:
+      if (value.is_none() || PyBool_Check(value.ptr())) return std::nullopt;
+      return expected(PyExc_TypeError, "true, false or None");
+    case FieldValue::kCount:
+      if (is_count(value)) return std::nullopt;
+      return expected(is_real_number(value) ? PyExc_ValueError : PyExc_TypeError,
+                      "a whole number >= 0");
+    case FieldValue::kOptionalNumber:
+      if (value.is_none()) return std::nullopt;
+      if (!is_real_number(value)) return expected(PyExc_TypeError, "a number or None");
+      if (!is_finite_number(value)) return expected(PyExc_ValueError, "a finite number or None");
+      return std::nullopt;
+    case FieldValue::kNumber:
+      if (!is_real_number(value)) return expected(PyExc_TypeError, "a number");
+      if (!is_finite_number(value)) return expected(PyExc_ValueError, "a finite number");
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// The profile field as a real number (or None where `none_ok`); a caller may have stored
+// anything in a profile, and a wrong type is a TypeError naming the field.
+nb::object numeric_field(nb::handle profile, const char* name, bool none_ok) {
+  nb::object v = profile.attr(name);
+  if ((none_ok && v.is_none()) || is_real_number(v)) return v;
+  std::string what = std::string("GPUProfile.") + name;
+  raise_type(what.c_str(), none_ok ? "a number or None" : "a number", v);
+}
+
 double host_float(nb::handle v) {
   double d = PyFloat_AsDouble(v.ptr());
   if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
@@ -182,13 +295,18 @@ nb::object apply_profile_overrides(nb::handle profile, nb::handle raw_gpu_name, 
   if (PyObject_IsTrue(override.ptr()) != 1) return nb::borrow(profile);
   GPUProfile patched = base;
   for (nb::handle item : override.attr("items")()) {
-    nb::handle key = item[0];
-    if (!PyUnicode_Check(key.ptr())) continue;
-    std::string name = nb::cast<std::string>(key);
-    int i = field_index(name);
-    // The identity of a profile (its name, fragments and vendor) is not overridable.
-    if (i < 0 || name == "name" || name == "match_substrings" || name == "vendor") continue;
-    patched.f[i] = nb::borrow(item[1]);
+    nb::handle key = item[0], value = item[1];
+    // Every field read from a profile must hold what the table holds: a stored text or
+    // list would only fail later, where the profile is printed or compared.
+    if (auto problem = override_problem(key, value)) {
+      nb::str message =
+          nb::str("GPU profile override {}: {}").format(shown(key), problem->message);
+      PyErr_SetObject(problem->type, message.ptr());
+      throw nb::python_error();
+    }
+    std::string storage;
+    auto i = static_cast<std::size_t>(field_index(utf8_of(key, storage)));
+    if (kFieldValues[i] != FieldValue::kIdentity) patched.f[i] = nb::borrow(value);
   }
   return new_profile(std::move(patched));
 }
@@ -204,7 +322,9 @@ std::string format_0f(nb::handle value) {
   if (value.is_none()) return "None";
   if (PyFloat_CheckExact(value.ptr()))
     return corvane::py_format_fixed(PyFloat_AsDouble(value.ptr()), 0);
-  return nb::cast<std::string>(nb::steal(PyObject_Format(value.ptr(), nb::str(".0f").ptr())));
+  nb::object text = nb::steal(PyObject_Format(value.ptr(), nb::str(".0f").ptr()));
+  if (!text.is_valid()) throw nb::python_error();
+  return nb::cast<std::string>(text);
 }
 
 std::string format_plain(nb::handle value) {
@@ -217,18 +337,20 @@ std::string describe_gpu_profile(nb::handle profile, nb::handle raw_gpu_name) {
   check_name(raw_gpu_name, "raw_gpu_name");
   nb::object name = profile.attr("name");
   bool raw_given = !raw_gpu_name.is_none() && PyUnicode_GetLength(raw_gpu_name.ptr()) > 0;
-  nb::object bw = profile.attr("nvlink_expected_bw_gbps");
+  nb::object bw = numeric_field(profile, "nvlink_expected_bw_gbps", true);
   std::string nvlink =
       PyObject_IsTrue(bw.ptr()) == 1 ? format_0f(bw) + " GB/s NVLink" : "no NVLink baseline";
+  nb::object reference = numeric_field(profile, "reference_tflops_expected", true);
+  nb::object fp16 = numeric_field(profile, "fp16_tflops_expected", true);
+  nb::object memory = numeric_field(profile, "memory_bw_expected_gbps", true);
   nb::object ecc = profile.attr("has_ecc");
   const char* ecc_text = ecc.is(nb::handle(Py_True))    ? "ECC: yes"
                          : ecc.is(nb::handle(Py_False)) ? "ECC: no"
                                                         : "ECC: unknown";
   return "GPU: " + format_plain(raw_given ? nb::borrow(raw_gpu_name) : name) +
          " (detected profile: " + format_plain(name) +
-         ") | Reference target: " + format_0f(profile.attr("reference_tflops_expected")) +
-         " TFLOPS | Peak FP16: " + format_0f(profile.attr("fp16_tflops_expected")) + " TFLOPS | " +
-         format_0f(profile.attr("memory_bw_expected_gbps")) + " GB/s memory | " + nvlink + " | " +
+         ") | Reference target: " + format_0f(reference) + " TFLOPS | Peak FP16: " +
+         format_0f(fp16) + " TFLOPS | " + format_0f(memory) + " GB/s memory | " + nvlink + " | " +
          ecc_text;
 }
 
@@ -237,7 +359,7 @@ nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_
   if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) {
     raise_type("value", "a number or None", value);
   }
-  nb::object divisor = profile.attr(divisor_field);
+  nb::object divisor = numeric_field(profile, divisor_field, false);
   int not_positive = PyObject_RichCompareBool(divisor.ptr(), nb::int_(0).ptr(), Py_LE);
   if (not_positive < 0) throw nb::python_error();
   if (not_positive) return nb::none();
@@ -322,6 +444,19 @@ NB_MODULE(baselines, m) {
   m.def("apply_profile_overrides", &apply_profile_overrides, "profile"_a, "raw_gpu_name"_a.none(),
         "config"_a.none() = nb::none());
   m.def("_normalize_override_map", &normalize_override_map, "config"_a.none());
+  m.def(
+      "_override_problem",
+      [](nb::handle key, nb::handle value) -> nb::object {
+        auto problem = override_problem(key, value);
+        return problem ? nb::object(problem->message) : nb::none();
+      },
+      "key"_a.none(), "value"_a.none(),
+      "Why an override entry cannot go into a profile, or None when it can (or is ignored).");
+  nb::list ignored;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (kFieldValues[i] == FieldValue::kIdentity) ignored.append(kFields[i].name);
+  }
+  m.attr("_IGNORED_OVERRIDE_FIELDS") = nb::tuple(ignored);
   m.def("_matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a,
         "config"_a.none());
   m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a,

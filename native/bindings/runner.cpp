@@ -643,6 +643,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   }
   if (!extra_env.is_none() && !is_map(extra_env))
     raise_type("extra_env", "a map or None", extra_env);
+  host("validate_config")(config);
 
   // Setup.
   nb::object monitor_cfg = config["monitor"];

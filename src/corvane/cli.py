@@ -309,7 +309,8 @@ def main(argv=None) -> int:
     try:
         return args.func(args)
     except ConfigError as exc:
-        print(f"corvane: {exc}", file=sys.stderr)
+        # One line, whatever the file's name or a parser's message holds.
+        print("corvane: " + " ".join(str(exc).splitlines()), file=sys.stderr)
         return 2
     except CliError as exc:
         print(f"corvane: {exc}", file=sys.stderr)

@@ -1,11 +1,23 @@
-"""The configuration: built-in defaults, optionally merged with a TOML or JSON file."""
+"""The configuration: built-in defaults, optionally merged with a TOML or JSON file.
+
+The merged configuration is checked once, by `validate_config`, before anything starts: a
+bad value is a `ConfigError` naming its dotted key, and an unknown key is a warning.
+"""
 
 from __future__ import annotations
 
 import copy
+import difflib
 import json
+import math
+import numbers
 import os
+import re
+import string
+import sys
+import threading
 import tomllib
+from collections.abc import Callable, Mapping
 from pathlib import Path
 
 DEFAULT_CONFIG: dict = {
@@ -13,6 +25,10 @@ DEFAULT_CONFIG: dict = {
         "poll_interval": "5s",
         "hang_detection_timeout": "5m",
         "hang_detection_grace": "15s",
+        # How long a stopped job is given to end before it is killed.
+        "stop_grace": "30s",
+        # The newest lines of the job's output kept for the result; None keeps every line.
+        "max_output_lines": 100000,
         "structural_monitoring": True,
         "rank_divergence_threshold": 2.0,
         "rank_straggler_threshold": 0.1,
@@ -43,8 +59,254 @@ DEFAULT_CONFIG: dict = {
 
 
 class ConfigError(ValueError):
-    pass
+    """An unusable configuration; the message names the dotted key, the value and what is
+    expected there."""
 
+
+# -- the checks --------------------------------------------------------------------------------
+#
+# A check takes a value and returns None when it is fine, else what was expected there.
+
+Check = Callable[[object], "str | None"]
+
+_BARE_KEY = re.compile(r"[A-Za-z0-9_-]+")
+
+
+def _dotted(path: tuple) -> str:
+    """The key path as written in a TOML file: cluster.baselines.'h100 sxm'.tdp_watts."""
+    return ".".join(p if isinstance(p, str) and _BARE_KEY.fullmatch(p) else repr(p)
+                    for p in path) or "the configuration"
+
+
+def _shown(value) -> str:
+    text = repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _invalid(path: tuple, value, expected: str) -> ConfigError:
+    return ConfigError(f"{_dotted(path)}: expected {expected}, got {_shown(value)}")
+
+
+def _finite(value) -> bool:
+    try:
+        return math.isfinite(value)
+    except OverflowError:  # an int too large for a float
+        return False
+
+
+def _number(value) -> str | None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return "a number"
+    return None if _finite(value) else "a finite number"
+
+
+def _optional_number_at_least_zero(value) -> str | None:
+    if value is None:
+        return None
+    if _number(value) is not None or value < 0:
+        return "a finite number >= 0"
+    return None
+
+
+def _whole(minimum: int) -> Check:
+    def check(value) -> str | None:
+        if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
+            return f"a whole number >= {minimum}"
+        return None
+    return check
+
+
+def _optional_whole(minimum: int) -> Check:
+    whole = _whole(minimum)
+
+    def check(value) -> str | None:
+        if value is None or whole(value) is None:
+            return None
+        return f"a whole number >= {minimum}, or no value"
+    return check
+
+
+def _duration(*, zero_ok: bool) -> Check:
+    """A duration as the monitor reads it: the text form of the value, parsed into seconds.
+
+    It must be usable as a wait time-out, so it is finite and at most threading's limit.
+    """
+    def check(value) -> str | None:
+        from .provision.environment import parse_duration
+
+        written = "a duration such as 30s, 5m or 1h30m"
+        if isinstance(value, bool) or not isinstance(value, (str, int, float)):
+            return written
+        try:
+            seconds = parse_duration(str(value))
+        except ValueError:
+            return written
+        if not math.isfinite(seconds) or seconds > threading.TIMEOUT_MAX:
+            return f"a duration of at most {int(threading.TIMEOUT_MAX)}s"
+        if seconds < 0 or (seconds == 0 and not zero_ok):
+            return "a duration of 0s or more" if zero_ok else "a duration above zero"
+        return None
+    return check
+
+
+def _bool(value) -> str | None:
+    # Read by truth value where it is used: a text such as "false" would count as true.
+    return None if isinstance(value, bool) else "true or false"
+
+
+def _flag(value) -> str | None:
+    # Read through strict_bool where it is used, which also takes yes/no texts.
+    from .health.remediation import strict_bool
+
+    try:
+        strict_bool(value)
+    except ValueError:
+        return "true or false"
+    return None
+
+
+def _text(value) -> str | None:
+    return None if isinstance(value, str) else "a text"
+
+
+def _optional_text(value) -> str | None:
+    return None if value is None or isinstance(value, str) else "a text"
+
+
+def _text_list(value) -> str | None:
+    if isinstance(value, (list, tuple)) and all(isinstance(v, str) for v in value):
+        return None
+    return "a list of texts, e.g. [\"--exclusive\"]"
+
+
+def _gpu_count(value) -> str | None:
+    # Passed to srun as --gpus, in its text form: a count, or a text such as "a100:8".
+    if isinstance(value, str) or _whole(0)(value) is None:
+        return None
+    return "a whole number >= 0 or a text such as \"a100:8\""
+
+
+# What recovery's command templates may name; every value is text.
+_TEMPLATE_FIELDS = ("command", "checkpoint", "node", "job_id", "reason")
+
+
+def _template(value) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        return "a command text"
+    known = ", ".join("{" + name + "}" for name in _TEMPLATE_FIELDS)
+    expected = f"a command using only the placeholders {known} (write {{{{ and }}}} for a brace)"
+    try:
+        for _, name, _, _ in string.Formatter().parse(value):
+            if name is not None and name not in _TEMPLATE_FIELDS:
+                return f"{expected}; {{{name}}} is not one"
+        # A format option the values cannot take (such as ":d") shows when it is used once.
+        value.format(**{name: "x" for name in _TEMPLATE_FIELDS})
+    except (ValueError, KeyError, IndexError, AttributeError):
+        return expected
+    return None
+
+
+class _Walker:
+    """A part of the configuration with a check of its own (keys chosen by the user)."""
+
+    def __init__(self, walk: Callable[[object, tuple, list], None]):
+        self.walk = walk
+
+
+def _check_baselines(value, path: tuple, warnings: list) -> None:
+    if not isinstance(value, Mapping):
+        raise _invalid(path, value, "a table of GPU profile overrides")
+    from .trust import baselines
+
+    for name, override in value.items():
+        entry = path + (name,)
+        if not isinstance(override, Mapping):
+            raise _invalid(entry, override, "a table of GPUProfile fields")
+        for field, item in override.items():
+            problem = baselines._override_problem(field, item)
+            if problem is not None:
+                raise ConfigError(f"{_dotted(entry + (field,))}: {problem}")
+            if field in baselines._IGNORED_OVERRIDE_FIELDS:
+                warnings.append(f"{_dotted(entry + (field,))} cannot be overridden (ignored)")
+
+
+# Every key that the monitor, the baselines and the host read. A dict is a table.
+_SCHEMA: dict = {
+    "monitor": {
+        "poll_interval": _duration(zero_ok=False),
+        "hang_detection_timeout": _duration(zero_ok=False),
+        # Extra silence on top of the timeout: none at all is a valid choice.
+        "hang_detection_grace": _duration(zero_ok=True),
+        "stop_grace": _duration(zero_ok=False),
+        "max_output_lines": _optional_whole(1),
+        "structural_monitoring": _bool,
+        "rank_divergence_threshold": _number,
+        "rank_straggler_threshold": _number,
+        "nvlink": {"crc_rate_per_sec_critical": _number, "error_rate_per_min_critical": _number},
+        "pcie": {"replay_rate_per_min_critical": _number},
+    },
+    "thermal": {"warn": _number, "critical": _number},
+    "ecc": {"sbe_rate_warn": _number},
+    "cluster": {
+        "gpu_type": _text,
+        "scheduler": _text,
+        "slurm": {
+            "partition": _text,
+            "gpus_per_node": _gpu_count,
+            "account": _text,
+            "qos": _text,
+            "constraint": _text,
+            "extra_args": _text_list,
+        },
+        "baselines": _Walker(_check_baselines),
+    },
+    "recovery": {
+        "enabled": _bool,
+        "mode": _text,
+        "live_execute": _flag,
+        "drain_command": _template,
+        "restart_command": _template,
+        "replacement_node": _optional_text,
+    },
+    "cost": {"gpu_count": _whole(1), "gpu_hourly_usd": _optional_number_at_least_zero},
+}
+
+
+def _walk(value, schema: dict, path: tuple, warnings: list) -> None:
+    if not isinstance(value, Mapping):
+        raise _invalid(path, value, "a table")
+    for key, item in value.items():
+        at = path + (key,)
+        rule = schema.get(key) if isinstance(key, str) else None
+        if rule is None:
+            close = difflib.get_close_matches(key, list(schema), n=1) if isinstance(key, str) else []
+            hint = f"; did you mean {_dotted(path + (close[0],))}?" if close else ""
+            warnings.append(f"unknown configuration key {_dotted(at)} (ignored){hint}")
+        elif isinstance(rule, dict):
+            _walk(item, rule, at, warnings)
+        elif isinstance(rule, _Walker):
+            rule.walk(item, at, warnings)
+        else:
+            expected = rule(item)
+            if expected is not None:
+                raise _invalid(at, item, expected)
+
+
+def validate_config(config) -> list[str]:
+    """Check a merged configuration; return one warning per unknown key.
+
+    Raises ConfigError (a ValueError) at the first invalid value, naming its dotted key,
+    the value and what is expected. Only the keys present are checked: a missing one is
+    left to the code that reads it (defaults, or a KeyError for a required one).
+    """
+    warnings: list[str] = []
+    _walk(config, _SCHEMA, (), warnings)
+    return warnings
+
+
+# -- loading -----------------------------------------------------------------------------------
 
 def _merge(base: dict, override: dict) -> dict:
     out = copy.deepcopy(base)
@@ -56,11 +318,7 @@ def _merge(base: dict, override: dict) -> dict:
     return out
 
 
-def load_config(path: str | os.PathLike | None = None) -> dict:
-    """Defaults, overridden key by key by the file at `path` (.toml or .json) when given."""
-    if path is None:
-        return copy.deepcopy(DEFAULT_CONFIG)
-    file = Path(path)
+def _read(file: Path) -> dict:
     try:
         raw = file.read_bytes()
     except OSError as exc:
@@ -74,4 +332,24 @@ def load_config(path: str | os.PathLike | None = None) -> dict:
         raise ConfigError(f"invalid configuration {file}: {exc}") from None
     if not isinstance(data, dict):
         raise ConfigError(f"invalid configuration {file}: the top level must be a table")
-    return _merge(DEFAULT_CONFIG, data)
+    return data
+
+
+def load_config(path: str | os.PathLike | None = None) -> dict:
+    """Defaults, overridden key by key by the file at `path` (.toml or .json) when given.
+
+    The result is validated; each warning (an unknown key) is printed once on stderr.
+    """
+    if path is None:
+        config = copy.deepcopy(DEFAULT_CONFIG)
+        source = "defaults"
+    else:
+        config = _merge(DEFAULT_CONFIG, _read(Path(path)))
+        source = str(path)
+    try:
+        warnings = validate_config(config)
+    except ConfigError as exc:
+        raise ConfigError(f"invalid configuration {source}: {exc}") from None
+    for warning in dict.fromkeys(warnings):
+        print(f"corvane: warning: {source}: {warning}", file=sys.stderr)
+    return config
