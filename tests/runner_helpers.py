@@ -1,6 +1,7 @@
 """Shared pieces of the runner tests: a recording registry and a fast configuration."""
 
 import copy
+import os
 import sys
 import textwrap
 
@@ -51,3 +52,20 @@ def alive(pid: int) -> bool:
     except (FileNotFoundError, ProcessLookupError, IndexError):
         return False
     return state not in ("Z", "X")
+
+
+def marked_processes(mark: str) -> list[int]:
+    """Pids of live processes whose environment holds `mark` (inherited by every process
+    a test's command started, however deep)."""
+    needle = mark.encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as fh:
+                if needle in fh.read() and alive(int(entry)):
+                    found.append(int(entry))
+        except OSError:
+            continue
+    return found

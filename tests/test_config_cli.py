@@ -45,9 +45,11 @@ def test_bad_files_are_clear_errors(tmp_path, name, text):
 
 def test_findings_command(tmp_path, capsys):
     path = tmp_path / "r.sqlite3"
+    assert cli.main(["findings", "--registry", str(path)]) == 1  # nothing there, nothing made
+    assert "no registry at" in capsys.readouterr().err and not path.exists()
+    reg = TrustRegistry(path)
     assert cli.main(["findings", "--registry", str(path)]) == 0
     assert "no jobs recorded" in capsys.readouterr().out
-    reg = TrustRegistry(path)
     reg.start_job("job-1", "python train.py", {})
     reg.record_event(node_id="n", job_id="job-1", event_type="output_stall", severity="WARN",
                      summary="quiet", details={})

@@ -6,21 +6,30 @@ import stat
 import subprocess
 import sys
 import time
+import uuid
 
 import pytest
 
 from corvane.cli import main
 from corvane.trust.registry import TrustRegistry
-from runner_helpers import PY, alive
+from runner_helpers import PY, alive, marked_processes
 
 FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures")
 
 
 @pytest.fixture
 def env(fake_path, tmp_path):
+    """The monitor's environment, marked so that every process it starts can be found."""
     return dict(os.environ, CORVANE_FAKE_SMI_DIR=os.path.join(FIXTURES, "nvidia-smi"),
                 CORVANE_FAKE_SMI_CASE="two-gpus", CORVANE_REGISTRY=str(tmp_path / "r.sqlite3"),
-                PYTHONUNBUFFERED="1")
+                PYTHONUNBUFFERED="1", CORVANE_TEST_MARK=f"mark-{uuid.uuid4().hex}")
+
+
+def assert_nothing_left(env):
+    deadline = time.monotonic() + 5  # orphans may still be on their way out
+    while marked_processes(env["CORVANE_TEST_MARK"]) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert marked_processes(env["CORVANE_TEST_MARK"]) == []
 
 
 def config_file(tmp_path, **monitor):
@@ -85,6 +94,7 @@ def test_signal_is_passed_on_and_the_job_may_checkpoint(tmp_path, env, sig):
     assert "checkpoint written" in out  # output is still read during the grace period
     assert f"stopped on {sig.name}" in out and "exited with status 0" in out
     assert not any(alive(p) for p in pids)
+    assert_nothing_left(env)
     job = TrustRegistry(tmp_path / "r.sqlite3").jobs()[0]
     assert job["status"] == "interrupted"
     assert job["metadata"]["end"]["signal"] == sig.name
@@ -106,6 +116,7 @@ def test_second_signal_or_end_of_grace_kills_the_job(tmp_path, env):
     out, _ = finish(proc)
     assert proc.returncode == 130 and "did not stop within its grace period" in out
     assert not any(alive(p) for p in pids)
+    assert_nothing_left(env)
     job = TrustRegistry(tmp_path / "r.sqlite3").jobs()[0]
     assert job["status"] == "interrupted" and job["metadata"]["end"]["killed"] is True
 

@@ -243,7 +243,7 @@ def test_grandchild_holding_the_pipe(tmp_path):
     assert not alive(int(result.output_lines[0]))  # what the job left behind went with it
 
 
-@pytest.mark.parametrize("keep", [0, 3, 5000, None])
+@pytest.mark.parametrize("keep", [1, 3, 5000, None])
 def test_max_output_lines_keeps_the_most_recent(tmp_path, keep, capfd):
     cfg = fast_config()
     cfg["monitor"]["max_output_lines"] = keep
@@ -254,7 +254,7 @@ def test_max_output_lines_keeps_the_most_recent(tmp_path, keep, capfd):
         print("loss: nan")
     """), config=cfg, tmp=tmp_path)
     lines = [f"step {i} loss={i}" for i in range(total)] + ["loss: nan"]
-    expected = lines if keep is None else lines[len(lines) - keep:] if keep else []
+    expected = lines if keep is None else lines[len(lines) - keep:]
     assert result.output_lines == expected
     assert result.output_lines_dropped == len(lines) - len(expected)
     assert "training_divergence" in {f.event_type for f in result.findings}  # all parsed

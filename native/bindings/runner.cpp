@@ -176,11 +176,9 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
     std::string_view l = batch.line(i);
     nb::object text =
         nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
-    if (!text.is_valid()) throw nb::python_error();
-    if (max_lines != 0 && PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
+    if (!text.is_valid() || PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
       throw nb::python_error();
     }
-    if (max_lines == 0) ++dropped;
     texts.push_back(std::move(text));
   }
   try {
@@ -571,7 +569,7 @@ Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
   }
   Py_ssize_t n = PyLong_AsSsize_t(value.ptr());
   if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (n < 0) throw nb::value_error("monitor.max_output_lines must not be negative");
+  if (n < 1) throw nb::value_error("monitor.max_output_lines must be at least 1");
   return n;
 }
 
