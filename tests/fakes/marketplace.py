@@ -49,7 +49,9 @@ class Marketplace:
         self._lock = threading.Lock()
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
         self._server.daemon_threads = True
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        # A short poll interval lets stop() return at once.
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.02,),
+                                        daemon=True)
 
     @property
     def base(self) -> str:

@@ -39,7 +39,7 @@ class ProviderApiError(RuntimeError):
         return f"{self.provider} API error (HTTP {self.status}): {self.message}"
 
 
-def one_line(text: str, limit: int = _MAX_ERROR_BODY) -> str:
+def one_line(text: str, limit: int = 500) -> str:
     """`text` on one line (control characters and line breaks become a space), at most
     about `limit` characters."""
     flat = _CONTROL.sub(" ", text).strip()
@@ -65,6 +65,23 @@ def _redact(text: str, headers: dict | None) -> str:
     return text
 
 
+def _read_answer(response):
+    """The answer's bytes; None when it is larger than MAX_ANSWER_BYTES, or the number of
+    bytes received when the connection closed before the announced length."""
+    chunks, total = [], 0
+    while True:
+        chunk = response.read(64 * 1024)
+        if not chunk:
+            break
+        total += len(chunk)
+        if total > MAX_ANSWER_BYTES:
+            return None
+        chunks.append(chunk)
+    if response.length:  # bytes still announced by Content-Length
+        return total
+    return b"".join(chunks)
+
+
 def _request(url: str, method: str, headers: dict | None, data: bytes | None, provider: str,
              timeout: float):
     req_headers = {"Accept": "application/json"}
@@ -78,8 +95,8 @@ def _request(url: str, method: str, headers: dict | None, data: bytes | None, pr
     try:
         request = urllib.request.Request(url, data=data, method=method, headers=req_headers)
         with urllib.request.urlopen(request, timeout=timeout) as response:
-            payload = response.read(MAX_ANSWER_BYTES + 1)
             status = response.status
+            payload = _read_answer(response)
     except urllib.error.HTTPError as exc:
         try:
             text = exc.read(_MAX_ERROR_BODY).decode("utf-8", "replace").strip()
@@ -99,8 +116,10 @@ def _request(url: str, method: str, headers: dict | None, data: bytes | None, pr
         # Latin-1, a URL with spaces): the text would quote the header, so it is not shown.
         raise fail(None, f"{method} request could not be sent: invalid URL or header "
                          f"({type(exc).__name__})") from None
-    if len(payload) > MAX_ANSWER_BYTES:
+    if payload is None:
         raise fail(status, f"answer larger than {MAX_ANSWER_BYTES} bytes")
+    if not isinstance(payload, bytes):
+        raise fail(status, f"answer cut short: the connection closed after {payload} bytes")
     if not payload.strip():
         return None
     try:
