@@ -462,12 +462,25 @@ def test_unsendable_keys_fail_without_showing_the_key(market, key):
     assert not market.requests
 
 
-def test_internal_faults_become_host_errors(market, monkeypatch):
-    # A host str that is not valid UTF-8 is read with U+FFFD instead of failing the call.
-    monkeypatch.setenv("CORVANE_VAST_API_BASE", market.base + "\udcff")
+@pytest.mark.parametrize("base", ["\udcff", "/a b", "/\x1b"])
+def test_an_unusable_api_base_is_an_error(market, monkeypatch, base):
+    monkeypatch.setenv("CORVANE_VAST_API_BASE", market.base + base)
     with pytest.raises(ProviderApiError) as info:
         P.list_instances(KEY)
-    assert_api_error(info)
+    assert_api_error(info, contains="could not be sent: invalid URL or header")
+
+
+@pytest.mark.parametrize("constant, value, op, entry_point", [
+    ("_SSH_ATTACH_MAX_ATTEMPTS", 10 ** 30, "attach", "_attach_ssh_key"),
+    ("_TERMINATE_MAX_ATTEMPTS", "four", "terminate", "terminate"),
+])
+def test_a_native_fault_becomes_a_host_error(market, monkeypatch, constant, value, op,
+                                             entry_point):
+    # Constants are read at call time; one that has no C++ integer makes the conversion throw.
+    monkeypatch.setattr(vast, constant, value)
+    with pytest.raises(ProviderApiError) as info:
+        call(op)
+    assert_api_error(info, contains=f"internal error in {entry_point}: ")
 
 
 # -- a randomized sweep: whatever the marketplace answers, only ProviderApiError or a valid
@@ -732,3 +745,30 @@ def test_every_vast_option_has_help():
     for name, parser in commands.items():
         for action in parser._actions:
             assert action.help, f"vast {name} {action.option_strings or action.dest}"
+
+
+def test_an_interrupted_hedged_launch_starts_no_further_slots(market, monkeypatch):
+    import concurrent.futures
+
+    market.offers = [offer(1, 10, 1.0), offer(2, 11, 1.0), offer(3, 12, 1.0)]
+    market.fail(r"/asks/1/", 500, {"success": False})
+    released = threading.Event()
+    # Slots 1 and 2 wait out their stagger until the caller's thread leaves the pool ...
+    monkeypatch.setattr(time, "sleep", lambda s: released.wait(10))
+    shutdown = concurrent.futures.ThreadPoolExecutor.shutdown
+
+    def leave(pool, *args, **kwargs):
+        released.set()
+        return shutdown(pool, *args, **kwargs)
+
+    monkeypatch.setattr(concurrent.futures.ThreadPoolExecutor, "shutdown", leave)
+
+    class Interrupting:  # ... which it does when Ctrl-C lands while slot 0's failure is logged
+        def exception(self, *args, **kwargs):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(vast, "log", Interrupting())
+    with pytest.raises(KeyboardInterrupt):
+        P.provision_candidates(spec(ssh_public_key=None), api_key=KEY, count=3)
+    assert [r.path for r in market.requests_to(r"/asks/")] == ["/api/v0/asks/1/"]
+    assert not market.instances

@@ -9,8 +9,10 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -514,6 +516,9 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
   nb::object pool = futures.attr("ThreadPoolExecutor")(
       "max_workers"_a = chosen.size(), "thread_name_prefix"_a = "corvane-vast-launch");
   nb::list results;
+  // Set when the caller's thread leaves early (an interrupt, a failing logger): slots still
+  // waiting for their stagger then rent nothing.
+  auto abandoned = std::make_shared<std::atomic<bool>>(false);
   nb::object self_obj = nb::borrow(self), spec_obj = nb::borrow(spec),
              key_obj = nb::borrow(api_key), callback = nb::borrow(on_launch);
   try {
@@ -523,6 +528,10 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
       nb::object task = nb::cpp_function([=]() -> nb::object {
         return entry("hedged launch", key_obj, true, [&]() -> nb::object {
           if (slot != 0 && stagger_s > 0) import("time").attr("sleep")(slot * stagger_s);
+          if (abandoned->load()) {
+            raise_provider(nb::none(), "hedged launch slot " + std::to_string(slot) +
+                                           " not started: the call was interrupted");
+          }
           nb::object contract_created = nb::cpp_function([=](nb::handle result) {
             entry("hedged launch", key_obj, true, [&] {
               result.attr("raw")["hedge_slot"] = slot;
@@ -547,6 +556,7 @@ nb::list provision_candidates(nb::handle self, nb::handle spec, nb::handle api_k
       }
     }
   } catch (...) {
+    abandoned->store(true);
     pool.attr("shutdown")("wait"_a = true);
     throw;
   }

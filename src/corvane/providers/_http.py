@@ -108,13 +108,13 @@ def _request(url: str, method: str, headers: dict | None, data: bytes | None, pr
     except (urllib.error.URLError, OSError) as exc:  # socket.timeout and ConnectionError too
         reason = getattr(exc, "reason", exc)
         raise fail(None, f"{method} request failed: {reason}") from None
-    except http.client.HTTPException as exc:  # a malformed answer: status line, length, headers
-        raise fail(None, f"{method} request failed: malformed HTTP answer "
-                         f"({type(exc).__name__})") from None
-    except ValueError as exc:
+    except (ValueError, http.client.InvalidURL) as exc:
         # The request itself cannot be sent (a header value with a line break or outside
         # Latin-1, a URL with spaces): the text would quote the header, so it is not shown.
         raise fail(None, f"{method} request could not be sent: invalid URL or header "
+                         f"({type(exc).__name__})") from None
+    except http.client.HTTPException as exc:  # a malformed answer: status line, length, headers
+        raise fail(None, f"{method} request failed: malformed HTTP answer "
                          f"({type(exc).__name__})") from None
     if payload is None:
         raise fail(status, f"answer larger than {MAX_ANSWER_BYTES} bytes")
