@@ -9,7 +9,8 @@ import pytest
 
 from corvane.providers import vast
 from corvane.providers._http import ProviderApiError
-from corvane.providers.base import InstanceRef, ProvisionSpec
+from corvane.providers.base import ProvisionSpec
+from fakes import vast_calls
 from fakes.marketplace import Marketplace
 
 KEY = "sk-test-very-secret"
@@ -331,17 +332,7 @@ def assert_api_error(info, *, contains=""):
 
 
 def call(op):
-    """One adapter operation, as the host calls it."""
-    s = spec()
-    return {
-        "offers": lambda: P._find_offers(s, KEY, limit=5),
-        "launch": lambda: P.provision(s, api_key=KEY),
-        "hedge": lambda: P.provision_candidates(s, api_key=KEY, count=3, stagger_seconds=0),
-        "list": lambda: P.list_instances(KEY),
-        "get": lambda: P.get_instance(INSTANCE, api_key=KEY),
-        "attach": lambda: P._attach_ssh_key(INSTANCE, s, KEY),
-        "terminate": lambda: P.terminate(INSTANCE, api_key=KEY),
-    }[op]()
+    return vast_calls.call(P, op, spec(), KEY, INSTANCE)
 
 
 @pytest.mark.parametrize("op, path, answer, contains", [
@@ -522,38 +513,6 @@ reply = st.one_of(
     st.tuples(st.just(None), st.just(None)))
 PATHS = {"search": r"/bundles/", "launch": r"/asks/", "ssh": r"/ssh/",
          "listing": r"/instances/$", "one": r"/instances/[^/]+/$"}
-OPS = ["offers", "launch", "hedge", "list", "get", "attach", "terminate"]
-CONTRACT_ID = re.compile(r"[A-Za-z0-9._-]{1,64}")
-
-
-def check_valid_result(op, result):
-    def instance_ok(ref):
-        assert isinstance(ref, InstanceRef) and ref.provider == "vast"
-        for text in (ref.instance_id, ref.name, ref.gpu_type, ref.status, ref.ssh_host,
-                     ref.region):
-            text.encode("utf-8")
-        assert ref.gpu_count >= 1 and isinstance(ref.ssh_port, int)
-
-    def launched_ok(res):
-        assert CONTRACT_ID.fullmatch(res.instance_id) and isinstance(res.raw, dict)
-
-    if op == "offers":
-        assert all(isinstance(o, dict) and o["id"] is not None and int(o["id"]) is not None
-                   for o in result)
-    elif op == "launch":
-        launched_ok(result)
-    elif op == "hedge":
-        assert result and all(launched_ok(r) is None for r in result)
-    elif op == "list":
-        assert all(instance_ok(r) is None for r in result)
-    elif op == "get":
-        instance_ok(result)
-    elif op == "attach":
-        assert result in (True, False)
-    else:
-        assert result is None
-
-
 @pytest.fixture(scope="module")
 def sweep_market():
     m = Marketplace().start()
@@ -563,7 +522,7 @@ def sweep_market():
 
 @settings(max_examples=400, derandomize=True, deadline=None, database=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
-@given(op=st.sampled_from(OPS), offers=good_offers, item=item_like,
+@given(op=st.sampled_from(vast_calls.OPERATIONS), offers=good_offers, item=item_like,
        replies=st.fixed_dictionaries({name: st.none() | reply for name in PATHS}))
 def test_any_answer_gives_a_provider_error_or_a_valid_result(sweep_market, monkeypatch, op, offers,
                                                              item, replies):
@@ -595,7 +554,7 @@ def test_any_answer_gives_a_provider_error_or_a_valid_result(sweep_market, monke
         assert op == "get" and str(exc) == f"Vast.ai instance {INSTANCE} not found"
     else:
         event(f"{op}: result")
-        check_valid_result(op, result)
+        vast_calls.check_result(op, result)
 
 
 # -- the command line ----------------------------------------------------------------------------
