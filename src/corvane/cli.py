@@ -124,17 +124,18 @@ def _vast_key() -> str | None:
     return key
 
 
-def _shown(value, limit: int = 120) -> str:
+def _shown(value, limit: int | None = 120) -> str:
     """A value from the marketplace made safe to print on one line: control characters,
     terminal escapes and lone surrogates written as escapes, at most `limit` characters."""
     text = value if isinstance(value, str) else str(value)
     out = "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
                   for c in text)
-    return out if len(out) <= limit else out[:limit] + "..."
+    return out if limit is None or len(out) <= limit else out[:limit] + "..."
 
 
 def _vast_fail(message: str) -> None:
-    print(f"corvane: {_shown(message, 2000)}", file=sys.stderr)
+    # Not cut short: the line may end in the ids of rented instances.
+    print(f"corvane: {_shown(message, None)}", file=sys.stderr)
 
 
 def _table(rows, headers) -> None:
@@ -161,12 +162,13 @@ class _VastLog(logging.Handler):
 
     def emit(self, record):
         if record.exc_info and record.exc_info[1] is not None:
+            why = _shown(_describe(record.exc_info[1]), 1000)
             if record.msg == "vast hedged candidate launch failed":
-                self.failed_slots.append(_describe(record.exc_info[1]))
+                self.failed_slots.append(why)
                 return
-            _vast_fail(f"{record.getMessage()}: {_describe(record.exc_info[1])}")
+            _vast_fail(f"{_shown(record.getMessage(), 1000)}: {why}")
         else:
-            _vast_fail(record.getMessage())
+            _vast_fail(_shown(record.getMessage(), 1000))
 
 
 @contextlib.contextmanager
@@ -218,7 +220,7 @@ def _vast_launch(provider, args, key, handler) -> int:
     except KeyboardInterrupt:
         error, status = "interrupted", 130
     except Exception as exc:  # noqa: BLE001 - reported below with what was rented
-        error, status = _describe(exc), 1
+        error, status = _shown(_describe(exc), 1000), 1
     with lock:
         results = list(rented.values())
     for r in results:
@@ -301,7 +303,7 @@ def _cmd_vast(args) -> int:
             _vast_fail(_describe(exc))
             return 1
         except Exception as exc:  # noqa: BLE001 - one line, never a traceback
-            _vast_fail(f"unexpected error: {type(exc).__name__}: {exc}")
+            _vast_fail(f"unexpected error: {type(exc).__name__}: {_shown(exc, 500)}")
             return 1
     return 0
 
