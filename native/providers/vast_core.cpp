@@ -100,4 +100,77 @@ std::string path_segment(std::string_view id) {
   return out;
 }
 
+ListField list_field(Json kind) {
+  switch (kind) {
+    case Json::List:
+      return ListField::Items;
+    case Json::Missing:
+    case Json::Null:
+      return ListField::Nothing;
+    default:
+      return ListField::Malformed;
+  }
+}
+
+InstancePick pick_instance(Json inner) {
+  switch (inner) {
+    case Json::List:
+      return InstancePick::FirstOfList;
+    case Json::Map:
+      return InstancePick::Inner;
+    case Json::Null:
+      return InstancePick::Nothing;
+    default:
+      return InstancePick::Answer;  // absent, or a value that says nothing: the outer map
+  }
+}
+
+bool valid_contract_id(Json kind, std::string_view text) {
+  if (text.empty() || text.size() > 64) return false;
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (kind == Json::Int) {
+    return std::all_of(text.begin(), text.end(), digit) &&
+           text.find_first_not_of('0') != std::string_view::npos;
+  }
+  if (kind != Json::Str) return false;
+  bool alnum = false;
+  for (char c : text) {
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    alnum = alnum || letter || digit(c);
+    if (!letter && !digit(c) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return alnum;
+}
+
+bool key_attached(std::optional<bool> success, std::string_view lowered_msg) {
+  if (!success) return false;
+  return *success || lowered_msg.find("already associated") != std::string_view::npos;
+}
+
+long long retry_delay_s(long long attempt) {
+  return attempt < 1 ? 1 : 1LL << std::min<long long>(attempt - 1, 62);
+}
+
+std::string one_line(std::string_view text, std::size_t max_bytes) {
+  std::string out;
+  out.reserve(std::min(text.size(), max_bytes) + 3);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (out.size() >= max_bytes && (c & 0xC0) != 0x80) {  // cut before a lead byte only
+      out += "...";
+      break;
+    }
+    if (c < 0x20 || c == 0x7F) {
+      out += ' ';
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+      out += ' ';  // a C1 control character (U+0080..U+009F), NEL among them
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace corvane::vast

@@ -1,5 +1,6 @@
 // The marketplace adapter's decisions over plain values: which offers are valid, how the
-// caller's preferred machines are ranked, which distinct machines a hedged launch takes.
+// caller's preferred machines are ranked, which distinct machines a hedged launch takes,
+// which answer shapes are usable, and how texts from an answer become one-line messages.
 #pragma once
 
 #include <cstdint>
@@ -38,5 +39,36 @@ std::string build_onstart(std::string_view ssh_public_key);
 
 // One URL path segment: every byte outside unreserved ASCII percent-encoded.
 std::string path_segment(std::string_view id);
+
+// The kinds of decoded JSON values that the answer rules tell apart.
+enum class Json { Missing, Null, Bool, Int, Float, Str, List, Map, Other };
+
+// A list-valued answer field ("offers", "instances"): its items, nothing at all (absent or
+// null), or a malformed answer (any other value).
+enum class ListField { Items, Nothing, Malformed };
+ListField list_field(Json kind);
+
+// Which value of a read-one-instance answer describes the instance: the answer itself, the
+// first element of its "instances" list, its "instances" map, or nothing ("instances" null).
+// `inner` is Missing when the answer is not a map or has no "instances".
+enum class InstancePick { Answer, FirstOfList, Inner, Nothing };
+InstancePick pick_instance(Json inner);
+
+// A launch answer's contract identifier (truthy, already text) that later requests can
+// address: a positive integer, or a short word of ASCII letters, digits, '.', '_', '-'.
+bool valid_contract_id(Json kind, std::string_view text);
+
+// A key-attach answer: attached when "success" is the boolean true, or the boolean false
+// with a message that says the key is already associated. `success` is empty when the
+// answer is not a map or its "success" is not a boolean.
+bool key_attached(std::optional<bool> success, std::string_view lowered_msg);
+
+// The back-off before attempt + 1: 1, 2, 4, ... seconds.
+long long retry_delay_s(long long attempt);
+
+// `text` as one line of at most about `max_bytes` bytes: every control character (line
+// breaks included) becomes a space, and a longer text is cut at a character boundary and
+// ends in "...".
+std::string one_line(std::string_view text, std::size_t max_bytes);
 
 }  // namespace corvane::vast

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import logging
 import os
 import signal
 import sys
@@ -172,58 +174,187 @@ def _vast_key() -> str | None:
     return key
 
 
+def _shown(value, limit: int | None = 120) -> str:
+    """A value from the marketplace made safe to print on one line: control characters,
+    terminal escapes and lone surrogates written as escapes, at most `limit` characters."""
+    text = value if isinstance(value, str) else str(value)
+    out = "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
+                  for c in text)
+    return out if limit is None or len(out) <= limit else out[:limit] + "..."
+
+
+def _vast_fail(message: str) -> None:
+    # Not cut short: the line may end in the ids of rented instances.
+    print(f"corvane: {_shown(message, None)}", file=sys.stderr)
+
+
 def _table(rows, headers) -> None:
-    widths = [max(len(str(x)) for x in col) for col in zip(headers, *rows)]
+    rows = [[_shown(x) for x in row] for row in rows]
+    widths = [max(len(x) for x in col) for col in zip(headers, *rows)]
     for row in [headers, *rows]:
-        print("  ".join(str(x).ljust(w) for x, w in zip(row, widths)).rstrip())
+        print("  ".join(x.ljust(w) for x, w in zip(row, widths)).rstrip())
+
+
+def _describe(exc) -> str:
+    if getattr(exc, "status", None) == 401:
+        return "the marketplace refused the API key (HTTP 401); check VAST_API_KEY"
+    return str(exc)
+
+
+class _VastLog(logging.Handler):
+    """Takes the adapter's log records while a vast command runs: warnings are shown as one
+    line each, failed launch slots are kept for the command's own report (the host's
+    default handler would print their tracebacks)."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.failed_slots: list[str] = []
+
+    def emit(self, record):
+        if record.exc_info and record.exc_info[1] is not None:
+            why = _shown(_describe(record.exc_info[1]), 1000)
+            if record.msg == "vast hedged candidate launch failed":
+                self.failed_slots.append(why)
+                return
+            _vast_fail(f"{_shown(record.getMessage(), 1000)}: {why}")
+        else:
+            _vast_fail(_shown(record.getMessage(), 1000))
+
+
+@contextlib.contextmanager
+def _vast_log():
+    log = logging.getLogger("corvane.providers.vast")
+    handler, propagate = _VastLog(), log.propagate
+    log.addHandler(handler)
+    log.propagate = False
+    try:
+        yield handler
+    finally:
+        log.removeHandler(handler)
+        log.propagate = propagate
+
+
+def _vast_launch(provider, args, key, handler) -> int:
+    from .providers._http import ProviderApiError
+    from .providers.base import ProvisionSpec
+
+    pubkey = None
+    if args.ssh_key:
+        try:
+            with open(os.path.expanduser(args.ssh_key), encoding="utf-8") as fh:
+                pubkey = fh.read().strip()
+        except (OSError, ValueError) as exc:
+            _vast_fail(f"cannot read --ssh-key {args.ssh_key}: {exc}")
+            return 1
+    spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, image=args.image,
+                         ssh_public_key=pubkey, container_disk_gb=args.disk,
+                         region=args.region, name=args.name)
+    # Every contract is noted the moment it exists, so that whatever fails afterwards (key
+    # attachment, a sibling slot, an interrupt) the rented instances are still reported.
+    rented = {}
+    lock = threading.Lock()
+
+    def on_launch(result):
+        with lock:
+            rented.setdefault(result.instance_id, result)
+
+    error, status = None, 0
+    try:
+        if args.hedge > 1:
+            provider.provision_candidates(spec, api_key=key, count=args.hedge, on_launch=on_launch)
+        else:
+            offer = provider._find_cheapest_offer(spec, key)
+            if offer is None:
+                raise ProviderApiError("vast", None, f"no offers matched {args.gpu} x{args.count}")
+            provider._launch_offer(offer, spec, key, on_contract=on_launch)
+    except KeyboardInterrupt:
+        error, status = "interrupted", 130
+    except Exception as exc:  # noqa: BLE001 - reported below with what was rented
+        error, status = _shown(_describe(exc), 1000), 1
+    with lock:
+        results = list(rented.values())
+    for r in results:
+        print(f"launched instance {_shown(r.instance_id)} on machine "
+              f"{_shown(r.raw.get('machine_id'))} at ${_shown(r.raw.get('dph_total'))}/h")
+    failed = handler.failed_slots
+    if failed and error is None:
+        error, status = (f"{len(failed)} of {len(failed) + len(results)} launches failed: "
+                         f"{failed[0]}"), 1
+    elif failed:
+        error = f"{error} (first failure: {failed[0]})"
+    ids = " ".join(_shown(r.instance_id) for r in results)
+    if error is None:
+        if 1 < len(results) < args.hedge:
+            print(f"only {len(results)} distinct machines matched; {len(results)} of "
+                  f"{args.hedge} launched")
+        if len(results) > 1:
+            print(f"keep one and remove the others with: corvane vast rm ID ... (of {ids})")
+        return 0
+    if results:
+        _vast_fail(f"launch failed: {error}; {len(results)} rented instance(s) are running and "
+                   f"cost money until removed: corvane vast rm {ids}")
+    else:
+        _vast_fail(f"launch failed: {error}; no instance was rented")
+    return status
+
+
+def _vast_rm(provider, ids, key) -> int:
+    from .providers._http import ProviderApiError
+
+    failed = 0
+    for instance_id in ids:
+        try:
+            provider._terminate_existing(instance_id, api_key=key)
+        except ProviderApiError as exc:
+            failed += 1
+            if exc.status == 404:
+                _vast_fail(f"instance {instance_id} not found (HTTP 404): nothing was terminated")
+            else:
+                _vast_fail(f"instance {instance_id} was not terminated: {_describe(exc)}")
+        else:
+            print(f"terminated instance {_shown(instance_id)}")
+    return 1 if failed else 0
 
 
 def _cmd_vast(args) -> int:
     from .providers._http import ProviderApiError
-    from .providers.base import ProvisionSpec
     from .providers.vast import VastProvider
 
     key = _vast_key()
     if key is None:
         return 2
     provider = VastProvider()
-    try:
-        if args.vast_command == "offers":
-            spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, region=args.region)
-            offers = provider._find_offers(spec, key, limit=args.limit)
-            _table([(o.get("id"), o.get("machine_id"), o.get("gpu_name"), o.get("dph_total"),
-                     o.get("reliability"), o.get("geolocation")) for o in offers],
-                   ("ID", "MACHINE", "GPU", "$/H", "RELIABILITY", "LOCATION"))
-            if not offers:
-                print("no offers matched")
-        elif args.vast_command == "launch":
-            pubkey = None
-            if args.ssh_key:
-                with open(os.path.expanduser(args.ssh_key), encoding="utf-8") as fh:
-                    pubkey = fh.read().strip()
-            spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, image=args.image,
-                                 ssh_public_key=pubkey, container_disk_gb=args.disk,
-                                 region=args.region, name=args.name)
-            if args.hedge > 1:
-                results = provider.provision_candidates(spec, api_key=key, count=args.hedge)
-            else:
-                results = [provider.provision(spec, api_key=key)]
-            for r in results:
-                print(f"launched instance {r.instance_id} on machine {r.raw.get('machine_id')} "
-                      f"at ${r.raw.get('dph_total')}/h")
-            if len(results) > 1:
-                print("keep one and remove the others with: corvane vast rm ID")
-        elif args.vast_command == "ls":
-            refs = provider.list_instances(key)
-            _table([(r.instance_id, r.status, r.gpu_type, r.gpu_count, f"{r.ssh_host}:{r.ssh_port}",
-                     r.region, r.name) for r in refs],
-                   ("ID", "STATUS", "GPU", "N", "SSH", "REGION", "LABEL"))
-        elif args.vast_command == "rm":
-            provider.terminate(args.instance_id, api_key=key)
-            print(f"terminated instance {args.instance_id}")
-    except (ProviderApiError, ValueError, OSError) as exc:
-        print(f"corvane: {exc}", file=sys.stderr)
-        return 1
+    with _vast_log() as handler:
+        try:
+            if args.vast_command == "offers":
+                from .providers.base import ProvisionSpec
+
+                spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, region=args.region)
+                # The marketplace may answer with more offers than asked for.
+                offers = provider._find_offers(spec, key, limit=args.limit)[:args.limit]
+                _table([(o.get("id"), o.get("machine_id"), o.get("gpu_name"), o.get("dph_total"),
+                         o.get("reliability"), o.get("geolocation")) for o in offers],
+                       ("ID", "MACHINE", "GPU", "$/H", "RELIABILITY", "LOCATION"))
+                if not offers:
+                    print("no offers matched")
+            elif args.vast_command == "launch":
+                return _vast_launch(provider, args, key, handler)
+            elif args.vast_command == "ls":
+                refs = provider.list_instances(key)
+                _table([(r.instance_id, r.status, r.gpu_type, r.gpu_count,
+                         f"{r.ssh_host}:{r.ssh_port}", r.region, r.name) for r in refs],
+                       ("ID", "STATUS", "GPU", "N", "SSH", "REGION", "LABEL"))
+            elif args.vast_command == "rm":
+                return _vast_rm(provider, args.instance_ids, key)
+        except KeyboardInterrupt:
+            _vast_fail("interrupted")
+            return 130
+        except (ProviderApiError, ValueError, OSError) as exc:
+            _vast_fail(_describe(exc))
+            return 1
+        except Exception as exc:  # noqa: BLE001 - one line, never a traceback
+            _vast_fail(f"unexpected error: {type(exc).__name__}: {_shown(exc, 500)}")
+            return 1
     return 0
 
 
@@ -243,6 +374,42 @@ exit status:
          SIGINT) and passed it on to the job
   130    Ctrl-C (SIGINT)
 """
+
+
+_VAST_EXIT = ("exit status: 0 done; 1 a marketplace request, a termination or a launch failed "
+              "(instances rented before the failure are listed with the command that removes "
+              "them); 2 usage error or VAST_API_KEY unset")
+
+
+def _at_least_one(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def _one_line_usage(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    """Usage errors of `parser` as one line on stderr, exit status 2."""
+
+    def error(message):
+        parser.exit(2, f"{parser.prog}: error: {_shown(message, 500)} "
+                       f"(see {parser.prog} --help)\n")
+
+    parser.error = error
+    return parser
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -277,25 +444,35 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--config", help="configuration whose cluster.baselines overrides apply")
     p.set_defaults(func=_cmd_profile)
 
-    p = sub.add_parser("vast", help="the Vast.ai marketplace (needs VAST_API_KEY)")
-    vsub = p.add_subparsers(dest="vast_command", required=True)
-    q = vsub.add_parser("offers", help="search and rank offers")
+    p = _one_line_usage(sub.add_parser(
+        "vast", help="the Vast.ai marketplace (needs VAST_API_KEY)", epilog=_VAST_EXIT,
+        description="Search, rent, list and remove Vast.ai instances with the API key in "
+                    "VAST_API_KEY."))
+    vsub = p.add_subparsers(dest="vast_command", required=True, metavar="COMMAND")
+    q = _one_line_usage(vsub.add_parser("offers", help="search and rank offers",
+                                        epilog=_VAST_EXIT))
     q.add_argument("--gpu", required=True, help="GPU type, e.g. RTX_4090 or H100_SXM")
-    q.add_argument("--count", type=int, default=1, help="GPUs per instance")
+    q.add_argument("--count", type=_at_least_one, default=1, help="GPUs per instance (default 1)")
     q.add_argument("--region", help="region or country codes, e.g. eu or US,CA")
-    q.add_argument("--limit", type=int, default=20)
-    q = vsub.add_parser("launch", help="rent an instance (or several with --hedge)")
-    q.add_argument("--gpu", required=True)
-    q.add_argument("--count", type=int, default=1)
-    q.add_argument("--image", default="pytorch/pytorch:latest")
-    q.add_argument("--ssh-key", help="public key file to install")
-    q.add_argument("--disk", type=float, default=50, help="container disk, GB")
-    q.add_argument("--region")
-    q.add_argument("--name", help="instance label")
-    q.add_argument("--hedge", type=int, default=1, help="launch on this many machines at once")
-    vsub.add_parser("ls", help="list your instances")
-    q = vsub.add_parser("rm", help="terminate an instance")
-    q.add_argument("instance_id")
+    q.add_argument("--limit", type=_at_least_one, default=20,
+                   help="show at most this many offers (default 20)")
+    q = _one_line_usage(vsub.add_parser(
+        "launch", help="rent an instance (or several with --hedge)", epilog=_VAST_EXIT))
+    q.add_argument("--gpu", required=True, help="GPU type, e.g. RTX_4090 or H100_SXM")
+    q.add_argument("--count", type=_at_least_one, default=1, help="GPUs per instance (default 1)")
+    q.add_argument("--image", default="pytorch/pytorch:latest",
+                   help="container image (default pytorch/pytorch:latest)")
+    q.add_argument("--ssh-key", help="public key file to install for root")
+    q.add_argument("--disk", type=_positive_float, default=50,
+                   help="container disk, GB (default 50)")
+    q.add_argument("--region", help="region or country codes, e.g. eu or US,CA")
+    q.add_argument("--name", help="instance label (default corvane-GPU-COUNT)")
+    q.add_argument("--hedge", type=_at_least_one, default=1,
+                   help="rent on this many distinct machines at once; keep one, remove the rest "
+                        "(default 1)")
+    _one_line_usage(vsub.add_parser("ls", help="list your instances", epilog=_VAST_EXIT))
+    q = _one_line_usage(vsub.add_parser("rm", help="terminate instances", epilog=_VAST_EXIT))
+    q.add_argument("instance_ids", nargs="+", metavar="ID", help="instance id (several allowed)")
     p.set_defaults(func=_cmd_vast)
 
     p = sub.add_parser("config", help="print the effective configuration")

@@ -1,8 +1,9 @@
 """A local stand-in for the GPU marketplace's HTTP API, for tests.
 
 Serves the endpoints the adapter uses with the marketplace's answer shapes, records every
-request, and can be scripted to fail: an HTTP status (JSON or plain-text body) for the next
-N requests to a path, a dropped connection, or a slow answer.
+request, and can be scripted to fail: an HTTP status (JSON, plain-text or raw-byte body) for
+the next N requests to a path, a dropped connection, bytes that are not HTTP at all, or a
+slow answer.
 """
 
 from __future__ import annotations
@@ -29,9 +30,10 @@ class Request:
 class Failure:
     path_re: str
     status: int | None  # None: close the connection without an answer
-    body: object = None
+    body: object = None  # str and bytes are sent as they are, anything else as JSON
     content_type: str = "application/json"
     remaining: int = 1
+    raw: bytes | None = None  # sent instead of an HTTP answer, then the connection closes
 
 
 class Marketplace:
@@ -47,7 +49,9 @@ class Marketplace:
         self._lock = threading.Lock()
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
         self._server.daemon_threads = True
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        # A short poll interval lets stop() return at once.
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.02,),
+                                        daemon=True)
 
     @property
     def base(self) -> str:
@@ -63,6 +67,14 @@ class Marketplace:
 
     def fail(self, path_re, status, body=None, times=1, content_type="application/json"):
         self.failures.append(Failure(path_re, status, body, content_type, times))
+
+    def answer(self, path_re, body, times=1):
+        """Answer the next `times` requests to a path with status 200 and `body`."""
+        self.fail(path_re, 200, body, times)
+
+    def garble(self, path_re, raw, times=1):
+        """Send `raw` bytes instead of an HTTP answer to the next `times` requests."""
+        self.failures.append(Failure(path_re, 200, None, "", times, raw))
 
     def requests_to(self, path_re, method=None):
         return [r for r in self.requests if re.search(path_re, r.path)
@@ -126,8 +138,11 @@ class Marketplace:
                     delay = next((s for p, s in market.delays.items() if re.search(p, path)), 0)
                 if delay:
                     time.sleep(delay)
-                if failure and failure.status is None:
+                if failure and (failure.status is None or failure.raw is not None):
                     self.close_connection = True
+                    if failure.raw is not None:
+                        self.wfile.write(failure.raw)
+                        self.wfile.flush()
                     self.connection.shutdown(2)
                     return
                 if failure:
@@ -136,7 +151,12 @@ class Marketplace:
                     with market._lock:
                         status, payload = market._route(self.command, path, body)
                     ctype = "application/json"
-                data = payload.encode() if isinstance(payload, str) else json.dumps(payload).encode()
+                if isinstance(payload, bytes):
+                    data = payload
+                elif isinstance(payload, str):
+                    data = payload.encode("utf-8", "surrogatepass")
+                else:
+                    data = json.dumps(payload).encode()
                 self.send_response(status)
                 self.send_header("Content-Type", ctype)
                 self.send_header("Content-Length", str(len(data)))

@@ -1,14 +1,27 @@
-"""JSON over HTTP for provider adapters, with errors that never carry credentials."""
+"""JSON over HTTP for provider adapters, with errors that never carry credentials.
+
+Every failure, whatever the server sent or did, is a ProviderApiError with a one-line
+message: transport errors, malformed HTTP, answers that are not JSON, too large or nested
+too deeply, and requests that cannot be sent as given.
+"""
 
 from __future__ import annotations
 
+import http.client
 import json
+import re
 import socket
 import urllib.error
 import urllib.request
 
 DEFAULT_TIMEOUT_S = 30.0
 _MAX_ERROR_BODY = 2000
+# Provider answers are a few kilobytes to a few hundred; anything far larger is refused
+# instead of read into memory.
+MAX_ANSWER_BYTES = 32 * 1024 * 1024
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029]+")
+# Header values shorter than this are not searched for in error texts (see _redact).
+_MIN_SECRET = 8
 
 
 class ProviderApiError(RuntimeError):
@@ -21,8 +34,52 @@ class ProviderApiError(RuntimeError):
         self.message = message
 
     def __str__(self) -> str:
-        where = f"HTTP {self.status}" if self.status is not None else "no HTTP response"
-        return f"{self.provider} API error ({where}): {self.message}"
+        if self.status is None:
+            return f"{self.provider} API error: {self.message}"
+        return f"{self.provider} API error (HTTP {self.status}): {self.message}"
+
+
+def one_line(text: str, limit: int = 500) -> str:
+    """`text` on one line (control characters and line breaks become a space), at most
+    about `limit` characters."""
+    flat = _CONTROL.sub(" ", text).strip()
+    return flat if len(flat) <= limit else flat[:limit] + "..."
+
+
+def _secrets(headers: dict | None) -> list[str]:
+    out = []
+    for value in (headers or {}).values():
+        if not isinstance(value, str):
+            continue
+        token = value.split(" ", 1)[1] if value.startswith("Bearer ") else value
+        if len(token) >= _MIN_SECRET:
+            out.append(token)
+    return out
+
+
+def _redact(text: str, headers: dict | None) -> str:
+    """An error text with every request header value (an API key) taken out: a server may
+    echo the credential it refused."""
+    for secret in _secrets(headers):
+        text = text.replace(secret, "<api key>")
+    return text
+
+
+def _read_answer(response):
+    """The answer's bytes; None when it is larger than MAX_ANSWER_BYTES, or the number of
+    bytes received when the connection closed before the announced length."""
+    chunks, total = [], 0
+    while True:
+        chunk = response.read(64 * 1024)
+        if not chunk:
+            break
+        total += len(chunk)
+        if total > MAX_ANSWER_BYTES:
+            return None
+        chunks.append(chunk)
+    if response.length:  # bytes still announced by Content-Length
+        return total
+    return b"".join(chunks)
 
 
 def _request(url: str, method: str, headers: dict | None, data: bytes | None, provider: str,
@@ -31,29 +88,46 @@ def _request(url: str, method: str, headers: dict | None, data: bytes | None, pr
     if data is not None:
         req_headers["Content-Type"] = "application/json"
     req_headers.update(headers or {})
-    request = urllib.request.Request(url, data=data, method=method, headers=req_headers)
+
+    def fail(status, message):
+        return ProviderApiError(provider, status, one_line(_redact(message, headers)))
+
     try:
+        request = urllib.request.Request(url, data=data, method=method, headers=req_headers)
         with urllib.request.urlopen(request, timeout=timeout) as response:
-            payload = response.read()
             status = response.status
+            payload = _read_answer(response)
     except urllib.error.HTTPError as exc:
         try:
             text = exc.read(_MAX_ERROR_BODY).decode("utf-8", "replace").strip()
-        except (OSError, ValueError):
+        except (OSError, ValueError, http.client.HTTPException):
             text = ""
         finally:
             exc.close()
-        raise ProviderApiError(provider, exc.code, text or str(exc.reason)) from None
-    except (urllib.error.URLError, socket.timeout, ConnectionError, OSError) as exc:
+        raise fail(exc.code, text or str(exc.reason)) from None
+    except (urllib.error.URLError, OSError) as exc:  # socket.timeout and ConnectionError too
         reason = getattr(exc, "reason", exc)
-        raise ProviderApiError(provider, None, f"{method} request failed: {reason}") from None
+        raise fail(None, f"{method} request failed: {reason}") from None
+    except (ValueError, http.client.InvalidURL) as exc:
+        # The request itself cannot be sent (a header value with a line break or outside
+        # Latin-1, a URL with spaces): the text would quote the header, so it is not shown.
+        raise fail(None, f"{method} request could not be sent: invalid URL or header "
+                         f"({type(exc).__name__})") from None
+    except http.client.HTTPException as exc:  # a malformed answer: status line, length, headers
+        raise fail(None, f"{method} request failed: malformed HTTP answer "
+                         f"({type(exc).__name__})") from None
+    if payload is None:
+        raise fail(status, f"answer larger than {MAX_ANSWER_BYTES} bytes")
+    if not isinstance(payload, bytes):
+        raise fail(status, f"answer cut short: the connection closed after {payload} bytes")
     if not payload.strip():
         return None
     try:
         return json.loads(payload)
-    except ValueError:
+    except (ValueError, RecursionError) as exc:
         snippet = payload[:200].decode("utf-8", "replace")
-        raise ProviderApiError(provider, status, f"invalid JSON answer: {snippet!r}") from None
+        why = "nested too deeply" if isinstance(exc, RecursionError) else "invalid JSON answer"
+        raise fail(status, f"{why}: {snippet!r}") from None
 
 
 def http_json(url: str, *, method: str = "POST", headers: dict | None = None, body=None,
