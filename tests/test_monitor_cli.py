@@ -1,6 +1,7 @@
 """`corvane monitor` and `corvane findings` as a user runs them: signals, failures, files."""
 
 import os
+import pty
 import signal
 import stat
 import subprocess
@@ -202,3 +203,33 @@ def test_exit_statuses_are_documented(capsys):
     out = capsys.readouterr().out
     for status in ("126", "127", "128+N", "130"):
         assert status in out
+
+
+def test_progress_bar_redraws_stay_one_line_on_a_terminal(tmp_path, env):
+    job = ("import sys, time\n"
+           "for i in range(3):\n"
+           "    sys.stdout.write(f'{i * 50}%\\r'); sys.stdout.flush(); time.sleep(0.05)\n"
+           "print('done')\n")
+    args = [PY, "-m", "corvane", "monitor", "--checkpoint-dir", str(tmp_path), "--",
+            PY, "-c", job]
+    main_fd, sub_fd = pty.openpty()
+    try:
+        with subprocess.Popen(args, stdout=sub_fd, stderr=subprocess.DEVNULL, env=env) as proc:
+            os.close(sub_fd)
+            chunks = []
+            while True:
+                try:
+                    data = os.read(main_fd, 65536)
+                except OSError:  # the terminal's other side closed
+                    break
+                if not data:
+                    break
+                chunks.append(data)
+        terminal = b"".join(chunks)
+    finally:
+        os.close(main_fd)
+    assert proc.returncode == 0
+    assert b"0%\r50%\r100%\rdone\r\n" in terminal  # redrawn in place, as written
+
+    piped = subprocess.run(args, env=env, capture_output=True, text=True, timeout=60)
+    assert "0%\n50%\n100%\ndone\n" in piped.stdout  # to a pipe, one line per redraw

@@ -151,7 +151,12 @@ void ReaderContext::echo(const monitor::LineBatch& batch) {
   PyObject* out = PySys_GetObject("stdout");  // borrowed
   if (out == nullptr || out == Py_None) return;
   nb::handle stream(out);
-  const std::string& text = batch.text();
+  // On a terminal the lines keep their own ends, so "\r" redraws stay on one line; to a
+  // pipe or file every line ends with "\n".
+  nb::object isatty = nb::getattr(stream, "isatty", nb::none());
+  std::string terminal;
+  if (!isatty.is_none() && truthy(isatty())) terminal = batch.terminal_text();
+  const std::string& text = terminal.empty() ? batch.text() : terminal;
   nb::object buffer = nb::getattr(stream, "buffer", nb::none());
   nb::object encoding = nb::getattr(stream, "encoding", nb::none());
   bool utf8 =

@@ -69,15 +69,29 @@ void decode_utf8_replace(std::string_view bytes, std::string& out) {
   }
 }
 
-void LineSplitter::emit(LineBatch& out) {
-  out.add(partial_);
+std::string LineBatch::terminal_text() const {
+  std::string out;
+  out.reserve(text_.size() + 1);
+  if (lead_newline_) out += '\n';
+  for (std::size_t i = 0; i < size(); ++i) {
+    out.append(line(i));
+    out += ends_[i];
+  }
+  return out;
+}
+
+void LineSplitter::emit(LineBatch& out, char end) {
+  out.add(partial_, end);
   partial_.clear();
 }
 
 void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
   std::size_t i = 0;
   if (pending_cr_ && !chunk.empty()) {
-    if (chunk[0] == '\n') i = 1;  // the "\n" of a "\r\n" split across two reads
+    if (chunk[0] == '\n') {  // the "\n" of a "\r\n" split across two reads
+      i = 1;
+      out.add_lead_newline();
+    }
     pending_cr_ = false;
   }
   while (i < chunk.size()) {
@@ -100,13 +114,16 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
       }
       return;
     }
+    std::size_t next = static_cast<std::size_t>(end - chunk.data()) + 1;
+    // A "\r" is a line end of its own unless a "\n" follows (unknown yet at the chunk's end).
+    char how = *end == '\r' && (next >= chunk.size() || chunk[next] != '\n') ? '\r' : '\n';
     if (partial_.empty()) {
-      out.add(std::string_view(start, static_cast<std::size_t>(end - start)));  // no copy
+      out.add(std::string_view(start, static_cast<std::size_t>(end - start)), how);  // no copy
     } else {
       partial_.append(start, static_cast<std::size_t>(end - start));
-      emit(out);
+      emit(out, how);
     }
-    i = static_cast<std::size_t>(end - chunk.data()) + 1;
+    i = next;
     if (*end == '\r') {
       if (i < chunk.size()) {
         if (chunk[i] == '\n') ++i;

@@ -26,17 +26,29 @@ class LineBatch {
   void clear() {
     text_.clear();
     starts_.clear();
+    ends_.clear();
+    lead_newline_ = false;
   }
-  // Appends one line, decoding `raw` as UTF-8 with replacement.
-  void add(std::string_view raw) {
+  // Appends one line, decoding `raw` as UTF-8 with replacement; `end` is how the job ended
+  // it: '\r' for a lone carriage return (a redrawn progress bar), else '\n'.
+  void add(std::string_view raw, char end = '\n') {
     starts_.push_back(text_.size());
     decode_utf8_replace(raw, text_);
     text_ += '\n';
+    ends_.push_back(end);
   }
+  // The "\n" of a "\r\n" whose "\r" ended the previous batch's last line.
+  void add_lead_newline() { lead_newline_ = true; }
+
+  // The lines as the job wrote them, each with its own end, for a terminal: a progress
+  // bar redrawn with "\r" stays one updating line there.
+  std::string terminal_text() const;
 
  private:
   std::string text_;
   std::vector<std::size_t> starts_;
+  std::vector<char> ends_;
+  bool lead_newline_ = false;
 };
 
 class LineSplitter {
@@ -54,7 +66,7 @@ class LineSplitter {
   void finish(LineBatch& out);
 
  private:
-  void emit(LineBatch& out);
+  void emit(LineBatch& out, char end = '\n');
 
   std::string partial_;
   bool pending_cr_ = false;
