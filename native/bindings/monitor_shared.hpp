@@ -15,6 +15,11 @@ inline nb::object host(const char* name) { return monitoring_module().attr(name)
 
 void append_finding(nb::handle findings, nb::handle lock, nb::handle finding);
 
+// Wakes the runners' waits: a finding was appended (it is delivered at once, not at the
+// next loop period), a job's output ended, or a stop was requested. Any thread; no GIL
+// needed.
+void wake_runners();
+
 // The findings one scanned line gives, in order; `line` is the line's host str.
 nb::list findings_for_scan(nb::handle line, const monitor::OutputLineScan& scan);
 

@@ -46,6 +46,7 @@ void append_finding(nb::handle findings, nb::handle lock, nb::handle finding) {
     throw;
   }
   lock.attr("release")();
+  wake_runners();
 }
 
 }  // namespace corvane::bindings

@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -40,6 +43,17 @@ std::atomic<int> g_active_runs{0};
 // stay pending until a running job takes them, so one that arrives during setup counts.
 std::atomic<unsigned> g_stop_requests{0};
 std::atomic<int> g_stop_signal{0};
+
+// What the runners' waits wake on; the generation counts every wake-up.
+struct Wakeups {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::atomic<std::uint64_t> generation{0};
+};
+Wakeups& wakeups() {
+  static Wakeups* w = new Wakeups();  // never destroyed: threads may wake it at exit
+  return *w;
+}
 
 [[noreturn]] void raise_exiting() {
   PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
@@ -109,6 +123,7 @@ void print_line(const std::string& text) {
 struct ReaderContext {
   int fd = -1;  // the reader's own descriptor for the pipe
   std::atomic<bool> stop{false};
+  std::atomic<bool> output_ended{false};
   nb::object output_lines, step_times, losses, last_output_at_ref, job_running_ref;
   nb::object findings, findings_lock;
   nb::object ended;  // event set once the output has ended
@@ -223,6 +238,7 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
       throw;
     }
     findings_lock.attr("release")();
+    wake_runners();
   }
 }
 
@@ -314,6 +330,8 @@ PyObject* reader_entry(PyObject* capsule, PyObject*) {
     e.discard_as_unraisable("corvane output reader");
   } catch (...) {
   }
+  reader.output_ended.store(true);
+  wake_runners();
   try {
     reader.job_running_ref[0] = nb::bool_(false);
     reader.ended.attr("set")();
@@ -542,26 +560,32 @@ struct JobStopper {
   void release() const { g_stop_requests.fetch_sub(seen); }
 };
 
-// Waits `seconds` in slices of at most 100 ms so signals reach the caller (the waits
-// raise KeyboardInterrupt); returns early when the child has exited or a stop request came.
-// Until the output ends, the wait is on the reader's "ended" event, so the end of a job is
-// seen at once.
-void wait_period(double seconds, nb::handle child, nb::handle output_ended,
-                 const JobStopper& stopper) {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  nb::object sleep = host("time").attr("sleep");
+// Waits up to `seconds` without the GIL, returning early when the child has exited, a
+// stop request came, the grace period ran out, or a finding was appended since
+// `delivered` (the wake-up generation of the last delivery). Wakes at least every 100 ms
+// to let the host run signal handlers (a Ctrl-C without handlers raises KeyboardInterrupt
+// here), and every 10 ms once the output has ended: the exit follows shortly.
+void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
+                 const JobStopper& stopper, std::uint64_t delivered) {
+  auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(seconds));
+  Wakeups& w = wakeups();
+  auto woken = [&] {
+    return w.generation.load() != delivered || g_stop_requests.load() > stopper.seen;
+  };
   while (true) {
     if (g_exiting.load()) raise_exiting();
-    if (!child_status(child).is_none()) return;
-    if (g_stop_requests.load() > stopper.seen) return;
+    if (!child_status(child).is_none() || woken()) return;
     if (stopper.requested() && !stopper.killed && Clock::now() >= stopper.deadline) return;
-    double left = std::chrono::duration<double>(end - Clock::now()).count();
-    if (left <= 0) return;
-    if (!truthy(output_ended.attr("is_set")())) {
-      output_ended.attr("wait")(left < 0.1 ? left : 0.1);
-    } else {
-      sleep(left < 0.01 ? left : 0.01);  // output over: the exit follows shortly
+    auto now = Clock::now();
+    if (now >= end) return;
+    auto slice = std::chrono::milliseconds(reader.output_ended.load() ? 10 : 100);
+    auto until = std::min(end, now + slice);
+    Py_BEGIN_ALLOW_THREADS {
+      std::unique_lock<std::mutex> lock(w.mutex);
+      w.cv.wait_until(lock, until, woken);
     }
+    Py_END_ALLOW_THREADS if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
 }
 
@@ -770,16 +794,20 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     auto last_checks = Clock::now();
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
+    std::uint64_t delivered = wakeups().generation.load();
     while (child_status(child).is_none()) {
       try {
         stopper.poll();
         wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(),
-                    child, reader->ended, stopper);
+                    child, *reader, stopper, delivered);
         stopper.poll();
         if (!child_status(child).is_none()) break;
-        if (Clock::now() < last_checks + period) continue;  // woken early by a stop request
-        last_checks = Clock::now();
-        checks.run();
+        if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
+          last_checks = Clock::now();
+          checks.run();
+        }
+        // New findings are delivered as soon as they are appended.
+        delivered = wakeups().generation.load();
         job.flush_new_findings();
         job.maybe_trigger_recovery();
       } catch (nb::python_error& e) {
@@ -789,6 +817,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
           stopper.keyboard_interrupt = true;
           g_stop_signal.store(SIGINT);
           ++g_stop_requests;
+          wake_runners();
         } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
           throw;
         } else {
@@ -947,6 +976,15 @@ ActiveScope::~ActiveScope() {
   --g_active_runs;
 }
 
+void wake_runners() {
+  Wakeups& w = wakeups();
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    ++w.generation;
+  }
+  w.cv.notify_all();
+}
+
 void bind_runner(nb::module_& m) {
   m.def(
       "request_stop",
@@ -954,6 +992,7 @@ void bind_runner(nb::module_& m) {
         if (signum <= 0 || signum >= NSIG) throw nb::value_error("not a signal number");
         g_stop_signal.store(signum);
         ++g_stop_requests;
+        wake_runners();
       },
       "signum"_a,
       "Ask running jobs to stop: the first request passes `signum` to each job's process "
