@@ -38,6 +38,8 @@ bench: install
 	$(PY) bench/bench_hooks.py
 	$(PY) bench/bench_telemetry.py
 	$(PY) bench/bench_vast.py
+	$(PY) bench/bench_latency.py
+	$(PY) bench/bench_memory.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.
