@@ -28,6 +28,14 @@ void append_samples(const monitor::OutputLineScan& scan, nb::handle step_times, 
 
 nb::object maybe_wrap_srun(nb::handle command, nb::handle config);
 
+// What one job watches, told by its threads to the runner, which prints it once as the
+// "watching:" line. Keyed by the job's stop event, which every thread of the job gets.
+// Any thread; no GIL needed.
+void report_source(const void* job_key, const std::string& source, const std::string& how);
+// The GPU count the telemetry thread reads from NVML each poll (-1: not known), used by
+// the runner's inventory check instead of running the tool.
+void report_nvml_gpu_count(const void* job_key, long count);
+
 void bind_runner(nb::module_& m);
 void bind_watchers(nb::module_& m);
 void bind_telemetry(nb::module_& m);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,6 +54,54 @@ struct Wakeups {
 Wakeups& wakeups() {
   static Wakeups* w = new Wakeups();  // never destroyed: threads may wake it at exit
   return *w;
+}
+
+// What each running job watches, as its threads tell it (see report_source).
+struct WatchState {
+  std::vector<std::pair<std::string, std::string>> sources;
+  long nvml_gpu_count = -1;
+};
+std::mutex g_watch_mutex;
+std::map<const void*, WatchState>& watch_states() {
+  static auto* states = new std::map<const void*, WatchState>();
+  return *states;
+}
+
+// Registers a job's watch state for as long as the job runs.
+struct WatchScope {
+  const void* key;
+  explicit WatchScope(const void* k) : key(k) {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    watch_states()[key] = WatchState{};
+  }
+  ~WatchScope() {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    watch_states().erase(key);
+  }
+  WatchState snapshot() const {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(key);
+    return it == watch_states().end() ? WatchState{} : it->second;
+  }
+};
+
+// "watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a fixed order.
+std::string watching_line(const WatchState& state, const std::string& hook_path) {
+  std::string line = "[corvane] watching: output";
+  for (const char* source : {"telemetry", "gpu events", "kernel log"}) {
+    for (const auto& [name, how] : state.sources) {
+      if (name == source) line += ", " + name + (how.empty() ? "" : " (" + how + ")");
+    }
+  }
+  return line + ", hook file (" + hook_path + ")";
+}
+
+bool sources_known(const WatchState& state) {
+  int known = 0;
+  for (const auto& entry : state.sources) {
+    known += entry.first == "telemetry" || entry.first == "kernel log";
+  }
+  return known >= 2;
 }
 
 [[noreturn]] void raise_exiting() {
@@ -609,6 +658,7 @@ struct JobChecks {
   double silence_limit = 0.0;
   double stall_reported_for = 0.0;
   Py_ssize_t last_gpu_count = 0;
+  const WatchScope* watch = nullptr;
 
   void run() {
     nb::object snapshot = host("host_snapshot")();
@@ -631,7 +681,11 @@ struct JobChecks {
       append_finding(findings, findings_lock, f);
       stall_reported_for = last_output_at;
     }
-    Py_ssize_t gpu_count = nb::len(host("detect_gpu_inventory")());
+    // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
+    // milliseconds of CPU on a real node) need not run every period.
+    long nvml_count = watch->snapshot().nvml_gpu_count;
+    Py_ssize_t gpu_count =
+        nvml_count >= 0 ? nvml_count : nb::len(host("detect_gpu_inventory")());
     if (last_gpu_count != 0 && gpu_count < last_gpu_count) {
       append_finding(findings, findings_lock,
                      inventory_shrink_finding(last_gpu_count, gpu_count,
@@ -712,6 +766,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
 
   nb::object threading = import("threading");
   nb::object stop_background = threading.attr("Event")();
+  WatchScope watch(stop_background.ptr());
   nb::object active_events = host("_active_stop_events");
   nb::object child = nb::none();
   auto reader = std::make_shared<ReaderContext>();
@@ -791,6 +846,10 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     checks.losses = losses;
     checks.training_state = training_state;
     checks.last_gpu_count = nb::len(host("detect_gpu_inventory")());
+    checks.watch = &watch;
+    const std::string hook_text = nb::cast<std::string>(nb::str(hook_path));
+    bool watching_told = false;
+    const auto started = Clock::now();
     auto last_checks = Clock::now();
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
@@ -805,6 +864,13 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
         if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
           last_checks = Clock::now();
           checks.run();
+        }
+        if (!watching_told) {
+          WatchState state = watch.snapshot();
+          if (sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
+            print_line(watching_line(state, hook_text));
+            watching_told = true;
+          }
         }
         // New findings are delivered as soon as they are appended.
         delivered = wakeups().generation.load();
@@ -974,6 +1040,28 @@ ActiveScope::~ActiveScope() {
   }
   PyErr_Clear();
   --g_active_runs;
+}
+
+void report_source(const void* job_key, const std::string& source, const std::string& how) {
+  {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(job_key);
+    if (it == watch_states().end()) return;  // a thread body run on its own, outside a job
+    auto& sources = it->second.sources;
+    auto same = [&](const auto& entry) { return entry.first == source; };
+    if (auto found = std::find_if(sources.begin(), sources.end(), same); found != sources.end()) {
+      found->second = how;
+    } else {
+      sources.emplace_back(source, how);
+    }
+  }
+  wake_runners();  // the runner tells the user once every source has spoken
+}
+
+void report_nvml_gpu_count(const void* job_key, long count) {
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  auto it = watch_states().find(job_key);
+  if (it != watch_states().end()) it->second.nvml_gpu_count = count;
 }
 
 void wake_runners() {
