@@ -211,8 +211,8 @@ std::optional<Detection> PeerAnalyzer::exact_divergence(const HookReport& r,
     if (v && std::isfinite(*v)) samples.push_back(*v);
   }
   double g = *r.gradient_norm;
-  Detection d{Detection::kRankDivergence, r.rank, "", g, std::nullopt, std::nullopt, false, {},
-              false};
+  Detection d{
+      Detection::kRankDivergence, r.rank, "", g, std::nullopt, std::nullopt, false, {}, false};
   if (!std::isfinite(g)) {
     // Diverged whatever its peers report, and however few they are.
     if (!samples.empty()) d.median = median(samples, nan_median_);
