@@ -14,7 +14,7 @@ import random
 import sys
 import time
 
-from corvane.hooks import HookReporter
+from corvane.hooks import HookReporter, rank_from_environment
 
 
 def main():
@@ -26,7 +26,9 @@ def main():
     parser.add_argument("--silent-seconds", type=float, default=12.0)
     args = parser.parse_args()
 
-    hooks = HookReporter()  # $CORVANE_HOOK_FILE and $RANK; does nothing outside corvane
+    # $CORVANE_HOOK_FILE; does nothing outside corvane. One process: rank 0, unless a
+    # launcher says otherwise.
+    hooks = HookReporter(rank=None if rank_from_environment() is not None else 0)
     rng = random.Random(7)
     loss = 4.0
     print(f"sample training: {args.steps} steps, job {os.environ.get('CORVANE_JOB_ID', '?')}",

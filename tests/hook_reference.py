@@ -1,6 +1,8 @@
 """The hook monitor's report handling and peer analysis written plainly in Python, as the
 oracle for the native implementation."""
 
+import math
+
 COOLDOWN = 30.0
 
 
@@ -67,12 +69,17 @@ class Reference:
         grads = [v for v in (coerce_float(r.get("gradient_norm")) for r in fresh) if v is not None]
         steps = [v for v in (coerce_float(r.get("step_time")) for r in fresh) if v is not None]
 
+        # A norm that is not finite diverged by itself; the others are compared among
+        # themselves, the finite ones only.
         g = coerce_float(payload.get("gradient_norm"))
-        if g is not None and len(grads) >= 2:
+        grads = [v for v in grads if math.isfinite(v)]
+        divergence = None
+        if g is not None and not math.isfinite(g):
+            divergence = {"median_gradient_norm": median(grads) if grads else None,
+                          "z_score": None, "ratio_trigger": False, "non_finite": True}
+        elif g is not None and len(grads) >= 2:
             center = median(grads)
-            sigma = stdev(grads, center)
-            if sigma <= 1e-9:
-                sigma = max(abs(center) * 0.05, 1e-6)
+            sigma = max(stdev(grads, center), abs(center) * 0.05, 1e-6)
             z = abs(g - center) / sigma
             ratio = False
             if len(grads) == 2:
@@ -80,10 +87,16 @@ class Reference:
                 smallest = min(above) if above else 0.0
                 largest = max(abs(v) for v in grads)
                 ratio = smallest > 0 and largest / smallest > 1.0 + self.sigma
-            if (z > self.sigma or ratio) and self._fire(("rank_divergence", rank), now):
-                out.append(("rank_divergence", f"Rank {rank} gradient norm diverged from peers",
-                            {"rank": rank, "gradient_norm": g, "median_gradient_norm": center,
-                             "z_score": round(z, 2), "ratio_trigger": ratio, "peer_ranks": peers}))
+            if z > self.sigma or ratio:
+                divergence = {"median_gradient_norm": center, "z_score": round(z, 2),
+                              "ratio_trigger": ratio, "non_finite": False}
+        if divergence is not None and self._fire(("rank_divergence", rank), now):
+            out.append(("rank_divergence", f"Rank {rank} gradient norm diverged from peers",
+                        {"rank": rank, "gradient_norm": g,
+                         "median_gradient_norm": divergence["median_gradient_norm"],
+                         "z_score": divergence["z_score"],
+                         "ratio_trigger": divergence["ratio_trigger"], "peer_ranks": peers,
+                         "non_finite": divergence["non_finite"]}))
 
         st = coerce_float(payload.get("step_time"))
         if st is not None and len(steps) >= 2:

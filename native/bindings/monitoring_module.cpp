@@ -261,6 +261,7 @@ void bind_host_services(nb::module_& m) {
   nb::module_ recovery = nb::module_::import_("corvane.health.recovery");
   m.attr("build_recovery_plan") = recovery.attr("build_recovery_plan");
   m.attr("execute_recovery") = recovery.attr("execute_recovery");
+  m.attr("recovery_wanted") = recovery.attr("recovery_wanted");
   m.attr("remediation") = nb::module_::import_("corvane.health.remediation");
   m.attr("TrustRegistry") = nb::module_::import_("corvane.trust.registry").attr("TrustRegistry");
   m.attr("validate_config") = nb::module_::import_("corvane.config").attr("validate_config");

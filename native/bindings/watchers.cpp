@@ -515,6 +515,10 @@ struct HookWatch {
     for (auto& d : analyzer.add(std::move(report), now)) emit(d);
   }
 
+  static nb::object optional_float(const std::optional<double>& v) {
+    return v ? nb::object(nb::float_(*v)) : nb::none();
+  }
+
   void emit(const mon::Detection& d) {
     nb::list peers;
     for (auto r : d.peer_ranks) peers.append(r);
@@ -526,28 +530,29 @@ struct HookWatch {
       case mon::Detection::kRankDivergence:
         kind = "rank_divergence";
         details["gradient_norm"] = d.value;
-        details["median_gradient_norm"] = d.median;
-        details["z_score"] = d.score;
+        details["median_gradient_norm"] = optional_float(d.median);
+        details["z_score"] = optional_float(d.score);
         details["ratio_trigger"] = d.ratio_trigger;
         summary = nb::str("Rank {} gradient norm diverged from peers").format(d.rank);
         break;
       case mon::Detection::kRankStraggler:
         kind = "rank_straggler";
         details["step_time"] = d.value;
-        details["median_step_time"] = d.median;
-        details["slowdown_pct"] = d.score;
+        details["median_step_time"] = optional_float(d.median);
+        details["slowdown_pct"] = optional_float(d.score);
         summary = nb::str("Rank {} is consistently slower than peers").format(d.rank);
         break;
       default:
         kind = "phase_straggler";
         details["phase"] = str_of(d.phase);
         details["duration"] = d.value;
-        details["median_duration"] = d.median;
-        details["slowdown_pct"] = d.score;
+        details["median_duration"] = optional_float(d.median);
+        details["slowdown_pct"] = optional_float(d.score);
         summary = nb::str("Rank {} is slower than peers in {}").format(d.rank, str_of(d.phase));
         break;
     }
     details["peer_ranks"] = peers;
+    if (d.kind == mon::Detection::kRankDivergence) details["non_finite"] = d.non_finite;
     append_finding(findings, lock, make_finding(nb::str(kind), nb::str("WARN"), summary, details));
   }
 

@@ -80,6 +80,9 @@ double PeerAnalyzer::stdev(const std::vector<double>& values, double mean) {
   return std::pow(total / static_cast<double>(values.size()), 0.5);
 }
 
+// Healthy ranks agree to a few percent: a spread below 5 % of the median (or 1e-6) is taken
+// as that much, so that ranks agreeing unusually closely don't turn a 2 % difference into a
+// large z-score.
 double PeerAnalyzer::sigma_floor(double center) const {
   double scaled = std::fabs(center) * 0.05;
   return scaled >= 1e-6 ? scaled : 1e-6;
@@ -201,21 +204,34 @@ std::vector<Detection> PeerAnalyzer::add(HookReport report, double now) {
 
 std::optional<Detection> PeerAnalyzer::exact_divergence(const HookReport& r,
                                                         const std::vector<std::size_t>& fresh_set) {
-  std::vector<double> samples;
+  if (!r.gradient_norm) return std::nullopt;
+  std::vector<double> samples;  // the finite gradient norms of the fresh reports
   for (std::size_t i : fresh_set) {
-    if (reports_[i].report.gradient_norm) samples.push_back(*reports_[i].report.gradient_norm);
+    const std::optional<double>& v = reports_[i].report.gradient_norm;
+    if (v && std::isfinite(*v)) samples.push_back(*v);
   }
-  if (!r.gradient_norm || samples.size() < 2) return std::nullopt;
   double g = *r.gradient_norm;
+  Detection d{
+      Detection::kRankDivergence, r.rank, "", g, std::nullopt, std::nullopt, false, {}, false};
+  if (!std::isfinite(g)) {
+    // Diverged whatever its peers report, and however few they are.
+    if (!samples.empty()) d.median = median(samples, nan_median_);
+    d.non_finite = true;
+    return d;
+  }
+  if (samples.size() < 2) return std::nullopt;
   double center = median(samples, nan_median_);
   double sigma = stdev(samples, center);
-  if (sigma <= kTiny) sigma = sigma_floor(center);
+  double floor = sigma_floor(center);
+  if (!(sigma > floor)) sigma = floor;
   double z = std::fabs(g - center) / sigma;
   bool ratio_trigger = false;
   if (samples.size() == 2)
     ratio_trigger = two_rank_ratio(samples[0], samples[1], divergence_sigma_);
   if (!(z > divergence_sigma_ || ratio_trigger)) return std::nullopt;
-  Detection d{Detection::kRankDivergence, r.rank, "", g, center, py_round(z, 2), ratio_trigger, {}};
+  d.median = center;
+  d.score = py_round(z, 2);
+  d.ratio_trigger = ratio_trigger;
   return d;
 }
 
@@ -246,8 +262,8 @@ void PeerAnalyzer::straggler(const HookReport& r, double med, double now, const 
   double st = *r.step_time;
   if (med > kTiny && st > med * (1.0 + straggler_threshold_) &&
       cooled({"rank_straggler", r.rank}, now)) {
-    out.push_back(
-        {Detection::kRankStraggler, r.rank, "", st, med, slowdown_pct(st, med), false, peers()});
+    out.push_back({Detection::kRankStraggler, r.rank, "", st, med, slowdown_pct(st, med), false,
+                   peers(), false});
   }
 }
 
@@ -256,8 +272,8 @@ void PeerAnalyzer::phase_straggler(const HookReport& r, const PhaseEntry& e, dou
   double d = *e.duration;
   if (med > kTiny && d > med * (1.0 + straggler_threshold_) &&
       cooled({"phase_straggler:" + e.name, r.rank}, now)) {
-    out.push_back(
-        {Detection::kPhaseStraggler, r.rank, e.name, d, med, slowdown_pct(d, med), false, peers()});
+    out.push_back({Detection::kPhaseStraggler, r.rank, e.name, d, med, slowdown_pct(d, med), false,
+                   peers(), false});
   }
 }
 
@@ -297,12 +313,13 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
     return ranks;
   };
 
-  // Divergence: the median from the order statistics; the spread from the running sums
-  // when they settle the question, else from the exact computation.
-  if (r.gradient_norm && gradient_.count() >= 2) {
+  // Divergence: the median from the order statistics (of the finite norms only); the
+  // spread from the running sums when they settle the question, else from the exact
+  // computation. A norm that is not finite always fires, on the exact path.
+  if (r.gradient_norm && (!std::isfinite(*r.gradient_norm) || gradient_.size() >= 2)) {
     double g = *r.gradient_norm;
     bool settled = false, fires = false;
-    if (gradient_.all_finite() && std::isfinite(g) && !gradient_.median_touches_zero()) {
+    if (std::isfinite(g) && !gradient_.median_touches_zero()) {
       double center = gradient_.median();
       std::size_t n = gradient_.size();
       const Sums& s = gradient_sums_;
@@ -312,21 +329,25 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
       long double err =
           2 * static_cast<long double>(s.updates + 2) * eps * (s.a2 + 2 * std::fabs(c) * s.a1) +
           8 * eps * (std::fabs(s.s2) + 2 * std::fabs(c * s.s1) + n * c * c);
+      // The host's spread lies within [lo, hi].
       long double lo = std::sqrt(std::max(0.0L, dev2 - err) / n) * (1 - kSlack);
       long double hi = std::sqrt((dev2 + err) / n) * (1 + kSlack);
       long double num = std::fabs(g - center);
-      bool ratio_trigger = false;
-      if (n == 2)
-        ratio_trigger = two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_);
-      if (hi <= kTiny) {
-        double z = std::fabs(g - center) / sigma_floor(center);  // exactly as the host does
+      double floor = sigma_floor(center);
+      if (n == 2 && two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_)) {
+        settled = fires = true;
+      } else if (hi <= floor) {
+        // The floor is the spread: the z-score exactly as the host computes it.
         settled = true;
-        fires = z > divergence_sigma_ || ratio_trigger;
-      } else if (lo > kTiny) {
-        long double z_lo = num / hi, z_hi = num / lo;
-        if (ratio_trigger || z_lo > divergence_sigma_) {
+        fires = std::fabs(g - center) / floor > divergence_sigma_;
+      } else {
+        // The spread used lies within [max(lo, floor), max(hi, floor)]; the slack on the
+        // floor covers the host's rounding of the quotient.
+        long double lo_used = std::max<long double>(lo, floor * (1 - kSlack));
+        long double hi_used = std::max<long double>(hi, floor * (1 + kSlack));
+        if (num / hi_used > divergence_sigma_) {
           settled = fires = true;
-        } else if (z_hi <= divergence_sigma_) {
+        } else if (num / lo_used <= divergence_sigma_) {
           settled = true;
         }
       }

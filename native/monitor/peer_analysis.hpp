@@ -9,6 +9,10 @@
 // of zero whose sign depends on order, a decision too close to call from the running
 // sums), the report is analysed by the exact computation over all stored reports, so the
 // results are always those of the exact definitions.
+//
+// Gradient norms that are not finite take no part in the statistics of the others: a rank
+// reporting one is a divergence by itself, and its NaN would make every comparison of its
+// peers false while it stays fresh.
 #pragma once
 
 #include <cmath>
@@ -52,11 +56,12 @@ struct Detection {
   enum Kind { kRankDivergence, kRankStraggler, kPhaseStraggler } kind;
   std::int64_t rank;
   std::string phase;
-  double value;   // gradient norm, step time or phase duration
-  double median;  // of the peers, the reporting rank included
-  double score;   // rounded z-score, or rounded slowdown percentage
+  double value;                  // gradient norm, step time or phase duration
+  std::optional<double> median;  // of the peers, the reporting rank included; none without any
+  std::optional<double> score;   // rounded z-score or slowdown percentage; none when not finite
   bool ratio_trigger = false;
   std::vector<std::int64_t> peer_ranks;
+  bool non_finite = false;  // a gradient norm that is NaN or infinite
 };
 
 // The host's median for samples holding NaN (its sort order then depends on its algorithm).

@@ -4,9 +4,16 @@ Each rank appends one JSON line per report to the file corvane names in $CORVANE
 the monitor compares ranks and reports diverging gradient norms and slow ranks or phases.
 Without $CORVANE_HOOK_FILE every call does nothing, so the code can stay in place.
 
+The rank comes from $RANK, else from the launcher's own variable ($SLURM_PROCID,
+$OMPI_COMM_WORLD_RANK, $PMI_RANK, $PMIX_RANK). With none of them set the reporter warns once
+on stderr and writes nothing: reports of several processes all claiming rank 0 would
+replace each other and be compared with themselves. Pass `rank=` where the launcher sets
+none. Reporting never raises into training code: a hook file that cannot be written gets
+one warning and reporting stops.
+
     from corvane.hooks import HookReporter
 
-    hooks = HookReporter()              # file from $CORVANE_HOOK_FILE, rank from $RANK
+    hooks = HookReporter()              # file from $CORVANE_HOOK_FILE, rank from $RANK etc.
     for step in range(steps):
         with hooks.phase("forward-compute"):
             loss = model(batch)
@@ -19,6 +26,7 @@ from __future__ import annotations
 
 import json
 import os
+import sys
 import time
 from contextlib import contextmanager
 
@@ -26,30 +34,76 @@ PHASES = ("forward-compute", "backward-compute", "forward-send", "backward-recv"
           "cross-mesh-send", "cross-mesh-recv", "unshard-all-gather", "grad-reduce-scatter",
           "grad-all-reduce")
 
+# Where launchers put a process's global rank, in the order they are believed.
+RANK_VARIABLES = ("RANK", "SLURM_PROCID", "OMPI_COMM_WORLD_RANK", "PMI_RANK", "PMIX_RANK")
+
+_no_rank_warned = False  # the warning about a missing rank, once per process
+
+
+def rank_from_environment(environ=None) -> int | None:
+    """The first of RANK_VARIABLES that holds a whole number >= 0, else None."""
+    environ = os.environ if environ is None else environ
+    for name in RANK_VARIABLES:
+        text = (environ.get(name) or "").strip()
+        if text.isascii() and text.isdigit():
+            return int(text)
+    return None
+
 
 class HookReporter:
     def __init__(self, path: str | None = None, rank: int | None = None):
         self.path = path if path is not None else os.environ.get("CORVANE_HOOK_FILE") or None
         if rank is None:
-            try:
-                rank = int(os.environ.get("RANK", "0") or 0)
-            except ValueError:
-                rank = 0
+            rank = rank_from_environment()
+            if rank is None and self.path is not None:
+                self.path = None
+                global _no_rank_warned
+                if not _no_rank_warned:
+                    _no_rank_warned = True
+                    self._warn("no rank (a whole number) in $" + ", $".join(RANK_VARIABLES)
+                               + "; nothing is reported (pass HookReporter(rank=...) where the "
+                               "launcher sets none)")
         self.rank = rank
         self._phase: str | None = None
         self._phase_times: dict[str, float] = {}
+        self._warned: set[str] = set()
 
     @property
     def enabled(self) -> bool:
         return self.path is not None
 
+    @staticmethod
+    def _warn(message: str) -> None:
+        try:
+            print(f"corvane.hooks: {message}", file=sys.stderr, flush=True)
+        except Exception:  # a closed or broken stderr is no reason to stop training
+            pass
+
+    def _warn_once(self, key: str, message: str) -> None:
+        if key not in self._warned:
+            self._warned.add(key)
+            self._warn(message)
+
     def report(self, **fields) -> None:
-        """Append one report; fields that are None are left out."""
+        """Append one report; fields that are None are left out. Never raises."""
         if self.path is None:
             return
-        payload = {"rank": self.rank, "timestamp": time.time()}
-        payload.update((k, v) for k, v in fields.items() if v is not None)
-        data = (json.dumps(payload, default=str) + "\n").encode("utf-8")
+        try:
+            payload = {"rank": self.rank, "timestamp": time.time()}
+            payload.update((k, v) for k, v in fields.items() if v is not None)
+            data = (json.dumps(payload, default=str) + "\n").encode("utf-8")
+        except Exception as exc:  # a field json cannot write (a circular structure, say)
+            self._warn_once("encode", f"a report could not be written as JSON and was left "
+                                      f"out: {exc}")
+            return
+        try:
+            self._append(data)
+        except OSError as exc:
+            self._warn(f"cannot write the hook file {self.path}: {exc.strerror or exc}; "
+                       "reporting is off")
+            self.path = None
+
+    def _append(self, data: bytes) -> None:
         # One write of a whole line to a file opened for appending: lines of concurrent
         # ranks never interleave.
         fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)

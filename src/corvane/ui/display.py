@@ -5,10 +5,12 @@ from __future__ import annotations
 import os
 import sys
 import time
+from collections.abc import Mapping
 from dataclasses import dataclass
 
 _COLOURS = {"CRITICAL": "\033[1;31m", "WARN": "\033[33m", "INFO": "\033[36m"}
 _RESET = "\033[0m"
+LINE_CHARS = 100  # how much of a triggering output line is shown
 
 
 @dataclass(frozen=True)
@@ -52,15 +54,56 @@ def _use_colour(stream) -> bool:
         return False
 
 
+def _printable(text: str) -> str:
+    # Job output and kernel lines are outside text: control characters (a terminal escape,
+    # a carriage return) are shown escaped, never acted on.
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
+                   for c in text)
+
+
+def _clip(text: str, limit: int = LINE_CHARS) -> str:
+    text = text.strip()
+    if len(text) > limit:
+        text = text[:limit - 3] + "..."
+    return _printable(text)
+
+
+def finding_source(finding) -> str | None:
+    """Where a finding came from, in a few words: the GPU, the rank (and phase), or the
+    output or kernel-log line that triggered it (cut to about 100 characters)."""
+    details = getattr(finding, "details", None)
+    if not isinstance(details, Mapping):
+        return None
+    parts = []
+    gpu = details.get("gpu_index")
+    if isinstance(gpu, int) and not isinstance(gpu, bool):
+        parts.append(f"GPU {gpu}")
+    elif isinstance(details.get("pci_bus_id"), str) and details["pci_bus_id"]:
+        parts.append(f"PCI {_clip(details['pci_bus_id'], 40)}")
+    rank = details.get("rank")
+    if isinstance(rank, int) and not isinstance(rank, bool):
+        phase = details.get("phase")
+        parts.append(f"rank {rank}" + (f", phase {_clip(str(phase), 40)}"
+                                       if phase is not None else ""))
+    line = details.get("line")
+    if isinstance(line, str) and line.strip():
+        parts.append(f"line: {_clip(line)}")
+    return "; ".join(parts) or None
+
+
 def format_finding(finding, cost_config: CostConfig | None = None, timestamp: str | None = None,
                    colour: bool = False) -> str:
-    """One readable line: time, severity, event type, summary (and the cost at stake)."""
+    """One readable line: time, severity, event type, summary, where it came from (and the
+    cost at stake)."""
     stamp = timestamp or time.strftime("%H:%M:%S")
     severity = str(finding.severity)
     label = f"{severity:<8}"
     if colour and severity in _COLOURS:
         label = f"{_COLOURS[severity]}{label}{_RESET}"
     line = f"[corvane {stamp}] {label} {finding.event_type}: {finding.summary}"
+    source = finding_source(finding)
+    if source is not None:
+        line += f" [{source}]"
     if severity == "CRITICAL" and cost_config is not None and cost_config.node_hourly_usd:
         line += f" (node costs ${cost_config.node_hourly_usd:.2f}/h)"
     return line
