@@ -428,7 +428,9 @@ struct JobContext {
   LogOnce log;
 
   void flush_new_findings();
-  void maybe_trigger_recovery();
+  // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
+  // a hardware finding is among the triggers.
+  void maybe_trigger_recovery(nb::handle returncode = nb::handle());
 
   template <class Fn>
   void deliver_to(const char* sink, Fn&& fn) {
@@ -478,7 +480,7 @@ void JobContext::flush_new_findings() {
   }
 }
 
-void JobContext::maybe_trigger_recovery() {
+void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   if (recovery_triggered) return;
   nb::object recovery = section("recovery");
   if (!truthy(recovery.attr("get")("enabled", true))) return;
@@ -495,8 +497,9 @@ void JobContext::maybe_trigger_recovery() {
     }
   });
   if (critical.is_none()) return;
-  recovery_triggered = true;  // before planning: a plan that fails is not tried again
   nb::object sorted = import("builtins").attr("sorted")(triggers);
+  if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
+  recovery_triggered = true;  // before planning: a plan that fails is not tried again
   nb::object plan = host("build_recovery_plan")(
       config, "job_id"_a = job_id, "node_id"_a = node_id, "command"_a = command_text,
       "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry);
@@ -904,7 +907,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     stopper.end_leftovers();
     reader->bound_lists(true);
     job.flush_new_findings();
-    job.maybe_trigger_recovery();
+    job.maybe_trigger_recovery(returncode);
     stopper.release();
     const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
     nb::object end_details = nb::none();
