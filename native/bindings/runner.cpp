@@ -17,6 +17,7 @@
 #include "../monitor/output_parser.hpp"
 #include "finding_record.hpp"
 #include "host_text.hpp"
+#include "inventory_probe.hpp"
 #include "monitor_shared.hpp"
 
 namespace corvane::bindings {
@@ -507,7 +508,11 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     reader->ended = threading.attr("Event")();
     nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
 
-    Py_ssize_t last_gpu_count = nb::len(host("detect_gpu_inventory")());
+    // A count the tool does not give within a second is taken up by a later iteration,
+    // and its query ends at shutdown: a hung tool holds up neither the loop nor the end.
+    constexpr double kInventoryWait = 1.0;
+    InventoryProbe inventory(stop_background);
+    Py_ssize_t last_gpu_count = inventory.count(kInventoryWait, child).value_or(0);
     double stall_reported_for = 0.0;
     while (child_status(child).is_none()) {
       wait_period(poll_s > 1.0 ? poll_s : 1.0, child, reader->ended);
@@ -533,13 +538,14 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
         append_finding(findings, findings_lock, f);
         stall_reported_for = last_output_at;
       }
-      Py_ssize_t gpu_count = nb::len(host("detect_gpu_inventory")());
-      if (last_gpu_count != 0 && gpu_count < last_gpu_count) {
-        append_finding(findings, findings_lock,
-                       inventory_shrink_finding(last_gpu_count, gpu_count,
-                                                "GPU inventory shrank during launch monitoring"));
+      if (std::optional<Py_ssize_t> gpu_count = inventory.count(kInventoryWait, child)) {
+        if (last_gpu_count != 0 && *gpu_count < last_gpu_count) {
+          append_finding(findings, findings_lock,
+                         inventory_shrink_finding(last_gpu_count, *gpu_count,
+                                                  "GPU inventory shrank during launch monitoring"));
+        }
+        last_gpu_count = *gpu_count;
       }
-      last_gpu_count = gpu_count;
       nb::object free_gb = snapshot["disk_free_gb"];
       if (free_gb < nb::int_(1)) {
         nb::dict details;
