@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "../monitor/hook_json.hpp"
@@ -437,20 +438,33 @@ nb::object json_host_value(const mon::JsonScalar& v) {
 }
 
 // The peer analysis with the thresholds of the configuration's "monitor" section.
-mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log) {
+// The median of samples holding NaN is the host's. `*released` is the thread's state while
+// the analysis runs without the interpreter: it is taken back for the host's median.
+mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState** released) {
   Settings monitor = Settings(config, "", log).section("monitor", true);
   return mon::PeerAnalyzer(monitor.number("rank_divergence_threshold", 2.0, 2.0),
                            monitor.number("rank_straggler_threshold", 0.1, 0.1),
-                           [](const std::vector<double>& values) {
+                           [released](const std::vector<double>& values) {
+                             PyThreadState* state = *released;
+                             *released = nullptr;
+                             if (state != nullptr) restore_thread(state);
                              nb::list items;
                              for (double v : values) items.append(v);
-                             return nb::cast<double>(host_median(items));
+                             double median = nb::cast<double>(host_median(items));
+                             if (state != nullptr) *released = PyEval_SaveThread();
+                             return median;
                            });
 }
+
+// Longer lines are read, and reports with more phases analysed, without holding the
+// interpreter.
+constexpr std::size_t kBytesWithInterpreter = std::size_t{16} << 10;
+constexpr std::size_t kPhasesWithInterpreter = 512;
 
 struct HookWatch {
   nb::handle findings, lock, training_state;
   LogOnce log;
+  PyThreadState* released = nullptr;  // while the analysis runs without the interpreter
   mon::PeerAnalyzer analyzer;
   nb::object json_loads = import("json").attr("loads");
   nb::object clock;                // the module's time.time, taken at each pass
@@ -467,7 +481,10 @@ struct HookWatch {
   bool partial_consumed = false;  // an unterminated line was taken as a complete object
 
   HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
-      : findings(f), lock(l), training_state(state), analyzer(peer_analyzer(config, log)) {}
+      : findings(f),
+        lock(l),
+        training_state(state),
+        analyzer(peer_analyzer(config, log, &released)) {}
 
   // Decodes one report; None when the line is not a JSON object.
   nb::object decode(std::string_view raw) {
@@ -586,7 +603,14 @@ struct HookWatch {
   // One line of the file; true when it was a report.
   bool handle_line(std::string_view raw) {
     mon::FastHookReport fast;
-    switch (host_decoder_only ? mon::FastParse::kNeedHost : mon::parse_hook_line(raw, &fast)) {
+    mon::FastParse parsed = mon::FastParse::kNeedHost;
+    if (host_decoder_only) {
+    } else if (raw.size() > kBytesWithInterpreter) {
+      parsed = without_gil([&] { return mon::parse_hook_line(raw, &fast); });
+    } else {
+      parsed = mon::parse_hook_line(raw, &fast);
+    }
+    switch (parsed) {
       case mon::FastParse::kNotReport:
         return false;
       case mon::FastParse::kReport:
@@ -648,6 +672,29 @@ struct HookWatch {
       }
     }
 
+    // Building the report and analysing it touch no host object: a report with very many
+    // phases is taken through them without holding the interpreter.
+    auto analyse = [&] { return analyzer.add(fast_report(f, rank, now), now); };
+    std::vector<mon::Detection> found;
+    if (f.phase_entries.size() > kPhasesWithInterpreter) {
+      released = PyEval_SaveThread();
+      try {
+        found = analyse();
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        if (released != nullptr) restore_thread(std::exchange(released, nullptr));
+        throw;
+      }
+      restore_thread(std::exchange(released, nullptr));
+    } else {
+      found = analyse();
+    }
+    for (auto& d : found) emit(d);
+    return true;
+  }
+
+  static mon::HookReport fast_report(const mon::FastHookReport& f, std::int64_t rank, double now) {
     mon::HookReport report;
     report.rank = rank;
     report.timestamp = json_float(f.timestamp).value_or(now);
@@ -671,8 +718,7 @@ struct HookWatch {
         if (duration) report.phase_values[std::string(name)] = *duration;
       }
     }
-    for (auto& d : analyzer.add(std::move(report), now)) emit(d);
-    return true;
+    return report;
   }
 
   // One pass over what was appended since the last one.
