@@ -60,7 +60,17 @@ inline std::string current_error_line() {
   } catch (nb::python_error& e) {
     return python_error_line(e);
   } catch (nb::builtin_exception& e) {
-    return one_line(e.what());
+    // Named as the host error it becomes (see guarded_call).
+    switch (e.type()) {
+      case nb::exception_type::key_error:
+        return one_line(std::string("KeyError: '") + e.what() + "'");
+      case nb::exception_type::type_error:
+        return one_line(std::string("TypeError: ") + e.what());
+      case nb::exception_type::value_error:
+        return one_line(std::string("ValueError: ") + e.what());
+      default:
+        return one_line(std::string("RuntimeError: ") + e.what());
+    }
   } catch (std::bad_alloc&) {
     return "out of memory";
   } catch (std::exception& e) {
