@@ -574,11 +574,13 @@ class TelemetryWatch {
     guarded_step(log_, "GPU inventory unavailable", [&] {
       if (auto known = known_inventory()) inventory = *known;
     });
-    nb::object raw_name =
-        nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : settings_.gpu_type;
     guarded_step(log_, "GPU profile unavailable", [&] {
-      nb::object profile = truthy(gpu_profile) ? nb::borrow(gpu_profile)
-                                               : host("detect_gpu_profile")(raw_name, config_);
+      nb::object profile = nb::borrow(gpu_profile);
+      if (!truthy(profile)) {
+        nb::object raw_name =
+            nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : settings_.gpu_type;
+        profile = host("detect_gpu_profile")(raw_name, config_);
+      }
       if (!profile.attr("has_nvlink").is(nb::handle(Py_False))) {
         nb::object count = profile.attr("nvlink_link_count");
         if (truthy(count)) probe_ = count;
