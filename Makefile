@@ -36,6 +36,8 @@ bench: install
 	$(PY) bench/bench_output_parser.py
 	$(PY) bench/bench_runner.py
 	$(PY) bench/bench_hooks.py
+	$(PY) bench/bench_hook_line.py
+	$(PY) bench/bench_hung_tool.py
 	$(PY) bench/bench_telemetry.py
 	$(PY) bench/bench_vast.py
 	$(PY) bench/bench_latency.py

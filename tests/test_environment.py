@@ -72,3 +72,60 @@ def test_run_shell_timeout_kills_the_process_group(tmp_path):
         time.sleep(0.05)
     else:
         pytest.fail("the background grandchild outlived the time-out")
+
+
+def _gone(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+def test_run_shell_ends_at_the_stop_event_and_kills_the_process_group(tmp_path):
+    import threading
+
+    marker = tmp_path / "pid"
+    stop = threading.Event()
+
+    def stop_once_started():
+        deadline = time.monotonic() + 10
+        while not marker.exists() or not marker.read_text().strip():
+            if time.monotonic() > deadline:
+                return
+            time.sleep(0.02)
+        stop.set()
+
+    helper = threading.Thread(target=stop_once_started)
+    helper.start()
+    r = env.run_shell(f"sleep 30 & echo $! > {marker}; wait", timeout=20, stop=stop)
+    helper.join()
+    assert (r.cancelled, r.timed_out, r.returncode) == (True, False, env.TIMEOUT_RETURNCODE)
+    pid = int(marker.read_text())
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and not _gone(pid):
+        time.sleep(0.05)
+    assert _gone(pid), "the background grandchild outlived the stop"
+
+    # A stop already set runs nothing.
+    again = tmp_path / "again"
+    r = env.run_shell(f"touch {again}", timeout=20, stop=stop)
+    assert r.cancelled and not again.exists()
+
+
+@pytest.mark.parametrize("stopped, reason", [(False, "no answer within 0.5 s"),
+                                             (True, "stopped before it answered")])
+def test_gpu_inventory_that_gets_no_answer_says_so(fake_path, shared_fixtures, monkeypatch,
+                                                   tmp_path, stopped, reason):
+    import threading
+
+    monkeypatch.setenv("CORVANE_FAKE_SMI_DIR", str(shared_fixtures / "nvidia-smi"))
+    monkeypatch.setenv("CORVANE_FAKE_SMI_HANG_FILE", str(tmp_path))  # exists: the tool hangs
+    stop = threading.Event()
+    if stopped:
+        stop.set()
+    inv = env.detect_gpu_inventory(timeout=0.5, stop=stop)
+    assert inv == [] and inv.no_answer == reason
+    monkeypatch.delenv("CORVANE_FAKE_SMI_HANG_FILE")
+    inv = env.detect_gpu_inventory(timeout=10, stop=threading.Event())
+    assert len(inv) == 8 and inv.no_answer is None

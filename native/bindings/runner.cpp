@@ -25,6 +25,7 @@
 #include "../monitor/output_parser.hpp"
 #include "finding_record.hpp"
 #include "host_text.hpp"
+#include "inventory_probe.hpp"
 #include "monitor_shared.hpp"
 
 namespace corvane::bindings {
@@ -660,8 +661,11 @@ struct JobChecks {
   nb::object hang_timeout, hang_grace;
   double silence_limit = 0.0;
   double stall_reported_for = 0.0;
+  static constexpr double kInventoryWait = 1.0;
   Py_ssize_t last_gpu_count = 0;
   const WatchScope* watch = nullptr;
+  InventoryProbe* inventory = nullptr;
+  nb::object child;
 
   void run() {
     nb::object snapshot = host("host_snapshot")();
@@ -685,16 +689,20 @@ struct JobChecks {
       stall_reported_for = last_output_at;
     }
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
-    // milliseconds of CPU on a real node) need not run every period.
+    // milliseconds of CPU on a real node) need not run every period. No answer from the
+    // tool in time says nothing about the GPUs.
     long nvml_count = watch->snapshot().nvml_gpu_count;
-    Py_ssize_t gpu_count =
-        nvml_count >= 0 ? nvml_count : nb::len(host("detect_gpu_inventory")());
-    if (last_gpu_count != 0 && gpu_count < last_gpu_count) {
-      append_finding(findings, findings_lock,
-                     inventory_shrink_finding(last_gpu_count, gpu_count,
-                                              "GPU inventory shrank during launch monitoring"));
+    std::optional<Py_ssize_t> gpu_count =
+        nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
+                        : inventory->count(kInventoryWait, child);
+    if (gpu_count) {
+      if (last_gpu_count != 0 && *gpu_count < last_gpu_count) {
+        append_finding(findings, findings_lock,
+                       inventory_shrink_finding(last_gpu_count, *gpu_count,
+                                                "GPU inventory shrank during launch monitoring"));
+      }
+      last_gpu_count = *gpu_count;
     }
-    last_gpu_count = gpu_count;
     nb::object free_gb = snapshot["disk_free_gb"];
     if (free_gb < nb::int_(1)) {
       nb::dict details;
@@ -848,7 +856,12 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     checks.step_times = step_times;
     checks.losses = losses;
     checks.training_state = training_state;
-    checks.last_gpu_count = nb::len(host("detect_gpu_inventory")());
+    // A count the tool does not give within a second is taken up by a later pass, and
+    // its query ends at shutdown: a hung tool holds up neither the loop nor the end.
+    InventoryProbe probe(stop_background);
+    checks.inventory = &probe;
+    checks.child = child;
+    checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, child).value_or(0);
     checks.watch = &watch;
     const std::string hook_text = nb::cast<std::string>(nb::str(hook_path));
     bool watching_told = false;

@@ -1,6 +1,8 @@
 // GPU telemetry: snapshots from the nvidia-smi tool or from NVML, and the telemetry thread
 // that runs the detectors over them.
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -9,7 +11,10 @@
 #include "../monitor/telemetry_detectors.hpp"
 #include "finding_record.hpp"
 #include "host_text.hpp"
+#include "inventory_probe.hpp"
 #include "monitor_shared.hpp"
+#include "settings.hpp"
+#include "thread_guard.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -50,52 +55,96 @@ nb::object shell_numeric(nb::handle value) {
   throw nb::python_error();
 }
 
+// int() of a parsed field; None when it is no finite number (the tool printed "nan" or a
+// value beyond a double's range), which no counter can be.
 nb::object int_or_none(nb::handle number) {
   if (number.is_none()) return nb::none();
+  if (!std::isfinite(PyFloat_AsDouble(number.ptr()))) {
+    PyErr_Clear();
+    return nb::none();
+  }
   return builtin("int")(number);
+}
+
+// Runs one tool query through the host's run_shell (ended early by the thread's stop event
+// on a watcher thread). Returns its output, or nothing when the tool gave no usable answer;
+// the watcher learns why.
+std::optional<nb::object> tool_output(const char* command, int timeout) {
+  nb::dict kwargs;
+  kwargs["timeout"] = timeout;
+  nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(command), kwargs);
+  nb::object text = result.attr("stdout");
+  std::string tool(command, std::strcspn(command, " "));
+  if (truthy(nb::getattr(result, "timed_out", nb::bool_(false)))) {
+    note_tool_failure({tool, "no answer within " + std::to_string(timeout) + " s", true});
+    return std::nullopt;
+  }
+  if (truthy(nb::getattr(result, "cancelled", nb::bool_(false)))) return std::nullopt;
+  nb::object status = result.attr("returncode");
+  if (!status.equal(nb::int_(0))) {
+    note_tool_failure({tool, "exited with status " + nb::cast<std::string>(nb::str(status))});
+    return std::nullopt;
+  }
+  if (!truthy(text)) {
+    note_tool_failure({tool, "printed nothing"});
+    return std::nullopt;
+  }
+  return text;
+}
+
+nb::list csv_fields(nb::handle line) {
+  nb::list fields;
+  for (nb::handle f : line.attr("split")(",")) fields.append(f.attr("strip")());
+  return fields;
 }
 
 nb::dict shell_pcie_replay_counters() {
   nb::dict out;
-  nb::object result = host("run_shell")(kReplayQuery, "timeout"_a = 10);
-  nb::object text = result.attr("stdout");
-  if (!result.attr("returncode").equal(nb::int_(0)) || !truthy(text)) return out;
-  for (nb::handle line : text.attr("splitlines")()) {
-    nb::list fields;
-    for (nb::handle f : line.attr("split")(",")) fields.append(f.attr("strip")());
+  std::optional<nb::object> text = tool_output(kReplayQuery, 10);
+  if (!text) return out;
+  for (nb::handle line : text->attr("splitlines")()) {
+    nb::list fields = csv_fields(line);
     if (nb::len(fields) < 2) continue;
-    nb::object index = shell_numeric(fields[0]), count = shell_numeric(fields[1]);
+    nb::object index = int_or_none(shell_numeric(fields[0]));
+    nb::object count = int_or_none(shell_numeric(fields[1]));
     if (index.is_none() || count.is_none()) continue;
-    out[int_or_none(index)] = int_or_none(count);
+    out[index] = count;
   }
   return out;
 }
 
+// One row of the main query; nothing for a row with too few fields. A row whose index is
+// no integer raises ValueError.
+std::optional<nb::dict> shell_row_snapshot(nb::handle line, nb::handle replay) {
+  nb::list fields = csv_fields(line);
+  Py_ssize_t n = nb::len(fields);
+  if (n < 10) return std::nullopt;
+  nb::object index = builtin("int")(fields[0]);
+  nb::dict snap;
+  snap["index"] = index;
+  snap["pci_bus_id"] = host("_normalize_pci_address")(fields[1]);
+  const char* numeric[] = {"temperature_c",   "util_gpu",     "memory_used_mb",
+                           "memory_total_mb", "power_draw_w", "power_limit_w"};
+  for (int k = 0; k < 6; ++k) snap[numeric[k]] = shell_numeric(fields[2 + k]);
+  snap["throttle_reasons_text"] = nb::str(fields[8]);
+  snap["ecc_corrected"] = int_or_none(shell_numeric(fields[9]));
+  snap["ecc_uncorrected"] = n < 11 ? nb::none() : int_or_none(shell_numeric(fields[10]));
+  snap["pcie_replay"] = replay.attr("get")(index);
+  snap["nvlink_errors"] = nb::dict();
+  return snap;
+}
+
 nb::list build_shell_gpu_snapshot() {
   nb::list out;
-  nb::object result = host("run_shell")(kMainQuery, "timeout"_a = 15);
-  nb::object text = result.attr("stdout");
-  if (!result.attr("returncode").equal(nb::int_(0)) || !truthy(text)) return out;
+  std::optional<nb::object> text = tool_output(kMainQuery, 15);
+  if (!text) return out;
   nb::dict replay = shell_pcie_replay_counters();
-  nb::handle normalize = host("_normalize_pci_address");
-  for (nb::handle line : text.attr("splitlines")()) {
-    nb::list fields;
-    for (nb::handle f : line.attr("split")(",")) fields.append(f.attr("strip")());
-    Py_ssize_t n = nb::len(fields);
-    if (n < 10) continue;
-    nb::object index = builtin("int")(fields[0]);  // not a number: ValueError, as documented
-    nb::dict snap;
-    snap["index"] = index;
-    snap["pci_bus_id"] = normalize(fields[1]);
-    const char* numeric[] = {"temperature_c",   "util_gpu",     "memory_used_mb",
-                             "memory_total_mb", "power_draw_w", "power_limit_w"};
-    for (int k = 0; k < 6; ++k) snap[numeric[k]] = shell_numeric(fields[2 + k]);
-    snap["throttle_reasons_text"] = nb::str(fields[8]);
-    snap["ecc_corrected"] = int_or_none(shell_numeric(fields[9]));
-    snap["ecc_uncorrected"] = n < 11 ? nb::none() : int_or_none(shell_numeric(fields[10]));
-    snap["pcie_replay"] = replay.attr("get")(index);
-    snap["nvlink_errors"] = nb::dict();
-    out.append(snap);
+  for (nb::handle line : text->attr("splitlines")()) {
+    // A row that cannot be read (its index is no integer) is left out; the other GPUs
+    // are still watched.
+    guarded_step(thread_log(), "nvidia-smi row skipped", [&] {
+      if (auto snap = shell_row_snapshot(line, replay)) out.append(*snap);
+    });
   }
   return out;
 }
@@ -113,14 +162,14 @@ nb::tuple build_nvml_backend() {
   if (!binding.is_none()) {
     bool initialised = false;
     try {
-      binding.attr("nvmlInit")();
+      blocking_method(binding, "nvmlInit");
       initialised = true;
-      long count = nb::cast<long>(builtin("int")(binding.attr("nvmlDeviceGetCount")()));
+      long count = nb::cast<long>(builtin("int")(blocking_method(binding, "nvmlDeviceGetCount")));
       nb::list handles;
       nb::dict pci_map;
       for (long i = 0; i < count; ++i) {
-        nb::object handle = binding.attr("nvmlDeviceGetHandleByIndex")(i);
-        nb::object info = binding.attr("nvmlDeviceGetPciInfo")(handle);
+        nb::object handle = blocking_method(binding, "nvmlDeviceGetHandleByIndex", i);
+        nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
         pci_map[host("_normalize_pci_address")(nb::getattr(info, "busId", nb::str("")))] = i;
         handles.append(nb::make_tuple(i, handle));
       }
@@ -128,14 +177,11 @@ nb::tuple build_nvml_backend() {
       backend["handles"] = handles;
       backend["pci_map"] = pci_map;
       return nb::make_tuple("nvml", backend);
-    } catch (nb::python_error&) {
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
       // NVML came up but the devices could not be listed: leave it closed again.
-      if (initialised) {
-        try {
-          binding.attr("nvmlShutdown")();
-        } catch (nb::python_error&) {
-        }
-      }
+      if (initialised) quietly([&] { blocking_method(binding, "nvmlShutdown"); });
     }
   }
   nb::list snapshots = build_shell_gpu_snapshot();
@@ -147,8 +193,8 @@ nb::tuple build_nvml_backend() {
 // A lost GPU: "GPU_IS_LOST" in the error's repr, or the binding's error code for it (the
 // binding's own error class for that case has a repr without those words).
 bool gpu_is_lost(nb::python_error& e, nb::handle binding) {
-  std::string text = nb::cast<std::string>(nb::repr(e.value()));
-  if (text.find("GPU_IS_LOST") != std::string::npos) return true;
+  std::string storage;
+  if (utf8_of(nb::repr(e.value()), storage).find("GPU_IS_LOST") != std::string::npos) return true;
   nb::object code = constant(binding, "NVML_ERROR_GPU_IS_LOST");
   nb::object value = nb::getattr(e.value(), "value", nb::none());
   return !code.is_none() && !value.is_none() && value.equal(code);
@@ -182,48 +228,53 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
     snap["index"] = index;
     snap["nvlink_errors"] = nb::dict();
     try {
-      nb::object info = binding.attr("nvmlDeviceGetPciInfo")(handle);
+      nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
       snap["pci_bus_id"] = normalize(nb::getattr(info, "busId", nb::str("")));
-      snap["temperature_c"] = to_float(
-          binding.attr("nvmlDeviceGetTemperature")(handle, binding.attr("NVML_TEMPERATURE_GPU")));
+      snap["temperature_c"] = to_float(blocking_method(binding, "nvmlDeviceGetTemperature", handle,
+                                                       binding.attr("NVML_TEMPERATURE_GPU")));
       snap["util_gpu"] =
-          to_float(binding.attr("nvmlDeviceGetUtilizationRates")(handle).attr("gpu"));
-      nb::object mem = binding.attr("nvmlDeviceGetMemoryInfo")(handle);
+          to_float(blocking_method(binding, "nvmlDeviceGetUtilizationRates", handle).attr("gpu"));
+      nb::object mem = blocking_method(binding, "nvmlDeviceGetMemoryInfo", handle);
       snap["memory_used_mb"] =
           nb::steal(PyNumber_TrueDivide(mem.attr("used").ptr(), nb::int_(1048576).ptr()));
       snap["memory_total_mb"] =
           nb::steal(PyNumber_TrueDivide(mem.attr("total").ptr(), nb::int_(1048576).ptr()));
-      snap["power_draw_w"] = nb::steal(PyNumber_TrueDivide(
-          binding.attr("nvmlDeviceGetPowerUsage")(handle).ptr(), nb::float_(1000.0).ptr()));
+      snap["power_draw_w"] = nb::steal(
+          PyNumber_TrueDivide(blocking_method(binding, "nvmlDeviceGetPowerUsage", handle).ptr(),
+                              nb::float_(1000.0).ptr()));
       snap["power_limit_w"] = nb::steal(PyNumber_TrueDivide(
-          binding.attr("nvmlDeviceGetEnforcedPowerLimit")(handle).ptr(), nb::float_(1000.0).ptr()));
+          blocking_method(binding, "nvmlDeviceGetEnforcedPowerLimit", handle).ptr(),
+          nb::float_(1000.0).ptr()));
       if (throttle.is_none()) throw nb::attribute_error("no clock throttle reasons query");
-      snap["throttle_reasons"] = to_int(throttle(handle));
+      snap["throttle_reasons"] = to_int(blocking_call(throttle, nb::make_tuple(handle)));
       try {
         nb::object volatile_ecc = binding.attr("NVML_VOLATILE_ECC");
-        snap["ecc_corrected"] = to_int(binding.attr("nvmlDeviceGetTotalEccErrors")(
-            handle, binding.attr("NVML_MEMORY_ERROR_TYPE_CORRECTED"), volatile_ecc));
-        snap["ecc_uncorrected"] = to_int(binding.attr("nvmlDeviceGetTotalEccErrors")(
-            handle, binding.attr("NVML_MEMORY_ERROR_TYPE_UNCORRECTED"), volatile_ecc));
+        snap["ecc_corrected"] =
+            to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
+                                   binding.attr("NVML_MEMORY_ERROR_TYPE_CORRECTED"), volatile_ecc));
+        snap["ecc_uncorrected"] = to_int(
+            blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
+                            binding.attr("NVML_MEMORY_ERROR_TYPE_UNCORRECTED"), volatile_ecc));
       } catch (nb::python_error&) {
         snap["ecc_corrected"] = nb::none();
         snap["ecc_uncorrected"] = nb::none();
       }
       try {
-        snap["pcie_replay"] = to_int(binding.attr("nvmlDeviceGetPcieReplayCounter")(handle));
+        snap["pcie_replay"] =
+            to_int(blocking_method(binding, "nvmlDeviceGetPcieReplayCounter", handle));
       } catch (nb::python_error&) {
         snap["pcie_replay"] = nb::none();
       }
       nb::dict nvlink = nb::borrow<nb::dict>(snap["nvlink_errors"]);
       for (long link = 0; link < links; ++link) {
         try {
-          if (!truthy(binding.attr("nvmlDeviceGetNvLinkState")(handle, link))) continue;
+          if (!truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link))) continue;
           nb::dict link_errors;
           for (const auto& [name, code] : counters) {
             if (code.is_none()) continue;
             try {
-              link_errors[name] =
-                  to_int(binding.attr("nvmlDeviceGetNvLinkErrorCounter")(handle, link, code));
+              link_errors[name] = to_int(
+                  blocking_method(binding, "nvmlDeviceGetNvLinkErrorCounter", handle, link, code));
             } catch (nb::python_error&) {
             }
           }
@@ -232,13 +283,20 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
         }
       }
     } catch (nb::python_error& e) {
-      if (gpu_is_lost(e, binding)) {
+      bool lost = false;
+      quietly([&] { lost = gpu_is_lost(e, binding); });
+      if (lost) {
         snap["gpu_lost"] = true;
       } else {
-        snap["query_error"] = nb::str(e.value());
+        nb::object text = nb::getattr(e.type(), "__name__", nb::str("error"));
+        quietly([&] { text = nb::str(e.value()); });
+        snap["query_error"] = text;
       }
-    } catch (nb::builtin_exception& e) {
-      snap["query_error"] = e.what();
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      std::string error = current_error_line();
+      snap["query_error"] = nb::str(error.data(), error.size());
     }
     out.append(snap);
   }
@@ -252,17 +310,19 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
   nb::object snapshots;
   std::string m = nb::cast<std::string>(mode);
   if (m == "nvml") {
-    snapshots = host("_collect_nvml_snapshots")(backend, "link_count"_a = link_count);
+    nb::dict kwargs;
+    kwargs["link_count"] = link_count;
+    snapshots = blocking_call(host("_collect_nvml_snapshots"), nb::make_tuple(backend), kwargs);
   } else if (m == "shell") {
-    snapshots = host("_build_shell_gpu_snapshot")();
+    snapshots = blocking_call(host("_build_shell_gpu_snapshot"), nb::tuple());
   } else {
     snapshots = nb::list();
   }
   nb::object switch_on = import("os").attr("environ").attr("get")("CORVANE_INJECT", "");
   std::string on = nb::cast<std::string>(switch_on.attr("strip")().attr("lower")());
   if (on == "1" || on == "true" || on == "yes" || on == "on") {
-    snapshots =
-        import("corvane.injection").attr("engine").attr("intercept_gpu_snapshots")(snapshots);
+    snapshots = blocking_method(import("corvane.injection").attr("engine"),
+                                "intercept_gpu_snapshots", snapshots);
   }
   if (!snapshots.is_none() && !PyList_Check(snapshots.ptr())) {
     raise_type("the injected snapshots", "a list or None", snapshots);
@@ -309,7 +369,8 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
     s.throttle_mask_present = true;
   }
   nb::object text = get(snap, "throttle_reasons_text");
-  if (!text.is_none()) s.throttle_text = nb::cast<std::string>(nb::str(text));
+  std::string storage;
+  if (!text.is_none()) s.throttle_text = utf8_of(nb::str(text), storage);
   s.ecc_corrected = counter(get(snap, "ecc_corrected"));
   s.ecc_uncorrected = counter(get(snap, "ecc_uncorrected"));
   s.pcie_replay = counter(get(snap, "pcie_replay"));
@@ -318,7 +379,8 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
     mon::GpuSample::Link l;
     l.link = nb::cast<std::int64_t>(builtin("int")(link));
     for (auto [key, value] : nb::borrow<nb::dict>(counters)) {
-      if (auto n = counter(value)) l.counters.push_back({nb::cast<std::string>(nb::str(key)), *n});
+      if (auto n = counter(value))
+        l.counters.push_back({std::string(utf8_of(nb::str(key), storage)), *n});
     }
     links.push_back(nb::borrow(link));
     s.nvlink.push_back(std::move(l));
@@ -414,6 +476,227 @@ nb::object telemetry_finding(const mon::TelemetryFinding& f, const mon::GpuSampl
   return make_finding(nb::str(type), nb::str(severity), nb::str(summary.c_str()), d);
 }
 
+// The telemetry thread's settings, read once at its start.
+struct TelemetrySettings {
+  double poll = 5.0;
+  mon::Thresholds thresholds;
+  nb::object gpu_type;
+  bool structural = true;
+
+  TelemetrySettings(nb::handle config, LogOnce& log) {
+    Settings root(config, "", log);
+    Settings monitor = root.section("monitor", true);
+    poll = std::max(1.0, monitor.duration("poll_interval", 5.0));
+    Settings thermal = root.section("thermal", true);
+    thresholds.warn_temp = thermal.number("warn", std::nullopt, 85.0);
+    thresholds.critical_temp = thermal.number("critical", std::nullopt, 95.0);
+    thresholds.ecc_warn_rate =
+        root.section("ecc", true).number("sbe_rate_warn", std::nullopt, 10.0);
+    Settings nvlink = monitor.section("nvlink", false);
+    thresholds.nvlink_crc_rate_critical = nvlink.number("crc_rate_per_sec_critical", 100.0, 100.0);
+    thresholds.nvlink_error_rate_critical =
+        nvlink.number("error_rate_per_min_critical", 10.0, 10.0);
+    thresholds.pcie_replay_rate_critical =
+        monitor.section("pcie", false).number("replay_rate_per_min_critical", 8.0, 8.0);
+    gpu_type = root.section("cluster", false).text("gpu_type", "");
+    structural = monitor.flag("structural_monitoring", true);
+  }
+};
+
+// The GPU inventory for the telemetry thread; nothing when the tool gave no answer in time
+// (its count then says nothing about the GPUs).
+std::optional<nb::object> known_inventory() {
+  nb::object inventory = call_with_stop(host("detect_gpu_inventory"), nb::tuple(), nb::dict());
+  if (truthy(nb::getattr(inventory, "no_answer", nb::none()))) return std::nullopt;
+  return inventory;
+}
+
+nb::object telemetry_unavailable(const std::optional<ToolFailure>& failure) {
+  nb::dict details;
+  if (failure) {
+    details["tool"] = nb::str(failure->tool.c_str());
+    details["reason"] = nb::str(failure->reason.c_str());
+  }
+  return make_finding(nb::str("telemetry_unavailable"), nb::str("WARN"),
+                      nb::str("GPU telemetry backend unavailable"), details);
+}
+
+class TelemetryWatch {
+ public:
+  TelemetryWatch(nb::handle config, nb::handle findings, nb::handle lock, nb::handle stop_event,
+                 nb::handle last_output_at_ref, nb::handle bridge, nb::handle training_state,
+                 nb::handle job_running_ref)
+      : config_(config),
+        findings_(findings),
+        lock_(lock),
+        stop_(stop_event),
+        last_output_at_ref_(last_output_at_ref),
+        bridge_(bridge),
+        training_state_(training_state),
+        job_running_ref_(job_running_ref),
+        settings_(config, log_) {
+    context_.stop_event = stop_event;
+    context_.log = &log_;
+  }
+
+  void run(nb::handle gpu_profile) {
+    WatchScope scope(context_);
+    if (!start(gpu_profile)) return;
+    while (!stopped()) {
+      context_.failure.reset();
+      guarded_step(log_, "GPU telemetry poll failed", [&] { poll(); });
+      // A tool that hung past its time-out is said once: telemetry has a gap from now on.
+      if (context_.failure && context_.failure->timed_out && !hang_reported_ && !stopped()) {
+        hang_reported_ = true;
+        append_finding(findings_, lock_, telemetry_unavailable(context_.failure));
+      }
+      if (wait()) break;
+    }
+    if (mode_.equal(nb::str("nvml"))) {
+      nb::object binding = nvml();
+      if (!binding.is_none()) quietly([&] { blocking_method(binding, "nvmlShutdown"); });
+    }
+  }
+
+ private:
+  bool stopped() { return truthy(stop_.attr("is_set")()); }
+  bool wait() { return truthy(blocking_method(stop_, "wait", settings_.poll)); }
+
+  // Chooses the backend and announces it; false when there is nothing to poll.
+  bool start(nb::handle gpu_profile) {
+    nb::tuple chosen =
+        nb::borrow<nb::tuple>(blocking_call(host("_build_nvml_backend"), nb::tuple()));
+    mode_ = chosen[0];
+    backend_ = chosen[1];
+    // An inventory or profile that cannot be had leaves the count unknown and the links
+    // probed at their default; watching goes on.
+    nb::object inventory = nb::list();
+    guarded_step(log_, "GPU inventory unavailable", [&] {
+      if (auto known = known_inventory()) inventory = *known;
+    });
+    guarded_step(log_, "GPU profile unavailable", [&] {
+      nb::object profile = nb::borrow(gpu_profile);
+      if (!truthy(profile)) {
+        nb::object raw_name =
+            nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : settings_.gpu_type;
+        profile = host("detect_gpu_profile")(raw_name, config_);
+      }
+      if (!profile.attr("has_nvlink").is(nb::handle(Py_False))) {
+        nb::object count = profile.attr("nvlink_link_count");
+        if (truthy(count)) probe_ = count;
+      }
+    });
+
+    if (mode_.equal(nb::str("none"))) {
+      // A tool stopped before it answered (the job ended first) says nothing about it.
+      if (context_.failure || !stopped()) {
+        append_finding(findings_, lock_, telemetry_unavailable(context_.failure));
+      }
+      return false;
+    }
+    baseline_ = nb::len(inventory);
+    nb::dict ready;
+    ready["backend"] = mode_;
+    ready["gpu_count"] = baseline_;
+    std::string count_text = baseline_ > 0 ? std::to_string(baseline_) : "unknown";
+    std::string summary = "Telemetry backend " + nb::cast<std::string>(nb::str(mode_)) +
+                          " attached to " + count_text + " GPU(s)";
+    append_finding(
+        findings_, lock_,
+        make_finding(nb::str("telemetry_ready"), nb::str("INFO"), nb::str(summary.c_str()), ready));
+    clock_ = host("_telemetry_clock");
+    last_count_check_ = nb::cast<double>(clock_());
+    return true;
+  }
+
+  nb::object read_snapshots() {
+    nb::tuple args = nb::make_tuple(mode_, backend_);
+    try {
+      nb::dict kwargs;
+      kwargs["link_count"] = probe_;
+      return blocking_call(host("_read_gpu_snapshots"), args, kwargs);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_TypeError)) throw;
+      return blocking_call(host("_read_gpu_snapshots"), args);
+    }
+  }
+
+  bool active_job(double now) {
+    if (!job_running_ref_.is_none()) return truthy(job_running_ref_[0]);
+    double window = std::max(settings_.poll * 6, 15.0);
+    return now - nb::cast<double>(builtin("float")(last_output_at_ref_[0])) < window;
+  }
+
+  void poll() {
+    nb::object snaps = read_snapshots();
+    if (snaps.is_none() || nb::len(snaps) == 0) return;
+    double now = nb::cast<double>(clock_());
+    bool active = active_job(now);
+    if (!bridge_.is_none() && truthy(nb::getattr(bridge_, "active", nb::bool_(false)))) {
+      nb::object step = training_state_.is_none() ? nb::none() : get(training_state_, "step");
+      nb::object phase = training_state_.is_none() ? nb::none() : get(training_state_, "phase");
+      guarded_step(log_, "GPU metrics not sent", [&] {
+        nb::dict kwargs;
+        kwargs["step"] = step;
+        kwargs["phase"] = phase;
+        blocking_call(bridge_.attr("log_gpu_metrics"), nb::make_tuple(snaps), kwargs);
+      });
+    }
+    // One snapshot that cannot be read is left out; the other GPUs are still watched.
+    for (nb::handle snap : snaps) {
+      guarded_step(log_, "GPU telemetry poll failed for one GPU", [&] { detect(snap, active); });
+    }
+    if (settings_.structural && now - last_count_check_ >= 60) {
+      last_count_check_ = now;
+      std::optional<nb::object> inventory = known_inventory();
+      if (!inventory) return;
+      Py_ssize_t count = nb::len(*inventory);
+      if (baseline_ != 0 && count < baseline_) {
+        append_finding(findings_, lock_,
+                       inventory_shrink_finding(baseline_, count,
+                                                "GPU inventory shrank during runtime monitoring"));
+      }
+    }
+  }
+
+  void detect(nb::handle snap, bool active) {
+    int overflow = 0;
+    nb::object index_obj = builtin("int")(snap.attr("get")("index", -1));
+    long long value = PyLong_AsLongLongAndOverflow(index_obj.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) throw nb::value_error("GPU index out of range");
+    std::int64_t index = value;
+    if (truthy(get(snap, "gpu_lost"))) {
+      nb::dict d;
+      d["gpu_index"] = index;
+      std::string summary = "GPU " + std::to_string(index) + " was lost from NVML";
+      append_finding(findings_, lock_,
+                     make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
+                                  nb::str(summary.c_str()), d));
+      return;
+    }
+    if (truthy(get(snap, "query_error"))) return;
+    std::vector<nb::object> links;
+    mon::GpuSample sample = sample_of(snap, index, links);
+    for (const auto& f : detectors_.run(sample, active, settings_.poll, settings_.thresholds)) {
+      append_finding(findings_, lock_,
+                     telemetry_finding(f, sample, snap, links, settings_.thresholds.warn_temp));
+    }
+  }
+
+  nb::handle config_, findings_, lock_, stop_, last_output_at_ref_, bridge_, training_state_,
+      job_running_ref_;
+  LogOnce log_;
+  WatchContext context_;
+  TelemetrySettings settings_;
+  nb::object mode_, backend_, clock_;
+  nb::object probe_ = nb::int_(18);  // NVLink links to probe per GPU
+  Py_ssize_t baseline_ = 0;
+  double last_count_check_ = 0.0;
+  bool hang_reported_ = false;
+  mon::TelemetryDetectors detectors_;
+};
+
 nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::handle lock,
                                    nb::handle stop_event, nb::handle last_output_at_ref,
                                    nb::handle gpu_profile, nb::handle bridge,
@@ -426,162 +709,77 @@ nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::h
   if (!job_running_ref.is_none() && !PyList_Check(job_running_ref.ptr())) {
     raise_type("job_running_ref", "a list or None", job_running_ref);
   }
-  auto as_float = [](nb::handle v) { return nb::cast<double>(builtin("float")(v)); };
-  nb::object monitor = config["monitor"];
-  double poll = as_float(host("parse_duration")(nb::str(monitor["poll_interval"])));
-  if (poll < 1) poll = 1;
-  mon::Thresholds t;
-  t.warn_temp = as_float(config["thermal"]["warn"]);
-  t.critical_temp = as_float(config["thermal"]["critical"]);
-  t.ecc_warn_rate = as_float(config["ecc"]["sbe_rate_warn"]);
-  nb::object nvlink_cfg = monitor.attr("get")("nvlink", nb::dict());
-  nb::object pcie_cfg = monitor.attr("get")("pcie", nb::dict());
-  t.nvlink_crc_rate_critical = as_float(nvlink_cfg.attr("get")("crc_rate_per_sec_critical", 100));
-  t.nvlink_error_rate_critical =
-      as_float(nvlink_cfg.attr("get")("error_rate_per_min_critical", 10));
-  t.pcie_replay_rate_critical = as_float(pcie_cfg.attr("get")("replay_rate_per_min_critical", 8));
-  nb::object gpu_type =
-      nb::str(config.attr("get")("cluster", nb::dict()).attr("get")("gpu_type", ""));
-  bool structural = truthy(monitor.attr("get")("structural_monitoring", true));
-
-  nb::tuple chosen = nb::borrow<nb::tuple>(host("_build_nvml_backend")());
-  nb::object mode = chosen[0], backend = chosen[1];
-  nb::object inventory = host("detect_gpu_inventory")();
-  nb::object raw_name = nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : gpu_type;
-  nb::object profile =
-      truthy(gpu_profile) ? nb::borrow(gpu_profile) : host("detect_gpu_profile")(raw_name, config);
-  nb::object has_nvlink = profile.attr("has_nvlink");
-  nb::object link_count = has_nvlink.is(nb::handle(Py_False))
-                              ? nb::object(nb::int_(0))
-                              : nb::object(profile.attr("nvlink_link_count"));
-  nb::object probe = truthy(link_count) ? link_count : nb::object(nb::int_(18));
-
-  if (mode.equal(nb::str("none"))) {
-    append_finding(findings, lock,
-                   make_finding(nb::str("telemetry_unavailable"), nb::str("WARN"),
-                                nb::str("GPU telemetry backend unavailable"), nb::dict()));
+  return watcher_body("telemetry", findings, lock, stop_event, [&] {
+    TelemetryWatch watch(config, findings, lock, stop_event, last_output_at_ref, bridge,
+                         training_state, job_running_ref);
+    watch.run(gpu_profile);
     return nb::none();
-  }
-  Py_ssize_t baseline = nb::len(inventory);
-  nb::dict ready;
-  ready["backend"] = mode;
-  ready["gpu_count"] = baseline;
-  std::string count_text = baseline > 0 ? std::to_string(baseline) : "unknown";
-  append_finding(findings, lock,
-                 make_finding(nb::str("telemetry_ready"), nb::str("INFO"),
-                              nb::str(("Telemetry backend " + nb::cast<std::string>(nb::str(mode)) +
-                                       " attached to " + count_text + " GPU(s)")
-                                          .c_str()),
-                              ready));
-
-  mon::TelemetryDetectors detectors;
-  std::unordered_set<std::string> logged;
-  nb::object clock = host("_telemetry_clock");
-  double last_count_check = nb::cast<double>(clock());
-  auto wait = [&] { return truthy(stop_event.attr("wait")(poll)); };
-  while (!truthy(stop_event.attr("is_set")())) {
-    try {
-      nb::object snaps;
-      try {
-        snaps = host("_read_gpu_snapshots")(mode, backend, "link_count"_a = probe);
-      } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        snaps = host("_read_gpu_snapshots")(mode, backend);
-      }
-      if (snaps.is_none() || nb::len(snaps) == 0) {
-        if (wait()) break;
-        continue;
-      }
-      double now = nb::cast<double>(clock());
-      bool active;
-      if (!job_running_ref.is_none()) {
-        active = truthy(job_running_ref[0]);
-      } else {
-        double window = std::max(poll * 6, 15.0);
-        active = now - nb::cast<double>(builtin("float")(last_output_at_ref[0])) < window;
-      }
-      if (!bridge.is_none() && truthy(nb::getattr(bridge, "active", nb::bool_(false)))) {
-        nb::object step = training_state.is_none() ? nb::none() : get(training_state, "step");
-        nb::object phase = training_state.is_none() ? nb::none() : get(training_state, "phase");
-        bridge.attr("log_gpu_metrics")(snaps, "step"_a = step, "phase"_a = phase);
-      }
-      for (nb::handle snap : snaps) {
-        std::int64_t index = nb::cast<std::int64_t>(builtin("int")(snap.attr("get")("index", -1)));
-        if (truthy(get(snap, "gpu_lost"))) {
-          nb::dict d;
-          d["gpu_index"] = index;
-          append_finding(
-              findings, lock,
-              make_finding(
-                  nb::str("metric_disappearance"), nb::str("CRITICAL"),
-                  nb::str(("GPU " + std::to_string(index) + " was lost from NVML").c_str()), d));
-          continue;
-        }
-        if (truthy(get(snap, "query_error"))) continue;
-        std::vector<nb::object> links;
-        mon::GpuSample sample = sample_of(snap, index, links);
-        for (const auto& f : detectors.run(sample, active, poll, t)) {
-          append_finding(findings, lock, telemetry_finding(f, sample, snap, links, t.warn_temp));
-        }
-      }
-      if (structural && now - last_count_check >= 60) {
-        Py_ssize_t count = nb::len(host("detect_gpu_inventory")());
-        if (baseline != 0 && count < baseline) {
-          append_finding(findings, lock,
-                         inventory_shrink_finding(
-                             baseline, count, "GPU inventory shrank during runtime monitoring"));
-        }
-        last_count_check = now;
-      }
-    } catch (nb::python_error& e) {
-      // One bad poll (a backend, the bridge, odd values) must not end GPU telemetry for the
-      // rest of the job: log it once and poll again.
-      std::string text = nb::cast<std::string>(nb::str(e.type().attr("__name__"))) + ": " +
-                         nb::cast<std::string>(nb::str(e.value()));
-      if (logged.insert(text).second)
-        host("log").attr("warning")("GPU telemetry poll failed: %s", text);
-    }
-    if (wait()) break;
-  }
-  if (mode.equal(nb::str("nvml"))) {
-    nb::object binding = nvml();
-    if (!binding.is_none()) {
-      try {
-        binding.attr("nvmlShutdown")();
-      } catch (nb::python_error&) {
-      }
-    }
-  }
-  return nb::none();
-}
-
-PyObject* telemetry_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {
-      "config",      "findings",     "findings_lock",  "stop_event",      "last_output_at_ref",
-      "gpu_profile", "wandb_bridge", "training_state", "job_running_ref", nullptr};
-  PyObject *config, *findings, *lock, *stop, *last, *profile = Py_None, *bridge = Py_None,
-                                                    *state = Py_None, *running = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOOO", const_cast<char**>(names), &config,
-                                   &findings, &lock, &stop, &last, &profile, &bridge, &state,
-                                   &running)) {
-    return nullptr;
-  }
-  return guarded_call([&] {
-    ActiveScope active(stop);
-    return hardware_telemetry_loop(config, findings, lock, stop, last, profile, bridge, state,
-                                   running);
   });
 }
 
-PyMethodDef telemetry_def = {
-    "_hardware_telemetry_loop",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(telemetry_entry)),
-    METH_VARARGS | METH_KEYWORDS,
-    "_hardware_telemetry_loop(config, findings, findings_lock, stop_event, last_output_at_ref, "
-    "gpu_profile=None, wandb_bridge=None, training_state=None, job_running_ref=None)\n--\n\n"
-    "GPU telemetry thread: polls every GPU and runs the detectors."};
+// -- the GPU count of the runner's loop ---------------------------------------------------
+
+// The helper thread's body: calls cell[0](**cell[1]) and leaves the result in cell[2] or
+// the error in cell[3]. Plain host calls only, and nothing to release on the way out: at
+// interpreter exit the host may end this thread by unwinding it.
+PyObject* inventory_probe_entry(PyObject* cell, PyObject*) {
+  PyObject* args = PyTuple_New(0);
+  PyObject* result = args != nullptr
+                         ? PyObject_Call(PyList_GetItem(cell, 0), args, PyList_GetItem(cell, 1))
+                         : nullptr;
+  Py_XDECREF(args);
+  if (result != nullptr) {
+    PyList_SetItem(cell, 2, result);
+  } else {
+    PyObject* error = PyErr_GetRaisedException();
+    PyList_SetItem(cell, 3, error != nullptr ? error : Py_NewRef(Py_None));
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef inventory_probe_def = {"_inventory_probe", inventory_probe_entry, METH_NOARGS,
+                                   "Counts the GPUs for the runner's loop."};
 
 }  // namespace
+
+InventoryProbe::InventoryProbe(nb::handle stop_event) : stop_(nb::borrow(stop_event)) {}
+
+std::optional<Py_ssize_t> InventoryProbe::count(double seconds, nb::handle child) {
+  if (!thread_.is_valid()) {
+    nb::object fn = host("detect_gpu_inventory");
+    nb::dict kwargs;
+    if (takes_stop(fn)) kwargs["stop"] = stop_;
+    nb::list cell;
+    cell.append(fn);
+    cell.append(kwargs);
+    cell.append(nb::none());
+    cell.append(nb::none());
+    cell_ = cell;
+    nb::object target = nb::steal(PyCFunction_NewEx(&inventory_probe_def, cell_.ptr(), nullptr));
+    if (!target.is_valid()) throw nb::python_error();
+    thread_ =
+        nb::module_::import_("threading").attr("Thread")("target"_a = target, "daemon"_a = true);
+    thread_.attr("start")();
+  }
+  // Short slices: the child's exit is seen at once, and signals reach the caller.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (truthy(thread_.attr("is_alive")())) {
+    if (std::chrono::steady_clock::now() >= deadline || !child.attr("poll")().is_none()) {
+      return std::nullopt;
+    }
+    thread_.attr("join")(0.05);
+  }
+  nb::list cell = nb::borrow<nb::list>(cell_);
+  thread_ = nb::object();
+  cell_ = nb::object();
+  if (!cell[3].is_none()) {
+    PyErr_SetRaisedException(nb::object(cell[3]).release().ptr());
+    throw nb::python_error();
+  }
+  nb::object inventory = cell[2];
+  if (truthy(nb::getattr(inventory, "no_answer", nb::none()))) return std::nullopt;
+  return nb::len(inventory);
+}
 
 void bind_telemetry(nb::module_& m) {
   try {
@@ -598,16 +796,43 @@ void bind_telemetry(nb::module_& m) {
   m.attr("THROTTLE_REASON_TEXT_PATTERNS") = nb::tuple(phrases);
 
   m.def("_shell_numeric", &shell_numeric, "value"_a.none());
-  m.def("_build_shell_gpu_snapshot", &build_shell_gpu_snapshot);
-  m.def("_shell_pcie_replay_counters", &shell_pcie_replay_counters);
-  m.def("_build_nvml_backend", &build_nvml_backend);
-  m.def("_collect_nvml_snapshots", &collect_nvml_snapshots, "backend"_a,
-        "link_count"_a.none() = 18);
-  m.def("_read_gpu_snapshots", &read_gpu_snapshots, "backend_mode"_a.none(), "backend"_a.none(),
-        "link_count"_a.none() = 18);
-  PyObject* fn = PyCFunction_NewEx(&telemetry_def, nullptr, m.attr("__name__").ptr());
-  if (fn == nullptr) throw nb::python_error();
-  m.attr("_hardware_telemetry_loop") = nb::steal(fn);
+  // These ask the tools or NVML, which may block: see def_plain.
+  using Args = const std::vector<nb::handle>&;
+  def_plain(
+      m, "_build_shell_gpu_snapshot", {}, [](Args) { return build_shell_gpu_snapshot(); },
+      "GPU snapshots from one nvidia-smi query.");
+  def_plain(
+      m, "_shell_pcie_replay_counters", {}, [](Args) { return shell_pcie_replay_counters(); },
+      "PCIe replay counters by GPU index from nvidia-smi.");
+  def_plain(
+      m, "_build_nvml_backend", {}, [](Args) { return build_nvml_backend(); },
+      "The telemetry backend: NVML, else the nvidia-smi tool, else none.");
+  def_plain(
+      m, "_collect_nvml_snapshots", {{"backend", {}}, {"link_count", nb::int_(18)}},
+      [](Args a) { return collect_nvml_snapshots(a[0], a[1]); }, "GPU snapshots from NVML.");
+  def_plain(
+      m, "_read_gpu_snapshots",
+      {{"backend_mode", {}}, {"backend", {}}, {"link_count", nb::int_(18)}},
+      [](Args a) { return read_gpu_snapshots(a[0], a[1], a[2]); },
+      "One poll of every GPU through the chosen backend (and the injection engine).");
+  nb::object none = nb::none();
+  def_plain(
+      m, "_hardware_telemetry_loop",
+      {{"config", {}},
+       {"findings", {}},
+       {"findings_lock", {}},
+       {"stop_event", {}},
+       {"last_output_at_ref", {}},
+       {"gpu_profile", none},
+       {"wandb_bridge", none},
+       {"training_state", none},
+       {"job_running_ref", none}},
+      [](Args a) {
+        return while_active(a[3], [&] {
+          return hardware_telemetry_loop(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+        });
+      },
+      "GPU telemetry thread: polls every GPU and runs the detectors.");
 }
 
 }  // namespace corvane::bindings

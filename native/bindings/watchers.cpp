@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "../monitor/hook_json.hpp"
@@ -23,6 +24,8 @@
 #include "finding_record.hpp"
 #include "host_text.hpp"
 #include "monitor_shared.hpp"
+#include "settings.hpp"
+#include "thread_guard.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -34,21 +37,29 @@ nb::object import(const char* name) { return nb::module_::import_(name); }
 nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 bool event_wait(nb::handle event, double seconds) {
-  return PyObject_IsTrue(event.attr("wait")(seconds).ptr()) == 1;
+  return PyObject_IsTrue(blocking_method(event, "wait", seconds).ptr()) == 1;
 }
 
-// Logs `message` once per distinct text for this thread, through the module's logger.
-struct LogOnce {
-  std::unordered_set<std::string> seen;
-  void warn(const std::string& message) {
-    if (!seen.insert(message).second) return;
-    host("log").attr("warning")("%s", message);
+// A host str as bytes that tell any two strs apart: UTF-8, lone surrogates kept as such.
+std::string exact_utf8(nb::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
+  PyErr_Clear();
+  nb::object raw = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+  char* bytes = nullptr;
+  Py_ssize_t n = 0;
+  if (!raw.is_valid() || PyBytes_AsStringAndSize(raw.ptr(), &bytes, &n) != 0) {
+    throw nb::python_error();
   }
-};
+  return std::string(bytes, static_cast<std::size_t>(n));
+}
 
-std::string error_text(nb::python_error& e) {
-  return nb::cast<std::string>(nb::str(e.type().attr("__name__"))) + ": " +
-         nb::cast<std::string>(nb::str(e.value()));
+nb::str from_exact_utf8(std::string_view text) {
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (s == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(s);
 }
 
 // -- PCI addresses ----------------------------------------------------------------------
@@ -68,7 +79,9 @@ nb::str normalize_pci_address(nb::handle value) {
 
 nb::dict build_pci_index_map() {
   nb::dict out;
-  for (nb::handle gpu : host("detect_gpu_inventory")()) {
+  // On a watcher thread the query ends with the watcher's stop event.
+  nb::object inventory = call_with_stop(host("detect_gpu_inventory"), nb::tuple(), nb::dict());
+  for (nb::handle gpu : inventory) {
     nb::object bus = gpu.attr("pci_bus_id");
     if (PyObject_IsTrue(bus.ptr()) == 1) out[normalize_pci_address(bus)] = gpu.attr("index");
   }
@@ -79,7 +92,13 @@ nb::dict build_pci_index_map() {
 
 struct KernelWatch {
   nb::handle findings, lock;
-  nb::object pci_map;
+  nb::object pci_map = nb::dict();
+  LogOnce log;
+
+  // A line that cannot be handled is logged and skipped; watching goes on.
+  void take(std::string_view text) {
+    guarded_step(log, "kernel-log line skipped", [&] { handle_line(text); });
+  }
 
   void handle_line(std::string_view text) {
     mon::KernelLineScan scan = mon::scan_kernel_line(text);
@@ -92,7 +111,8 @@ struct KernelWatch {
       nb::object index = pci_map.attr("get")(key);
       // The kernel writes the 4-digit domain (0000:3b:00) where the tool writes the
       // 8-digit one, which normalizing drops: try the address without it too.
-      std::string k = nb::cast<std::string>(key);
+      std::string storage;
+      std::string k(utf8_of(key, storage));
       if (index.is_none() && k.rfind("0000:", 0) == 0) index = pci_map.attr("get")(k.substr(5));
       bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
       nb::dict details;
@@ -116,17 +136,26 @@ struct KernelWatch {
 // Reads what `fd` has, waiting at most `timeout_ms` without the GIL. Returns the byte count
 // (0 at end of stream), or -1 when nothing came in time.
 ssize_t read_ready(int fd, char* buffer, std::size_t size, int timeout_ms) {
-  ssize_t n = -1;
-  Py_BEGIN_ALLOW_THREADS pollfd pfd{fd, POLLIN, 0};
-  int ready = ::poll(&pfd, 1, timeout_ms);
-  if (ready > 0) {
-    do {
-      n = ::read(fd, buffer, size);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) n = 0;  // a broken pipe ends the stream
-  }
-  Py_END_ALLOW_THREADS return n;
+  return without_gil([&] {
+    ssize_t n = -1;
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, timeout_ms) > 0) {
+      do {
+        n = ::read(fd, buffer, size);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) n = 0;  // a broken pipe ends the stream
+    }
+    return n;
+  });
 }
+
+// Closes a descriptor on every way out of a scope.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 // Streams `dmesg -w`. Returns true when the watcher should go on by polling.
 bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
@@ -158,7 +187,7 @@ bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
       } else {
         splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
       }
-      for (std::size_t i = 0; i < lines.size(); ++i) watch.handle_line(lines.line(i));
+      for (std::size_t i = 0; i < lines.size(); ++i) watch.take(lines.line(i));
       lines.clear();
       if (n == 0) {
         // The follower ended by itself. A failure (a kernel log restricted to root) is no
@@ -172,11 +201,13 @@ bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
         break;
       }
     }
-  } catch (nb::python_error&) {
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
     fall_back = true;
   }
   // The follower is ours: end it, close its pipes and reap it.
-  try {
+  quietly([&] {
     if (proc.attr("poll")().is_none()) proc.attr("terminate")();
     for (const char* pipe : {"stdout", "stderr"}) {
       nb::object stream = proc.attr(pipe);
@@ -188,59 +219,55 @@ bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
       proc.attr("kill")();
       proc.attr("wait")();
     }
-  } catch (nb::python_error&) {
-  }
+  });
   return fall_back;
 }
 
 void poll_kernel_log(KernelWatch& watch, nb::handle stop_event) {
   nb::object previous = nb::steal(PySet_New(nullptr));
-  LogOnce log;
   // The poll period is a module attribute so tests need not wait ten seconds.
   while (!event_wait(stop_event, nb::cast<double>(host("_DMESG_POLL_SECONDS")))) {
-    try {
-      nb::object result = host("run_shell")(
-          "dmesg 2>/dev/null || sudo -n dmesg 2>/dev/null || true", "timeout"_a = 15);
+    // A failing poll must not end kernel-log watching for the rest of the job.
+    guarded_step(watch.log, "kernel-log poll failed", [&] {
+      nb::dict kwargs;
+      kwargs["timeout"] = 15;
+      nb::object result = call_with_stop(
+          host("run_shell"),
+          nb::make_tuple("dmesg 2>/dev/null || sudo -n dmesg 2>/dev/null || true"), kwargs);
       nb::object out = result.attr("stdout");
-      if (!result.attr("returncode").equal(nb::int_(0)) || PyObject_IsTrue(out.ptr()) != 1)
-        continue;
+      if (!result.attr("returncode").equal(nb::int_(0)) || PyObject_IsTrue(out.ptr()) != 1) return;
       for (nb::handle line : out.attr("splitlines")()) {
         if (PySet_Contains(previous.ptr(), line.ptr()) == 1) continue;
         PySet_Add(previous.ptr(), line.ptr());
         std::string storage;
-        watch.handle_line(utf8_of(line, storage));
+        watch.take(utf8_of(line, storage));
       }
-    } catch (nb::python_error& e) {
-      // A failing poll must not end kernel-log watching for the rest of the job.
-      log.warn("kernel-log poll failed: " + error_text(e));
-    }
+    });
   }
 }
 
 nb::object dmesg_watcher_loop(nb::handle findings, nb::handle lock, nb::handle stop_event) {
-  KernelWatch watch{findings, lock, build_pci_index_map()};
-  bool fall_back = true;
-  try {
-    fall_back = stream_kernel_log(watch, stop_event);
-  } catch (nb::python_error&) {
-    fall_back = true;
-  }
-  if (fall_back && !PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
-    poll_kernel_log(watch, stop_event);
-  }
-  return nb::none();
-}
-
-PyObject* dmesg_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"findings", "findings_lock", "stop_event", nullptr};
-  PyObject *findings, *lock, *stop;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO", const_cast<char**>(names), &findings, &lock,
-                                   &stop)) {
-    return nullptr;
-  }
-  return guarded_call([&] {
-    ActiveScope active(stop);
-    return dmesg_watcher_loop(findings, lock, stop);
+  return watcher_body("kernel_log", findings, lock, stop_event, [&] {
+    KernelWatch watch;
+    watch.findings = findings;
+    watch.lock = lock;
+    WatchContext context{stop_event, &watch.log, {}};
+    WatchScope scope(context);
+    // Without the GPUs' addresses an Xid is still reported, without its GPU index.
+    guarded_step(watch.log, "GPU PCI addresses unavailable",
+                 [&] { watch.pci_map = build_pci_index_map(); });
+    bool fall_back = true;
+    try {
+      fall_back = stream_kernel_log(watch, stop_event);
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      fall_back = true;
+    }
+    if (fall_back && !PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
+      poll_kernel_log(watch, stop_event);
+    }
+    return nb::none();
   });
 }
 
@@ -249,6 +276,7 @@ PyObject* dmesg_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr std::size_t kMaxHookLineBytes = std::size_t{1} << 20;
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 constexpr std::size_t kMaxBytesPerPass = std::size_t{64} << 20;
+constexpr std::size_t kMaxHostDecodedBytes = std::size_t{64} << 10;
 
 // `convert(value)` (the host's int() or float()), or `fallback` when the value does not
 // convert (overflow included).
@@ -409,10 +437,35 @@ nb::object json_host_value(const mon::JsonScalar& v) {
   }
 }
 
+// The peer analysis with the thresholds of the configuration's "monitor" section.
+// The median of samples holding NaN is the host's. `*released` is the thread's state while
+// the analysis runs without the interpreter: it is taken back for the host's median.
+mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState** released) {
+  Settings monitor = Settings(config, "", log).section("monitor", true);
+  return mon::PeerAnalyzer(monitor.number("rank_divergence_threshold", 2.0, 2.0),
+                           monitor.number("rank_straggler_threshold", 0.1, 0.1),
+                           [released](const std::vector<double>& values) {
+                             PyThreadState* state = *released;
+                             *released = nullptr;
+                             if (state != nullptr) restore_thread(state);
+                             nb::list items;
+                             for (double v : values) items.append(v);
+                             double median = nb::cast<double>(host_median(items));
+                             if (state != nullptr) *released = PyEval_SaveThread();
+                             return median;
+                           });
+}
+
+// Longer lines are read, and reports with more phases analysed, without holding the
+// interpreter.
+constexpr std::size_t kBytesWithInterpreter = std::size_t{16} << 10;
+constexpr std::size_t kPhasesWithInterpreter = 512;
+
 struct HookWatch {
   nb::handle findings, lock, training_state;
-  mon::PeerAnalyzer analyzer;
   LogOnce log;
+  PyThreadState* released = nullptr;  // while the analysis runs without the interpreter
+  mon::PeerAnalyzer analyzer;
   nb::object json_loads = import("json").attr("loads");
   nb::object clock;                // the module's time.time, taken at each pass
   bool host_decoder_only = false;  // for tests: every line through json.loads
@@ -427,15 +480,11 @@ struct HookWatch {
   bool skipping = false;
   bool partial_consumed = false;  // an unterminated line was taken as a complete object
 
-  HookWatch(nb::handle f, nb::handle l, nb::handle state, double sigma, double straggler)
+  HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
       : findings(f),
         lock(l),
         training_state(state),
-        analyzer(sigma, straggler, [](const std::vector<double>& values) {
-          nb::list items;
-          for (double v : values) items.append(v);
-          return nb::cast<double>(host_median(items));
-        }) {}
+        analyzer(peer_analyzer(config, log, &released)) {}
 
   // Decodes one report; None when the line is not a JSON object.
   nb::object decode(std::string_view raw) {
@@ -495,7 +544,7 @@ struct HookWatch {
       std::size_t position = 0;
       for (auto [key, value] : nb::borrow<nb::dict>(phases)) {
         nb::str name(key);
-        std::string name_text = nb::cast<std::string>(name);
+        std::string name_text = exact_utf8(name);
         // float(None) fails like any other unconvertible value: one conversion serves both.
         std::optional<double> duration = as_optional_double(value);
         if (position < mon::kMaxPhasesPerPayload) {
@@ -544,11 +593,11 @@ struct HookWatch {
         break;
       default:
         kind = "phase_straggler";
-        details["phase"] = str_of(d.phase);
+        details["phase"] = from_exact_utf8(d.phase);
         details["duration"] = d.value;
         details["median_duration"] = optional_float(d.median);
         details["slowdown_pct"] = optional_float(d.score);
-        summary = nb::str("Rank {} is slower than peers in {}").format(d.rank, str_of(d.phase));
+        summary = nb::str("Rank {} is slower than peers in {}").format(d.rank, details["phase"]);
         break;
     }
     details["peer_ranks"] = peers;
@@ -556,19 +605,43 @@ struct HookWatch {
     append_finding(findings, lock, make_finding(nb::str(kind), nb::str("WARN"), summary, details));
   }
 
-  void handle_line(std::string_view raw) {
+  // One line of the file; true when it was a report.
+  bool handle_line(std::string_view raw) {
     mon::FastHookReport fast;
-    switch (host_decoder_only ? mon::FastParse::kNeedHost : mon::parse_hook_line(raw, &fast)) {
+    mon::FastParse parsed = mon::FastParse::kNeedHost;
+    if (host_decoder_only) {
+    } else if (raw.size() > kBytesWithInterpreter) {
+      parsed = without_gil([&] { return mon::parse_hook_line(raw, &fast); });
+    } else {
+      parsed = mon::parse_hook_line(raw, &fast);
+    }
+    switch (parsed) {
       case mon::FastParse::kNotReport:
-        return;
+        return false;
       case mon::FastParse::kReport:
-        if (handle_fast(fast)) return;
+        if (handle_fast(fast)) return true;
         break;  // a shape only the host can read exactly
       case mon::FastParse::kNeedHost:
         break;
     }
+    // The host decoder holds the interpreter for the whole line: past a bound (far beyond
+    // any real report) such a line is skipped rather than stalling the job's other threads.
+    if (raw.size() > kMaxHostDecodedBytes) {
+      log.warn("hook lines over " + std::to_string(kMaxHostDecodedBytes >> 10) +
+               " KiB that only the full JSON decoder reads are skipped");
+      return false;
+    }
     nb::object payload = decode(raw);
-    if (!payload.is_none()) handle_report(nb::borrow<nb::dict>(payload));
+    if (payload.is_none()) return false;
+    handle_report(nb::borrow<nb::dict>(payload));
+    return true;
+  }
+
+  // A line that cannot be handled is logged and skipped; reading goes on.
+  bool take(std::string_view raw) {
+    bool report = false;
+    guarded_step(log, "hook line skipped", [&] { report = handle_line(raw); });
+    return report;
   }
 
   // A report read natively; false when it needs the host decoder after all.
@@ -604,6 +677,29 @@ struct HookWatch {
       }
     }
 
+    // Building the report and analysing it touch no host object: a report with very many
+    // phases is taken through them without holding the interpreter.
+    auto analyse = [&] { return analyzer.add(fast_report(f, rank, now), now); };
+    std::vector<mon::Detection> found;
+    if (f.phase_entries.size() > kPhasesWithInterpreter) {
+      released = PyEval_SaveThread();
+      try {
+        found = analyse();
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        if (released != nullptr) restore_thread(std::exchange(released, nullptr));
+        throw;
+      }
+      restore_thread(std::exchange(released, nullptr));
+    } else {
+      found = analyse();
+    }
+    for (auto& d : found) emit(d);
+    return true;
+  }
+
+  static mon::HookReport fast_report(const mon::FastHookReport& f, std::int64_t rank, double now) {
     mon::HookReport report;
     report.rank = rank;
     report.timestamp = json_float(f.timestamp).value_or(now);
@@ -627,25 +723,27 @@ struct HookWatch {
         if (duration) report.phase_values[std::string(name)] = *duration;
       }
     }
-    for (auto& d : analyzer.add(std::move(report), now)) emit(d);
-    return true;
+    return report;
   }
 
   // One pass over what was appended since the last one.
   void pass(const std::string& path) {
     clock = host("time").attr("time");
-    int fd = -1;
     struct stat st {};
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      err = errno;
-    } else if (::fstat(fd, &st) != 0) {
-      err = errno;
-    }
-    Py_END_ALLOW_THREADS if (fd < 0 && err == ENOENT) return;  // not written yet
+    // A file on a slow or stuck filesystem is waited for without the interpreter.
+    int fd = without_gil([&] {
+      int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (opened < 0) {
+        err = errno;
+      } else if (::fstat(opened, &st) != 0) {
+        err = errno;
+      }
+      return opened;
+    });
+    FdCloser closer{fd};
+    if (fd < 0 && err == ENOENT) return;  // not written yet
     if (fd < 0 || err != 0) {
-      if (fd >= 0) ::close(fd);
       log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
       return;  // retried at the next pass
     }
@@ -663,12 +761,16 @@ struct HookWatch {
     std::vector<char> buffer(kReadChunk);
     std::size_t read_this_pass = 0;
     while (read_this_pass < kMaxBytesPerPass) {
-      ssize_t n = 0;
-      Py_BEGIN_ALLOW_THREADS do { n = ::pread(fd, buffer.data(), buffer.size(), offset); }
-      while (n < 0 && errno == EINTR)
-        ;
-      Py_END_ALLOW_THREADS if (n < 0) {
-        log.warn("cannot read the hook file " + path + ": " + std::strerror(errno));
+      ssize_t n = without_gil([&] {
+        ssize_t got;
+        do {
+          got = ::pread(fd, buffer.data(), buffer.size(), offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) err = errno;
+        return got;
+      });
+      if (n < 0) {
+        log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
         break;
       }
       if (n == 0) break;
@@ -676,15 +778,10 @@ struct HookWatch {
       read_this_pass += static_cast<std::size_t>(n);
       consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
     }
-    ::close(fd);
     // A last line without its end: taken now only if it already is a whole JSON object,
     // else kept for the next pass, when its writer will have finished it.
-    if (!skipping && !partial.empty() && !partial_consumed) {
-      nb::object payload = decode(partial);
-      if (!payload.is_none()) {
-        partial_consumed = true;
-        handle_report(nb::borrow<nb::dict>(payload));
-      }
+    if (!skipping && !partial.empty() && !partial_consumed && take(partial)) {
+      partial_consumed = true;
     }
   }
 
@@ -709,10 +806,10 @@ struct HookWatch {
       if (skipping) {
         skipping = false;
       } else if (partial.empty()) {
-        if (piece.size() <= kMaxHookLineBytes) handle_line(piece);
+        if (piece.size() <= kMaxHookLineBytes) take(piece);
       } else {
         partial.append(piece);
-        if (!partial_consumed && partial.size() <= kMaxHookLineBytes) handle_line(partial);
+        if (!partial_consumed && partial.size() <= kMaxHookLineBytes) take(partial);
         partial.clear();
       }
       partial_consumed = false;
@@ -726,49 +823,16 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
   if (!training_state.is_none() && !PyDict_Check(training_state.ptr())) {
     raise_type("training_state", "a dict or None", training_state);
   }
-  nb::object monitor = config["monitor"];
-  double sigma =
-      nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
-  double straggler =
-      nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
-  std::string path = nb::cast<std::string>(nb::str(import("os").attr("fspath")(hook_path)));
-  HookWatch watch(findings, lock, training_state, sigma, straggler);
-  while (!event_wait(stop_event, 1.0)) {
-    try {
-      watch.pass(path);
-    } catch (nb::python_error& e) {
-      watch.log.warn("hook file pass failed: " + error_text(e));
+  return watcher_body("hooks", findings, lock, stop_event, [&] {
+    HookWatch watch(findings, lock, training_state, config);
+    nb::bytes raw_path(import("os").attr("fsencode")(hook_path));
+    std::string path(raw_path.c_str(), raw_path.size());
+    while (!event_wait(stop_event, 1.0)) {
+      guarded_step(watch.log, "hook file pass failed", [&] { watch.pass(path); });
     }
-  }
-  return nb::none();
-}
-
-PyObject* hook_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"hook_path",  "config",         "findings", "findings_lock",
-                                "stop_event", "training_state", nullptr};
-  PyObject *path, *config, *findings, *lock, *stop, *state = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O", const_cast<char**>(names), &path,
-                                   &config, &findings, &lock, &stop, &state)) {
-    return nullptr;
-  }
-  return guarded_call([&] {
-    ActiveScope active(stop);
-    return hook_monitor_loop(path, config, findings, lock, stop, state);
+    return nb::none();
   });
 }
-
-PyMethodDef watcher_defs[] = {
-    {"_dmesg_watcher_loop",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dmesg_entry)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_dmesg_watcher_loop(findings, findings_lock, stop_event)\n--\n\n"
-     "Kernel-log thread: GPU driver Xid reports and PCIe AER errors become findings."},
-    {"_hook_monitor_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_entry)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_hook_monitor_loop(hook_path, config, findings, findings_lock, stop_event, "
-     "training_state=None)\n--\n\nHook-file thread: tails the ranks' reports, publishes rank "
-     "0's phase and step, and reports diverging and straggling ranks."},
-    {nullptr, nullptr, 0, nullptr}};
 
 // The native search behind a kernel-log pattern constant: None, or the tuple of groups.
 nb::object native_kernel_search(const std::string& name, nb::handle line) {
@@ -789,14 +853,9 @@ nb::object native_kernel_search(const std::string& name, nb::handle line) {
 // clock readings; for tests and benchmarks. Returns the findings.
 nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
                      nb::handle training_state) {
-  nb::object monitor = config["monitor"];
-  double sigma =
-      nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0)));
-  double straggler =
-      nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1)));
   nb::list findings;
   nb::object lock = import("threading").attr("Lock")();
-  HookWatch watch(findings, lock, training_state, sigma, straggler);
+  HookWatch watch(findings, lock, training_state, config);
   nb::object now_iter = nb::iter(nows);
   for (nb::handle payload : payloads) {
     double now = nb::cast<double>(now_iter.attr("__next__")());
@@ -809,13 +868,9 @@ nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
 // that compare the native reading with the host decoder. Returns the findings.
 nb::list hook_replay_lines(nb::handle lines, nb::handle config, double now,
                            nb::handle training_state, bool host_decoder_only) {
-  nb::object monitor = config["monitor"];
   nb::list findings;
   nb::object lock = import("threading").attr("Lock")();
-  HookWatch watch(
-      findings, lock, training_state,
-      nb::cast<double>(nb::float_(monitor.attr("get")("rank_divergence_threshold", 2.0))),
-      nb::cast<double>(nb::float_(monitor.attr("get")("rank_straggler_threshold", 0.1))));
+  HookWatch watch(findings, lock, training_state, config);
   watch.host_decoder_only = host_decoder_only;
   watch.clock = nb::cpp_function([now]() { return now; });
   for (nb::handle line : lines) {
@@ -833,11 +888,31 @@ void bind_watchers(nb::module_& m) {
   m.attr("_DMESG_POLL_SECONDS") = 10.0;
   m.def("_hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
         "training_state"_a.none() = nb::none());
-  for (PyMethodDef* def = watcher_defs; def->ml_name != nullptr; ++def) {
-    PyObject* fn = PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr());
-    if (fn == nullptr) throw nb::python_error();
-    m.attr(def->ml_name) = nb::steal(fn);
-  }
+  // The two thread bodies, and the address map that asks the tool: see def_plain.
+  using Args = const std::vector<nb::handle>&;
+  def_plain(
+      m, "_dmesg_watcher_loop", {{"findings", {}}, {"findings_lock", {}}, {"stop_event", {}}},
+      [](Args a) {
+        return while_active(a[2], [&] { return dmesg_watcher_loop(a[0], a[1], a[2]); });
+      },
+      "Kernel-log thread: GPU driver Xid reports and PCIe AER errors become findings.");
+  def_plain(
+      m, "_hook_monitor_loop",
+      {{"hook_path", {}},
+       {"config", {}},
+       {"findings", {}},
+       {"findings_lock", {}},
+       {"stop_event", {}},
+       {"training_state", nb::none()}},
+      [](Args a) {
+        return while_active(a[4],
+                            [&] { return hook_monitor_loop(a[0], a[1], a[2], a[3], a[4], a[5]); });
+      },
+      "Hook-file thread: tails the ranks' reports, publishes rank 0's phase and step, "
+      "and reports diverging and straggling ranks.");
+  def_plain(
+      m, "_build_pci_index_map", {}, [](Args) { return build_pci_index_map(); },
+      "Map from normalized PCI address to GPU index, from the GPU inventory.");
   nb::module_ re = nb::module_::import_("re");
   m.attr("DMESG_XID_PATTERN") =
       re.attr("compile")(str_of(mon::kDmesgXidPattern), re.attr("IGNORECASE"));
@@ -858,7 +933,6 @@ void bind_watchers(nb::module_& m) {
   m.attr("MAX_HOOK_PHASE_NAME_CHARS") = mon::kMaxPhaseNameChars;
 
   m.def("_normalize_pci_address", &normalize_pci_address, "value"_a.none());
-  m.def("_build_pci_index_map", &build_pci_index_map);
   m.def("_coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none());
   m.def("_coerce_hook_float", &coerce_hook_float, "value"_a.none(),
         "default"_a.none() = nb::none());

@@ -1,6 +1,7 @@
 #include "hook_json.hpp"
 
 #include <cstddef>
+#include <unordered_map>
 
 namespace corvane::monitor {
 
@@ -154,18 +155,23 @@ void phase_object(Reader& rd, FastHookReport& r) {
     ++rd.i_;
     return;
   }
+  // Where each name first came: a repeated name keeps that place and takes the last
+  // value, as in the host decoder's map.
+  std::unordered_map<std::string_view, std::size_t> seen;
   while (true) {
     rd.ws();
     std::string_view key = rd.string();
-    for (const auto& e : r.phase_entries) {
-      if (e.first == key) throw NeedHost{};  // duplicate keys: the host keeps the last
-    }
     rd.ws();
     rd.expect(':');
     rd.ws();
     JsonScalar v = rd.value(2);
     if (v.kind == JsonScalar::kString) throw NeedHost{};  // float("1.5") is the host's
-    r.phase_entries.emplace_back(key, v);
+    auto [at, fresh] = seen.try_emplace(key, r.phase_entries.size());
+    if (fresh) {
+      r.phase_entries.emplace_back(key, v);
+    } else {
+      r.phase_entries[at->second].second = v;
+    }
     if (!rd.more('}')) return;
   }
 }
@@ -214,7 +220,8 @@ FastParse parse_hook_line(std::string_view line, FastHookReport* out) {
     *out = std::move(r);
     return FastParse::kReport;
   } catch (NeedHost&) {
-    return FastParse::kNeedHost;
+    // Given up at the very end: the line stops inside the object, which no decoder reads.
+    return rd.at_end() ? FastParse::kNotReport : FastParse::kNeedHost;
   }
 }
 

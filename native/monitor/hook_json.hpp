@@ -1,8 +1,9 @@
 // A strict reader for the common shape of a hook report, so most lines need no host JSON
 // decoder: one object of numbers, plain ASCII strings and a "phase_times" object of
 // numbers. Anything it is not sure to read exactly as the host's json.loads would (escapes,
-// non-ASCII text, NaN/Infinity literals, duplicate keys, strings where numbers are
-// coerced, deep nesting) is handed back for the host decoder.
+// non-ASCII text, NaN/Infinity literals, repeated top-level keys, strings where numbers are
+// coerced, deep nesting) is handed back for the host decoder. The work is linear in the
+// line's length.
 #pragma once
 
 #include <string_view>
@@ -20,6 +21,7 @@ struct FastHookReport {
   std::vector<std::pair<std::string_view, JsonScalar>> phase_entries;  // when an object
 };
 
+// kNotReport: blank, or cut off inside the object (no decoder would read it).
 enum class FastParse { kReport, kNotReport, kNeedHost };
 
 FastParse parse_hook_line(std::string_view line, FastHookReport* out);

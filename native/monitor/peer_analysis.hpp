@@ -139,7 +139,7 @@ class PeerAnalyzer {
   OrderStat gradient_;
   Sums gradient_sums_;
   OrderStat step_;
-  std::map<std::string, OrderStat> phases_;
+  std::unordered_map<std::string, OrderStat> phases_;
 };
 
 }  // namespace corvane::monitor
