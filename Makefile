@@ -73,11 +73,14 @@ fuzz:
 	  -Ccmake.define.CORVANE_FUZZ=ON -Ccmake.build-type=RelWithDebInfo
 	@mkdir -p fuzz/crashes
 	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz-corpus/$$t; \
 	  echo "== fuzz_$$t ($(FUZZ_SECONDS) s)"; \
-	  LD_PRELOAD="$$($(FUZZ_VENV)/bin/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+	  LD_PRELOAD="$$($(FUZZ_VENV)/bin/python -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')" \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  $(FUZZ_VENV)/bin/python fuzz/fuzz_$$t.py -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 \
-	    -artifact_prefix=fuzz/crashes/$$t- fuzz/corpus/$$t 2>&1 | tail -4 || exit 1; \
+	    -artifact_prefix=fuzz/crashes/$$t- build/fuzz-corpus/$$t > build/fuzz-$$t.log 2>&1; \
+	  status=$$?; grep -E "^Done|#[0-9]+ +DONE" build/fuzz-$$t.log | tail -2; \
+	  if [ $$status -ne 0 ]; then tail -40 build/fuzz-$$t.log; exit 1; fi; \
 	done
 
 clean:

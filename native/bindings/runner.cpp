@@ -17,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "../common/pyfloat.hpp"
@@ -27,6 +26,7 @@
 #include "host_text.hpp"
 #include "inventory_probe.hpp"
 #include "monitor_shared.hpp"
+#include "thread_guard.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -69,13 +69,13 @@ std::map<const void*, WatchState>& watch_states() {
 }
 
 // Registers a job's watch state for as long as the job runs.
-struct WatchScope {
+struct JobWatch {
   const void* key;
-  explicit WatchScope(const void* k) : key(k) {
+  explicit JobWatch(const void* k) : key(k) {
     std::lock_guard<std::mutex> lock(g_watch_mutex);
     watch_states()[key] = WatchState{};
   }
-  ~WatchScope() {
+  ~JobWatch() {
     std::lock_guard<std::mutex> lock(g_watch_mutex);
     watch_states().erase(key);
   }
@@ -135,25 +135,6 @@ void with_lock(nb::handle lock, Fn&& fn) {
     throw;
   }
   lock.attr("release")();
-}
-
-// Logs a message once per distinct text, through the module's logger.
-struct LogOnce {
-  std::unordered_set<std::string> seen;
-  void warn(const std::string& message) {
-    if (!seen.insert(message).second) return;
-    host("log").attr("warning")("%s", message);
-  }
-};
-
-std::string error_line(nb::python_error& e) {
-  std::string text = nb::cast<std::string>(nb::str(e.type().attr("__name__")));
-  std::string value = nb::cast<std::string>(nb::str(e.value()));
-  if (!value.empty()) text += ": " + value;
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
 }
 
 void print_line(const std::string& text) {
@@ -345,7 +326,7 @@ void ReaderContext::run() {
     } catch (nb::python_error& e) {
       // One bad batch is skipped; the pipe keeps being drained.
       try {
-        log.warn("job output batch skipped: " + error_line(e));
+        log.warn("job output batch skipped: " + python_error_line(e));
       } catch (nb::python_error& inner) {
         inner.discard_as_unraisable("corvane output reader");
       }
@@ -439,7 +420,7 @@ struct JobContext {
       fn();
     } catch (nb::python_error& e) {
       if (e.matches(PyExc_KeyboardInterrupt)) throw;
-      log.warn(std::string("delivery of a finding to the ") + sink + " failed: " + error_line(e));
+      log.warn(std::string("delivery of a finding to the ") + sink + " failed: " + python_error_line(e));
     }
   }
 };
@@ -663,7 +644,7 @@ struct JobChecks {
   double stall_reported_for = 0.0;
   static constexpr double kInventoryWait = 1.0;
   Py_ssize_t last_gpu_count = 0;
-  const WatchScope* watch = nullptr;
+  const JobWatch* watch = nullptr;
   InventoryProbe* inventory = nullptr;
   nb::object child;
 
@@ -777,7 +758,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
 
   nb::object threading = import("threading");
   nb::object stop_background = threading.attr("Event")();
-  WatchScope watch(stop_background.ptr());
+  JobWatch watch(stop_background.ptr());
   nb::object active_events = host("_active_stop_events");
   nb::object child = nb::none();
   auto reader = std::make_shared<ReaderContext>();
@@ -904,7 +885,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
           throw;
         } else {
           // A failing probe or host call costs this pass, not the watch over the job.
-          job.log.warn("monitoring check failed: " + error_line(e));
+          job.log.warn("monitoring check failed: " + python_error_line(e));
         }
       }
     }
@@ -946,7 +927,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     PySet_Discard(active_events.ptr(), stop_background.ptr());
     bool interrupted = e.matches(PyExc_KeyboardInterrupt);
     nb::dict details;
-    details["reason"] = error_line(e);
+    details["reason"] = python_error_line(e);
     if (!child.is_none() && child_status(child).is_none()) {
       stopper.send(SIGTERM);
       try {
