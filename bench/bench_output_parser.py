@@ -27,13 +27,10 @@ FALLBACK = [
 
 def corpus() -> list[str]:
     lines: list[str] = []
-    for base in (HERE.parent.parent / "shared" / "fixtures", HERE.parent / "shared" / "fixtures"):
-        logs = base / "training-logs"
-        if logs.is_dir():
-            for path in sorted(logs.glob("*.log")):
-                with open(path, encoding="utf-8", errors="replace", newline=None) as fh:
-                    lines += [ln.rstrip("\n") for ln in fh if ln.strip()]
-            break
+    logs = HERE.parent / "tests" / "fixtures" / "recorded" / "training-logs"
+    for path in sorted(logs.glob("*.log")):
+        with open(path, encoding="utf-8", errors="replace", newline=None) as fh:
+            lines += [ln.rstrip("\n") for ln in fh if ln.strip()]
     return lines or FALLBACK
 
 

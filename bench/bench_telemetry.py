@@ -68,7 +68,7 @@ def main() -> int:
     print(f"NVML path, snapshots of one poll ({links} active links): {t * 1e3:.3f} ms")
 
     fakes = Path(__file__).resolve().parent.parent / "tests" / "fakes" / "bin"
-    shared = Path(__file__).resolve().parent.parent.parent / "shared" / "fixtures" / "nvidia-smi"
+    shared = Path(__file__).resolve().parent.parent / "tests" / "fixtures" / "recorded" / "nvidia-smi"
     if shared.is_dir():
         os.environ["PATH"] = f"{fakes}{os.pathsep}{os.environ['PATH']}"
         os.environ["CORVANE_FAKE_SMI_DIR"] = str(shared)

@@ -8,22 +8,14 @@ HERE = Path(__file__).resolve().parent
 FAKE_BIN = HERE / "fakes" / "bin"
 
 
-def _shared_fixtures() -> Path:
-    # shared/ lies beside the checkout, both here and on CI.
-    for base in (HERE.parent.parent / "shared", HERE.parent / "shared"):
-        if (base / "fixtures").is_dir():
-            return base / "fixtures"
-    return HERE / "fixtures" / "missing"
-
-
-SHARED_FIXTURES = _shared_fixtures()
+# Outputs recorded in the exact formats of real tools, drivers, kernels, training stacks
+# and the marketplace (see recorded/README.md).
+RECORDED_FIXTURES = HERE / "fixtures" / "recorded"
 
 
 @pytest.fixture
 def shared_fixtures() -> Path:
-    if not SHARED_FIXTURES.is_dir():
-        pytest.skip("recorded fixtures (shared/fixtures) are not beside this checkout")
-    return SHARED_FIXTURES
+    return RECORDED_FIXTURES
 
 
 @pytest.fixture
