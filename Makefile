@@ -18,9 +18,17 @@ $(PY):
 
 venv: $(PY)
 
-install: deps venv
+# CI builds with warnings as errors.
+WERROR := $(if $(CI),-Ccmake.define.CORVANE_WERROR=ON)
+# Reinstalled only when a source changed.
+SOURCES := $(shell find native src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
+$(VENV)/.installed: $(SOURCES) | deps venv
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q ".[test]"
+	@echo "building and installing corvane into $(VENV) (the first build takes a minute or two)"
+	$(PY) -m pip install -q ".[test]" $(WERROR)
+	@touch $@
+
+install: deps $(VENV)/.installed
 
 DEMO := .corvane
 run: install

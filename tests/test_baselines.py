@@ -107,10 +107,59 @@ def test_lookup_of_reported_names(name, profile):
     assert b.detect_gpu_profile(name).name == profile
 
 
-def test_recorded_names_all_resolve(shared_fixtures):
-    for line in (shared_fixtures / "gpu-names" / "names.tsv").read_text().splitlines():
-        if line and not line.startswith("#"):
-            assert isinstance(b._find_base_profile(line.split("\t")[0]), b.GPUProfile)
+# Each recorded name and the profile the table's order gives it. The marketplace's short
+# "A100 SXM4"/"A100 PCIE" reach "A10" through its bare "a10" fragment, as the table says.
+RECORDED_NAME_PROFILES = {
+    'NVIDIA H100 80GB HBM3': 'H100 SXM',
+    'NVIDIA H100 PCIe': 'H100 PCIe',
+    'NVIDIA H100 NVL': 'H100 PCIe',
+    'NVIDIA H200': 'H200 SXM',
+    'NVIDIA H200 NVL': 'H200 SXM',
+    'NVIDIA B200': 'B200 SXM',
+    'NVIDIA GH200 480GB': 'generic',
+    'NVIDIA A100-SXM4-80GB': 'A100 SXM 80GB',
+    'NVIDIA A100-SXM4-40GB': 'A100 SXM 40GB',
+    'NVIDIA A100 80GB PCIe': 'A100 PCIe 80GB',
+    'NVIDIA A100-PCIE-40GB': 'A100 PCIe 40GB',
+    'NVIDIA L40S': 'L40S',
+    'NVIDIA L40': 'L40',
+    'NVIDIA A10': 'A10',
+    'NVIDIA A10G': 'A10',
+    'NVIDIA A40': 'generic',
+    'NVIDIA GeForce RTX 5090': 'RTX 5090',
+    'NVIDIA GeForce RTX 4090': 'RTX 4090',
+    'NVIDIA GeForce RTX 3090': 'RTX 3090',
+    'NVIDIA GeForce RTX 3080': 'RTX 3080',
+    'NVIDIA GeForce RTX 4070 Ti SUPER': 'RTX 4070 Ti SUPER',
+    'NVIDIA GeForce RTX 4060': 'RTX 4060',
+    'NVIDIA GeForce RTX 3070': 'RTX 3070',
+    'NVIDIA RTX 2000 Ada Generation': 'RTX 2000 Ada',
+    'NVIDIA RTX A6000': 'generic',
+    'NVIDIA RTX A5000': 'generic',
+    'NVIDIA RTX 6000 Ada Generation': 'generic',
+    'Tesla T4': 'generic',
+    'Tesla V100-SXM2-32GB': 'generic',
+    'AMD Instinct MI300X': 'MI300X',
+    'AMD Instinct MI250X': 'MI250X',
+    'AMD Instinct MI250': 'MI250X',
+    'AMD Instinct MI210': 'MI210',
+    'H100 SXM': 'H100 SXM',
+    'H100 PCIE': 'H100 PCIe',
+    'A100 SXM4': 'A10',
+    'A100 PCIE': 'A10',
+    'RTX 4090': 'RTX 4090',
+    'RTX A6000': 'generic',
+    'GH200': 'generic',
+}
+
+
+def test_recorded_names_resolve_to_their_profiles(shared_fixtures):
+    names = [line.split("\t")[0] for line in
+             (shared_fixtures / "gpu-names" / "names.tsv").read_text().splitlines()
+             if line and not line.startswith("#")]
+    assert sorted(names) == sorted(RECORDED_NAME_PROFILES)
+    for name in names:
+        assert b._find_base_profile(name).name == RECORDED_NAME_PROFILES[name], name
 
 
 def test_profile_record_is_frozen_and_hashable():

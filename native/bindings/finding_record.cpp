@@ -9,17 +9,18 @@ void bind_monitor_records(nb::module_& m) {
                               "One finding of the job monitor: event type, severity, summary "
                               "and a map of supporting details.");
 
-  static const std::array<FieldSpec, 11> launch_fields = {{{"job_id"},
-                                                           {"returncode"},
-                                                           {"findings"},
-                                                           {"output_lines"},
-                                                           {"recovery", FieldSpec::kNone},
-                                                           {"sbatch_job_id", FieldSpec::kNone},
-                                                           {"sbatch_script_path", FieldSpec::kNone},
-                                                           {"sbatch_output_path", FieldSpec::kNone},
-                                                           {"sbatch_exit_code", FieldSpec::kNone},
-                                                           {"sbatch_node_list", FieldSpec::kNone},
-                                                           {"output_lines_dropped", FieldSpec::kZero}}};
+  static const std::array<FieldSpec, 11> launch_fields = {
+      {{"job_id"},
+       {"returncode"},
+       {"findings"},
+       {"output_lines"},
+       {"recovery", FieldSpec::kNone},
+       {"sbatch_job_id", FieldSpec::kNone},
+       {"sbatch_script_path", FieldSpec::kNone},
+       {"sbatch_output_path", FieldSpec::kNone},
+       {"sbatch_exit_code", FieldSpec::kNone},
+       {"sbatch_node_list", FieldSpec::kNone},
+       {"output_lines_dropped", FieldSpec::kZero}}};
   bind_record<LaunchResult>(m, "LaunchResult", launch_fields, false,
                             "The result of one monitored job.");
 }

@@ -6,13 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -420,7 +420,8 @@ struct JobContext {
       fn();
     } catch (nb::python_error& e) {
       if (e.matches(PyExc_KeyboardInterrupt)) throw;
-      log.warn(std::string("delivery of a finding to the ") + sink + " failed: " + python_error_line(e));
+      log.warn(std::string("delivery of a finding to the ") + sink +
+               " failed: " + python_error_line(e));
     }
   }
 };
@@ -441,9 +442,8 @@ void JobContext::flush_new_findings() {
     // Each sink on its own: a console, bridge or registry that fails is logged once and
     // the others still get the finding.
     deliver_to("display", [&] {
-      host("display_monitoring_finding")(
-          finding, "cost_config"_a = runtime_costs,
-          "timestamp"_a = host("time").attr("strftime")("%H:%M:%S"));
+      host("display_monitoring_finding")(finding, "cost_config"_a = runtime_costs,
+                                         "timestamp"_a = host("time").attr("strftime")("%H:%M:%S"));
     });
     deliver_to("metrics bridge", [&] {
       if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
@@ -601,8 +601,8 @@ struct JobStopper {
 // here), and every 10 ms once the output has ended: the exit follows shortly.
 void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
                  const JobStopper& stopper, std::uint64_t delivered) {
-  auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(seconds));
+  auto end = Clock::now() +
+             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   Wakeups& w = wakeups();
   auto woken = [&] {
     return w.generation.load() != delivered || g_stop_requests.load() > stopper.seen;
@@ -615,11 +615,13 @@ void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
     if (now >= end) return;
     auto slice = std::chrono::milliseconds(reader.output_ended.load() ? 10 : 100);
     auto until = std::min(end, now + slice);
-    Py_BEGIN_ALLOW_THREADS {
+    Py_BEGIN_ALLOW_THREADS
+    {
       std::unique_lock<std::mutex> lock(w.mutex);
       w.cv.wait_until(lock, until, woken);
     }
-    Py_END_ALLOW_THREADS if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
 }
 
@@ -673,9 +675,8 @@ struct JobChecks {
     // milliseconds of CPU on a real node) need not run every period. No answer from the
     // tool in time says nothing about the GPUs.
     long nvml_count = watch->snapshot().nvml_gpu_count;
-    std::optional<Py_ssize_t> gpu_count =
-        nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
-                        : inventory->count(kInventoryWait, child);
+    std::optional<Py_ssize_t> gpu_count = nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
+                                                          : inventory->count(kInventoryWait, child);
     if (gpu_count) {
       if (last_gpu_count != 0 && *gpu_count < last_gpu_count) {
         append_finding(findings, findings_lock,
@@ -688,10 +689,11 @@ struct JobChecks {
     if (free_gb < nb::int_(1)) {
       nb::dict details;
       details["disk_free_gb"] = free_gb;
-      append_finding(findings, findings_lock,
-                     make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
-                                  nb::str("Less than 1GB of free disk remains in the working volume"),
-                                  details));
+      append_finding(
+          findings, findings_lock,
+          make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
+                       nb::str("Less than 1GB of free disk remains in the working volume"),
+                       details));
     }
   }
 };
@@ -915,10 +917,9 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     }
     finish_job(job, status, end_details);
     active_events.attr("discard")(stop_background);
-    result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings,
-                                      output_lines, job.recovery_result, nb::none(), nb::none(),
-                                      nb::none(), nb::none(), nb::none(),
-                                      nb::int_(reader->dropped)}});
+    result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
+                                      job.recovery_result, nb::none(), nb::none(), nb::none(),
+                                      nb::none(), nb::none(), nb::int_(reader->dropped)}});
   } catch (nb::python_error& e) {
     // The background threads end. A job that never started is recorded as failed with the
     // reason; one that runs is ended (its group gets SIGTERM, then SIGKILL) rather than
@@ -1004,7 +1005,8 @@ PyObject* shutdown_monitors(PyObject* module, PyObject*) {
   // Bounded: a job stuck in a slow host call is not worth hanging the exit for.
   auto deadline = Clock::now() + std::chrono::seconds(3);
   while (g_active_runs.load() > 0 && Clock::now() < deadline) {
-    Py_BEGIN_ALLOW_THREADS ::usleep(10000);
+    Py_BEGIN_ALLOW_THREADS
+    ::usleep(10000);
     Py_END_ALLOW_THREADS
   }
   Py_RETURN_NONE;

@@ -58,7 +58,7 @@ struct TelemetryFinding {
     kPcieReplay
   } kind;
   bool critical = false;
-  Num delta;                     // ECC, NVLink and PCIe increases
+  Num delta{};                   // ECC, NVLink and PCIe increases
   double rate = 0.0;             // rounded rate (ECC per hour, PCIe per minute)
   double before = 0, after = 0;  // rounded memory or power figures
   std::uint64_t mask = 0;
