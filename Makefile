@@ -50,8 +50,6 @@ bench: install
 	$(PY) bench/bench_vast.py
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_memory.py
-	$(PY) bench/bench_hook_line.py
-	$(PY) bench/bench_hung_tool.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.
