@@ -147,7 +147,8 @@ def test_synthetic_gpus_start_each_poll_from_their_readings():
     assert eng.synthetic_gpu_names() == ["NVIDIA H100 80GB HBM3", "NVIDIA A100-SXM4-80GB"]
     base = eng.synthetic_snapshots()
     assert [(s["index"], s["pci_bus_id"], s["temperature_c"], s["util_gpu"]) for s in base] == [
-        (0, "3b:00.0", 50, None), (1, "0000:3c:00.0", None, None)]
+        (0, "3b:00.0", 50.0, None), (1, "0000:3c:00.0", None, None)]
+    assert type(base[0]["temperature_c"]) is float and type(base[0]["ecc_uncorrected"]) is int
     assert base[1]["nvlink_errors"] == {"0": {"replay": 1}}
     base[0]["temperature_c"] = 10  # a poll's snapshot is its own
     first = eng.intercept_gpu_snapshots(eng.synthetic_snapshots())

@@ -174,6 +174,12 @@ def _validate(data) -> RuleSet:
     return RuleSet(rules, gpus)
 
 
+def _readings(values: dict) -> dict:
+    """Values as telemetry gives them: measurements as floats, the rest as written."""
+    return {k: float(v) if k in NUMBER_FIELDS and v is not None else copy.deepcopy(v)
+            for k, v in values.items()}
+
+
 def _normalize_pci(value: str) -> str:
     from corvane.monitor import monitoring
 
@@ -242,11 +248,10 @@ class InjectionEngine:
                 return []
             out = []
             for index, gpu in enumerate(rules.gpus):
-                readings = gpu.get("readings", {})
+                readings = _readings(gpu.get("readings", {}))
                 snap = {"index": index, "pci_bus_id": _normalize_pci(gpu.get("pci_bus_id", ""))}
-                snap.update({k: copy.deepcopy(readings.get(k)) for k in READING_FIELDS
-                             if k != "nvlink_errors"})
-                snap["nvlink_errors"] = copy.deepcopy(readings.get("nvlink_errors", {}))
+                snap.update({k: readings.get(k) for k in READING_FIELDS if k != "nvlink_errors"})
+                snap["nvlink_errors"] = readings.get("nvlink_errors", {})
                 snap["injected"] = list(snap)
                 out.append(snap)
             return out
@@ -304,11 +309,12 @@ class InjectionEngine:
                 # A lost GPU reports nothing else.
                 return {"index": index, "pci_bus_id": snap.get("pci_bus_id"),
                         "nvlink_errors": {}, "gpu_lost": True, "injected": ["gpu_lost"]}
-            snap.update(copy.deepcopy(rule.get("set", {})))
+            snap.update(_readings(rule.get("set", {})))
             for name, step in rule.get("add", {}).items():
                 key = (number, index, name)
                 self._added[key] = self._added.get(key, 0) + step
-                snap[name] = (snap.get(name) or 0) + self._added[key]
+                value = (snap.get(name) or 0) + self._added[key]
+                snap[name] = float(value) if name in NUMBER_FIELDS else value
             changed += [k for k in (*rule.get("set", {}), *rule.get("add", {})) if k not in changed]
         if changed:
             snap["injected"] = changed
