@@ -31,7 +31,10 @@ $(VENV)/.installed: $(SOURCES) | deps venv
 install: deps $(VENV)/.installed
 
 DEMO := .corvane
+# The demo job's GPU 0 overheats after a few polls (fault injection); without a GPU the
+# rules' synthetic H100 stands in.
 run: install
+	CORVANE_INJECT=1 CORVANE_INJECT_RULES=examples/demo-faults.json \
 	$(VENV)/bin/corvane monitor --config examples/demo.toml --checkpoint-dir $(DEMO)/checkpoints \
 	  --registry $(DEMO)/registry.sqlite3 --metrics-file $(DEMO)/metrics.jsonl \
 	  -- $(PY) examples/sample_training.py

@@ -148,6 +148,32 @@ def test_start_failures_exit_statuses(tmp_path, env, capsys, monkeypatch):
     assert statuses == ["failed"] * 4  # every job that was registered ends recorded
 
 
+@pytest.mark.parametrize("rules, text", [
+    (None, "names no rules file"),
+    ("missing.json", "cannot read injection rules"),
+    ('{"rules": [', "are not JSON"),
+    ('[{"gpu": 0, "set": {"temp": 97}}]', "unknown snapshot field 'temp'"),
+    ('{"gpus": [], "rules": [], "xids": []}', "unknown key 'xids'"),
+])
+def test_unusable_injection_rules_stop_monitor_before_the_job(tmp_path, capsys, monkeypatch,
+                                                               rules, text):
+    monkeypatch.setenv("CORVANE_INJECT", "1")
+    monkeypatch.delenv("CORVANE_INJECT_RULES", raising=False)
+    if rules is not None:
+        path = tmp_path / "rules.json"
+        if not rules.endswith(".json"):
+            path.write_text(rules)
+        monkeypatch.setenv("CORVANE_INJECT_RULES", str(path))
+    marker = tmp_path / "started"
+    registry = tmp_path / "r.sqlite3"
+    status = main(["monitor", "--registry", str(registry), "--checkpoint-dir", str(tmp_path),
+                   "--", PY, "-c", f"open({str(marker)!r}, 'w')"])
+    err = capsys.readouterr().err
+    assert status == 2 and err.startswith("corvane: ") and text in err, err
+    assert len(err.strip().splitlines()) == 1, err
+    assert not marker.exists() and not registry.exists()
+
+
 def test_unusable_registries_are_one_line(tmp_path, capsys):
     garbage = tmp_path / "garbage.sqlite3"
     garbage.write_bytes(os.urandom(4096))

@@ -153,6 +153,17 @@ nb::list build_shell_gpu_snapshot() {
 
 nb::object nvml() { return host("pynvml"); }
 
+// -- fault injection ---------------------------------------------------------------------
+
+// $CORVANE_INJECT, read at every use so that it takes effect at the next poll.
+bool injection_on() {
+  nb::object switch_on = import("os").attr("environ").attr("get")("CORVANE_INJECT", "");
+  std::string on = nb::cast<std::string>(switch_on.attr("strip")().attr("lower")());
+  return on == "1" || on == "true" || on == "yes" || on == "on";
+}
+
+nb::object injection_engine() { return import("corvane.injection").attr("engine"); }
+
 nb::object constant(nb::handle binding, const char* name) {
   return nb::getattr(binding, name, nb::none());
 }
@@ -187,6 +198,16 @@ nb::tuple build_nvml_backend() {
   nb::list snapshots = build_shell_gpu_snapshot();
   nb::dict backend;
   backend["snapshots"] = snapshots;
+  if (nb::len(snapshots) == 0 && injection_on()) {
+    // No real telemetry: a rehearsal polls the synthetic GPUs its rules declare.
+    nb::object engine = injection_engine();
+    nb::object synthetic = blocking_method(engine, "synthetic_snapshots");
+    if (truthy(synthetic)) {
+      backend["snapshots"] = synthetic;
+      backend["names"] = blocking_method(engine, "synthetic_gpu_names");
+      return nb::make_tuple("injected", backend);
+    }
+  }
   return nb::make_tuple(nb::len(snapshots) > 0 ? "shell" : "none", backend);
 }
 
@@ -309,20 +330,20 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
   if (!PyLong_Check(link_count.ptr())) raise_type("link_count", "an int", link_count);
   nb::object snapshots;
   std::string m = nb::cast<std::string>(mode);
+  bool inject = injection_on();
   if (m == "nvml") {
     nb::dict kwargs;
     kwargs["link_count"] = link_count;
     snapshots = blocking_call(host("_collect_nvml_snapshots"), nb::make_tuple(backend), kwargs);
   } else if (m == "shell") {
     snapshots = blocking_call(host("_build_shell_gpu_snapshot"), nb::tuple());
+  } else if (m == "injected" && inject) {
+    snapshots = blocking_method(injection_engine(), "synthetic_snapshots");
   } else {
     snapshots = nb::list();
   }
-  nb::object switch_on = import("os").attr("environ").attr("get")("CORVANE_INJECT", "");
-  std::string on = nb::cast<std::string>(switch_on.attr("strip")().attr("lower")());
-  if (on == "1" || on == "true" || on == "yes" || on == "on") {
-    snapshots = blocking_method(import("corvane.injection").attr("engine"),
-                                "intercept_gpu_snapshots", snapshots);
+  if (inject) {
+    snapshots = blocking_method(injection_engine(), "intercept_gpu_snapshots", snapshots);
   }
   if (!snapshots.is_none() && !PyList_Check(snapshots.ptr())) {
     raise_type("the injected snapshots", "a list or None", snapshots);
@@ -579,6 +600,8 @@ class TelemetryWatch {
       if (!truthy(profile)) {
         nb::object raw_name =
             nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : settings_.gpu_type;
+        nb::object names = get(backend_, "names");
+        if (nb::len(inventory) == 0 && !names.is_none() && nb::len(names) > 0) raw_name = names[0];
         profile = host("detect_gpu_profile")(raw_name, config_);
       }
       if (!profile.attr("has_nvlink").is(nb::handle(Py_False))) {
@@ -595,10 +618,14 @@ class TelemetryWatch {
       return false;
     }
     baseline_ = nb::len(inventory);
+    bool injected = mode_.equal(nb::str("injected"));
+    // Synthetic GPUs are counted as declared; the inventory check keeps to the real ones.
+    Py_ssize_t count = injected ? nb::len(get(backend_, "snapshots")) : baseline_;
     nb::dict ready;
     ready["backend"] = mode_;
-    ready["gpu_count"] = baseline_;
-    std::string count_text = baseline_ > 0 ? std::to_string(baseline_) : "unknown";
+    ready["gpu_count"] = count;
+    if (injected) ready["injected"] = true;
+    std::string count_text = count > 0 ? std::to_string(count) : "unknown";
     std::string summary = "Telemetry backend " + nb::cast<std::string>(nb::str(mode_)) +
                           " attached to " + count_text + " GPU(s)";
     append_finding(
@@ -646,6 +673,7 @@ class TelemetryWatch {
     for (nb::handle snap : snaps) {
       guarded_step(log_, "GPU telemetry poll failed for one GPU", [&] { detect(snap, active); });
     }
+    guarded_step(log_, "injected Xid events not reported", [&] { injected_xids(snaps); });
     if (settings_.structural && now - last_count_check_ >= 60) {
       last_count_check_ = now;
       std::optional<nb::object> inventory = known_inventory();
@@ -659,6 +687,32 @@ class TelemetryWatch {
     }
   }
 
+  // Injected Xid events. Where NVML runs, its event watcher takes them; elsewhere there is
+  // no driver event path, so they become findings here, as the driver's own would.
+  void injected_xids(nb::handle snaps) {
+    if (mode_.equal(nb::str("nvml")) || !injection_on()) return;
+    nb::object due = blocking_method(injection_engine(), "pending_xid_events");
+    for (nb::handle event : due) {
+      nb::object index = event[0], xid = event[1];
+      nb::object pci = nb::none();
+      for (nb::handle snap : snaps) {
+        if (get(snap, "index").equal(index)) pci = get(snap, "pci_bus_id");
+      }
+      bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
+      nb::dict d;
+      d["xid"] = xid;
+      d["gpu_index"] = index;
+      d["pci_bus_id"] = pci;
+      d["source"] = "injected";
+      d["injected"] = true;
+      nb::str summary = nb::str("Injected XID {} on GPU {} ({})")
+                            .format(xid, index, host("_xid_description")(xid));
+      append_finding(findings_, lock_,
+                     make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
+                                  summary, d));
+    }
+  }
+
   void detect(nb::handle snap, bool active) {
     int overflow = 0;
     nb::object index_obj = builtin("int")(snap.attr("get")("index", -1));
@@ -666,9 +720,12 @@ class TelemetryWatch {
     if (value == -1 && PyErr_Occurred()) throw nb::python_error();
     if (overflow != 0) throw nb::value_error("GPU index out of range");
     std::int64_t index = value;
+    // Findings from a snapshot that injection supplied or changed say so.
+    bool injected = truthy(get(snap, "injected"));
     if (truthy(get(snap, "gpu_lost"))) {
       nb::dict d;
       d["gpu_index"] = index;
+      if (injected) d["injected"] = true;
       std::string summary = "GPU " + std::to_string(index) + " was lost from NVML";
       append_finding(findings_, lock_,
                      make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"),
@@ -679,8 +736,10 @@ class TelemetryWatch {
     std::vector<nb::object> links;
     mon::GpuSample sample = sample_of(snap, index, links);
     for (const auto& f : detectors_.run(sample, active, settings_.poll, settings_.thresholds)) {
-      append_finding(findings_, lock_,
-                     telemetry_finding(f, sample, snap, links, settings_.thresholds.warn_temp));
+      nb::object finding =
+          telemetry_finding(f, sample, snap, links, settings_.thresholds.warn_temp);
+      if (injected) finding.attr("details")["injected"] = true;
+      append_finding(findings_, lock_, finding);
     }
   }
 

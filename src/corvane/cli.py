@@ -100,6 +100,21 @@ def _start_failure(exc: OSError, command: list) -> CliError:
     return CliError(f"cannot start the job: {target + ': ' if target else ''}{reason}")
 
 
+def _check_injection_rules() -> None:
+    """With fault injection on, rules that cannot be used stop the command before the job."""
+    from .injection.engine import RULES_ENV, InjectionRuleError, engine, injection_enabled
+
+    if not injection_enabled():
+        return
+    if not os.environ.get(RULES_ENV):
+        raise CliError(f"fault injection is on (CORVANE_INJECT) but {RULES_ENV} names no "
+                       "rules file", 2)
+    try:
+        engine.load_rules()
+    except InjectionRuleError as exc:
+        raise CliError("fault injection: " + " ".join(str(exc).splitlines()), 2) from None
+
+
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 
 
@@ -113,6 +128,7 @@ def _cmd_monitor(args) -> int:
     if not command:
         raise CliError("monitor needs a command after --", 2)
     config = load_config(args.config)
+    _check_injection_rules()
     registry = _registry(args.registry)
     bridge = None
     if args.metrics_file:
