@@ -262,3 +262,21 @@ def test_watching_line_names_the_kernel_log_reader(monkeypatch, tmp_path, capfd,
     assert f"kernel log ({how}), hook file (" in out
     unavailable = [f for f in result.findings if f.event_type == "kernel_log_unavailable"]
     assert len(unavailable) == (1 if how.startswith("unavailable") else 0)
+
+
+# -- the fake binding against the real one ----------------------------------------------
+
+def test_fake_event_api_matches_the_real_binding():
+    real = pytest.importorskip("pynvml")  # nvidia-ml-py imports without a GPU
+    fake = make_binding([Device(0)])
+    for name in ("nvmlEventTypeXidCriticalError", "nvmlEventTypeDoubleBitEccError",
+                 "nvmlEventTypeSingleBitEccError", "NVML_ERROR_TIMEOUT", "NVML_ERROR_NOT_SUPPORTED",
+                 "NVML_ERROR_GPU_IS_LOST"):
+        assert getattr(real, name) == getattr(fake, name), name
+    for name in ("nvmlEventSetCreate", "nvmlDeviceGetSupportedEventTypes", "nvmlDeviceRegisterEvents",
+                 "nvmlEventSetWait_v2", "nvmlEventSetFree", "nvmlDeviceGetCount"):
+        assert callable(getattr(real, name)), name
+    fields = [f[0] for f in real.c_nvmlEventData_t._fields_]
+    assert set(fields) == set(vars(event(None, XID)))
+    timeout = real.NVMLError(real.NVML_ERROR_TIMEOUT)
+    assert type(timeout).__name__ == "NVMLError_Timeout" and timeout.value == fake.NVML_ERROR_TIMEOUT
