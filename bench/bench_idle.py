@@ -28,7 +28,6 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 FAKE_BIN = ROOT / "tests" / "fakes" / "bin"
-SMI_FIXTURES = ROOT / "tests" / "fixtures" / "nvidia-smi"
 NVML_STUB = ROOT / "bench" / "nvml_stub"
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -58,8 +57,13 @@ def run(path: str, seconds: float, settle: float, tool_ms: int) -> None:
         smi = bindir / "nvidia-smi"
         smi.write_text(COSTLY_SMI.format(ms=tool_ms, calls=calls, fake=FAKE_BIN / "nvidia-smi"))
         smi.chmod(smi.stat().st_mode | stat.S_IXUSR)
+        # An 8-GPU node for the fake tool.
+        (Path(tmp) / "node.main.csv").write_text("".join(
+            f"{i}, 00000000:{0x18 + i:02X}:00.0, 34, 97, 71235, 81559, 612.34, 700.00, "
+            "0x0000000000000000, 0, 0\n" for i in range(8)))
+        (Path(tmp) / "node.replay.csv").write_text("".join(f"{i}, 0\n" for i in range(8)))
         env = dict(os.environ, PATH=os.pathsep.join([str(bindir), str(FAKE_BIN), os.environ["PATH"]]),
-                   CORVANE_FAKE_SMI_DIR=str(SMI_FIXTURES), CORVANE_FAKE_SMI_CASE="h100x8-healthy",
+                   CORVANE_FAKE_SMI_DIR=tmp, CORVANE_FAKE_SMI_CASE="node",
                    CORVANE_REGISTRY=os.path.join(tmp, "r.sqlite3"))
         env.pop("CORVANE_FAKE_DMESG_FILE", None)
         if path == "nvml":
