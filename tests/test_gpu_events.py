@@ -17,9 +17,9 @@ from runner_helpers import RecordingRegistry, fast_config, script, wait_for
 LOCAL_FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures")
 
 
-def inventory(n):
-    return [types.SimpleNamespace(index=i, pci_bus_id=f"00000000:{0x18 + i:02X}:00.0",
-                                  name="NVIDIA H100 80GB HBM3") for i in range(n)]
+def inventory(devices):
+    return [types.SimpleNamespace(index=d.index, pci_bus_id=d.values["bus"],
+                                  name="NVIDIA H100 80GB HBM3") for d in devices]
 
 
 class Job:
@@ -29,7 +29,7 @@ class Job:
     def __init__(self, monkeypatch, devices, **binding_kw):
         self.binding = make_binding(devices, **binding_kw)
         monkeypatch.setattr(m, "pynvml", self.binding)
-        monkeypatch.setattr(m, "detect_gpu_inventory", lambda: inventory(len(devices)))
+        monkeypatch.setattr(m, "detect_gpu_inventory", lambda: inventory(devices))
         self.findings, self.lock, self.stop = [], threading.Lock(), threading.Event()
         self.threads = []
 
@@ -203,6 +203,23 @@ def test_distinct_xids_stay_apart(monkeypatch, devices, kernel_log, case):
     job.end()
     nvml = [x for x, source in job.xids() if source == "nvml"]
     assert nvml == [xid, MARKER]
+
+
+def test_gpu_in_a_nonzero_pci_domain(monkeypatch, kernel_log):
+    # Grace-Hopper nodes put GPUs in domain 9: 0009:01:00 to the kernel, 00000009:01:00.0
+    # to NVML and the tool.
+    devices = [Device(0, bus="00000009:01:00.0"), Device(1, bus="00000019:01:00.0")]
+    kernel_log.write_text("NVRM: Xid (PCI:0009:01:00): 79, pid=1\n")
+    job = Job(monkeypatch, devices)
+    job.start_kernel_log()
+    assert wait_for(lambda: len(job.xids()) == 1)
+    job.start_telemetry()
+    job.push(devices[0], XID, 79)
+    job.push(devices[1], XID, 79)
+    assert wait_for(lambda: len(job.xids()) == 2)
+    job.end()
+    assert [(f.details["source"], f.details["gpu_index"]) for f in job.findings
+            if f.event_type == "xid_critical"] == [("kernel_log", 0), ("nvml", 1)]
 
 
 # -- through the runner: the "watching:" line and the GPU count -------------------------

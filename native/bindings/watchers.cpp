@@ -115,11 +115,20 @@ struct KernelWatch {
       nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));
       nb::str key = normalize_pci_address(pci);
       nb::object index = pci_map.attr("get")(key);
-      // The kernel writes the 4-digit domain (0000:3b:00) where the tool writes the
-      // 8-digit one, which normalizing drops: try the address without it too.
-      std::string storage;
-      std::string k(utf8_of(key, storage));
-      if (index.is_none() && k.rfind("0000:", 0) == 0) index = pci_map.attr("get")(k.substr(5));
+      // The kernel writes the 4-digit domain (0000:3b:00, 0009:01:00) where the tool writes
+      // the 8-digit one (dropped by normalizing when zero): match the addresses by identity.
+      if (index.is_none()) {
+        std::string storage;
+        std::string identity = mon::pci_identity(utf8_of(key, storage));
+        for (auto [address, gpu] : nb::borrow<nb::dict>(pci_map)) {
+          std::string s;
+          if (PyUnicode_Check(address.ptr()) &&
+              mon::pci_identity(utf8_of(address, s)) == identity) {
+            index = nb::borrow(gpu);
+            break;
+          }
+        }
+      }
       // NVML's GPU events may have told this one already.
       if (!admit_xid(stop_event, pci, index, xid, mon::XidSource::kKernelLog)) return;
       bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;

@@ -37,11 +37,22 @@ bool XidPairing::admit(const void* job, const std::string& gpu, std::int64_t xid
   return true;
 }
 
-std::string xid_gpu_key(std::string_view canonical_pci, std::int64_t index, bool has_index) {
-  if (canonical_pci.rfind("0000:", 0) == 0 && canonical_pci.size() > 5) {
-    canonical_pci.remove_prefix(5);
+std::string pci_identity(std::string_view canonical_pci) {
+  // domain:bus:device.function, the domain written with 4 or 8 digits (0009 by the kernel,
+  // 00000009 by NVML and the tool): leading zeros go, and so does a zero domain.
+  std::size_t first = canonical_pci.find(':');
+  if (first == std::string_view::npos ||
+      canonical_pci.find(':', first + 1) == std::string_view::npos) {
+    return std::string(canonical_pci);
   }
-  if (!canonical_pci.empty()) return std::string(canonical_pci);
+  std::string_view domain = canonical_pci.substr(0, first);
+  domain.remove_prefix(std::min(domain.find_first_not_of('0'), domain.size()));
+  std::string rest(canonical_pci.substr(first + 1));
+  return domain.empty() ? rest : std::string(domain) + ":" + rest;
+}
+
+std::string xid_gpu_key(std::string_view canonical_pci, std::int64_t index, bool has_index) {
+  if (!canonical_pci.empty()) return pci_identity(canonical_pci);
   if (has_index) return "index:" + std::to_string(index);
   return "";
 }

@@ -29,6 +29,7 @@ class XidPairing {
              double now, double window_s);
 
  private:
+  static constexpr std::size_t kSweepAbove = 4096;
   struct Seen {
     XidSource source;
     double at;
@@ -39,8 +40,13 @@ class XidPairing {
   std::map<Key, std::deque<Seen>> pending_;
 };
 
-// The GPU part of a pairing key: the canonical PCI address without a zero domain (the
-// kernel writes 0000:3b:00, NVML 00000000:3B:00.0), else "index:N", else "".
+// One PCI function's address in one form, whichever way its domain was written: the kernel
+// writes 0000:3b:00 (0000:3b:00.0 once canonical), NVML and the tool 00000000:3B:00.0
+// (3b:00.0); both become 3b:00.0, and 0009:01:00.0 and 00000009:01:00.0 both 9:01:00.0.
+// `canonical_pci` is a canonical address (see normalize_pci_address).
+std::string pci_identity(std::string_view canonical_pci);
+
+// The GPU part of a pairing key: the PCI identity, else "index:N", else "".
 std::string xid_gpu_key(std::string_view canonical_pci, std::int64_t index, bool has_index);
 
 }  // namespace corvane::monitor
