@@ -251,7 +251,7 @@ def test_watching_line_and_gpu_count(monkeypatch, tmp_path, capfd, node, nvml):
         monkeypatch.setattr(m, "pynvml", make_binding([Device(0), Device(1)]))
     else:
         monkeypatch.setattr(m, "pynvml", None)
-    run_job(tmp_path, 4.5)
+    run_job(tmp_path, 5.5)
     out = capfd.readouterr().out
     line = next(x for x in out.splitlines() if "watching:" in x)
     telemetry = "telemetry (nvml, 2 GPUs), gpu events (nvml)" if nvml else "telemetry (nvidia-smi, 2 GPUs)"
@@ -259,7 +259,7 @@ def test_watching_line_and_gpu_count(monkeypatch, tmp_path, capfd, node, nvml):
     # With NVML the runner's loop takes the count from it: the tool is asked at the start
     # only (the runner, the telemetry thread and the kernel-log watcher once each).
     queries = inventory_queries(node)
-    assert queries <= 4 if nvml else queries >= 6
+    assert queries <= 4 if nvml else queries >= 6  # about one a second from the runner
 
 
 @pytest.mark.parametrize("env, how", [
