@@ -52,6 +52,7 @@ bench: install
 	$(PY) bench/bench_telemetry.py
 	$(PY) bench/bench_vast.py
 	$(PY) bench/bench_latency.py
+	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any

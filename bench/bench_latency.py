@@ -5,7 +5,9 @@ standard output.
 each source, --events faults are produced at random intervals (50-150 ms), each with a
 distinct Xid code so every one is a new finding:
 - output: the job prints "Xid N" and notes the time just before the write;
-- kernel log: the fake `dmesg -w` streams lines written into a FIFO by this script.
+- kernel log: the fake `dmesg -w` streams lines written into a FIFO by this script;
+- NVML: the monitor imports the stand-in binding of bench/nvml_stub, which turns lines
+  written into a FIFO by this script into Xid events on its event set.
 The monitor's stdout is read line by line and stamped on arrival. Prints p50/p99/max per
 source; the target is p99 <= 100 ms.
 
@@ -30,6 +32,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 FAKE_BIN = ROOT / "tests" / "fakes" / "bin"
 SMI_FIXTURES = ROOT / "tests" / "fixtures" / "nvidia-smi"
+NVML_STUB = ROOT / "bench" / "nvml_stub"
 
 JOB = r"""
 import json, random, sys, time
@@ -92,31 +95,49 @@ def output_source(events: int) -> None:
         report("output", sent, arrived)
 
 
+def fifo_source(name: str, env: dict, fifo: str, gate: str, events: int, line) -> None:
+    """Writes one fault per event into `fifo` (read by the monitor's fake source) and
+    reports when each reached the monitor's stdout."""
+    job = ("import os, time\n"
+           f"while not os.path.exists({gate!r}):\n    time.sleep(0.05)\n")
+    arrived, proc, reader = monitor([sys.executable, "-c", job], env,
+                                    re.compile(r"Kernel reported XID (\d+)"))
+    rng = random.Random(7)
+    sent = {}
+    with open(fifo, "w") as sink:  # opens once the fake source reads it
+        time.sleep(0.5)
+        for code in range(1000, 1000 + events):
+            time.sleep(rng.uniform(0.05, 0.15))
+            sent[code] = time.time()
+            sink.write(line(code))
+            sink.flush()
+        time.sleep(0.5)
+    Path(gate).write_text("")
+    proc.wait(timeout=120)
+    reader.join(5)
+    report(name, sent, arrived)
+
+
 def kernel_source(events: int) -> None:
     with tempfile.TemporaryDirectory() as tmp:
         env = base_env(tmp)
         fifo = os.path.join(tmp, "kmsg")
         os.mkfifo(fifo)
         env["CORVANE_FAKE_DMESG_FILE"] = fifo
-        gate = os.path.join(tmp, "done")
-        job = ("import os, time\n"
-               f"while not os.path.exists({gate!r}):\n    time.sleep(0.05)\n")
-        arrived, proc, reader = monitor([sys.executable, "-c", job], env,
-                                        re.compile(r"Kernel reported XID (\d+)"))
-        rng = random.Random(7)
-        sent = {}
-        with open(fifo, "w") as kmsg:  # opens once the fake follower reads it
-            time.sleep(0.5)
-            for code in range(1000, 1000 + events):
-                time.sleep(rng.uniform(0.05, 0.15))
-                sent[code] = time.time()
-                kmsg.write(f"[ 1.0] NVRM: Xid (PCI:0000:01:00): {code}, pid=1, name=python\n")
-                kmsg.flush()
-            time.sleep(0.5)
-        Path(gate).write_text("")
-        proc.wait(timeout=120)
-        reader.join(5)
-        report("kernel log", sent, arrived)
+        fifo_source("kernel log", env, fifo, os.path.join(tmp, "done"), events,
+                    lambda code: f"[ 1.0] NVRM: Xid (PCI:0000:01:00): {code}, pid=1, name=python\n")
+
+
+def nvml_source(events: int) -> None:
+    with tempfile.TemporaryDirectory() as tmp:
+        env = base_env(tmp)
+        fifo = os.path.join(tmp, "nvml-events")
+        os.mkfifo(fifo)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(NVML_STUB), env.get("PYTHONPATH")]))
+        env["CORVANE_STUB_NVML_EVENTS"] = fifo
+        env["CORVANE_STUB_GPUS"] = "2"
+        fifo_source("nvml", env, fifo, os.path.join(tmp, "done"), events,
+                    lambda code: f"{code % 2} {code}\n")
 
 
 def main() -> None:
@@ -126,6 +147,7 @@ def main() -> None:
     print(f"delivery latency, default 5 s poll, {args.events} events per source")
     output_source(args.events)
     kernel_source(args.events)
+    nvml_source(args.events)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ import copy
 import os
 import sys
 import textwrap
+import time
 
 from corvane.config import DEFAULT_CONFIG
 
@@ -69,3 +70,13 @@ def marked_processes(mark: str) -> list[int]:
         except OSError:
             continue
     return found
+
+
+def wait_for(condition, seconds=10.0):
+    """Polls `condition` until it holds or `seconds` pass; its last answer."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.01)
+    return condition()

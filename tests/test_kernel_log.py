@@ -23,7 +23,8 @@ def reference_findings(text, pci_map):
                 index = pci_map.get(key[5:])
             out.append(("xid_critical", "CRITICAL" if xid in m.CRITICAL_XIDS else "WARN",
                         f"Kernel reported XID {xid} ({m._xid_description(xid)})",
-                        {"pci_bus_id": x.group(1), "gpu_index": index, "xid": xid}))
+                        {"pci_bus_id": x.group(1), "gpu_index": index, "xid": xid,
+                         "source": "kernel_log"}))
         elif m.PCIE_AER_PATTERN.search(line) and not re.search("AER: enabled with IRQ", line, re.I):
             out.append(("pcie_aer", "WARN", "Kernel reported PCIe/AER bus issues",
                         {"line": line.strip()}))
@@ -117,11 +118,57 @@ def test_without_any_dmesg_the_watcher_polls_quietly(monkeypatch, tmp_path):
         (bindir / tool).symlink_to(shutil.which(tool))
     monkeypatch.setenv("PATH", str(bindir))
     monkeypatch.setattr(m, "_DMESG_POLL_SECONDS", 0.1)
+    monkeypatch.setattr(m, "_DMESG_REFUSED_POLL_SECONDS", 0.05)
+    calls = []
+    real = m.run_shell
+    monkeypatch.setattr(m, "run_shell", lambda c, timeout, stop=None: calls.append(c) or real(
+        c, timeout=timeout, stop=stop))
     findings, stop, thread = start_watcher()
-    time.sleep(0.5)
+    assert wait_for(lambda: len(calls) >= 6)  # three polls
     stop.set()
     thread.join(5)
-    assert not thread.is_alive() and findings == []
+    # No kernel log at all is said once, and nothing else.
+    assert not thread.is_alive()
+    assert [(f.event_type, f.severity) for f in findings] == [("kernel_log_unavailable", "INFO")]
+    assert "dmesg" in findings[0].details["reason"] and "sudo" in findings[0].details["reason"]
+
+
+@pytest.mark.parametrize("sudo", ["denied", "granted"])
+def test_refused_kernel_log(kernel, monkeypatch, tmp_path, sudo):
+    log = tmp_path / "kern.log"
+    log.write_text("NVRM: Xid (PCI:0000:3b:00): 79, pid=42\n")
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(log))
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FOLLOW_EXIT", "1")
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_EXIT", "1")
+    monkeypatch.setenv("CORVANE_FAKE_SUDO_DENY" if sudo == "denied" else "CORVANE_FAKE_SUDO_ROOT", "1")
+    monkeypatch.setattr(m, "_DMESG_POLL_SECONDS", 0.01)
+    monkeypatch.setattr(m, "_DMESG_REFUSED_POLL_SECONDS", 0.3)
+    calls = []
+    real = m.run_shell
+
+    def recording(command, timeout, stop=None):
+        calls.append((time.monotonic(), command))
+        return real(command, timeout=timeout, stop=stop)
+
+    monkeypatch.setattr(m, "run_shell", recording)
+    findings, stop, thread = start_watcher()
+    if sudo == "granted":
+        # sudo -n dmesg -w streams: the Xid comes, and nothing is polled.
+        assert wait_for(lambda: len(findings) == 1)
+        stop.set()
+        thread.join(5)
+        assert findings[0].details["xid"] == 79 and calls == []
+        return
+    assert wait_for(lambda: len(calls) >= 6)  # three polls, two refused commands each
+    stop.set()
+    thread.join(5)
+    assert [(f.event_type, f.severity, f.summary) for f in findings] == [
+        ("kernel_log_unavailable", "INFO", "Kernel log cannot be read")]
+    assert findings[0].details == {"reason": "dmesg: read kernel buffer failed: Operation not "
+                                             "permitted; sudo: a password is required"}
+    assert [c for _, c in calls[:2]] == ["dmesg", "sudo -n dmesg"]
+    starts = [t for t, c in calls if c == "dmesg"]
+    assert all(b - a >= 0.25 for a, b in zip(starts, starts[1:]))  # backed off, not every 0.01 s
 
 
 def test_failing_polls_do_not_end_the_watcher(kernel, monkeypatch, caplog):

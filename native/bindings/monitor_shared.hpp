@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "../monitor/output_parser.hpp"
+#include "../monitor/xid_pairing.hpp"
 
 namespace corvane::bindings {
 
@@ -35,6 +36,23 @@ void report_source(const void* job_key, const std::string& source, const std::st
 // The GPU count the telemetry thread reads from NVML each poll (-1: not known), used by
 // the runner's inventory check instead of running the tool.
 void report_nvml_gpu_count(const void* job_key, long count);
+
+// Xids that the kernel log and NVML's GPU events both report, paired per job (keyed by its
+// stop event): whether a report of `xid` on the GPU at `pci_bus_id` (any form; None or "")
+// or `gpu_index` (None when unknown) from `source` is new. GIL held.
+bool admit_xid(nb::handle stop_event, nb::handle pci_bus_id, nb::handle gpu_index, nb::handle xid,
+               monitor::XidSource source);
+// Holds a job's Xid pairing open for one of its watchers' lives. GIL not needed.
+class XidPairingScope {
+ public:
+  explicit XidPairingScope(nb::handle stop_event);
+  ~XidPairingScope();
+  XidPairingScope(const XidPairingScope&) = delete;
+  XidPairingScope& operator=(const XidPairingScope&) = delete;
+
+ private:
+  const void* job_;
+};
 
 void bind_runner(nb::module_& m);
 void bind_watchers(nb::module_& m);

@@ -351,6 +351,201 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
   return snapshots;
 }
 
+// -- GPU events from NVML ------------------------------------------------------------------
+//
+// With NVML the driver's Xid and ECC events come through an event set, also inside a
+// container whose kernel log cannot be read. The telemetry thread waits on the set between
+// its polls, in short slices; the binding's wait lets go of the interpreter while it waits.
+
+constexpr double kEventSliceSeconds = 0.25;  // how soon a stop is seen while waiting
+constexpr unsigned long long kNoInstance = 0xFFFFFFFFull;
+
+std::uint64_t as_mask(nb::handle value) {
+  nb::object as_int = builtin("int")(value);
+  std::uint64_t mask = PyLong_AsUnsignedLongLongMask(as_int.ptr());
+  if (mask == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) throw nb::python_error();
+  return mask;
+}
+
+// Whether a binding error carries NVML's error code `name` (also under a class of its own
+// whose repr leaves the words out).
+bool nvml_error_is(nb::python_error& e, nb::handle binding, const char* name, const char* cls) {
+  bool match = false;
+  quietly([&] {
+    std::string storage;
+    if (utf8_of(nb::str(e.type().attr("__name__")), storage) == cls) {
+      match = true;
+      return;
+    }
+    nb::object code = constant(binding, name);
+    nb::object value = nb::getattr(e.value(), "value", nb::none());
+    match = !code.is_none() && !value.is_none() && value.equal(code);
+  });
+  return match;
+}
+
+class GpuEvents {
+ public:
+  GpuEvents(nb::handle findings, nb::handle lock, nb::handle stop_event, LogOnce& log)
+      : findings_(findings), lock_(lock), stop_(stop_event), log_(log) {}
+
+  bool active() const { return set_.is_valid(); }
+
+  // Creates the event set and registers each device for the events it supports. Returns
+  // what the "watching:" line says of GPU events.
+  std::string open(nb::handle handles) {
+    binding_ = nvml();
+    if (binding_.is_none()) return "unavailable: no NVML binding";
+    nb::object set;
+    try {
+      xid_mask_ = as_mask(binding_.attr("nvmlEventTypeXidCriticalError"));
+      dbe_mask_ = as_mask(binding_.attr("nvmlEventTypeDoubleBitEccError"));
+      sbe_mask_ = as_mask(binding_.attr("nvmlEventTypeSingleBitEccError"));
+      set = blocking_method(binding_, "nvmlEventSetCreate");
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      return "unavailable: " + current_error_line();
+    }
+    ctypes_ = nb::steal(PyImport_ImportModule("ctypes"));
+    if (!ctypes_.is_valid()) PyErr_Clear();
+    for (nb::handle pair : handles) {
+      guarded_step(log_, "GPU events not watched on one GPU", [&] { add(pair, set); });
+    }
+    if (devices_.empty()) {
+      quietly([&] { blocking_method(binding_, "nvmlEventSetFree", set); });
+      return "unavailable: no GPU reports events";
+    }
+    set_ = set;
+    return "nvml";
+  }
+
+  // Waits at most `seconds` for one event and turns it into findings.
+  void wait_once(double seconds) {
+    int ms = std::max(1, static_cast<int>(seconds * 1000.0));
+    nb::object data;
+    try {
+      data = blocking_method(binding_, "nvmlEventSetWait_v2", set_, ms);
+    } catch (nb::python_error& e) {
+      if (nvml_error_is(e, binding_, "NVML_ERROR_TIMEOUT", "NVMLError_Timeout")) return;
+      if (!e.matches(PyExc_Exception)) throw;
+      // Said once per distinct error; a lost GPU is named by the next poll. The rest of
+      // the slice is waited out so that an error that comes at once is no busy loop.
+      log_.warn("GPU event wait failed: " + python_error_line(e));
+      blocking_method(stop_, "wait", seconds);
+      return;
+    }
+    guarded_step(log_, "GPU event skipped", [&] { take(data); });
+  }
+
+  // Frees the event set (before NVML is shut down).
+  void close() {
+    if (!set_.is_valid()) return;
+    quietly([&] { blocking_method(binding_, "nvmlEventSetFree", set_); });
+    set_ = nb::object();
+  }
+
+ private:
+  struct Device {
+    nb::object index, handle, pci;
+    nb::object address;  // the handle's pointer value, None for a handle that is no pointer
+  };
+
+  nb::object address_of(nb::handle handle) {
+    nb::object address = nb::none();
+    if (ctypes_.is_valid()) {
+      quietly(
+          [&] { address = ctypes_.attr("cast")(handle, ctypes_.attr("c_void_p")).attr("value"); });
+    }
+    return address;
+  }
+
+  void add(nb::handle pair, nb::handle set) {
+    nb::object index = pair[0], handle = pair[1];
+    std::uint64_t wanted = 0;
+    try {
+      wanted = as_mask(blocking_method(binding_, "nvmlDeviceGetSupportedEventTypes", handle)) &
+               (xid_mask_ | dbe_mask_ | sbe_mask_);
+      if (wanted == 0) return;  // a device without these events is skipped
+      blocking_method(binding_, "nvmlDeviceRegisterEvents", handle,
+                      nb::steal(PyLong_FromUnsignedLongLong(wanted)), set);
+    } catch (nb::python_error& e) {
+      // Not supported: skipped. Lost: the poll reports it.
+      if (nvml_error_is(e, binding_, "NVML_ERROR_NOT_SUPPORTED", "NVMLError_NotSupported") ||
+          gpu_is_lost(e, binding_)) {
+        return;
+      }
+      throw;
+    }
+    nb::object pci = nb::none();
+    quietly([&] {
+      pci = host("_normalize_pci_address")(nb::getattr(
+          blocking_method(binding_, "nvmlDeviceGetPciInfo", handle), "busId", nb::str("")));
+    });
+    devices_.push_back(Device{index, nb::borrow(handle), pci, address_of(handle)});
+  }
+
+  const Device* device_of(nb::handle handle) {
+    for (const Device& d : devices_) {
+      if (d.handle.is(handle)) return &d;
+    }
+    nb::object address = address_of(handle);
+    if (address.is_none()) return nullptr;
+    for (const Device& d : devices_) {
+      if (!d.address.is_none() && d.address.equal(address)) return &d;
+    }
+    return nullptr;
+  }
+
+  void take(nb::handle data) {
+    std::uint64_t type = as_mask(data.attr("eventType"));
+    // Single-bit errors are left to the corrected-error rate detector: the volatile counter
+    // it reads each poll already counts every one of them.
+    if ((type & (xid_mask_ | dbe_mask_)) == 0) return;
+    const Device* device = device_of(nb::getattr(data, "device", nb::none()));
+    nb::object index = device != nullptr ? device->index : nb::none();
+    nb::object pci = device != nullptr ? device->pci : nb::none();
+    nb::dict details;
+    if (type & xid_mask_) {
+      nb::object xid = builtin("int")(data.attr("eventData"));
+      // The kernel log may have told this one already.
+      if (!admit_xid(stop_, pci, index, xid, mon::XidSource::kNvml)) return;
+      details["xid"] = xid;
+      details["gpu_index"] = index;
+      details["pci_bus_id"] = pci;
+      details["source"] = "nvml";
+      for (const char* field : {"gpuInstanceId", "computeInstanceId"}) {
+        nb::object id = nb::getattr(data, field, nb::none());
+        if (id.is_none() || as_mask(id) == kNoInstance) continue;
+        details[field[0] == 'g' ? "gpu_instance_id" : "compute_instance_id"] = builtin("int")(id);
+      }
+      bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
+      nb::str summary =
+          nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
+      append_finding(findings_, lock_,
+                     make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
+                                  summary, details));
+      return;
+    }
+    // The same report as the counter's, so delivery shows one of the two.
+    std::string gpu =
+        index.is_none() ? "GPU " : "GPU " + nb::cast<std::string>(nb::str(index)) + " ";
+    details["gpu_index"] = index;
+    details["pci_bus_id"] = pci;
+    details["source"] = "nvml";
+    std::string summary = gpu + "reported a new uncorrectable ECC error";
+    append_finding(
+        findings_, lock_,
+        make_finding(nb::str("ecc_dbe"), nb::str("CRITICAL"), nb::str(summary.c_str()), details));
+  }
+
+  nb::handle findings_, lock_, stop_;
+  LogOnce& log_;
+  nb::object binding_, set_, ctypes_;
+  std::uint64_t xid_mask_ = 0, dbe_mask_ = 0, sbe_mask_ = 0;
+  std::vector<Device> devices_;
+};
+
 // -- the telemetry thread ---------------------------------------------------------------
 
 std::optional<double> number(nb::handle snap, const char* key) {
@@ -532,11 +727,19 @@ std::optional<nb::object> known_inventory() {
   return inventory;
 }
 
+// Why there is no telemetry when no tool call said why.
+std::string no_backend_reason() {
+  return nvml().is_none() ? "no NVML binding, and nvidia-smi listed no GPU"
+                          : "NVML unusable, and nvidia-smi listed no GPU";
+}
+
 nb::object telemetry_unavailable(const std::optional<ToolFailure>& failure) {
   nb::dict details;
   if (failure) {
     details["tool"] = nb::str(failure->tool.c_str());
     details["reason"] = nb::str(failure->reason.c_str());
+  } else {
+    details["reason"] = nb::str(no_backend_reason().c_str());
   }
   return make_finding(nb::str("telemetry_unavailable"), nb::str("WARN"),
                       nb::str("GPU telemetry backend unavailable"), details);
@@ -555,7 +758,8 @@ class TelemetryWatch {
         bridge_(bridge),
         training_state_(training_state),
         job_running_ref_(job_running_ref),
-        settings_(config, log_) {
+        settings_(config, log_),
+        events_(findings, lock, stop_event, log_) {
     context_.stop_event = stop_event;
     context_.log = &log_;
   }
@@ -573,6 +777,7 @@ class TelemetryWatch {
       }
       if (wait()) break;
     }
+    events_.close();
     if (mode_.equal(nb::str("nvml"))) {
       nb::object binding = nvml();
       if (!binding.is_none()) quietly([&] { blocking_method(binding, "nvmlShutdown"); });
@@ -581,7 +786,58 @@ class TelemetryWatch {
 
  private:
   bool stopped() { return truthy(stop_.attr("is_set")()); }
-  bool wait() { return truthy(blocking_method(stop_, "wait", settings_.poll)); }
+  // Waits one poll period for the stop event, watching the GPU events meanwhile. True when
+  // stopped.
+  bool wait() {
+    if (!events_.active()) return truthy(blocking_method(stop_, "wait", settings_.poll));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(settings_.poll);
+    for (;;) {
+      if (stopped()) return true;
+      double left =
+          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      events_.wait_once(std::min(left, kEventSliceSeconds));
+    }
+  }
+
+  const void* job_key() const { return stop_.ptr(); }
+
+  // What the "watching:" line says of telemetry and GPU events; GPU events first, so the
+  // line, printed once telemetry has spoken, has them.
+  void report_sources() {
+    std::string mode = nb::cast<std::string>(nb::str(mode_));
+    if (mode == "nvml") {
+      nb::object handles = backend_.attr("get")("handles", nb::list());
+      report_source(job_key(), "gpu events", events_.open(handles));
+      report_source(job_key(), "telemetry", "nvml, " + gpus_text(nb::len(handles)));
+    } else if (mode == "shell") {
+      report_source(
+          job_key(), "telemetry",
+          "nvidia-smi, " + gpus_text(nb::len(backend_.attr("get")("snapshots", nb::list()))));
+    } else {
+      report_source(job_key(), "telemetry", "unavailable: " + unavailable_reason());
+    }
+  }
+
+  static std::string gpus_text(std::size_t n) {
+    return std::to_string(n) + (n == 1 ? " GPU" : " GPUs");
+  }
+
+  std::string unavailable_reason() const {
+    if (context_.failure) return context_.failure->tool + " " + context_.failure->reason;
+    return no_backend_reason();
+  }
+
+  // With NVML the runner takes the GPU count from here instead of running the tool (-1: not
+  // known, the runner asks the tool).
+  void report_gpu_count() {
+    long count = -1;
+    quietly([&] {
+      count = nb::cast<long>(builtin("int")(blocking_method(nvml(), "nvmlDeviceGetCount")));
+    });
+    report_nvml_gpu_count(job_key(), count);
+  }
 
   // Chooses the backend and announces it; false when there is nothing to poll.
   bool start(nb::handle gpu_profile) {
@@ -610,6 +866,7 @@ class TelemetryWatch {
       }
     });
 
+    guarded_step(log_, "watched sources not told", [&] { report_sources(); });
     if (mode_.equal(nb::str("none"))) {
       // A tool stopped before it answered (the job ended first) says nothing about it.
       if (context_.failure || !stopped()) {
@@ -655,6 +912,7 @@ class TelemetryWatch {
   }
 
   void poll() {
+    if (mode_.equal(nb::str("nvml"))) report_gpu_count();
     nb::object snaps = read_snapshots();
     if (snaps.is_none() || nb::len(snaps) == 0) return;
     double now = nb::cast<double>(clock_());
@@ -754,6 +1012,7 @@ class TelemetryWatch {
   double last_count_check_ = 0.0;
   bool hang_reported_ = false;
   mon::TelemetryDetectors detectors_;
+  GpuEvents events_;
 };
 
 nb::object hardware_telemetry_loop(nb::handle config, nb::handle findings, nb::handle lock,

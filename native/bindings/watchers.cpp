@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstring>
@@ -90,8 +91,13 @@ nb::dict build_pci_index_map() {
 
 // -- the kernel-log watcher -------------------------------------------------------------
 
+mon::XidPairing& xid_pairing() {
+  static auto* pairing = new mon::XidPairing();  // never destroyed: threads may use it at exit
+  return *pairing;
+}
+
 struct KernelWatch {
-  nb::handle findings, lock;
+  nb::handle findings, lock, stop_event;
   nb::object pci_map = nb::dict();
   LogOnce log;
 
@@ -109,16 +115,28 @@ struct KernelWatch {
       nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));
       nb::str key = normalize_pci_address(pci);
       nb::object index = pci_map.attr("get")(key);
-      // The kernel writes the 4-digit domain (0000:3b:00) where the tool writes the
-      // 8-digit one, which normalizing drops: try the address without it too.
-      std::string storage;
-      std::string k(utf8_of(key, storage));
-      if (index.is_none() && k.rfind("0000:", 0) == 0) index = pci_map.attr("get")(k.substr(5));
+      // The kernel writes the 4-digit domain (0000:3b:00, 0009:01:00) where the tool writes
+      // the 8-digit one (dropped by normalizing when zero): match the addresses by identity.
+      if (index.is_none()) {
+        std::string storage;
+        std::string identity = mon::pci_identity(utf8_of(key, storage));
+        for (auto [address, gpu] : nb::borrow<nb::dict>(pci_map)) {
+          std::string s;
+          if (PyUnicode_Check(address.ptr()) &&
+              mon::pci_identity(utf8_of(address, s)) == identity) {
+            index = nb::borrow(gpu);
+            break;
+          }
+        }
+      }
+      // NVML's GPU events may have told this one already.
+      if (!admit_xid(stop_event, pci, index, xid, mon::XidSource::kKernelLog)) return;
       bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
       nb::dict details;
       details["pci_bus_id"] = pci;
       details["gpu_index"] = index;
       details["xid"] = xid;
+      details["source"] = "kernel_log";
       nb::str summary =
           nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
       finding = make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
@@ -131,6 +149,8 @@ struct KernelWatch {
     }
     append_finding(findings, lock, finding);
   }
+
+  void report(const std::string& how) const { report_source(stop_event.ptr(), "kernel log", how); }
 };
 
 // Reads what `fd` has, waiting at most `timeout_ms` without the GIL. Returns the byte count
@@ -157,54 +177,71 @@ struct FdCloser {
   }
 };
 
-// Streams `dmesg -w`. Returns true when the watcher should go on by polling.
-bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
+// How one follower run ended.
+enum class Follow {
+  kNotStarted,  // the command could not be started
+  kRefused,     // it failed before printing anything (a kernel log restricted to root)
+  kEnded,       // stop requested, or its output ended with status 0
+  kFailed,      // it failed after printing, or reading it failed
+};
+
+// Runs one follower command until the stop event, the end of its output or an error.
+Follow follow_kernel_log(KernelWatch& watch, nb::handle stop_event, nb::handle cmd,
+                         const char* label) {
   nb::object subprocess = import("subprocess");
   nb::object proc = nb::none();
-  for (auto cmd : {nb::make_tuple("dmesg", "-w"), nb::make_tuple("sudo", "-n", "dmesg", "-w")}) {
-    try {
-      proc = subprocess.attr("Popen")(nb::list(cmd), "stdout"_a = subprocess.attr("PIPE"),
-                                      "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0);
-    } catch (nb::python_error&) {
-      proc = nb::none();
-      continue;
-    }
-    if (!proc.attr("stdout").is_none()) break;
+  try {
+    proc = subprocess.attr("Popen")(nb::list(cmd), "stdout"_a = subprocess.attr("PIPE"),
+                                    "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0);
+  } catch (nb::python_error&) {
+    return Follow::kNotStarted;
   }
-  if (proc.is_none()) return true;  // neither follower could be started
-  bool fall_back = false;
+  if (proc.attr("stdout").is_none()) return Follow::kNotStarted;
+  Follow outcome = Follow::kEnded;
   try {
     int fd = nb::cast<int>(proc.attr("stdout").attr("fileno")());
     mon::LineSplitter splitter;
     mon::LineBatch lines;
     std::vector<char> buffer(1 << 16);
+    bool printed = false, told = false;
+    const auto started = std::chrono::steady_clock::now();
     while (!PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
       // Short readiness waits: a stop is seen within 0.1 s, and the job's end is not held up.
       ssize_t n = read_ready(fd, buffer.data(), buffer.size(), 100);
+      // Said once the follower printed (the buffer as it stands comes at once) or has run a
+      // second without failing (an empty buffer).
+      if (!told &&
+          (n > 0 || std::chrono::steady_clock::now() - started >= std::chrono::seconds(1))) {
+        told = true;
+        watch.report(label);
+      }
       if (n < 0) continue;
       if (n == 0) {
         splitter.finish(lines);
       } else {
+        printed = true;
         splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
       }
       for (std::size_t i = 0; i < lines.size(); ++i) watch.take(lines.line(i));
       lines.clear();
       if (n == 0) {
         // The follower ended by itself. A failure (a kernel log restricted to root) is no
-        // reason to stop watching: polling also tries sudo.
+        // reason to stop watching: the next follower or polling may be allowed.
         nb::object status = nb::none();
         try {
           status = proc.attr("wait")("timeout"_a = 1.0);
         } catch (nb::python_error&) {
         }
-        fall_back = !status.is_none() && !status.equal(nb::int_(0));
+        if (!status.is_none() && !status.equal(nb::int_(0))) {
+          outcome = printed ? Follow::kFailed : Follow::kRefused;
+        }
         break;
       }
     }
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
-    fall_back = true;
+    outcome = Follow::kFailed;
   }
   // The follower is ours: end it, close its pipes and reap it.
   quietly([&] {
@@ -220,56 +257,180 @@ bool stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
       proc.attr("wait")();
     }
   });
-  return fall_back;
+  return outcome;
 }
 
-void poll_kernel_log(KernelWatch& watch, nb::handle stop_event) {
+// Streams the kernel log with `dmesg -w`, or `sudo -n dmesg -w` where that is refused.
+// Returns why the watcher goes on by polling, or nothing when streaming ended normally.
+std::optional<std::string> stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
+  struct Follower {
+    nb::object cmd;
+    const char* label;
+  };
+  const Follower followers[] = {{nb::make_tuple("dmesg", "-w"), "dmesg -w"},
+                                {nb::make_tuple("sudo", "-n", "dmesg", "-w"), "sudo -n dmesg -w"}};
+  bool refused = false;
+  for (const Follower& f : followers) {
+    Follow outcome = follow_kernel_log(watch, stop_event, f.cmd, f.label);
+    if (outcome == Follow::kEnded) return std::nullopt;
+    if (outcome == Follow::kFailed) return std::string("dmesg -w failed");
+    refused = refused || outcome == Follow::kRefused;
+    if (PyObject_IsTrue(stop_event.attr("is_set")().ptr())) return std::nullopt;
+  }
+  return std::string(refused ? "dmesg -w not permitted" : "dmesg -w unavailable");
+}
+
+// One read of the whole kernel log: `dmesg`, else `sudo -n dmesg`. Its text (possibly
+// empty), or nothing with why neither could read it (empty when stopped meanwhile).
+struct KernelRead {
+  std::optional<nb::object> text;
+  std::string refusal;
+};
+
+KernelRead read_kernel_log() {
+  KernelRead read;
+  for (const char* command : {"dmesg", "sudo -n dmesg"}) {
+    nb::dict kwargs;
+    kwargs["timeout"] = 15;
+    nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(command), kwargs);
+    if (PyObject_IsTrue(nb::getattr(result, "cancelled", nb::bool_(false)).ptr()) == 1) {
+      read.refusal.clear();
+      return read;
+    }
+    nb::object status = result.attr("returncode");
+    if (status.equal(nb::int_(0))) {
+      nb::object out = result.attr("stdout");
+      read.text = out.is_none() ? nb::object(nb::str("")) : out;
+      return read;
+    }
+    // The tool's own words ("dmesg: read kernel buffer failed: ..."), else its status.
+    std::string why;
+    nb::object err = nb::getattr(result, "stderr", nb::none());
+    if (PyUnicode_Check(err.ptr())) {
+      for (nb::handle line : err.attr("splitlines")()) {
+        std::string storage;
+        std::string_view text = utf8_of(line, storage);
+        if (text.find_first_not_of(" \t") != std::string_view::npos) {
+          why = one_line(std::string(text));
+          break;
+        }
+      }
+    }
+    if (why.empty()) {
+      why = std::string(command) + " exited with status " + nb::cast<std::string>(nb::str(status));
+    }
+    if (!read.refusal.empty()) read.refusal += "; ";
+    read.refusal += why;
+  }
+  return read;
+}
+
+void poll_kernel_log(KernelWatch& watch, nb::handle stop_event, const std::string& why) {
   nb::object previous = nb::steal(PySet_New(nullptr));
-  // The poll period is a module attribute so tests need not wait ten seconds.
-  while (!event_wait(stop_event, nb::cast<double>(host("_DMESG_POLL_SECONDS")))) {
+  bool readable = true, told_source = false, told_unavailable = false;
+  // The first read comes at once: the buffer as it stands, and whether it can be read at all.
+  do {
     // A failing poll must not end kernel-log watching for the rest of the job.
     guarded_step(watch.log, "kernel-log poll failed", [&] {
-      nb::dict kwargs;
-      kwargs["timeout"] = 15;
-      nb::object result = call_with_stop(
-          host("run_shell"),
-          nb::make_tuple("dmesg 2>/dev/null || sudo -n dmesg 2>/dev/null || true"), kwargs);
-      nb::object out = result.attr("stdout");
-      if (!result.attr("returncode").equal(nb::int_(0)) || PyObject_IsTrue(out.ptr()) != 1) return;
-      for (nb::handle line : out.attr("splitlines")()) {
+      KernelRead read = read_kernel_log();
+      if (!read.text) {
+        if (read.refusal.empty()) return;  // stopped
+        readable = false;
+        if (!told_unavailable) {
+          told_unavailable = true;
+          nb::dict details;
+          details["reason"] = nb::str(read.refusal.data(), read.refusal.size());
+          append_finding(watch.findings, watch.lock,
+                         make_finding(nb::str("kernel_log_unavailable"), nb::str("INFO"),
+                                      nb::str("Kernel log cannot be read"), details));
+        }
+        if (!told_source) {
+          told_source = true;
+          watch.report("unavailable: " + read.refusal);
+        }
+        return;
+      }
+      readable = true;
+      if (!told_source) {
+        told_source = true;
+        watch.report("polling: " + why);
+      }
+      for (nb::handle line : read.text->attr("splitlines")()) {
         if (PySet_Contains(previous.ptr(), line.ptr()) == 1) continue;
         PySet_Add(previous.ptr(), line.ptr());
         std::string storage;
         watch.take(utf8_of(line, storage));
       }
     });
-  }
+    // The poll period is a module attribute so tests need not wait ten seconds. A log that
+    // cannot be read is asked again only once a minute: two refused commands each time.
+  } while (!event_wait(
+      stop_event,
+      nb::cast<double>(host(readable ? "_DMESG_POLL_SECONDS" : "_DMESG_REFUSED_POLL_SECONDS"))));
 }
 
 nb::object dmesg_watcher_loop(nb::handle findings, nb::handle lock, nb::handle stop_event) {
   return watcher_body("kernel_log", findings, lock, stop_event, [&] {
+    XidPairingScope pairing(stop_event);
     KernelWatch watch;
     watch.findings = findings;
     watch.lock = lock;
+    watch.stop_event = stop_event;
     WatchContext context{stop_event, &watch.log, {}};
     WatchScope scope(context);
     // Without the GPUs' addresses an Xid is still reported, without its GPU index.
     guarded_step(watch.log, "GPU PCI addresses unavailable",
                  [&] { watch.pci_map = build_pci_index_map(); });
-    bool fall_back = true;
+    std::optional<std::string> fall_back = std::string("dmesg -w failed");
     try {
       fall_back = stream_kernel_log(watch, stop_event);
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
-      fall_back = true;
     }
     if (fall_back && !PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
-      poll_kernel_log(watch, stop_event);
+      poll_kernel_log(watch, stop_event, *fall_back);
     }
     return nb::none();
   });
 }
+
+}  // namespace
+
+bool admit_xid(nb::handle stop_event, nb::handle pci_bus_id, nb::handle gpu_index, nb::handle xid,
+               mon::XidSource source) {
+  std::string storage;
+  std::string pci;
+  if (!pci_bus_id.is_none()) pci = std::string(utf8_of(normalize_pci_address(pci_bus_id), storage));
+  int overflow = 0;
+  long long index = 0;
+  bool has_index = PyLong_Check(gpu_index.ptr());
+  if (has_index) {
+    index = PyLong_AsLongLongAndOverflow(gpu_index.ptr(), &overflow);
+    if (overflow != 0 || (index == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      has_index = false;
+    }
+  }
+  long long code =
+      PyLong_Check(xid.ptr()) ? PyLong_AsLongLongAndOverflow(xid.ptr(), &overflow) : -1;
+  if (!PyLong_Check(xid.ptr()) || overflow != 0 || (code == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return true;  // no code to pair on
+  }
+  std::string gpu = mon::xid_gpu_key(pci, index, has_index);
+  double window = nb::cast<double>(host("_XID_PAIRING_SECONDS"));
+  double now =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return xid_pairing().admit(stop_event.ptr(), gpu, code, source, now, window);
+}
+
+XidPairingScope::XidPairingScope(nb::handle stop_event) : job_(stop_event.ptr()) {
+  xid_pairing().open(job_);
+}
+XidPairingScope::~XidPairingScope() { xid_pairing().close(job_); }
+
+namespace {
 
 // -- the hook monitor ---------------------------------------------------------------------
 
@@ -886,6 +1047,9 @@ void bind_watchers(nb::module_& m) {
   m.def("_hook_replay_lines", &hook_replay_lines, "lines"_a, "config"_a, "now"_a,
         "training_state"_a.none() = nb::none(), "host_decoder_only"_a = false);
   m.attr("_DMESG_POLL_SECONDS") = 10.0;
+  m.attr("_DMESG_REFUSED_POLL_SECONDS") = 60.0;
+  // Reports of one Xid by the kernel log and by NVML this close together are one finding.
+  m.attr("_XID_PAIRING_SECONDS") = 60.0;
   m.def("_hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
         "training_state"_a.none() = nb::none());
   // The two thread bodies, and the address map that asks the tool: see def_plain.
