@@ -101,6 +101,28 @@ def test_event_becomes_finding(monkeypatch, devices, kind, data, ids, want):
     assert all(ms <= 1000 for ms in job.events.waits)  # never waits longer than a second
 
 
+def test_injected_xid_takes_the_nvml_event_path(monkeypatch, devices, tmp_path):
+    import json
+
+    import corvane.injection as injection
+    from corvane.injection.engine import InjectionEngine
+
+    rules = tmp_path / "rules.json"
+    rules.write_text(json.dumps({"rules": [{"gpu": 2, "xid": 79}]}))
+    monkeypatch.setenv("CORVANE_INJECT", "1")
+    monkeypatch.setenv("CORVANE_INJECT_RULES", str(rules))
+    monkeypatch.setattr(injection, "engine", InjectionEngine())
+    job = Job(monkeypatch, devices)
+    job.start_telemetry()
+    assert wait_for(lambda: (79, "nvml") in job.xids())
+    job.end()
+    xid, = [f for f in job.findings if f.details.get("xid") == 79]
+    assert xid.severity == "CRITICAL" and xid.summary.startswith("Kernel reported XID 79")
+    assert {k: xid.details[k] for k in ("injected", "gpu_index", "source")} == {
+        "injected": True, "gpu_index": 2, "source": "nvml"}
+    assert xid.details["pci_bus_id"]  # the GPU's address, as for a real event
+
+
 def test_devices_register_what_they_support(monkeypatch):
     devices = [Device(0), Device(1, events=0), Device(2), Device(3), Device(4, events=XID | 0x40)]
     devices[2].fail["events"] = NVMLError_NotSupported()

@@ -438,6 +438,17 @@ class GpuEvents {
     guarded_step(log_, "GPU event skipped", [&] { take(data); });
   }
 
+  // An Xid of a fault-injection rule, taken as the driver's own event on that GPU.
+  void injected_xid(nb::handle index, nb::handle xid) {
+    nb::object pci = nb::none();
+    for (const Device& d : devices_) {
+      if (d.index.equal(index)) pci = d.pci;
+    }
+    nb::dict details;
+    details["injected"] = true;
+    xid_finding(nb::borrow(index), pci, nb::borrow(xid), details);
+  }
+
   // Frees the event set (before NVML is shut down).
   void close() {
     if (!set_.is_valid()) return;
@@ -507,24 +518,12 @@ class GpuEvents {
     nb::object pci = device != nullptr ? device->pci : nb::none();
     nb::dict details;
     if (type & xid_mask_) {
-      nb::object xid = builtin("int")(data.attr("eventData"));
-      // The kernel log may have told this one already.
-      if (!admit_xid(stop_, pci, index, xid, mon::XidSource::kNvml)) return;
-      details["xid"] = xid;
-      details["gpu_index"] = index;
-      details["pci_bus_id"] = pci;
-      details["source"] = "nvml";
       for (const char* field : {"gpuInstanceId", "computeInstanceId"}) {
         nb::object id = nb::getattr(data, field, nb::none());
         if (id.is_none() || as_mask(id) == kNoInstance) continue;
         details[field[0] == 'g' ? "gpu_instance_id" : "compute_instance_id"] = builtin("int")(id);
       }
-      bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
-      nb::str summary =
-          nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
-      append_finding(findings_, lock_,
-                     make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
-                                  summary, details));
+      xid_finding(index, pci, builtin("int")(data.attr("eventData")), details);
       return;
     }
     // The same report as the counter's, so delivery shows one of the two.
@@ -537,6 +536,21 @@ class GpuEvents {
     append_finding(
         findings_, lock_,
         make_finding(nb::str("ecc_dbe"), nb::str("CRITICAL"), nb::str(summary.c_str()), details));
+  }
+
+  // The same finding as a kernel-log Xid, unless the kernel log told this one already.
+  void xid_finding(nb::object index, nb::object pci, nb::object xid, nb::dict details) {
+    if (!admit_xid(stop_, pci, index, xid, mon::XidSource::kNvml)) return;
+    details["xid"] = xid;
+    details["gpu_index"] = index;
+    details["pci_bus_id"] = pci;
+    details["source"] = "nvml";
+    bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
+    nb::str summary =
+        nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
+    append_finding(findings_, lock_,
+                   make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
+                                summary, details));
   }
 
   nb::handle findings_, lock_, stop_;
@@ -945,13 +959,17 @@ class TelemetryWatch {
     }
   }
 
-  // Injected Xid events. Where NVML runs, its event watcher takes them; elsewhere there is
-  // no driver event path, so they become findings here, as the driver's own would.
+  // Injected Xid events. Where NVML events are watched they take that path; elsewhere
+  // there is no driver event path, so they become findings here, as the driver's own would.
   void injected_xids(nb::handle snaps) {
-    if (mode_.equal(nb::str("nvml")) || !injection_on()) return;
+    if (!injection_on()) return;
     nb::object due = blocking_method(injection_engine(), "pending_xid_events");
     for (nb::handle event : due) {
       nb::object index = event[0], xid = event[1];
+      if (events_.active()) {  // through the driver's event path, as a real Xid comes
+        events_.injected_xid(index, xid);
+        continue;
+      }
       nb::object pci = nb::none();
       for (nb::handle snap : snaps) {
         if (get(snap, "index").equal(index)) pci = get(snap, "pci_bus_id");
