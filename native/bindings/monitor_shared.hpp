@@ -16,6 +16,11 @@ inline nb::object host(const char* name) { return monitoring_module().attr(name)
 
 void append_finding(nb::handle findings, nb::handle lock, nb::handle finding);
 
+// An "xid_critical" finding: severity by CRITICAL_XIDS; `details` gets "xid", "gpu_index",
+// "pci_bus_id" and "source" added. `summary` is a format with the Xid's code and description.
+nb::object xid_finding(const char* summary, nb::handle xid, nb::handle index, nb::handle pci,
+                       const char* source, nb::dict details);
+
 // Wakes the runners' waits: a finding was appended (it is delivered at once, not at the
 // next loop period), a job's output ended, or a stop was requested. Any thread; no GIL
 // needed.

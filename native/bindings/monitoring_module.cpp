@@ -49,6 +49,18 @@ void append_finding(nb::handle findings, nb::handle lock, nb::handle finding) {
   wake_runners();
 }
 
+nb::object xid_finding(const char* summary, nb::handle xid, nb::handle index, nb::handle pci,
+                       const char* source, nb::dict details) {
+  details["xid"] = xid;
+  details["gpu_index"] = index;
+  details["pci_bus_id"] = pci;
+  details["source"] = source;
+  bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
+  nb::str text = nb::str(summary).format(xid, host("_xid_description")(xid));
+  return make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"), text,
+                      details);
+}
+
 }  // namespace corvane::bindings
 
 namespace {

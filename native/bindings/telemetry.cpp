@@ -446,7 +446,7 @@ class GpuEvents {
     }
     nb::dict details;
     details["injected"] = true;
-    xid_finding(nb::borrow(index), pci, nb::borrow(xid), details);
+    event_xid(nb::borrow(index), pci, nb::borrow(xid), details);
   }
 
   // Frees the event set (before NVML is shut down).
@@ -523,7 +523,7 @@ class GpuEvents {
         if (id.is_none() || as_mask(id) == kNoInstance) continue;
         details[field[0] == 'g' ? "gpu_instance_id" : "compute_instance_id"] = builtin("int")(id);
       }
-      xid_finding(index, pci, builtin("int")(data.attr("eventData")), details);
+      event_xid(index, pci, builtin("int")(data.attr("eventData")), details);
       return;
     }
     // The same report as the counter's, so delivery shows one of the two.
@@ -539,18 +539,10 @@ class GpuEvents {
   }
 
   // The same finding as a kernel-log Xid, unless the kernel log told this one already.
-  void xid_finding(nb::object index, nb::object pci, nb::object xid, nb::dict details) {
+  void event_xid(nb::object index, nb::object pci, nb::object xid, nb::dict details) {
     if (!admit_xid(stop_, pci, index, xid, mon::XidSource::kNvml)) return;
-    details["xid"] = xid;
-    details["gpu_index"] = index;
-    details["pci_bus_id"] = pci;
-    details["source"] = "nvml";
-    bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
-    nb::str summary =
-        nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
     append_finding(findings_, lock_,
-                   make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
-                                summary, details));
+                   xid_finding("Kernel reported XID {} ({})", xid, index, pci, "nvml", details));
   }
 
   nb::handle findings_, lock_, stop_;
@@ -974,18 +966,11 @@ class TelemetryWatch {
       for (nb::handle snap : snaps) {
         if (get(snap, "index").equal(index)) pci = get(snap, "pci_bus_id");
       }
-      bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
       nb::dict d;
-      d["xid"] = xid;
-      d["gpu_index"] = index;
-      d["pci_bus_id"] = pci;
-      d["source"] = "injected";
       d["injected"] = true;
-      nb::str summary = nb::str("Injected XID {} on GPU {} ({})")
-                            .format(xid, index, host("_xid_description")(xid));
-      append_finding(findings_, lock_,
-                     make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
-                                  summary, d));
+      std::string summary =
+          "Injected XID {} on GPU " + nb::cast<std::string>(nb::str(index)) + " ({})";
+      append_finding(findings_, lock_, xid_finding(summary.c_str(), xid, index, pci, "injected", d));
     }
   }
 

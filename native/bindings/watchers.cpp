@@ -131,16 +131,8 @@ struct KernelWatch {
       }
       // NVML's GPU events may have told this one already.
       if (!admit_xid(stop_event, pci, index, xid, mon::XidSource::kKernelLog)) return;
-      bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
-      nb::dict details;
-      details["pci_bus_id"] = pci;
-      details["gpu_index"] = index;
-      details["xid"] = xid;
-      details["source"] = "kernel_log";
-      nb::str summary =
-          nb::str("Kernel reported XID {} ({})").format(xid, host("_xid_description")(xid));
-      finding = make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"),
-                             summary, details);
+      finding = xid_finding("Kernel reported XID {} ({})", xid, index, pci, "kernel_log",
+                            nb::dict());
     } else {
       nb::dict details;
       details["line"] = str_of(text).attr("strip")();
