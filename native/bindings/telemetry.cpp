@@ -970,7 +970,8 @@ class TelemetryWatch {
       d["injected"] = true;
       std::string summary =
           "Injected XID {} on GPU " + nb::cast<std::string>(nb::str(index)) + " ({})";
-      append_finding(findings_, lock_, xid_finding(summary.c_str(), xid, index, pci, "injected", d));
+      append_finding(findings_, lock_,
+                     xid_finding(summary.c_str(), xid, index, pci, "injected", d));
     }
   }
 

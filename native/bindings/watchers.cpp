@@ -131,8 +131,8 @@ struct KernelWatch {
       }
       // NVML's GPU events may have told this one already.
       if (!admit_xid(stop_event, pci, index, xid, mon::XidSource::kKernelLog)) return;
-      finding = xid_finding("Kernel reported XID {} ({})", xid, index, pci, "kernel_log",
-                            nb::dict());
+      finding =
+          xid_finding("Kernel reported XID {} ({})", xid, index, pci, "kernel_log", nb::dict());
     } else {
       nb::dict details;
       details["line"] = str_of(text).attr("strip")();
