@@ -90,10 +90,15 @@ def finish(proc):
             proc.kill()
 
 
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_signal_is_passed_on_and_the_job_may_checkpoint(tmp_path, env, sig):
+@pytest.mark.parametrize("sig, to_group", [(signal.SIGTERM, False), (signal.SIGHUP, False),
+                                           (signal.SIGINT, False), (signal.SIGINT, True)],
+                         ids=["SIGTERM", "SIGHUP", "SIGINT", "ctrl-c-at-the-terminal"])
+def test_signal_is_passed_on_and_the_job_may_checkpoint(tmp_path, env, sig, to_group):
     proc, pids = start_job(tmp_path, env)
-    proc.send_signal(sig)  # to corvane alone, as a supervisor or `kill` would
+    if to_group:  # the terminal signals corvane's whole process group
+        os.killpg(proc.pid, sig)
+    else:  # to corvane alone, as a supervisor or `kill` would
+        proc.send_signal(sig)
     out, err = finish(proc)
     assert proc.returncode == 128 + sig, err
     assert "checkpoint written" in out  # output is still read during the grace period

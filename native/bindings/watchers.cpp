@@ -183,8 +183,11 @@ Follow follow_kernel_log(KernelWatch& watch, nb::handle stop_event, nb::handle c
   nb::object subprocess = import("subprocess");
   nb::object proc = nb::none();
   try {
+    // Its own session: Ctrl-C at the monitor's terminal is the monitor's to pass on to the
+    // job, and must not end the follower while the job is given its grace period.
     proc = subprocess.attr("Popen")(nb::list(cmd), "stdout"_a = subprocess.attr("PIPE"),
-                                    "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0);
+                                    "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0,
+                                    "start_new_session"_a = true);
   } catch (nb::python_error&) {
     return Follow::kNotStarted;
   }
