@@ -271,3 +271,14 @@ def test_progress_bar_redraws_stay_one_line_on_a_terminal(tmp_path, env):
     piped = subprocess.run(args, env=env, capture_output=True, text=True, timeout=60)
     job_lines = [ln for ln in piped.stdout.splitlines() if not ln.startswith("[corvane")]
     assert job_lines[:4] == ["0%", "50%", "100%", "done"]  # to a pipe, one line per redraw
+
+
+def test_a_rehearsal_without_gpus_says_what_it_watches(tmp_path, env, empty_path):
+    rules = os.path.join(os.path.dirname(__file__), "..", "examples", "demo-faults.json")
+    env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=rules, PATH=str(empty_path))
+    out = subprocess.run([PY, "-m", "corvane", "monitor", "--checkpoint-dir", str(tmp_path),
+                          "--", PY, "-c", "import time; time.sleep(3.5)"],
+                         env=env, capture_output=True, text=True, timeout=60).stdout
+    watching, = [ln for ln in out.splitlines() if ln.startswith("[corvane] watching:")]
+    assert "telemetry (injected, 1 GPU)" in watching, watching
+    assert "Telemetry backend injected attached to 1 GPU(s)" in out

@@ -817,10 +817,10 @@ class TelemetryWatch {
       nb::object handles = backend_.attr("get")("handles", nb::list());
       report_source(job_key(), "gpu events", events_.open(handles));
       report_source(job_key(), "telemetry", "nvml, " + gpus_text(nb::len(handles)));
-    } else if (mode == "shell") {
-      report_source(
-          job_key(), "telemetry",
-          "nvidia-smi, " + gpus_text(nb::len(backend_.attr("get")("snapshots", nb::list()))));
+    } else if (mode == "shell" || mode == "injected") {
+      report_source(job_key(), "telemetry",
+                    (mode == "shell" ? "nvidia-smi, " : "injected, ") +
+                        gpus_text(nb::len(backend_.attr("get")("snapshots", nb::list()))));
     } else {
       report_source(job_key(), "telemetry", "unavailable: " + unavailable_reason());
     }
