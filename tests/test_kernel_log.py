@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from corvane.monitor import monitoring as m
+from runner_helpers import wait_for
 
 
 def reference_findings(text, pci_map):
@@ -40,15 +41,6 @@ def start_watcher():
     thread = threading.Thread(target=m._dmesg_watcher_loop, args=(findings, lock, stop), daemon=True)
     thread.start()
     return findings, stop, thread
-
-
-def wait_for(condition, seconds=10.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return condition()
 
 
 @pytest.fixture

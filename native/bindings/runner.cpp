@@ -79,6 +79,11 @@ struct JobWatch {
     std::lock_guard<std::mutex> lock(g_watch_mutex);
     watch_states().erase(key);
   }
+  long nvml_gpu_count() const {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(key);
+    return it == watch_states().end() ? -1 : it->second.nvml_gpu_count;
+  }
   WatchState snapshot() const {
     std::lock_guard<std::mutex> lock(g_watch_mutex);
     auto it = watch_states().find(key);
@@ -157,7 +162,6 @@ struct ReaderContext {
   std::atomic<bool> output_ended{false};
   nb::object output_lines, step_times, losses, last_output_at_ref, job_running_ref;
   nb::object findings, findings_lock;
-  nb::object ended;  // event set once the output has ended
   bool echo_failed = false;
   LogOnce log;
   // The most recent lines kept in output_lines (and samples in the two sample lists); -1
@@ -365,7 +369,6 @@ PyObject* reader_entry(PyObject* capsule, PyObject*) {
   wake_runners();
   try {
     reader.job_running_ref[0] = nb::bool_(false);
-    reader.ended.attr("set")();
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (nb::python_error& e) {
@@ -674,7 +677,7 @@ struct JobChecks {
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
     // milliseconds of CPU on a real node) need not run every period. No answer from the
     // tool in time says nothing about the GPUs.
-    long nvml_count = watch->snapshot().nvml_gpu_count;
+    long nvml_count = watch->nvml_gpu_count();
     std::optional<Py_ssize_t> gpu_count = nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
                                                           : inventory->count(kInventoryWait, child);
     if (gpu_count) {
@@ -830,7 +833,6 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     reader->findings = findings;
     reader->findings_lock = findings_lock;
     reader->max_lines = max_lines;
-    reader->ended = threading.attr("Event")();
     nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
 
     checks.findings = findings;
