@@ -7,7 +7,8 @@ import time
 import pytest
 
 from corvane.trust import registry as registry_mod
-from corvane.trust.registry import SCHEMA_VERSION, RegistryError, TrustRegistry, default_registry_path
+from corvane.trust.registry import (SCHEMA_VERSION, RegistryError, TrustRegistry,
+                                     default_registry_path)
 from postgres_fixture import PostgresServer, postgres_server, postgres_url  # noqa: F401
 
 

@@ -433,16 +433,16 @@ class TrustRegistry:
                 if self._outage is None:
                     return True
                 self._outage = None
-                log.warning("registry %s is reachable again; the writes kept meanwhile are "
-                            "recorded", self._store.shown)
+                log.warning("[corvane] registry %s is reachable again; the writes kept "
+                            "meanwhile are recorded", self._store.shown)
                 # Goes round once more for a write kept while the outage was being cleared.
 
     def _went_away(self, exc: BaseException) -> None:
         if self._outage is None:
             self._outage = self._scrub(_reason(exc))
-            log.warning("registry %s is unreachable (%s); the job goes on and what it finds is "
-                        "kept and recorded when the registry is back", self._store.shown,
-                        self._outage)
+            log.warning("[corvane] registry %s is unreachable (%s); the job goes on and what "
+                        "it finds is kept and recorded when the registry is back",
+                        self._store.shown, self._outage)
         if self._retrier is None or not self._retrier.is_alive():
             self._retrier = threading.Thread(target=self._retry_loop, daemon=True,
                                              name="corvane-registry-retry")
