@@ -98,8 +98,17 @@ def _print_summary(result, registry, stopped_by=None) -> None:
     if result.recovery is not None:
         print(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}")
     else:
-        planned = [r for r in registry.recovery_events(result.job_id) if r["status"] == "planned"]
-        if planned:
+        from .trust.registry import RegistryError
+
+        try:
+            planned = [r for r in registry.recovery_events(result.job_id)
+                       if r["status"] == "planned"]
+        except RegistryError as exc:  # the job's own status still decides the exit status
+            print(f"[corvane] recovery: not known ({exc})")
+            planned = None
+        if planned is None:
+            pass
+        elif planned:
             print(f"[corvane] recovery planned (not executed): {planned[-1]['summary']}")
         else:
             print("[corvane] recovery: not triggered")
