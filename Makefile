@@ -51,6 +51,7 @@ bench: install
 	$(PY) bench/bench_hung_tool.py
 	$(PY) bench/bench_telemetry.py
 	$(PY) bench/bench_vast.py
+	$(PY) bench/bench_registry.py
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
