@@ -234,13 +234,15 @@ def test_contract_a_newer_registry_is_refused_in_one_line(location, capsys):
 
 # -- PostgreSQL only: credentials and a server that goes away ------------------------------------
 
-@pytest.mark.parametrize("secret_in", ["user part", "query"])
+@pytest.mark.parametrize("secret_in", ["user part", "encoded user part", "query"])
 def test_credentials_never_shown(postgres_server, tmp_path, capsys, secret_in):
     from corvane import cli
 
-    secret = "hunter2-Secret"
+    secret = "hunter2"  # the password's start, as written and as decoded
     if secret_in == "user part":
-        url = f"postgresql://corvane:{secret}@/nodb?host={tmp_path}/nothing-here"
+        url = f"postgresql://corvane:{secret}-Secret@/nodb?host={tmp_path}/nothing-here"
+    elif secret_in == "encoded user part":
+        url = f"postgresql://corvane:{secret}%2DSecret@/nodb?host={tmp_path}/nothing-here"
     else:
         url = f"postgresql:///nodb?host={tmp_path}/nothing-here&user=corvane&password={secret}"
     with pytest.raises(RegistryError) as info:
@@ -295,3 +297,16 @@ def test_writes_while_the_server_is_away_are_kept_in_order(own_server, caplog):
     assert [e["summary"] for e in events] == ["before"] + [f"away-{i}" for i in range(5)]
     assert all(e["recorded_at"] <= accepted_at + 5 for e in events)  # when accepted
     assert registry_mod.TrustRegistry(url).job("job-1")["status"] == "failed"
+
+
+def test_a_server_restarted_between_writes_is_no_outage(own_server, caplog):
+    url = own_server.url()
+    reg = registry_mod.TrustRegistry(url)
+    reg.start_job("job-1", "train", {})
+    own_server.stop()
+    own_server.start()  # the registry's connection is gone, the server is back
+    with caplog.at_level(logging.WARNING, logger="corvane.trust.registry"):
+        reg.record_event(node_id="n", job_id="job-1", event_type="e", severity="INFO",
+                         summary="after the restart")
+    assert reg.pending_writes == 0 and not caplog.records
+    assert [e["summary"] for e in reg.events("job-1")] == ["after the restart"]

@@ -136,6 +136,7 @@ def _secrets_of(url: str) -> list[str]:
     try:
         parts = urllib.parse.urlsplit(url)
         found = [parts.password] if parts.password else []
+        found.append(parts.netloc.rpartition("@")[0].partition(":")[2])  # as written
         found += [v for k, v in urllib.parse.parse_qsl(parts.query) if k.lower() in _SECRET_PARAMS]
     except ValueError:
         return [url]
@@ -417,6 +418,7 @@ class TrustRegistry:
     def _drain(self) -> bool:
         """Writes what is pending, oldest first; False when the database is unreachable."""
         with self._pending_lock:
+            fresh = False
             while True:
                 while self._pending:
                     op = self._pending[0]
@@ -424,12 +426,18 @@ class TrustRegistry:
                         with self._store.transaction() as cur:
                             op(cur)
                     except self._store.unavailable as exc:
+                        if not fresh and self._outage is None:
+                            # A server restarted since the last write cut the old
+                            # connection; a new one may well work.
+                            fresh = True
+                            continue
                         self._went_away(exc)
                         return False
                     except BaseException:
                         self._pending.popleft()  # a write the database refuses is not retried
                         raise
                     self._pending.popleft()
+                    fresh = False
                 if self._outage is None:
                     return True
                 self._outage = None
