@@ -175,6 +175,22 @@ def test_findings_and_profile_json(reg, capsys):
     assert len(capsys.readouterr().out.splitlines()) == len(names)
 
 
+def test_json_documents_are_strict_json(reg, capsys):
+    reg.start_job("job-1", "train", {})
+    reg.record_event(node_id="n", job_id="job-1", event_type="training_divergence",
+                     severity="WARN", summary="NaN seen",
+                     details={"loss": float("nan"), "scale": float("inf"), "step": 7,
+                              "note": "ok"})
+    assert cli.main(["findings", "--registry", str(reg.path), "--json"]) == 0
+    out = capsys.readouterr().out
+
+    def refuse(token):
+        raise AssertionError(f"{token} is not JSON")
+
+    (finding,) = json.loads(out, parse_constant=refuse)["findings"]
+    assert finding["details"] == {"loss": None, "scale": None, "step": 7, "note": "ok"}
+
+
 def test_top_level_help_lists_every_command(capsys):
     with pytest.raises(SystemExit):
         cli.main(["--help"])

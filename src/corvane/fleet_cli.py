@@ -5,15 +5,30 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import math
 import sys
 import time
 
 from .trust.node_trust import DISTRUSTED, SEVERITIES, TRUSTED, UNKNOWN, WINDOW_S, node_trust
 
 
+def _plain(value):
+    """`value` as strict JSON can hold it: NaN and infinities (a diverged loss in a finding's
+    details, an odd marketplace price) become null, other values JSON lacks their text."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if value is None or isinstance(value, (str, int)):
+        return value
+    return str(value)
+
+
 def print_json(document) -> None:
-    """One JSON document on stdout; values JSON cannot hold are written as their text."""
-    json.dump(document, sys.stdout, indent=2, sort_keys=False, default=str, allow_nan=False)
+    """One JSON document on stdout."""
+    json.dump(_plain(document), sys.stdout, indent=2, allow_nan=False)
     sys.stdout.write("\n")
 
 
