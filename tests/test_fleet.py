@@ -401,3 +401,14 @@ def test_node_identity(monkeypatch, env, expected):
         monkeypatch.setenv(name, value)
     assert node_identity() == (expected or socket.gethostname())
     assert host_snapshot()["hostname"] == node_identity()
+
+
+@pytest.mark.parametrize("command", [["offers"], ["launch"], ["launch", "--hedge", "2"]])
+def test_an_unreadable_registry_rents_nothing(market, capsys, tmp_path, monkeypatch, command):
+    pytest.importorskip("psycopg")
+    monkeypatch.setenv("CORVANE_REGISTRY", f"postgresql:///r?host={tmp_path}/no-server")
+    market.offers = [_offer(1, 31027, 0.5), _offer(2, 40001, 0.6)]
+    assert cli.main(["vast", *command, "--gpu", "RTX_4090"]) == 1
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and "cannot use the registry" in err
+    assert market.requests == [] and market.instances == {}

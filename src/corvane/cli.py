@@ -37,10 +37,6 @@ def _registry(path, create: bool = True):
         raise CliError(str(exc)) from None
 
 
-# Writes kept while a shared registry was unreachable get this long at the end of a job.
-REGISTRY_FLUSH_S = float(os.environ.get("CORVANE_REGISTRY_FLUSH_S", "60") or 60)
-
-
 def _cmd_findings(args) -> int:
     registry = _registry(args.registry, create=False)
     job_id = args.job
@@ -188,27 +184,13 @@ def _cmd_monitor(args) -> int:
             signal.signal(s, handler)
         if bridge is not None:
             bridge.close()
-    lost = registry.flush(REGISTRY_FLUSH_S) if registry.pending_writes else 0
-    if lost:
-        # Said plainly: these findings are not in the registry.
-        print(f"corvane: the registry {registry.path} is still unreachable; {lost} record(s) "
-              f"of job {result.job_id} were not written to it", file=sys.stderr)
-        _print_summary_offline(result, received[0] if received else None)
-    else:
-        _print_summary(result, registry, received[0] if received else None)
+    from .fleet_cli import settle_registry
+
+    lost = settle_registry(registry, result, received[0] if received else None, _print_summary)
     if received:
         return 128 + received[0]
     status = _exit_status(result.returncode)
     return 1 if lost and status == 0 else status
-
-
-def _print_summary_offline(result, stopped_by) -> None:
-    print(f"\n[corvane] job {result.job_id} exited with status {result.returncode}; "
-          f"{len(result.findings)} finding(s)")
-    if stopped_by is not None:
-        print(f"[corvane] stopped on {signal.Signals(stopped_by).name}")
-    for f in result.findings:
-        print(f"  {f.severity:<8}  {f.event_type}  {f.summary}")
 
 
 def _cmd_profile(args) -> int:
@@ -317,22 +299,6 @@ def _vast_log():
         log.propagate = propagate
 
 
-def _vast_trust(args):
-    """The registry (None when there is none yet) and each known machine's trust state."""
-    from .trust.node_trust import trust_by_node
-    from .trust.registry import RegistryError, is_database_url, registry_location
-
-    where = args.registry if args.registry is not None else registry_location()
-    if not is_database_url(where) and not os.path.lexists(where) and args.vast_command != "launch":
-        return None, {}
-    registry = _registry(where, create=True)
-    try:
-        return registry, trust_by_node(registry)
-    except RegistryError as exc:
-        raise CliError(f"{exc}; no machine's trust can be told, so nothing was searched or "
-                       "rented") from None
-
-
 def _vast_launch(provider, args, key, handler, registry) -> int:
     from .providers._http import ProviderApiError
     from .providers.base import ProvisionSpec
@@ -436,9 +402,9 @@ def _cmd_vast(args) -> int:
     provider = VastProvider()
     registry, states = None, {}
     if args.vast_command in ("offers", "launch"):
-        from .fleet_cli import trust_steered_provider
+        from .fleet_cli import trust_steered_provider, vast_trust
 
-        registry, states = _vast_trust(args)
+        registry, states = vast_trust(args, _registry, CliError)
         provider = trust_steered_provider(states)
     with _vast_log() as handler:
         try:
@@ -567,7 +533,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="where the hook file lives and recovery looks for checkpoints "
                         "(default: ./checkpoints)")
     p.add_argument("--metrics-file", help="append findings and GPU metrics as JSON lines")
-    p.add_argument("--registry", help=_REGISTRY_OPTION)
+    p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
+                                      "user's state directory)")
     p.add_argument("job_command", nargs=argparse.REMAINDER, help="the command, after --")
     p.set_defaults(func=_cmd_monitor)
 

@@ -6,6 +6,8 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
+import os
+import signal
 import sys
 import time
 
@@ -30,6 +32,46 @@ def print_json(document) -> None:
     """One JSON document on stdout."""
     json.dump(_plain(document), sys.stdout, indent=2, allow_nan=False)
     sys.stdout.write("\n")
+
+
+# Writes kept while a shared registry was unreachable get this long at the end of a job.
+REGISTRY_FLUSH_S = float(os.environ.get("CORVANE_REGISTRY_FLUSH_S", "60") or 60)
+
+
+def settle_registry(registry, result, stopped_by, print_summary) -> int:
+    """At a job's end: waits for the writes kept during an outage of the registry, prints
+    the job's summary and returns how many records could not be written."""
+    lost = registry.flush(REGISTRY_FLUSH_S) if registry.pending_writes else 0
+    if not lost:
+        print_summary(result, registry, stopped_by)
+        return 0
+    # Said plainly: these findings are not in the registry.
+    print(f"corvane: the registry {registry.path} is still unreachable; {lost} record(s) of "
+          f"job {result.job_id} were not written to it", file=sys.stderr)
+    print(f"\n[corvane] job {result.job_id} exited with status {result.returncode}; "
+          f"{len(result.findings)} finding(s)")
+    if stopped_by is not None:
+        print(f"[corvane] stopped on {signal.Signals(stopped_by).name}")
+    for f in result.findings:
+        print(f"  {f.severity:<8}  {f.event_type}  {f.summary}")
+    return lost
+
+
+def vast_trust(args, open_registry, cli_error):
+    """The registry (None when there is none yet) and each known machine's trust state, for
+    `vast offers` and `vast launch`."""
+    from .trust.node_trust import trust_by_node
+    from .trust.registry import RegistryError, is_database_url, registry_location
+
+    where = args.registry if args.registry is not None else registry_location()
+    if not is_database_url(where) and not os.path.lexists(where) and args.vast_command != "launch":
+        return None, {}
+    registry = open_registry(where, create=True)
+    try:
+        return registry, trust_by_node(registry)
+    except RegistryError as exc:
+        raise cli_error(f"{exc}; no machine's trust can be told, so nothing was searched or "
+                        "rented") from None
 
 
 def _when(ts) -> str:
