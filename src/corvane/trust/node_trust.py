@@ -69,14 +69,16 @@ def node_trust(registry, now: float | None = None) -> list[dict]:
     for job in registry.jobs(limit=None):
         for n in set(_job_nodes(job)):
             node(n)["jobs"] += 1
+    for node_id, counts in registry.finding_counts_by_node().items():
+        entry = node(node_id)
+        for sev, n in counts.items():
+            entry["findings"][sev] = entry["findings"].get(sev, 0) + n
     worst: dict[str, tuple[int, dict]] = {}
     rank = {SUSPECT: 1, DISTRUSTED: 2}
-    for ev in registry.events():
+    for ev in registry.events_of_types(HARDWARE):
         if ev["node_id"] is None:
             continue
         entry = node(ev["node_id"])
-        sev = str(ev["severity"])
-        entry["findings"][sev] = entry["findings"].get(sev, 0) + 1
         verdict = _verdict(ev)
         if verdict == DISTRUSTED:
             entry["last_critical_hardware"] = {"at": ev["recorded_at"],

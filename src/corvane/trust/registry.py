@@ -85,7 +85,7 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
             launched_at {REAL} NOT NULL,
             details TEXT NOT NULL,
             PRIMARY KEY (provider, instance_id))""",
-        "CREATE INDEX IF NOT EXISTS events_by_node ON events (node_id, recorded_at)",
+        "CREATE INDEX IF NOT EXISTS events_by_type ON events (event_type, severity)",
     ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -582,8 +582,23 @@ class TrustRegistry:
         where, params = ("WHERE provider = ?", (provider,)) if provider else ("", ())
         return self._rows("instances", ("details",), where, params, "launched_at DESC")
 
-    def events_since(self, since: float) -> list[dict]:
-        return self._rows("events", ("details",), "WHERE recorded_at >= ?", (since,))
+    def events_of_types(self, event_types, severities=("CRITICAL", "WARN")) -> list[dict]:
+        """Findings of the given kinds and severities, oldest first, without their details."""
+        types, sevs = sorted(set(map(str, event_types))), list(map(str, severities))
+        if not types or not sevs:
+            return []
+        return self._read(
+            "SELECT id, recorded_at, node_id, job_id, event_type, severity, summary FROM events "
+            f"WHERE event_type IN ({', '.join('?' * len(types))}) "
+            f"AND severity IN ({', '.join('?' * len(sevs))}) ORDER BY id", (*types, *sevs))
+
+    def finding_counts_by_node(self) -> dict[str, dict[str, int]]:
+        """node id -> severity -> number of findings."""
+        counts: dict[str, dict[str, int]] = {}
+        for r in self._read("SELECT node_id, severity, COUNT(*) AS n FROM events "
+                            "WHERE node_id IS NOT NULL GROUP BY node_id, severity"):
+            counts.setdefault(r["node_id"], {})[r["severity"]] = int(r["n"])
+        return counts
 
     # -- reading back -------------------------------------------------------------------
 
