@@ -165,6 +165,9 @@ def test_prometheus_scrapes_a_monitored_job_with_an_injected_fault(tmp_path):
     final = read_textfile(textdir / "corvane.prom")
     assert samples(final, "corvane_job_running") == [0.0]
     assert samples(final, "corvane_telemetry_up") == [0.0]
+    assert samples(final, "corvane_findings_total", event_type="thermal_warning") == [1.0]
+    assert not [f.name for f in text_string_to_metric_families(final)
+                if f.name.startswith("corvane_gpu_") and f.samples]
     assert [x for x in os.listdir(textdir) if x != "corvane.prom"] == []
 
 

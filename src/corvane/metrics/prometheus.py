@@ -183,11 +183,14 @@ class PrometheusExporter:
             self.write_textfile()
 
     def close(self) -> None:
-        """The job is no longer watched: the last page says so, and serving ends."""
+        """The job is no longer watched: the last page says so, and serving ends. GPU
+        readings go: node_exporter serves the last textfile for as long as it stays, and
+        nothing reads the GPUs any more."""
         with self._lock:
             if not self.active:
                 return
             self.active = False
+            self._gpus = []
             if self._job is not None and self._job.get("running"):
                 self._job = dict(self._job, running=False)
                 self._job_at = time.time()
