@@ -190,6 +190,26 @@ def test_textfile_while_no_telemetry_answers(tmp_path):
     assert code == 0
 
 
+def test_textfile_that_cannot_be_written_mid_run(tmp_path):
+    import shutil
+
+    textdir = tmp_path / "textfile"
+    monitor = Monitor(tmp_path, ["--prometheus-textfile", str(textdir)])
+    try:
+        assert wait_for(lambda: samples(read_textfile(textdir / "corvane.prom"),
+                                        "corvane_job_running") == [1.0], 30)
+        shutil.rmtree(textdir)
+        monitor.line("cannot write the Prometheus textfile")
+    finally:
+        code = monitor.finish()
+    # Said once, and the job's own status stands.
+    assert code == 0, "".join(monitor.lines)
+    said = [ln for ln in monitor.lines if "Prometheus textfile" in ln]
+    assert said == [f"cannot write the Prometheus textfile {textdir / 'corvane.prom'}: "
+                    "No such file or directory\n"]
+    assert "job job-" in "".join(monitor.lines)
+
+
 @pytest.fixture
 def busy_port():
     with socket.socket() as s:

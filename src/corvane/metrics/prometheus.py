@@ -16,10 +16,13 @@ reported as 0.
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import threading
 import time
+
+log = logging.getLogger(__name__)
 
 TEXTFILE_NAME = "corvane.prom"
 DEFAULT_ADDR = "127.0.0.1"
@@ -123,6 +126,7 @@ class PrometheusExporter:
         self._gpus_at: float | None = None
         self._job: dict | None = None
         self._job_at: float | None = None
+        self._write_failures: set[str] = set()
         self.active = True
         self.registry = CollectorRegistry(auto_describe=False)
         self.registry.register(_Collector(self))
@@ -179,8 +183,20 @@ class PrometheusExporter:
         with self._lock:
             self._job = dict(state)
             self._job_at = time.time()
-        if self.textfile is not None:
+        self._refresh_textfile()
+
+    def _refresh_textfile(self) -> None:
+        """Rewrites the textfile; a failure is said once per reason and the next poll tries
+        again, the job's watch going on meanwhile."""
+        if self.textfile is None:
+            return
+        try:
             self.write_textfile()
+        except OSError as exc:
+            reason = exc.strerror or str(exc)
+            if reason not in self._write_failures and len(self._write_failures) < 16:
+                self._write_failures.add(reason)
+                log.warning("cannot write the Prometheus textfile %s: %s", self.textfile, reason)
 
     def close(self) -> None:
         """The job is no longer watched: the last page says so, and serving ends. GPU
@@ -195,8 +211,7 @@ class PrometheusExporter:
                 self._job = dict(self._job, running=False)
                 self._job_at = time.time()
         try:
-            if self.textfile is not None:
-                self.write_textfile()
+            self._refresh_textfile()
         finally:
             if self._server is not None:
                 self._server.shutdown()
