@@ -210,6 +210,41 @@ def test_textfile_that_cannot_be_written_mid_run(tmp_path):
     assert "job job-" in "".join(monitor.lines)
 
 
+def test_fresh_ranks_are_those_read_in_the_last_15_seconds(tmp_path, monkeypatch):
+    from types import SimpleNamespace
+
+    from corvane.monitor import monitoring as m
+
+    clock = [1000.0]
+    monkeypatch.setattr(m, "time", SimpleNamespace(time=lambda: clock[0]))
+    path = tmp_path / "hooks.jsonl"
+    state = {"phase": None, "step": None}
+
+    def report(*ranks):
+        with open(path, "a", encoding="utf-8") as fh:
+            fh.writelines(json.dumps({"rank": r, "step_time": 0.1}) + "\n" for r in ranks)
+
+    findings, lock, stop = [], threading.Lock(), threading.Event()
+    thread = threading.Thread(target=m._hook_monitor_loop,
+                              args=(path, {"monitor": {}}, findings, lock, stop, state),
+                              daemon=True)
+    thread.start()
+    try:
+        assert wait_for(lambda: state.get("hook_ranks_fresh") == 0, 10), state
+        report(0, 1, 2, 3)
+        assert wait_for(lambda: state.get("hook_ranks_fresh") == 4, 10), state
+        clock[0] += 10
+        report(1, 3)
+        clock[0] += 6  # ranks 0 and 2 were last read 16 s ago
+        assert wait_for(lambda: state.get("hook_ranks_fresh") == 2, 10), state
+        clock[0] += 30
+        assert wait_for(lambda: state.get("hook_ranks_fresh") == 0, 10), state
+    finally:
+        stop.set()
+        thread.join(10)
+    assert not thread.is_alive()
+
+
 @pytest.fixture
 def busy_port():
     with socket.socket() as s:
