@@ -254,7 +254,7 @@ def busy_port():
 
 
 @pytest.mark.parametrize("case", ["port in use", "textfile dir under a file",
-                                  "addr without port"])
+                                  "addr without port", "port in use with a textfile"])
 def test_refused_before_the_job_starts(tmp_path, busy_port, case):
     blocker = tmp_path / "a-file"
     blocker.write_text("")
@@ -267,6 +267,10 @@ def test_refused_before_the_job_starts(tmp_path, busy_port, case):
                                       f"{blocker / 'dir' / 'corvane.prom'}: Not a directory"),
         "addr without port": (["--prometheus-addr", "0.0.0.0"], 2,
                               "--prometheus-addr needs --prometheus-port"),
+        "port in use with a textfile": (["--prometheus-port", str(busy_port),
+                                         "--prometheus-textfile", str(tmp_path / "text")], 1,
+                                        f"cannot serve Prometheus metrics on "
+                                        f"127.0.0.1:{busy_port}: Address already in use"),
     }[case]
     ran = tmp_path / "ran"
     proc = subprocess.run(
@@ -276,6 +280,8 @@ def test_refused_before_the_job_starts(tmp_path, busy_port, case):
         env=dict(os.environ, CORVANE_REGISTRY=str(tmp_path / "r.sqlite3")))
     assert (proc.returncode, proc.stderr) == (status, f"corvane: {message}\n")
     assert not ran.exists()
+    # No textfile claims a job is watched.
+    assert not (tmp_path / "text" / "corvane.prom").exists()
 
 
 def test_label_values_are_escaped():

@@ -16,6 +16,7 @@ reported as 0.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
 import math
 import os
@@ -58,7 +59,7 @@ _GPU_GAUGES = (
 # Distinct (event type, severity) pairs kept; findings of further kinds count as
 # ("other", "other").
 MAX_FINDING_KINDS = 256
-_LABEL_CHARS = 64
+_LABEL_CHARS = 256
 _MAX_LINKS = 64
 
 
@@ -143,7 +144,14 @@ class PrometheusExporter:
                 raise ExporterError(f"cannot write the Prometheus textfile {self.textfile}: "
                                     f"{exc.strerror or exc}") from None
         if port is not None:
-            self._serve(addr or DEFAULT_ADDR, port)
+            try:
+                self._serve(addr or DEFAULT_ADDR, port)
+            except ExporterError:
+                # No job is watched: no textfile says otherwise.
+                if self.textfile is not None:
+                    with contextlib.suppress(OSError):
+                        os.unlink(self.textfile)
+                raise
 
     def _serve(self, addr: str, port: int) -> None:
         from prometheus_client import start_http_server
@@ -245,10 +253,8 @@ class PrometheusExporter:
                     os.close(fd)
                 os.replace(tmp, self.textfile)
             except BaseException:
-                try:
+                with contextlib.suppress(OSError):
                     os.unlink(tmp)
-                except OSError:
-                    pass
                 raise
 
     def snapshot(self):
@@ -264,7 +270,7 @@ class _Collector:
         self.exporter = exporter
 
     def collect(self):
-        from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
+        from prometheus_client.core import CounterMetricFamily
 
         exporter = self.exporter
         node = exporter.node
