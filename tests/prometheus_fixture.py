@@ -17,6 +17,12 @@ import pytest
 from runner_helpers import wait_for
 
 
+def tool_env() -> dict:
+    """The environment for the Go tools: without the sanitizer runtime a sanitized test run
+    preloads into everything it starts."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -43,7 +49,7 @@ class Server:
         self.log_path = os.path.join(workdir, "server.log")
         self.log = open(self.log_path, "wb")
         self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT,
-                                     cwd=workdir)
+                                     cwd=workdir, env=tool_env())
         up = wait_for(lambda: self.proc.poll() is not None or answers(ready_url), 20)
         if not up or self.proc.poll() is not None:
             self.stop()
@@ -122,4 +128,4 @@ def promtool_check_metrics(page: bytes) -> subprocess.CompletedProcess:
     if binary is None:
         pytest.skip("promtool is not installed (Debian package prometheus)")
     return subprocess.run([binary, "check", "metrics"], input=page, capture_output=True,
-                          timeout=60)
+                          timeout=60, env=tool_env())

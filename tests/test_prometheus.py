@@ -16,7 +16,7 @@ from prometheus_client.parser import text_string_to_metric_families  # noqa: E40
 from corvane.metrics.prometheus import PrometheusExporter  # noqa: E402
 from corvane.tracking import FanOutBridge, MetricsFileBridge  # noqa: E402
 from prometheus_fixture import (NodeExporter, Prometheus, http_get,  # noqa: E402
-                                promtool_check_metrics)
+                                promtool_check_metrics, tool_env)
 from runner_helpers import PY, wait_for  # noqa: E402
 
 MIB = 1024 * 1024
@@ -432,11 +432,11 @@ def test_example_alert_rules_check_and_fire_as_written():
         pytest.skip("promtool is not installed (Debian package prometheus)")
     rules = os.path.join(EXAMPLES, "prometheus-alerts.yml")
     check = subprocess.run([promtool, "check", "rules", rules], capture_output=True, text=True,
-                           timeout=60)
+                           timeout=60, env=tool_env())
     assert check.returncode == 0, check.stdout + check.stderr
     here = os.path.join(os.path.dirname(__file__), "prometheus")
     test = subprocess.run([promtool, "test", "rules", "alerts-test.yml"], cwd=here,
-                          capture_output=True, text=True, timeout=60)
+                          capture_output=True, text=True, timeout=60, env=tool_env())
     assert test.returncode == 0, test.stdout + test.stderr
 
 
