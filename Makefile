@@ -1,7 +1,7 @@
 # The README's commands. Each sets up what it needs on a fresh machine.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libpcre2-dev g++ procps postgresql
+DEB_PACKAGES := libpcre2-dev g++ procps postgresql prometheus
 
 .PHONY: run test bench sanitize fuzz deps venv install clean
 

@@ -416,6 +416,8 @@ struct JobContext {
   // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
   // a hardware finding is among the triggers.
   void maybe_trigger_recovery(nb::handle returncode = nb::handle());
+  // The job's state at each poll, for a bridge that exports it (log_job_state).
+  void report_state(bool running, nb::handle last_output_at, double poll_s);
 
   template <class Fn>
   void deliver_to(const char* sink, Fn&& fn) {
@@ -462,6 +464,25 @@ void JobContext::flush_new_findings() {
           "severity"_a = severity, "summary"_a = summary, "details"_a = details,
           "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
     });
+  }
+}
+
+void JobContext::report_state(bool running, nb::handle last_output_at, double poll_s) {
+  try {
+    if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
+      return;
+    nb::object call = nb::getattr(wandb_bridge, "log_job_state", nb::none());
+    if (call.is_none()) return;
+    nb::dict state;
+    state["job_id"] = job_id;
+    state["running"] = running;
+    state["last_output_at"] = last_output_at;
+    state["hook_ranks_fresh"] = training_state.attr("get")("hook_ranks_fresh", 0);
+    state["poll_interval_s"] = poll_s;
+    call(state);
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_KeyboardInterrupt)) throw;
+    log.warn("job state not sent to the metrics bridge: " + python_error_line(e));
   }
 }
 
@@ -855,6 +876,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
     std::uint64_t delivered = wakeups().generation.load();
+    job.report_state(true, last_output_at_ref[0], poll_s);
     while (child_status(child).is_none()) {
       try {
         stopper.poll();
@@ -864,6 +886,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
         if (!child_status(child).is_none()) break;
         if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
           last_checks = Clock::now();
+          job.report_state(true, last_output_at_ref[0], poll_s);
           checks.run();
         }
         if (!watching_told) {
@@ -905,6 +928,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     stopper.end_leftovers();
     reader->bound_lists(true);
     job.flush_new_findings();
+    job.report_state(false, last_output_at_ref[0], poll_s);
     job.maybe_trigger_recovery(returncode);
     stopper.release();
     const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";

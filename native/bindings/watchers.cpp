@@ -12,6 +12,8 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -636,6 +638,23 @@ struct HookWatch {
   bool skipping = false;
   bool partial_consumed = false;  // an unterminated line was taken as a complete object
 
+  // When each rank's report was last read, for the count of fresh ranks. Bounded: a file
+  // naming more ranks than any job has is not followed rank by rank.
+  static constexpr std::size_t kMaxTrackedRanks = std::size_t{1} << 16;
+  std::map<std::int64_t, double> rank_seen;
+
+  void saw_rank(std::int64_t rank, double now) {
+    if (rank_seen.size() < kMaxTrackedRanks || rank_seen.count(rank) != 0) rank_seen[rank] = now;
+  }
+
+  // Ranks read within the peer analysis's freshness window; the others are forgotten.
+  std::size_t fresh_ranks(double now) {
+    for (auto it = rank_seen.begin(); it != rank_seen.end();) {
+      it = now - it->second > mon::kFreshSeconds ? rank_seen.erase(it) : std::next(it);
+    }
+    return rank_seen.size();
+  }
+
   HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
       : findings(f),
         lock(l),
@@ -678,6 +697,7 @@ struct HookWatch {
     int overflow = 0;
     long long rank_value = PyLong_AsLongLongAndOverflow(rank.ptr(), &overflow);
     if (overflow != 0) return;  // a rank beyond 64 bits is no rank of this job
+    saw_rank(rank_value, now);
 
     if (!training_state.is_none() && rank_value == 0) {
       nb::handle phase = field(payload, "phase");
@@ -817,6 +837,7 @@ struct HookWatch {
     }
     if (!clock.is_valid()) clock = host("time").attr("time");
     double now = nb::cast<double>(clock());
+    saw_rank(rank, now);
 
     if (!training_state.is_none() && rank == 0) {
       if (f.phase.kind != mon::JsonScalar::kAbsent && f.phase.kind != mon::JsonScalar::kNull) {
@@ -985,6 +1006,12 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
     std::string path(raw_path.c_str(), raw_path.size());
     while (!event_wait(stop_event, 1.0)) {
       guarded_step(watch.log, "hook file pass failed", [&] { watch.pass(path); });
+      if (!training_state.is_none()) {
+        guarded_step(watch.log, "fresh ranks not published", [&] {
+          double now = nb::cast<double>(host("time").attr("time")());
+          training_state["hook_ranks_fresh"] = watch.fresh_ranks(now);
+        });
+      }
     }
     return nb::none();
   });

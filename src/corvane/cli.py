@@ -15,6 +15,7 @@ import threading
 
 from . import __version__
 from .config import ConfigError, load_config
+from .metrics.prometheus import add_prometheus_arguments
 
 
 class CliError(Exception):
@@ -140,6 +141,25 @@ def _check_injection_rules() -> None:
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 
 
+def _with_prometheus(args, bridge):
+    """The metrics bridge, fanned out to a Prometheus exporter if the options ask for one."""
+    from .metrics.prometheus import ExporterError, exporter_from_args
+    from .provision.environment import host_snapshot
+    from .tracking import FanOutBridge
+
+    try:
+        exporter = exporter_from_args(args, host_snapshot()["hostname"])
+    except ExporterError as exc:
+        if bridge is not None:
+            bridge.close()
+        raise CliError(str(exc), exc.status) from None
+    if exporter is None:
+        return bridge
+    if exporter.url is not None:
+        print(f"[corvane] Prometheus metrics at {exporter.url}", flush=True)
+    return exporter if bridge is None else FanOutBridge([bridge, exporter])
+
+
 def _cmd_monitor(args) -> int:
     from .monitor import monitoring
     from .tracking import MetricsFileBridge
@@ -159,6 +179,7 @@ def _cmd_monitor(args) -> int:
         except OSError as exc:
             raise CliError(f"cannot write the metrics file {args.metrics_file}: "
                            f"{exc.strerror or exc}") from None
+    bridge = _with_prometheus(args, bridge)
     # A supervisor's SIGTERM, a closed terminal's SIGHUP and Ctrl-C all go to the job, which
     # gets "monitor" -> "stop_grace" to finish; a second signal kills it at once.
     received: list[int] = []
@@ -459,7 +480,8 @@ def _cmd_config(args) -> int:
 MONITOR_EXIT_STATUSES = """\
 exit status:
   N      the job's own exit status (0 when it succeeded)
-  1      corvane failed at run time (registry, metrics file, checkpoint directory, ...)
+  1      corvane failed at run time (registry, metrics file, Prometheus port or
+         textfile, checkpoint directory, ...)
   2      usage or configuration error; nothing was started
   126    the command is not executable (or is a directory)
   127    the command was not found
@@ -535,6 +557,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--metrics-file", help="append findings and GPU metrics as JSON lines")
     p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
                                       "user's state directory)")
+    add_prometheus_arguments(p)
     p.add_argument("job_command", nargs=argparse.REMAINDER, help="the command, after --")
     p.set_defaults(func=_cmd_monitor)
 
