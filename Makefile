@@ -1,7 +1,7 @@
 # The README's commands. Each sets up what it needs on a fresh machine.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libpcre2-dev g++ procps
+DEB_PACKAGES := libpcre2-dev g++ procps slurm-wlm munge
 
 .PHONY: run test bench sanitize fuzz deps venv install clean
 
