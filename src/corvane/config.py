@@ -48,6 +48,8 @@ DEFAULT_CONFIG: dict = {
             "qos": "",
             "constraint": "",
             "extra_args": [],
+            # With more than one node, `corvane agent` watches each other node of the job.
+            "node_agents": True,
         },
         "baselines": {},
     },
@@ -259,6 +261,7 @@ _SCHEMA: dict = {
             "qos": _text,
             "constraint": _text,
             "extra_args": _text_list,
+            "node_agents": _bool,
         },
         "baselines": _Walker(_check_baselines),
     },
