@@ -32,6 +32,15 @@ SEVERITIES = ("INFO", "WARN", "CRITICAL")
 _TASK_END = re.compile(r"^srun: error: ([^:\s]+): tasks? [0-9,\-]+: (.+)$")
 
 
+def _say(text: str) -> None:
+    """One line on the monitor's output (a broken console costs the line, nothing else)."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
 def _slurm_nodes(environ) -> int:
     for key in ("SLURM_JOB_NUM_NODES", "SLURM_NNODES"):
         try:
@@ -128,6 +137,7 @@ class AgentStep:
             threading.Thread(target=self._read_findings, daemon=True, name="corvane-agents"),
             threading.Thread(target=self._read_errors, daemon=True, name="corvane-agents-err"),
         ]
+        _say(f"[corvane] starting agents on {', '.join(self.targets)} (a second Slurm step)")
         for t in self.readers:
             t.start()
         self.watchdog = threading.Thread(target=self._watch, daemon=True,
@@ -152,7 +162,8 @@ class AgentStep:
             with self.state_lock:
                 self.heard.add(node)
             if event_type == "agent_started":
-                continue  # only tells that the node is watched
+                _say(f"[corvane] node {node} is watched by its agent")
+                continue
             self._add(event_type, severity, summary, details, node)
 
     def _read_errors(self) -> None:
