@@ -290,3 +290,19 @@ def test_a_step_that_cannot_start_leaves_the_job_running(monkeypatch, empty_path
     assert result.returncode == 0 and result.output_lines == ["ran"]
     (degraded,) = [f for f in result.findings if f.event_type == "monitor_degraded"]
     assert degraded.node_id == "n2" and degraded.details["source"] == "agent"
+
+
+@pytest.mark.parametrize("switch, nodes, on", [
+    ("1", None, True), ("1", "", True), ("yes", "n2", True), ("1", "n1, n2", True),
+    ("1", "n1,n3", False), ("0", "n2", False), (None, "n2", False),
+])
+def test_injection_can_be_limited_to_nodes(monkeypatch, switch, nodes, on):
+    from corvane.injection.engine import injection_enabled
+
+    monkeypatch.setenv("CORVANE_NODE_ID", "n2")
+    for name, value in (("CORVANE_INJECT", switch), ("CORVANE_INJECT_NODES", nodes)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    assert injection_enabled() is on

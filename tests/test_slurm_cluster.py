@@ -95,7 +95,9 @@ def test_the_job_runs_in_the_real_srun(slurm_cluster, work, launcher, status):
 
 def test_agent_step_spans_the_other_node(slurm_cluster, work):
     tmp, env = work
-    env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=str(tmp / "rules.json"))
+    # The fault is injected on n2 only: the monitor's own node n1 stays healthy.
+    env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=str(tmp / "rules.json"),
+               CORVANE_INJECT_NODES="n2")
     gate, log, db = tmp / "gate", tmp / "slurm.out", tmp / "r.sqlite3"
     script = tmp / "job.sh"
     script.write_text("#!/bin/sh\n" + shell(monitor_command(tmp, gate=gate)) + "\n")
@@ -123,6 +125,7 @@ def test_agent_step_spans_the_other_node(slurm_cluster, work):
     assert {"node_id": "n2", "event_type": "thermal_warning", "severity": "CRITICAL"} in events
     # The agent ended with the job, not before it: no node was reported unwatched.
     assert not [e for e in events if e["event_type"] == "monitor_degraded"], events
-    (plan,) = rows(db, "SELECT node_id FROM recovery_events")
-    assert plan["node_id"] in ("n1", "n2")
+    assert not [e for e in events if e["node_id"] == "n1" and e["event_type"] == "thermal_warning"]
+    (plan,) = rows(db, "SELECT node_id, summary FROM recovery_events")
+    assert plan == {"node_id": "n2", "summary": "Prepared recovery plan for n2"}
     assert wait_for(lambda: not slurm_cluster.job_processes(), 10)
