@@ -135,6 +135,7 @@ def main() -> int:
 
             lat = []
             for hot in range(1, GPUS + 1):
+                time.sleep(rng.uniform(0, 5))  # anywhere in the agent's poll period
                 made = time.time()
                 rules_file.write_text(json.dumps(rules(hot)))
                 summary = f"GPU {hot - 1} temperature reached 97.0C"

@@ -12,7 +12,7 @@ import pytest
 from corvane.agent_step import AgentStep, agent_targets, parse_agent_line
 from corvane.monitor import monitoring as m
 from corvane.trust.registry import TrustRegistry
-from runner_helpers import PY, RecordingRegistry, fast_config, script, wait_for
+from runner_helpers import PY, Bridge, RecordingRegistry, fast_config, script, wait_for
 
 HOT_GPU = {"gpus": [{"name": "NVIDIA H100 80GB HBM3", "pci_bus_id": "00000000:3B:00.0",
                      "readings": {"temperature_c": 50, "util_gpu": 90}}],
@@ -139,6 +139,7 @@ def test_agent_refuses_a_bad_passed_configuration(agent_env, passed, words):
 
 # -- what the monitor reads from the agents ------------------------------------------------
 
+NESTED = json.loads("[" * 20 + "1" + "]" * 20)
 GOOD = {"node": "n2", "time": 1.0, "event_type": "thermal_warning", "severity": "CRITICAL",
         "summary": "GPU 0 temperature reached 97.0C", "details": {"gpu_index": 0}}
 
@@ -158,9 +159,25 @@ GOOD = {"node": "n2", "time": 1.0, "event_type": "thermal_warning", "severity": 
     (json.dumps(dict(GOOD, summary="x" * 70000)), None),
     ('{"node": "n2", "event_type": "a", "severity": "WARN", "summary": "\\ud800"}',
      ("n2", "a", "WARN", "\ud800", {})),
+    ("[" * 30000 + "]" * 30000, None),  # deeper than the parser goes
+    (json.dumps(dict(GOOD, details={"a": NESTED})),
+     ("n2", "thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C", {"a": NESTED})),
 ])
 def test_agent_lines_are_checked(line, parsed):
     assert parse_agent_line(line) == parsed
+
+
+def test_agent_output_is_read_in_bounded_lines():
+    import io
+
+    from corvane.agent_step import MAX_LINE, _lines
+
+    good = json.dumps(GOOD)
+    stream = io.BytesIO(b"\n".join([good.encode(), b"x" * (3 * MAX_LINE), b"\xff" + good.encode(),
+                                     good.encode()]))
+    lines = list(_lines(stream))
+    assert len(lines) == 4 and all(len(line) <= MAX_LINE + 2 for line in lines)
+    assert [parse_agent_line(line) is not None for line in lines] == [True, False, False, True]
 
 
 SLURM_CONFIG = {"cluster": {"scheduler": "slurm", "slurm": {}}}
@@ -243,8 +260,9 @@ def test_agent_findings_join_the_jobs_with_their_node(fake_step, empty_path, tmp
         time.sleep(1.5)
         print("done", flush=True)
     """)
-    registry = RecordingRegistry()
-    result = m.run_monitored_command(cmd, job_config("waits"), registry, str(tmp_path))
+    registry, bridge = RecordingRegistry(), Bridge(True)
+    result = m.run_monitored_command(cmd, job_config("waits"), registry, str(tmp_path),
+                                     wandb_bridge=bridge)
     (step,) = fake_step
     assert step.proc.returncode == 0  # its input closed with the job's end
     hot = [(f.node_id, f.severity) for f in result.findings if f.event_type == "thermal_warning"]
@@ -258,7 +276,12 @@ def test_agent_findings_join_the_jobs_with_their_node(fake_step, empty_path, tmp
     assert finish[1][2] == ["n1", "n2", "n3"]
     (planned,) = registry.named("record_recovery_event")
     assert planned[2]["node_id"] == "n2" and planned[2]["summary"].endswith("for n2")
+    sent = [(args[0], args[3]) for args, _ in bridge.findings if args[0] == "thermal_warning"]
+    assert sent == [("thermal_warning", {"gpu_index": 0, "node": "n2"}),
+                    ("thermal_warning", {"gpu_index": 0, "node": "n3"})]
     out = capfd.readouterr().out
+    assert "[corvane] starting agents on n2, n3" in out
+    assert "[corvane] node n3 is watched by its agent" in out
     assert "thermal_warning: GPU 0 temperature reached 97.0C [node n2; GPU 0]" in out
 
 

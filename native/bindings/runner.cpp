@@ -469,8 +469,8 @@ void JobContext::flush_new_findings() {
     });
     deliver_to("registry", [&] {
       if (!node.equal(node_id) && PySet_Contains(other_nodes.ptr(), node.ptr()) == 0) {
-        registry.attr("ensure_node")(node, "gpu_type"_a = config["cluster"].attr("get")(
-                                               "gpu_type", "UNKNOWN"));
+        registry.attr("ensure_node")(
+            node, "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
         if (PySet_Add(other_nodes.ptr(), node.ptr()) != 0) throw nb::python_error();
       }
       registry.attr("record_event")(
@@ -526,8 +526,7 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   details["trigger"] = critical.attr("summary");
   registry.attr("record_recovery_event")(
       "job_id"_a = job_id, "node_id"_a = plan_node, "mode"_a = mode, "status"_a = "planned",
-      "summary"_a = nb::str("Prepared recovery plan for {}").format(plan_node),
-      "plan"_a = plan_map,
+      "summary"_a = nb::str("Prepared recovery plan for {}").format(plan_node), "plan"_a = plan_map,
       "details"_a = details, "replacement_node"_a = plan.attr("replacement_node"));
 }
 

@@ -118,6 +118,22 @@ class _Stdin:
         threading.Thread(target=drain, daemon=True, name="corvane-agent-stdin").start()
 
 
+_record_failed = []
+
+
+def _record(registry, node, job_id, finding, config) -> None:
+    """A registry that fails costs the record (said once), not the watch."""
+    try:
+        registry.record_event(node_id=node, job_id=job_id, event_type=finding.event_type,
+                              severity=finding.severity, summary=finding.summary,
+                              details=finding.details,
+                              gpu_type=config["cluster"].get("gpu_type", "UNKNOWN"))
+    except Exception as exc:  # noqa: BLE001
+        if not _record_failed:
+            _record_failed.append(exc)
+            print(f"corvane: agent: recording in the registry failed: {exc}", file=sys.stderr)
+
+
 def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
               job_running: bool = False, registry=None, stop: threading.Event | None = None,
               out=None) -> int:
@@ -168,11 +184,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                 out.write(line + "\n")
                 out.flush()
                 if registry is not None:
-                    registry.record_event(
-                        node_id=node, job_id=job_id, event_type=finding.event_type,
-                        severity=finding.severity, summary=finding.summary,
-                        details=finding.details,
-                        gpu_type=config["cluster"].get("gpu_type", "UNKNOWN"))
+                    _record(registry, node, job_id, finding, config)
             if stop.is_set():
                 break
             stop.wait(_EMIT_EVERY_S)
@@ -181,7 +193,10 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
     finally:
         watch.stop()
         if registry is not None:
-            registry.finish_job(job_id, status, [node])
+            try:
+                registry.finish_job(job_id, status, [node])
+            except Exception as exc:  # noqa: BLE001 - the end is said, not raised
+                print(f"corvane: agent: recording the end failed: {exc}", file=sys.stderr)
     return 0
 
 
@@ -215,10 +230,8 @@ def command(args, load_config, registry_for, check_injection) -> int:
     check_injection()
     registry = registry_for(args.registry) if args.registry else None
     stop = threading.Event()
-    received: list[int] = []
 
-    def on_signal(signum, _frame):
-        received.append(signum)
+    def on_signal(_signum, _frame):
         stop.set()
 
     previous = {}

@@ -92,6 +92,20 @@ def agent_command(targets: list[str], srun: str) -> list[str]:
             "--stdin-eof", "--job-running"]
 
 
+def _lines(stream):
+    """The stream's lines as text, each cut to MAX_LINE + 1 characters at most (a longer
+    one is then refused by the parser), whatever their length: memory stays bounded."""
+    cut = False
+    while True:
+        raw = stream.readline(MAX_LINE + 1)
+        if not raw:
+            return
+        whole = raw.endswith(b"\n") or len(raw) <= MAX_LINE  # (the last may lack its end)
+        if not cut:
+            yield raw.decode("utf-8", "replace").strip() + ("" if whole else "\ufffd")
+        cut = not whole
+
+
 def parse_agent_line(text: str):
     """(node, event_type, severity, summary, details) of one agent line, or None when the
     line is not an agent's finding."""
@@ -99,7 +113,7 @@ def parse_agent_line(text: str):
         return None
     try:
         data = json.loads(text)
-    except ValueError:
+    except (ValueError, RecursionError):  # nesting deeper than the parser goes
         return None
     if not isinstance(data, dict):
         return None
@@ -147,28 +161,36 @@ class AgentStep:
     # -- what the agents say ------------------------------------------------------------
 
     def _add(self, event_type, severity, summary, details, node) -> None:
+        # The node goes with the details too, for sinks that take only those (metrics).
+        if "node" not in details:
+            details = {**details, "node": node}
         finding = self.m.MonitorFinding(event_type, severity, summary, details, node_id=node)
         self.m._append_finding(self.findings, self.lock, finding)
 
     def _read_findings(self) -> None:
-        for raw in self.proc.stdout:
-            text = raw.decode("utf-8", "replace").strip()
-            parsed = parse_agent_line(text) if text else None
-            if parsed is None:
-                if text:
-                    log.debug("agent step: not a finding: %.200s", text)
-                continue
-            node, event_type, severity, summary, details = parsed
-            with self.state_lock:
-                self.heard.add(node)
-            if event_type == "agent_started":
-                _say(f"[corvane] node {node} is watched by its agent")
-                continue
-            self._add(event_type, severity, summary, details, node)
+        # Drained to the end whatever comes: the agents never block on a full pipe.
+        for text in _lines(self.proc.stdout):
+            try:
+                self._take(text)
+            except Exception:  # noqa: BLE001 - one line lost, not the reader
+                log.exception("agent step: a line could not be taken")
+
+    def _take(self, text: str) -> None:
+        parsed = parse_agent_line(text) if text else None
+        if parsed is None:
+            if text:
+                log.debug("agent step: not a finding: %.200s", text)
+            return
+        node, event_type, severity, summary, details = parsed
+        with self.state_lock:
+            self.heard.add(node)
+        if event_type == "agent_started":
+            _say(f"[corvane] node {node} is watched by its agent")
+            return
+        self._add(event_type, severity, summary, details, node)
 
     def _read_errors(self) -> None:
-        for raw in self.proc.stderr:
-            text = raw.decode("utf-8", "replace").strip()
+        for text in _lines(self.proc.stderr):
             match = _TASK_END.match(text)
             if match and match.group(1) in self.targets:
                 self._degraded(match.group(1), match.group(2))
