@@ -210,17 +210,19 @@ def test_node_agents_is_checked_as_a_flag():
 
 
 # The agent step's stand-in: prints what agents on n2 and n3 would, then either waits for
-# its input to close (the job's end) or exits early, as a step whose agents died.
+# its input to close (the job's end) or exits early, as a step whose agents died; n3's
+# agent may also stay silent, as one that never started.
 STEP = """
 import json, sys
 def say(node, event_type, severity, summary):
     print(json.dumps({"node": node, "time": 0, "event_type": event_type, "severity": severity,
                       "summary": summary, "details": {"gpu_index": 0}}), flush=True)
 say("n2", "agent_started", "INFO", "corvane agent watching n2")
-say("n3", "agent_started", "INFO", "corvane agent watching n3")
 say("n2", "thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C")
 say("n2", "thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C")
-say("n3", "thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C")
+if sys.argv[1] != "n3 silent":
+    say("n3", "agent_started", "INFO", "corvane agent watching n3")
+    say("n3", "thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C")
 print("not a finding", flush=True)
 if sys.argv[1] == "dies":
     print("srun: error: n3: task 1: Killed", file=sys.stderr, flush=True)
@@ -296,6 +298,22 @@ def test_a_dead_agent_is_reported_once_per_node(fake_step, empty_path, tmp_path)
     assert sorted(degraded) == [("n2", "WARN", "agent", "n2"), ("n3", "WARN", "agent", "n3")]
     why = {f.node_id: f.summary for f in result.findings if f.event_type == "monitor_degraded"}
     assert "Killed" in why["n3"] and "status 9" in why["n2"]
+
+
+def test_an_agent_that_never_starts_is_reported_once(fake_step, empty_path, tmp_path,
+                                                    monkeypatch):
+    monkeypatch.setattr("corvane.agent_step.START_DEADLINE_S", 1.0)
+    cmd = script("""
+        import time
+        time.sleep(3)
+    """)
+    result = m.run_monitored_command(cmd, job_config("n3 silent"), RecordingRegistry(),
+                                     str(tmp_path))
+    degraded = [f for f in result.findings if f.event_type == "monitor_degraded"]
+    assert [(f.node_id, f.details["source"], f.details["node"]) for f in degraded] == [
+        ("n3", "agent", "n3")]
+    assert "did not start within 1s" in degraded[0].summary
+    assert fake_step[0].proc.returncode == 0  # the step itself ended with the job
 
 
 def test_a_step_that_cannot_start_leaves_the_job_running(monkeypatch, empty_path, tmp_path):
