@@ -54,6 +54,7 @@ bench: install
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
+	$(PY) bench/bench_agent_latency.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.

@@ -233,6 +233,10 @@ class SlurmCluster:
                 self.wait_queue_empty(10)
             except (OSError, subprocess.TimeoutExpired):
                 pass
+        # What a finished job leaves (slurmstepd cleaning up) gets a moment to go by itself.
+        deadline = time.monotonic() + 3
+        while self.job_processes() and time.monotonic() < deadline:
+            time.sleep(0.05)
         for pid in self.job_processes():
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -252,7 +256,7 @@ class SlurmCluster:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self) -> "SlurmCluster":
-        return self.start()
+        return self if self.procs else self.start()  # started already, or now
 
     def __exit__(self, *exc) -> None:
         self.stop()

@@ -199,14 +199,16 @@ def test_which_nodes_get_an_agent(monkeypatch, config, env, targets):
     assert agent_targets(config, env) == targets
 
 
-def test_node_agents_is_checked_as_a_flag():
+@pytest.mark.parametrize("key, default, bad", [("node_agents", True, "no"),
+                                                ("agent_extra_args", [], "--gpus=8")])
+def test_agent_settings_are_checked(key, default, bad):
     from corvane.config import ConfigError, DEFAULT_CONFIG, validate_config
 
-    assert DEFAULT_CONFIG["cluster"]["slurm"]["node_agents"] is True
-    bad = json.loads(json.dumps(DEFAULT_CONFIG))
-    bad["cluster"]["slurm"]["node_agents"] = "no"
-    with pytest.raises(ConfigError, match="cluster.slurm.node_agents"):
-        validate_config(bad)
+    assert DEFAULT_CONFIG["cluster"]["slurm"][key] == default
+    config = json.loads(json.dumps(DEFAULT_CONFIG))
+    config["cluster"]["slurm"][key] = bad
+    with pytest.raises(ConfigError, match=f"cluster.slurm.{key}"):
+        validate_config(config)
 
 
 # The agent step's stand-in: prints what agents on n2 and n3 would, then either waits for
@@ -239,8 +241,7 @@ def fake_step(monkeypatch, tmp_path):
 
     def start(config, findings, lock):
         mode = config["cluster"]["stand_in"]
-        step = AgentStep(["n2", "n3"], findings, lock,
-                         command=[PY, "-c", STEP, mode])
+        step = AgentStep(["n2", "n3"], findings, lock, [PY, "-c", STEP, mode])
         steps.append(step)
         return step
 
@@ -322,7 +323,7 @@ def test_a_step_that_cannot_start_leaves_the_job_running(monkeypatch, empty_path
     monkeypatch.setenv("SLURMD_NODENAME", "n1")
     monkeypatch.setattr("corvane.agent_step.allocation_nodes", lambda environ: ["n1", "n2"])
     monkeypatch.setattr("corvane.agent_step.agent_command",
-                        lambda targets, srun: [str(tmp_path / "no-such-srun")])
+                        lambda targets, srun, extra: [str(tmp_path / "no-such-srun")])
     monkeypatch.setattr(m, "pynvml", None)
     cfg = fast_config()
     cfg["cluster"]["scheduler"] = "slurm"

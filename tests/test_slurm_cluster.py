@@ -99,6 +99,8 @@ def test_agent_step_spans_the_other_node(slurm_cluster, work):
     env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=str(tmp / "rules.json"),
                CORVANE_INJECT_NODES="n2")
     gate, log, db = tmp / "gate", tmp / "slurm.out", tmp / "r.sqlite3"
+    with open(tmp / "c.toml", "a") as config:  # options for the agents' step reach its srun
+        config.write('[cluster.slurm]\nagent_extra_args = ["--job-name=node-watch"]\n')
     script = tmp / "job.sh"
     script.write_text("#!/bin/sh\n" + shell(monitor_command(tmp, gate=gate)) + "\n")
     out = slurm_cluster.run(["sbatch", "--parsable", "-N2", f"--output={log}", str(script)],
@@ -111,7 +113,7 @@ def test_agent_step_spans_the_other_node(slurm_cluster, work):
         assert wait_for(lambda: rows(db, hot_on_n2), 60), log.read_text()
         steps = slurm_cluster.run(["squeue", "-h", "-s", "-j", slurm_id, "-o", "%j %N"],
                                   timeout=10).stdout
-        assert "corvane-agents n2" in steps, steps
+        assert "node-watch n2" in steps, steps
     finally:
         gate.write_text("")
     assert wait_for(slurm_cluster.queue_empty, 30)

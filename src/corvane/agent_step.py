@@ -85,10 +85,14 @@ def agent_targets(config, environ=os.environ) -> list[str] | None:
     return [n for n in nodes if n != own]
 
 
-def agent_command(targets: list[str], srun: str) -> list[str]:
+def agent_command(targets: list[str], srun: str, extra_args=()) -> list[str]:
+    """One agent per node, as a step beside the job's (--overlap: it needs none of the
+    job's resources for itself). `extra_args` ("cluster" -> "slurm" -> "agent_extra_args")
+    go before the agent's command, e.g. what a cluster that confines devices needs to let
+    the step see the node's GPUs."""
     return [srun, "--overlap", f"--nodes={len(targets)}", f"--ntasks={len(targets)}",
             "--ntasks-per-node=1", f"--nodelist={','.join(targets)}", "--kill-on-bad-exit=0",
-            "--job-name=corvane-agents", sys.executable, "-m", "corvane", "agent",
+            "--job-name=corvane-agents", *extra_args, sys.executable, "-m", "corvane", "agent",
             "--stdin-eof", "--job-running"]
 
 
@@ -131,7 +135,7 @@ def parse_agent_line(text: str):
 class AgentStep:
     """The running step: its reader threads append the agents' findings to the job's."""
 
-    def __init__(self, targets, findings, lock, environ=os.environ, command=None):
+    def __init__(self, targets, findings, lock, command, environ=os.environ):
         from .monitor import monitoring
 
         self.m = monitoring
@@ -143,9 +147,7 @@ class AgentStep:
         self.state_lock = threading.Lock()
         self.started_at = time.monotonic()
         env = {k: v for k, v in environ.items() if k != "CORVANE_NODE_ID"}
-        srun = shutil.which("srun", path=environ.get("PATH"))
-        cmd = command if command is not None else agent_command(self.targets, srun or "srun")
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, start_new_session=True)
         self.readers = [
             threading.Thread(target=self._read_findings, daemon=True, name="corvane-agents"),
@@ -279,7 +281,9 @@ def start_agent_step(config, findings, lock, environ=None):
             return None
         env = dict(environ)
         env[CONFIG_ENV] = json.dumps(config, default=str)
-        return AgentStep(targets, findings, lock, env)
+        srun = shutil.which("srun", path=environ.get("PATH")) or "srun"
+        extra = list(config["cluster"].get("slurm", {}).get("agent_extra_args", []))
+        return AgentStep(targets, findings, lock, agent_command(targets, srun, extra), env)
     except Exception as exc:  # noqa: BLE001 - the job is not failed for its agents
         log.warning("the agent step could not start: %s", exc)
         try:
