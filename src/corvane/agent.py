@@ -92,9 +92,13 @@ class NodeWatch:
                      "Less than 1GB of free disk remains in the working volume",
                      {"disk_free_gb": free_gb})
 
-    def new_findings(self, seen: int) -> list:
+    def take_new(self) -> list:
+        """The findings appended since the last call; the list is emptied, so an agent that
+        runs for months holds none it already reported."""
         with self.lock:
-            return self.findings[seen:]
+            fresh = self.findings[:]
+            del self.findings[:]
+        return fresh
 
     def stop(self) -> None:
         self.stop_event.set()
@@ -118,19 +122,16 @@ class _Stdin:
         threading.Thread(target=drain, daemon=True, name="corvane-agent-stdin").start()
 
 
-_record_failed = []
-
-
-def _record(registry, node, job_id, finding, config) -> None:
-    """A registry that fails costs the record (said once), not the watch."""
+def _record(registry, node, job_id, finding, config, failed: list) -> None:
+    """A registry that fails costs the record (said once per run), not the watch."""
     try:
         registry.record_event(node_id=node, job_id=job_id, event_type=finding.event_type,
                               severity=finding.severity, summary=finding.summary,
                               details=finding.details,
                               gpu_type=config["cluster"].get("gpu_type", "UNKNOWN"))
     except Exception as exc:  # noqa: BLE001
-        if not _record_failed:
-            _record_failed.append(exc)
+        if not failed:
+            failed.append(exc)
             print(f"corvane: agent: recording in the registry failed: {exc}", file=sys.stderr)
 
 
@@ -152,25 +153,24 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
     if stdin_eof:
         _Stdin(stop)
     watch = NodeWatch(config, job_running)
-    # The first line tells a reader (a job's monitor) that this node is watched.
-    started = {"node": node, "time": round(time.time(), 3), "event_type": "agent_started",
-               "severity": "INFO", "summary": f"corvane agent watching {node}",
-               "details": {"pid": os.getpid()}}
-    out.write((json.dumps(started) if fmt == "json" else f"{node}: {started['summary']}") + "\n")
-    out.flush()
     period = max(float(watch.m.parse_duration(str(config["monitor"]["poll_interval"]))), 1.0)
     reported: set = set()
-    seen = 0
+    record_failed: list = []
     next_check = time.monotonic()
     status = "completed"
     try:
+        # The first line tells a reader (a job's monitor) that this node is watched.
+        started = {"node": node, "time": round(time.time(), 3), "event_type": "agent_started",
+                   "severity": "INFO", "summary": f"corvane agent watching {node}",
+                   "details": {"pid": os.getpid()}}
+        out.write((json.dumps(started, separators=(",", ":")) if fmt == "json" else f"{node}: {started['summary']}")
+                  + "\n")
+        out.flush()
         while True:
             if time.monotonic() >= next_check:
                 next_check = time.monotonic() + period
                 watch.check_disk()
-            fresh = watch.new_findings(seen)
-            seen += len(fresh)
-            for finding in fresh:
+            for finding in watch.take_new():
                 signature = (finding.event_type, finding.severity, finding.summary)
                 if signature in reported:
                     continue
@@ -184,12 +184,16 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                 out.write(line + "\n")
                 out.flush()
                 if registry is not None:
-                    _record(registry, node, job_id, finding, config)
+                    _record(registry, node, job_id, finding, config, record_failed)
             if stop.is_set():
                 break
             stop.wait(_EMIT_EVERY_S)
     except BrokenPipeError:
         status = "interrupted"  # the reader went away: nobody is left to tell
+        if out is sys.stdout:  # nor at exit, when the host flushes it once more
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
     finally:
         watch.stop()
         if registry is not None:
