@@ -163,8 +163,9 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
         started = {"node": node, "time": round(time.time(), 3), "event_type": "agent_started",
                    "severity": "INFO", "summary": f"corvane agent watching {node}",
                    "details": {"pid": os.getpid()}}
-        out.write((json.dumps(started, separators=(",", ":")) if fmt == "json" else f"{node}: {started['summary']}")
-                  + "\n")
+        first = (json.dumps(started, separators=(",", ":")) if fmt == "json"
+                 else f"{node}: {started['summary']}")
+        out.write(first + "\n")
         out.flush()
         while True:
             if time.monotonic() >= next_check:
