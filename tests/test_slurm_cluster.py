@@ -3,6 +3,7 @@ wrapped in the real srun, inside salloc and sbatch, and the agent step on the ot
 
 import json
 import os
+import signal
 import sqlite3
 import textwrap
 
@@ -54,6 +55,13 @@ def monitor_command(tmp, gate="-", status=0) -> list[str]:
 
 def shell(args) -> str:
     return " ".join("'" + a.replace("'", "'\\''") + "'" for a in args)
+
+
+def text_of(path) -> str:
+    try:
+        return path.read_text()
+    except FileNotFoundError:  # the job has not started yet
+        return ""
 
 
 def rows(db, sql, *params):
@@ -131,3 +139,46 @@ def test_agent_step_spans_the_other_node(slurm_cluster, work):
     (plan,) = rows(db, "SELECT node_id, summary FROM recovery_events")
     assert plan == {"node_id": "n2", "summary": "Prepared recovery plan for n2"}
     assert wait_for(lambda: not slurm_cluster.job_processes(), 10)
+
+
+def agent_pids(cluster, node) -> list[int]:
+    """The agent on `node` among the processes of the cluster's jobs (all started by this
+    test); the srun that started it runs on the monitor's node."""
+    found = []
+    for pid in cluster.job_processes():
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmd, open(f"/proc/{pid}/environ",
+                                                                  "rb") as env:
+                if (b"\0corvane\0agent\0" in cmd.read()
+                        and f"\0SLURMD_NODENAME={node}\0".encode() in b"\0" + env.read()):
+                    found.append(pid)
+        except OSError:
+            continue
+    return found
+
+
+def test_an_agent_that_dies_is_reported_once(slurm_cluster, work):
+    tmp, env = work
+    gate, log, db = tmp / "gate", tmp / "slurm.out", tmp / "r.sqlite3"
+    script = tmp / "job.sh"
+    script.write_text("#!/bin/sh\n" + shell(monitor_command(tmp, gate=gate)) + "\n")
+    out = slurm_cluster.run(["sbatch", "-N2", f"--output={log}", str(script)], env=env,
+                            timeout=30, cwd=tmp)
+    assert out.returncode == 0, out.stderr
+    degraded = "SELECT * FROM events WHERE event_type = 'monitor_degraded'"
+    try:
+        assert wait_for(lambda: "node n2 is watched" in text_of(log), 60), text_of(log)
+        (agent,) = agent_pids(slurm_cluster, "n2")
+        os.kill(agent, signal.SIGKILL)
+        assert wait_for(lambda: rows(db, degraded), 30), text_of(log)
+    finally:
+        gate.write_text("")
+    assert wait_for(slurm_cluster.queue_empty, 30)
+    (event,) = rows(db, degraded)  # once, though both srun and the step's end tell of it
+    assert event["node_id"] == "n2" and event["severity"] == "WARN"
+    details = json.loads(event["details"])
+    assert details["source"] == "agent" and details["node"] == "n2"
+    assert "Node n2 is no longer watched" in event["summary"], event["summary"]
+    assert "[node n2" in log.read_text().split("is no longer watched")[1].splitlines()[0]
+    (job,) = rows(db, "SELECT * FROM jobs")
+    assert job["status"] == "completed"  # the job itself is not failed for its agent
