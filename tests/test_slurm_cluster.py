@@ -4,7 +4,9 @@ wrapped in the real srun, inside salloc and sbatch, and the agent step on the ot
 import json
 import os
 import signal
+import socket
 import sqlite3
+import subprocess
 import textwrap
 
 import pytest
@@ -182,3 +184,24 @@ def test_an_agent_that_dies_is_reported_once(slurm_cluster, work):
     assert "[node n2" in log.read_text().split("is no longer watched")[1].splitlines()[0]
     (job,) = rows(db, "SELECT * FROM jobs")
     assert job["status"] == "completed"  # the job itself is not failed for its agent
+
+
+def test_from_outside_the_allocation_every_node_gets_an_agent(slurm_cluster, work):
+    tmp, env = work
+    gate, log, db = tmp / "gate", tmp / "salloc.out", tmp / "r.sqlite3"
+    with open(log, "w") as out:  # salloc runs the monitor here, outside the nodes
+        proc = subprocess.Popen(["salloc", "-N2", *monitor_command(tmp, gate=gate)], cwd=tmp,
+                                env=dict(env, SLURM_CONF=str(slurm_cluster.conf)), stdout=out,
+                                stderr=subprocess.STDOUT)
+    try:
+        seen = "SELECT DISTINCT node_id FROM events WHERE event_type = 'telemetry_unavailable'"
+        assert wait_for(lambda: {"n1", "n2"} <= {r["node_id"] for r in rows(db, seen)}, 60), \
+            text_of(log)
+    finally:
+        gate.write_text("")
+        assert proc.wait(60) == 0, text_of(log)
+    text = log.read_text()
+    assert "[corvane] starting agents on n1, n2" in text
+    (job,) = rows(db, "SELECT * FROM jobs")
+    assert json.loads(job["node_ids"]) == [socket.gethostname(), "n1", "n2"]
+    assert not rows(db, "SELECT * FROM events WHERE event_type = 'monitor_degraded'")
