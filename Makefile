@@ -1,7 +1,7 @@
 # The README's commands. Each sets up what it needs on a fresh machine.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libpcre2-dev g++ procps postgresql prometheus
+DEB_PACKAGES := libpcre2-dev g++ procps postgresql prometheus slurm-wlm munge
 
 .PHONY: run test bench sanitize fuzz deps venv install clean
 
@@ -55,6 +55,7 @@ bench: install
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
+	$(PY) bench/bench_agent_latency.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.

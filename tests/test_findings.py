@@ -14,7 +14,8 @@ def test_finding_record_behaves_like_a_plain_record():
     assert m.MonitorFinding("x", "INFO", "s", None).details is None  # an explicit value is kept
     a.severity = "CRITICAL"
     assert a.severity == "CRITICAL"
-    assert repr(b) == "MonitorFinding(event_type='output_stall', severity='WARN', summary='quiet', details={})"
+    assert repr(b) == ("MonitorFinding(event_type='output_stall', severity='WARN', summary='quiet', "
+                       "details={}, node_id=None)")
     assert (a == "x") is False
     for other in (None, 0, object(), ("output_stall", "WARN", "quiet", {})):
         assert (b == other) is False and (b != other) is True

@@ -277,6 +277,7 @@ void bind_host_services(nb::module_& m) {
   m.attr("remediation") = nb::module_::import_("corvane.health.remediation");
   m.attr("TrustRegistry") = nb::module_::import_("corvane.trust.registry").attr("TrustRegistry");
   m.attr("validate_config") = nb::module_::import_("corvane.config").attr("validate_config");
+  m.attr("start_agent_step") = nb::module_::import_("corvane.agent_step").attr("start_agent_step");
   m.attr("log") = nb::module_::import_("logging").attr("getLogger")("corvane.monitor.monitoring");
   m.attr("time") = nb::module_::import_("time");
   m.attr("threading") = nb::module_::import_("threading");

@@ -404,6 +404,10 @@ struct JobContext {
   nb::object config, registry, wandb_bridge, training_state, findings, findings_lock;
   nb::object node_id, job_id, command_text, runtime_costs, checkpoint_dir;
   nb::object reported_signatures = nb::steal(PySet_New(nullptr));
+  // The other nodes findings came from (an agent step's), each entered in the registry once.
+  nb::object other_nodes = nb::steal(PySet_New(nullptr));
+  // The agent step on the allocation's other nodes, or None.
+  nb::object agents = nb::none();
   nb::list delivered_findings;
   bool recovery_triggered = false;
   nb::object recovery_result = nb::none();
@@ -413,6 +417,11 @@ struct JobContext {
   LogOnce log;
 
   void flush_new_findings();
+  // The node a finding was seen on: its own node_id, else the monitor's.
+  nb::object node_of(nb::handle finding) const {
+    nb::object node = nb::getattr(finding, "node_id", nb::none());
+    return node.is_none() ? node_id : node;
+  }
   // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
   // a hardware finding is among the triggers.
   void maybe_trigger_recovery(nb::handle returncode = nb::handle());
@@ -437,7 +446,9 @@ void JobContext::flush_new_findings() {
   for (nb::handle finding : copy) {
     nb::object event_type = finding.attr("event_type"), severity = finding.attr("severity"),
                summary = finding.attr("summary"), details = finding.attr("details");
-    nb::tuple signature = nb::make_tuple(event_type, severity, summary);
+    nb::object node = node_of(finding);
+    // The same finding from two nodes is two findings.
+    nb::tuple signature = nb::make_tuple(event_type, severity, summary, node);
     int seen = PySet_Contains(reported_signatures.ptr(), signature.ptr());
     if (seen < 0) throw nb::python_error();
     if (seen) continue;
@@ -459,8 +470,13 @@ void JobContext::flush_new_findings() {
                                        "phase"_a = training_state.attr("get")("phase"));
     });
     deliver_to("registry", [&] {
+      if (!node.equal(node_id) && PySet_Contains(other_nodes.ptr(), node.ptr()) == 0) {
+        registry.attr("ensure_node")(
+            node, "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
+        if (PySet_Add(other_nodes.ptr(), node.ptr()) != 0) throw nb::python_error();
+      }
       registry.attr("record_event")(
-          "node_id"_a = node_id, "job_id"_a = job_id, "event_type"_a = event_type,
+          "node_id"_a = node, "job_id"_a = job_id, "event_type"_a = event_type,
           "severity"_a = severity, "summary"_a = summary, "details"_a = details,
           "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
     });
@@ -506,8 +522,10 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   nb::object sorted = import("builtins").attr("sorted")(triggers);
   if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
   recovery_triggered = true;  // before planning: a plan that fails is not tried again
+  // The plan is for the node the critical finding came from.
+  nb::object plan_node = node_of(critical);
   nb::object plan = host("build_recovery_plan")(
-      config, "job_id"_a = job_id, "node_id"_a = node_id, "command"_a = command_text,
+      config, "job_id"_a = job_id, "node_id"_a = plan_node, "command"_a = command_text,
       "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry);
   // Without a configured mode the plan is recorded only, rather than failing the job's
   // monitoring after the plan already exists.
@@ -528,8 +546,8 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   nb::dict details;
   details["trigger"] = critical.attr("summary");
   registry.attr("record_recovery_event")(
-      "job_id"_a = job_id, "node_id"_a = node_id, "mode"_a = mode, "status"_a = "planned",
-      "summary"_a = nb::str("Prepared recovery plan for {}").format(node_id), "plan"_a = plan_map,
+      "job_id"_a = job_id, "node_id"_a = plan_node, "mode"_a = mode, "status"_a = "planned",
+      "summary"_a = nb::str("Prepared recovery plan for {}").format(plan_node), "plan"_a = plan_map,
       "details"_a = details, "replacement_node"_a = plan.attr("replacement_node"));
 }
 
@@ -722,9 +740,18 @@ struct JobChecks {
   }
 };
 
+// Ends the agent step with the job; what the agents said until then is kept.
+void stop_agents(JobContext& job) {
+  if (job.agents.is_none()) return;
+  job.agents.attr("stop")();
+}
+
 void finish_job(JobContext& job, const char* status, nb::handle details) {
   nb::list nodes;
   nodes.append(job.node_id);
+  if (!job.agents.is_none()) {
+    for (nb::handle n : job.agents.attr("targets")) nodes.append(n);
+  }
   if (details.is_none()) {
     job.registry.attr("finish_job")(job.job_id, status, nodes);
   } else {
@@ -855,6 +882,8 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     reader->findings_lock = findings_lock;
     reader->max_lines = max_lines;
     nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
+    // The allocation's other nodes are watched by agents, a second Slurm step.
+    job.agents = host("start_agent_step")(config, findings, findings_lock);
 
     checks.findings = findings;
     checks.findings_lock = findings_lock;
@@ -921,6 +950,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     job_running_ref[0] = false;
     reader->stop.store(true);
     reader_thread.attr("join")(2.0);
+    stop_agents(job);
     stop_background.attr("set")();
     for (nb::handle t : {telemetry, dmesg, hooks}) t.attr("join")(2.0);
     if (!child_out.is_none()) child_out.attr("close")();
@@ -952,6 +982,10 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     // left behind unwatched, and recorded as interrupted or failed.
     stop_background.attr("set")();
     PySet_Discard(active_events.ptr(), stop_background.ptr());
+    try {
+      stop_agents(job);
+    } catch (nb::python_error&) {
+    }
     bool interrupted = e.matches(PyExc_KeyboardInterrupt);
     nb::dict details;
     details["reason"] = python_error_line(e);

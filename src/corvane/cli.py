@@ -214,6 +214,12 @@ def _cmd_monitor(args) -> int:
     return 1 if lost and status == 0 else status
 
 
+def _cmd_agent(args) -> int:
+    from .agent import command
+
+    return command(args, load_config, _registry, _check_injection_rules)
+
+
 def _cmd_profile(args) -> int:
     from .trust.baselines import describe_gpu_profile, detect_gpu_profile
 
@@ -560,6 +566,23 @@ def build_parser() -> argparse.ArgumentParser:
     add_prometheus_arguments(p)
     p.add_argument("job_command", nargs=argparse.REMAINDER, help="the command, after --")
     p.set_defaults(func=_cmd_monitor)
+
+    p = sub.add_parser("agent", help="watch this node without a job, one finding per line",
+                       description="Watches this node (GPU telemetry and events, the kernel "
+                                   "log, GPU inventory, disk) until SIGTERM or SIGINT and prints "
+                                   "each finding as a JSON line: node, time, event_type, "
+                                   "severity, summary, details. A job's monitor runs it on the "
+                                   "other nodes of a Slurm allocation.")
+    p.add_argument("--config", help="TOML or JSON file merged over the defaults")
+    p.add_argument("--format", choices=("json", "text"), default="json",
+                   help="json: one JSON object per line (default); text: readable lines")
+    p.add_argument("--stdin-eof", action="store_true",
+                   help="also stop when standard input closes")
+    p.add_argument("--job-running", action="store_true",
+                   help="a job is using this node's GPUs (idle GPUs are then a finding)")
+    p.add_argument("--registry", help="record the findings in this registry, as a job of "
+                                      "kind agent")
+    p.set_defaults(func=_cmd_agent)
 
     p = sub.add_parser("findings", help="show what the registry recorded for a job")
     p.add_argument("--job", help="job id (default: the latest job)")
