@@ -114,6 +114,32 @@ def test_agent_text_format_and_registry(agent_env, tmp_path):
         (e["node_id"], e["event_type"], e["severity"]) for e in events}
 
 
+def test_agent_exports_its_node_to_prometheus(agent_env, tmp_path):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    env, config = agent_env
+    textfile = tmp_path / "prom" / "corvane.prom"
+
+    def value(name, **labels):
+        text = textfile.read_text() if textfile.exists() else ""
+        found = [s.value for f in text_string_to_metric_families(text) for s in f.samples
+                 if s.name == name and all(s.labels.get(k) == v for k, v in labels.items())]
+        return found[0] if found else None
+
+    agent = Agent(["--config", config, "--stdin-eof", "--prometheus-textfile",
+                   str(textfile.parent), "--prometheus-port", "0"], env)
+    agent.wait_for_line('"thermal_warning"')
+    # Standard output holds only findings; the exporter's address is said on stderr.
+    assert all(line.startswith("{") for line in agent.lines)
+    assert wait_for(lambda: value("corvane_findings_total", node="node-7",
+                                  event_type="thermal_warning", severity="CRITICAL") == 1, 10)
+    assert value("corvane_gpu_temperature_celsius", node="node-7", gpu="0") == 97.0
+    assert value("corvane_telemetry_up", node="node-7") == 1
+    assert agent.end("stdin") == 0
+    assert "Prometheus metrics at http://127.0.0.1:" in agent.proc.stderr.read()
+    assert value("corvane_job_running", node="node-7") == 0
+
+
 def test_agent_takes_the_monitors_configuration(agent_env):
     env, _ = agent_env
     config = json.loads(json.dumps(fast_config()))

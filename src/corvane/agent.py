@@ -57,7 +57,7 @@ def finding_json(finding, node: str, when: float) -> str:
 class NodeWatch:
     """The node's watchers on their own threads, appending to one findings list."""
 
-    def __init__(self, config: dict, job_running: bool):
+    def __init__(self, config: dict, job_running: bool, bridge=None):
         from .monitor import monitoring as m
 
         self.m = m
@@ -71,7 +71,7 @@ class NodeWatch:
         self.threads = [
             self._start(m._hardware_telemetry_loop,
                         (config, self.findings, self.lock, self.stop_event, [time.time()],
-                         profile, None, None, [job_running])),
+                         profile, bridge, None, [job_running])),
             self._start(m._dmesg_watcher_loop, (self.findings, self.lock, self.stop_event)),
         ]
 
@@ -135,10 +135,22 @@ def _record(registry, node, job_id, finding, config, failed: list) -> None:
             print(f"corvane: agent: recording in the registry failed: {exc}", file=sys.stderr)
 
 
+def _export(exporter, method: str, *args) -> None:
+    """A metrics exporter that fails is said on stderr; the watch goes on."""
+    if exporter is None:
+        return
+    try:
+        getattr(exporter, method)(*args)
+    except Exception as exc:  # noqa: BLE001
+        print(f"corvane: agent: metrics export failed: {exc}", file=sys.stderr)
+
+
 def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
               job_running: bool = False, registry=None, stop: threading.Event | None = None,
-              out=None) -> int:
-    """Watches until `stop` is set (by SIGTERM/SIGINT from the command, or stdin's end)."""
+              out=None, exporter=None) -> int:
+    """Watches until `stop` is set (by SIGTERM/SIGINT from the command, or stdin's end).
+    `exporter` (a Prometheus exporter) gets the GPU readings, the findings and, each period,
+    that the node is watched."""
     from .provision.environment import node_identity
     from .ui.display import format_finding
 
@@ -152,7 +164,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
         registry.start_job(job_id, "corvane agent", {"kind": "agent", "node_id": node})
     if stdin_eof:
         _Stdin(stop)
-    watch = NodeWatch(config, job_running)
+    watch = NodeWatch(config, job_running, exporter)
     period = max(float(watch.m.parse_duration(str(config["monitor"]["poll_interval"]))), 1.0)
     reported: set = set()
     record_failed: list = []
@@ -171,6 +183,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
             if time.monotonic() >= next_check:
                 next_check = time.monotonic() + period
                 watch.check_disk()
+                _export(exporter, "log_job_state", {"running": True, "poll_interval_s": period})
             for finding in watch.take_new():
                 signature = (finding.event_type, finding.severity, finding.summary)
                 if signature in reported:
@@ -186,6 +199,8 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                 out.flush()
                 if registry is not None:
                     _record(registry, node, job_id, finding, config, record_failed)
+                _export(exporter, "log_finding", finding.event_type, finding.severity,
+                        finding.summary, finding.details)
             if stop.is_set():
                 break
             stop.wait(_EMIT_EVERY_S)
@@ -197,6 +212,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
             os.close(devnull)
     finally:
         watch.stop()
+        _export(exporter, "log_job_state", {"running": False, "poll_interval_s": period})
         if registry is not None:
             try:
                 registry.finish_job(job_id, status, [node])
@@ -229,11 +245,12 @@ def agent_config(path, load_config) -> dict:
     return config
 
 
-def command(args, load_config, registry_for, check_injection) -> int:
+def command(args, load_config, registry_for, check_injection, exporter_for) -> int:
     """The `corvane agent` command; stops on SIGTERM, SIGINT or SIGHUP."""
     config = agent_config(args.config, load_config)
     check_injection()
     registry = registry_for(args.registry) if args.registry else None
+    exporter = exporter_for(args)
     stop = threading.Event()
 
     def on_signal(_signum, _frame):
@@ -245,8 +262,11 @@ def command(args, load_config, registry_for, check_injection) -> int:
                     for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)}
     try:
         run_agent(config, fmt=args.format, stdin_eof=args.stdin_eof,
-                  job_running=args.job_running, registry=registry, stop=stop)
+                  job_running=args.job_running, registry=registry, stop=stop,
+                  exporter=exporter)
     finally:
         for s, handler in previous.items():
             signal.signal(s, handler)
+        if exporter is not None:
+            exporter.close()
     return 0

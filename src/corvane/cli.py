@@ -141,22 +141,33 @@ def _check_injection_rules() -> None:
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 
 
+def _prometheus_exporter(args, stream=None):
+    """The Prometheus exporter the options ask for, serving already, or None."""
+    from .metrics.prometheus import ExporterError, exporter_from_args
+    from .provision.environment import node_identity
+
+    try:
+        exporter = exporter_from_args(args, node_identity())
+    except ExporterError as exc:
+        raise CliError(str(exc), exc.status) from None
+    if exporter is not None and exporter.url is not None:
+        print(f"[corvane] Prometheus metrics at {exporter.url}", file=stream or sys.stdout,
+              flush=True)
+    return exporter
+
+
 def _with_prometheus(args, bridge):
     """The metrics bridge, fanned out to a Prometheus exporter if the options ask for one."""
-    from .metrics.prometheus import ExporterError, exporter_from_args
-    from .provision.environment import host_snapshot
     from .tracking import FanOutBridge
 
     try:
-        exporter = exporter_from_args(args, host_snapshot()["hostname"])
-    except ExporterError as exc:
+        exporter = _prometheus_exporter(args)
+    except CliError:
         if bridge is not None:
             bridge.close()
-        raise CliError(str(exc), exc.status) from None
+        raise
     if exporter is None:
         return bridge
-    if exporter.url is not None:
-        print(f"[corvane] Prometheus metrics at {exporter.url}", flush=True)
     return exporter if bridge is None else FanOutBridge([bridge, exporter])
 
 
@@ -217,7 +228,9 @@ def _cmd_monitor(args) -> int:
 def _cmd_agent(args) -> int:
     from .agent import command
 
-    return command(args, load_config, _registry, _check_injection_rules)
+    # Standard output carries the findings: the exporter's address goes to standard error.
+    return command(args, load_config, _registry, _check_injection_rules,
+                   lambda a: _prometheus_exporter(a, sys.stderr))
 
 
 def _cmd_profile(args) -> int:
@@ -582,6 +595,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a job is using this node's GPUs (idle GPUs are then a finding)")
     p.add_argument("--registry", help="record the findings in this registry, as a job of "
                                       "kind agent")
+    add_prometheus_arguments(p)
     p.set_defaults(func=_cmd_agent)
 
     p = sub.add_parser("findings", help="show what the registry recorded for a job")
