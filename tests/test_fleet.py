@@ -197,7 +197,7 @@ def test_top_level_help_lists_every_command(capsys):
     out = capsys.readouterr().out
     assert "rented GPU machines" in out
     listed = [ln.split()[0] for ln in out.splitlines() if ln.startswith("    ") and ln.split()]
-    assert listed == ["monitor", "findings", "jobs", "trust", "profile", "vast", "config"]
+    assert listed == ["monitor", "agent", "findings", "jobs", "trust", "profile", "vast", "config"]
 
 
 # -- the launch loop: a critical fault on machine M keeps the next job off M -------------------
