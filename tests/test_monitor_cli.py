@@ -276,9 +276,26 @@ def test_progress_bar_redraws_stay_one_line_on_a_terminal(tmp_path, env):
 def test_a_rehearsal_without_gpus_says_what_it_watches(tmp_path, env, empty_path):
     rules = os.path.join(os.path.dirname(__file__), "..", "examples", "demo-faults.json")
     env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=rules, PATH=str(empty_path))
-    out = subprocess.run([PY, "-m", "corvane", "monitor", "--checkpoint-dir", str(tmp_path),
-                          "--", PY, "-c", "import time; time.sleep(3.5)"],
-                         env=env, capture_output=True, text=True, timeout=60).stdout
+    # The job runs until the test has seen telemetry attach (a loaded machine may take
+    # seconds to start the watchers), then ends by itself.
+    stop = tmp_path / "stop"
+    job = ("import os, sys, time\nend = time.time() + 60\n"
+           "while not os.path.exists(sys.argv[1]) and time.time() < end:\n    time.sleep(0.05)\n")
+    proc = subprocess.Popen([PY, "-m", "corvane", "monitor", "--checkpoint-dir", str(tmp_path),
+                             "--", PY, "-c", job, str(stop)],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    lines = []
+    try:
+        for line in proc.stdout:
+            lines.append(line)
+            if "Telemetry backend injected attached" in line:
+                stop.touch()
+        proc.wait(60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    out = "".join(lines)
     watching, = [ln for ln in out.splitlines() if ln.startswith("[corvane] watching:")]
     assert "telemetry (injected, 1 GPU)" in watching, watching
     assert "Telemetry backend injected attached to 1 GPU(s)" in out
