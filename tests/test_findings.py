@@ -48,8 +48,8 @@ def test_finding_cycles_are_collected():
 def test_append_finding_appends_duplicates_and_releases_the_lock():
     findings, lock = [], threading.Lock()
     f = m.MonitorFinding("filesystem_lost", "CRITICAL", "disk")
-    m._append_finding(findings, lock, f)
-    m._append_finding(findings, lock, f)
+    m._testing.append_finding(findings, lock, f)
+    m._testing.append_finding(findings, lock, f)
     assert findings == [f, f] and not lock.locked()
 
     class Broken(list):
@@ -57,7 +57,7 @@ def test_append_finding_appends_duplicates_and_releases_the_lock():
             raise RuntimeError("boom")
 
     with pytest.raises(RuntimeError):
-        m._append_finding(Broken(), lock, f)  # a list subclass's own append is honoured
+        m._testing.append_finding(Broken(), lock, f)  # a list subclass's own append is honoured
     assert not lock.locked()
 
 
@@ -67,7 +67,7 @@ def test_append_finding_from_many_threads():
 
     def worker():
         for _ in range(2000):
-            m._append_finding(findings, lock, f)
+            m._testing.append_finding(findings, lock, f)
 
     threads = [threading.Thread(target=worker) for _ in range(4)]
     for t in threads:

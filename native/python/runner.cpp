@@ -1,0 +1,1076 @@
+// run_monitored_command: one job under watch, its output reader, the polling loop, the
+// delivery of findings and the recovery trigger.
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "../core/common/pyfloat.hpp"
+#include "../core/output/line_splitter.hpp"
+#include "../core/output/output_parser.hpp"
+#include "finding_record.hpp"
+#include "host.hpp"
+#include "inventory_probe.hpp"
+#include "monitoring_host.hpp"
+#include "thread_guard.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+using namespace nb::literals;
+using Clock = std::chrono::steady_clock;
+
+// Interpreter exit. At exit the host ends daemon threads that still want the GIL by
+// unwinding their stacks without it, and host objects on a C++ stack can't be released
+// then. So an exit handler, run while threads still work normally, makes every running
+// job leave its wait and unwind in order, and waits (bounded) until none is left.
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_active_runs{0};
+
+// Stop requests from the command line's signal handlers (SIGTERM, SIGHUP, SIGINT). They
+// stay pending until a running job takes them, so one that arrives during setup counts.
+std::atomic<unsigned> g_stop_requests{0};
+std::atomic<int> g_stop_signal{0};
+
+// What the runners' waits wake on; the generation counts every wake-up.
+struct Wakeups {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::atomic<std::uint64_t> generation{0};
+};
+Wakeups& wakeups() {
+  static Wakeups* w = new Wakeups();  // never destroyed: threads may wake it at exit
+  return *w;
+}
+
+// What each running job watches, as its threads tell it (see report_source).
+struct WatchState {
+  std::vector<std::pair<std::string, std::string>> sources;
+  long nvml_gpu_count = -1;
+};
+std::mutex g_watch_mutex;
+std::map<const void*, WatchState>& watch_states() {
+  static auto* states = new std::map<const void*, WatchState>();
+  return *states;
+}
+
+// Registers a job's watch state for as long as the job runs.
+struct JobWatch {
+  const void* key;
+  explicit JobWatch(const void* k) : key(k) {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    watch_states()[key] = WatchState{};
+  }
+  ~JobWatch() {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    watch_states().erase(key);
+  }
+  long nvml_gpu_count() const {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(key);
+    return it == watch_states().end() ? -1 : it->second.nvml_gpu_count;
+  }
+  WatchState snapshot() const {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(key);
+    return it == watch_states().end() ? WatchState{} : it->second;
+  }
+};
+
+// "watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a fixed order.
+std::string watching_line(const WatchState& state, const std::string& hook_path) {
+  std::string line = "[corvane] watching: output";
+  for (const char* source : {"telemetry", "gpu events", "kernel log"}) {
+    for (const auto& [name, how] : state.sources) {
+      if (name == source) line += ", " + name + (how.empty() ? "" : " (" + how + ")");
+    }
+  }
+  return line + ", hook file (" + hook_path + ")";
+}
+
+bool sources_known(const WatchState& state) {
+  int known = 0;
+  for (const auto& entry : state.sources) {
+    known += entry.first == "telemetry" || entry.first == "kernel log";
+  }
+  return known >= 2;
+}
+
+[[noreturn]] void raise_exiting() {
+  PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
+  throw nb::python_error();
+}
+
+double as_double(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+void print_line(const std::string& text) {
+  PyObject* out = PySys_GetObject("stdout");  // borrowed; looked up at each call
+  if (out == nullptr || out == Py_None) return;
+  nb::handle stream(out);
+  stream.attr("write")(nb::str((text + "\n").c_str()));
+  stream.attr("flush")();
+}
+
+// ---------------------------------------------------------------------------------------
+// The output reader. It runs on a host daemon thread whose target is a plain CPython
+// function (not a nanobind one): at interpreter shutdown the host may end such a thread
+// by unwinding its stack, and nothing on the way may swallow that. No host object lives
+// on the reader's stack while it waits without the GIL.
+
+struct ReaderContext {
+  int fd = -1;  // the reader's own descriptor for the pipe
+  std::atomic<bool> stop{false};
+  std::atomic<bool> output_ended{false};
+  nb::object output_lines, step_times, losses, last_output_at_ref, job_running_ref;
+  nb::object findings, findings_lock;
+  bool echo_failed = false;
+  LogOnce log;
+  // The most recent lines kept in output_lines (and samples in the two sample lists); -1
+  // keeps all. The lists may run up to a slack past the bound between trims.
+  Py_ssize_t max_lines = -1;
+  Py_ssize_t dropped = 0;
+
+  // With the GIL: echo, record and parse one batch of lines.
+  void deliver(const monitor::LineBatch& batch, const std::vector<monitor::OutputLineScan>& scans);
+  void echo(const monitor::LineBatch& batch);
+  void bound_lists(bool exact);
+  void run();
+};
+
+// Drops the oldest entries past `keep`; returns how many went.
+Py_ssize_t trim_front(nb::handle list, Py_ssize_t keep) {
+  Py_ssize_t n = PyList_Size(list.ptr());
+  if (n <= keep) return 0;
+  if (PyList_SetSlice(list.ptr(), 0, n - keep, nullptr) != 0) throw nb::python_error();
+  return n - keep;
+}
+
+// Trimming in chunks keeps the cost per line constant; `exact` trims to the bound itself.
+void ReaderContext::bound_lists(bool exact) {
+  if (max_lines < 0) return;
+  Py_ssize_t slack = exact ? 0 : std::max<Py_ssize_t>(max_lines / 4, 1024);
+  for (nb::handle list : {output_lines, step_times, losses}) {
+    if (PyList_Size(list.ptr()) <= max_lines + slack) continue;
+    Py_ssize_t gone = trim_front(list, max_lines);
+    if (list.is(output_lines)) dropped += gone;
+  }
+}
+
+// The batch goes to sys.stdout (looked up each time) in one write. A UTF-8 text stream
+// with a byte buffer gets the bytes directly, after its own pending text.
+void ReaderContext::echo(const monitor::LineBatch& batch) {
+  PyObject* out = PySys_GetObject("stdout");  // borrowed
+  if (out == nullptr || out == Py_None) return;
+  nb::handle stream(out);
+  // On a terminal the lines keep their own ends, so "\r" redraws stay on one line; to a
+  // pipe or file every line ends with "\n".
+  nb::object isatty = nb::getattr(stream, "isatty", nb::none());
+  std::string terminal;
+  if (!isatty.is_none() && truthy(isatty())) terminal = batch.terminal_text();
+  const std::string& text = terminal.empty() ? batch.text() : terminal;
+  nb::object buffer = nb::getattr(stream, "buffer", nb::none());
+  nb::object encoding = nb::getattr(stream, "encoding", nb::none());
+  bool utf8 =
+      !buffer.is_none() && !encoding.is_none() &&
+      nb::str(encoding).attr("lower")().attr("replace")("-", "").attr("replace")("_", "").equal(
+          nb::str("utf8"));
+  if (utf8) {
+    stream.attr("flush")();
+    buffer.attr("write")(nb::bytes(text.data(), text.size()));
+    buffer.attr("flush")();
+  } else {
+    stream.attr("write")(nb::str(text.data(), text.size()));
+    stream.attr("flush")();
+  }
+}
+
+void ReaderContext::deliver(const monitor::LineBatch& batch,
+                            const std::vector<monitor::OutputLineScan>& scans) {
+  std::vector<nb::object> texts;
+  texts.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    std::string_view l = batch.line(i);
+    nb::object text =
+        nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
+    if (!text.is_valid() || PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
+      throw nb::python_error();
+    }
+    texts.push_back(std::move(text));
+  }
+  try {
+    echo(batch);
+  } catch (nb::python_error& e) {
+    // A broken console must not stop the reader: the child would block on a full pipe.
+    if (!echo_failed) {
+      echo_failed = true;
+      host("log").attr("warning")("echo of the job's output failed: %s", nb::str(e.value()));
+    }
+  }
+  last_output_at_ref[0] = host("time").attr("time")();
+  nb::list batch_findings;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const auto& scan = scans[i];
+    if (scan.any_finding()) {
+      for (nb::handle f : findings_for_scan(texts[i], scan)) batch_findings.append(f);
+    }
+    if (scan.has_loss || scan.has_step_time) append_samples(scan, step_times, losses);
+  }
+  bound_lists(false);
+  // One turn of the lock for the batch: the same as appending them one by one, since
+  // nothing else can append between them.
+  if (nb::len(batch_findings) > 0) {
+    findings_lock.attr("acquire")();
+    try {
+      if (PyList_CheckExact(findings.ptr())) {
+        PyObject* tail = PyList_GetSlice(batch_findings.ptr(), 0, PY_SSIZE_T_MAX);
+        nb::object keep = nb::steal(tail);
+        Py_ssize_t n = PyList_Size(findings.ptr());
+        if (PyList_SetSlice(findings.ptr(), n, n, keep.ptr()) != 0) throw nb::python_error();
+      } else {
+        for (nb::handle f : batch_findings) findings.attr("append")(f);
+      }
+    } catch (...) {
+      findings_lock.attr("release")();
+      throw;
+    }
+    findings_lock.attr("release")();
+    wake_runners();
+  }
+}
+
+void ReaderContext::run() {
+  // Entered with the GIL. After a stop request the reader still drains what the pipe
+  // holds (the tail of the job's output is not lost) but gives up once the pipe stays
+  // quiet, or after a bound, when a process left behind keeps it open.
+  constexpr auto kQuietAfterStop = std::chrono::milliseconds(100);
+  constexpr auto kDrainBound = std::chrono::milliseconds(1500);
+  monitor::LineSplitter splitter;
+  monitor::LineBatch lines;
+  std::vector<monitor::OutputLineScan> scans;
+  std::vector<char> buffer(1 << 16);
+  Clock::time_point stop_seen{};
+  bool stopping = false, eof = false;
+  int read_errno = 0;
+
+  PyThreadState* ts = PyEval_SaveThread();
+  while (!eof) {
+    if (!stopping && stop.load()) {
+      stopping = true;
+      stop_seen = Clock::now();
+    }
+    if (stopping && Clock::now() - stop_seen > kDrainBound) break;
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = ::poll(&pfd, 1, stopping ? static_cast<int>(kQuietAfterStop.count()) : 100);
+    if (ready < 0 && errno != EINTR) {
+      read_errno = errno;
+      break;
+    }
+    if (ready == 0) {
+      if (stopping) break;  // quiet since the stop: whatever holds the pipe isn't the job
+      continue;
+    }
+    if (ready < 0) continue;
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      eof = true;
+    } else if (n == 0) {
+      eof = true;
+    } else {
+      splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
+    }
+    if (eof) splitter.finish(lines);
+    if (lines.empty()) continue;
+    scans.clear();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      scans.push_back(monitor::scan_output_line(lines.line(i)));
+    }
+    PyEval_RestoreThread(ts);
+    try {
+      deliver(lines, scans);
+    } catch (nb::python_error& e) {
+      // One bad batch is skipped; the pipe keeps being drained.
+      try {
+        log.warn("job output batch skipped: " + python_error_line(e));
+      } catch (nb::python_error& inner) {
+        inner.discard_as_unraisable("corvane output reader");
+      }
+    }
+    ts = PyEval_SaveThread();
+    lines.clear();
+  }
+  ::close(fd);
+  fd = -1;
+  PyEval_RestoreThread(ts);
+  if (read_errno != 0) {
+    // The pipe can no longer be read while the job may still run: say what is lost.
+    nb::dict details;
+    details["source"] = "output";
+    details["error"] = nb::str(std::strerror(read_errno));
+    append_finding(findings, findings_lock,
+                   make_finding(nb::str("monitor_degraded"), nb::str("WARN"),
+                                nb::str("The job's output is no longer watched"), details));
+  }
+}
+
+PyObject* reader_entry(PyObject* capsule, PyObject*) {
+  auto* ctx = static_cast<std::shared_ptr<ReaderContext>*>(
+      PyCapsule_GetPointer(capsule, "corvane.output_reader"));
+  if (ctx == nullptr) return nullptr;
+  ReaderContext& reader = **ctx;
+  try {
+    reader.run();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the host is ending this thread
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable("corvane output reader");
+  } catch (...) {
+  }
+  reader.output_ended.store(true);
+  wake_runners();
+  try {
+    reader.job_running_ref[0] = nb::bool_(false);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable("corvane output reader");
+  } catch (...) {
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef reader_def = {"_output_reader", reader_entry, METH_NOARGS,
+                          "Echoes and parses the job's output until it ends."};
+
+nb::object reader_callable(const std::shared_ptr<ReaderContext>& ctx) {
+  auto* holder = new std::shared_ptr<ReaderContext>(ctx);
+  PyObject* capsule = PyCapsule_New(holder, "corvane.output_reader", [](PyObject* cap) {
+    delete static_cast<std::shared_ptr<ReaderContext>*>(
+        PyCapsule_GetPointer(cap, "corvane.output_reader"));
+  });
+  if (capsule == nullptr) {
+    delete holder;
+    throw nb::python_error();
+  }
+  nb::object cap = nb::steal(capsule);
+  PyObject* fn = PyCFunction_NewEx(&reader_def, cap.ptr(), nullptr);
+  if (fn == nullptr) throw nb::python_error();
+  return nb::steal(fn);
+}
+
+// ---------------------------------------------------------------------------------------
+// Delivery and the recovery trigger (on the runner's thread only).
+
+struct JobContext {
+  nb::object config, registry, wandb_bridge, training_state, findings, findings_lock;
+  nb::object node_id, job_id, command_text, runtime_costs, checkpoint_dir;
+  nb::object reported_signatures = nb::steal(PySet_New(nullptr));
+  nb::list delivered_findings;
+  bool recovery_triggered = false;
+  nb::object recovery_result = nb::none();
+
+  nb::object section(const char* name) const { return config.attr("get")(name, nb::dict()); }
+
+  LogOnce log;
+
+  void flush_new_findings();
+  // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
+  // a hardware finding is among the triggers.
+  void maybe_trigger_recovery(nb::handle returncode = nb::handle());
+
+  template <class Fn>
+  void deliver_to(const char* sink, Fn&& fn) {
+    try {
+      fn();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      log.warn(std::string("delivery of a finding to the ") + sink +
+               " failed: " + python_error_line(e));
+    }
+  }
+};
+
+void JobContext::flush_new_findings() {
+  nb::list copy;
+  with_lock(findings_lock, [&] { copy = nb::list(findings); });
+  for (nb::handle finding : copy) {
+    nb::object event_type = finding.attr("event_type"), severity = finding.attr("severity"),
+               summary = finding.attr("summary"), details = finding.attr("details");
+    nb::tuple signature = nb::make_tuple(event_type, severity, summary);
+    int seen = PySet_Contains(reported_signatures.ptr(), signature.ptr());
+    if (seen < 0) throw nb::python_error();
+    if (seen) continue;
+    if (PySet_Add(reported_signatures.ptr(), signature.ptr()) != 0) throw nb::python_error();
+    delivered_findings.append(finding);
+
+    // Each sink on its own: a console, bridge or registry that fails is logged once and
+    // the others still get the finding.
+    deliver_to("display", [&] {
+      host("display_monitoring_finding")(finding, "cost_config"_a = runtime_costs,
+                                         "timestamp"_a = host("time").attr("strftime")("%H:%M:%S"));
+    });
+    deliver_to("metrics bridge", [&] {
+      if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
+        return;
+      nb::object sent = truthy(details) ? details : nb::object(nb::dict());
+      wandb_bridge.attr("log_finding")(event_type, severity, summary, sent,
+                                       "step"_a = training_state.attr("get")("step"),
+                                       "phase"_a = training_state.attr("get")("phase"));
+    });
+    deliver_to("registry", [&] {
+      registry.attr("record_event")(
+          "node_id"_a = node_id, "job_id"_a = job_id, "event_type"_a = event_type,
+          "severity"_a = severity, "summary"_a = summary, "details"_a = details,
+          "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
+    });
+  }
+}
+
+void JobContext::maybe_trigger_recovery(nb::handle returncode) {
+  if (recovery_triggered) return;
+  nb::object recovery = section("recovery");
+  if (!truthy(recovery.attr("get")("enabled", true))) return;
+  nb::object critical = nb::none();
+  nb::object triggers = nb::steal(PySet_New(nullptr));
+  with_lock(findings_lock, [&] {
+    for (nb::handle f : nb::borrow<nb::list>(findings)) {
+      nb::object severity = f.attr("severity");
+      bool is_critical = severity.equal(nb::str("CRITICAL"));
+      if (is_critical && critical.is_none()) critical = nb::borrow(f);
+      if (is_critical || severity.equal(nb::str("WARN"))) {
+        PySet_Add(triggers.ptr(), f.attr("event_type").ptr());
+      }
+    }
+  });
+  if (critical.is_none()) return;
+  nb::object sorted = import("builtins").attr("sorted")(triggers);
+  if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
+  recovery_triggered = true;  // before planning: a plan that fails is not tried again
+  nb::object plan = host("build_recovery_plan")(
+      config, "job_id"_a = job_id, "node_id"_a = node_id, "command"_a = command_text,
+      "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry);
+  // Without a configured mode the plan is recorded only, rather than failing the job's
+  // monitoring after the plan already exists.
+  nb::object mode = recovery.attr("get")("mode");
+  if (mode.equal(nb::str("confirm")) || mode.equal(nb::str("auto"))) {
+    nb::object live = host("remediation")
+                          .attr("strict_bool")(recovery.attr("get")("live_execute", false),
+                                               "flag"_a = "recovery.live_execute");
+    recovery_result =
+        host("execute_recovery")(plan, config, registry, "simulate"_a = !truthy(live));
+    return;
+  }
+  nb::dict plan_map;
+  for (const char* key :
+       {"checkpoint_path", "drain_command", "restart_command", "replacement_node"}) {
+    plan_map[key] = plan.attr(key);
+  }
+  nb::dict details;
+  details["trigger"] = critical.attr("summary");
+  registry.attr("record_recovery_event")(
+      "job_id"_a = job_id, "node_id"_a = node_id, "mode"_a = mode, "status"_a = "planned",
+      "summary"_a = nb::str("Prepared recovery plan for {}").format(node_id), "plan"_a = plan_map,
+      "details"_a = details, "replacement_node"_a = plan.attr("replacement_node"));
+}
+
+// ---------------------------------------------------------------------------------------
+// The runner.
+
+nb::object start_thread(nb::handle target, nb::tuple args) {
+  nb::object thread =
+      import("threading").attr("Thread")("target"_a = target, "args"_a = args, "daemon"_a = true);
+  thread.attr("start")();
+  return thread;
+}
+
+nb::object child_status(nb::handle child) { return child.attr("poll")(); }
+
+std::string signal_name(int signum) {
+  const char* abbrev = sigabbrev_np(signum);
+  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signum);
+}
+
+// The job's end on request: the first stop request passes its signal to the job's process
+// group and gives the job `grace_s` to finish (its output is still read); a second request,
+// or the end of the grace, kills the group. The job leads its own process group, so
+// whatever it started goes with it.
+struct JobStopper {
+  pid_t group = 0;
+  double grace_s = 30.0;
+  unsigned seen = 0;  // stop requests acted on
+  int signum = 0;     // the first signal received
+  bool killed = false;
+  bool keyboard_interrupt = false;
+  Clock::time_point deadline{};
+
+  bool requested() const { return seen > 0; }
+
+  // Called from the runner's thread; acts on requests that arrived since the last call.
+  void poll() {
+    unsigned now = g_stop_requests.load();
+    if (now > seen) {
+      int sig = g_stop_signal.load();
+      if (seen == 0) {
+        signum = sig;
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(grace_s));
+        print_line("[corvane] received " + signal_name(sig) + "; passing it to the job (" +
+                   std::to_string(static_cast<long long>(grace_s)) + "s before it is killed)");
+        send(sig);
+      } else if (!killed) {
+        print_line("[corvane] second stop request; killing the job");
+        kill_group();
+      }
+      seen = now;
+    }
+    if (requested() && !killed && Clock::now() >= deadline) {
+      print_line("[corvane] the job did not stop within its grace period; killing it");
+      kill_group();
+    }
+  }
+
+  void send(int sig) const {
+    if (group > 0) ::killpg(group, sig);
+  }
+  void kill_group() {
+    killed = true;
+    send(SIGKILL);
+  }
+
+  // After the job's own exit: ends what it left behind in its group.
+  void end_leftovers() const {
+    if (group <= 0 || ::killpg(group, 0) != 0) return;
+    ::killpg(group, SIGTERM);
+    auto until = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < until) {
+      if (::killpg(group, 0) != 0) return;
+      ::usleep(20000);
+    }
+    ::killpg(group, SIGKILL);
+  }
+
+  // Requests this job acted on are used up; later jobs start clean.
+  void release() const { g_stop_requests.fetch_sub(seen); }
+};
+
+// Waits up to `seconds` without the GIL, returning early when the child has exited, a
+// stop request came, the grace period ran out, or a finding was appended since
+// `delivered` (the wake-up generation of the last delivery). Wakes at least every 100 ms
+// to let the host run signal handlers (a Ctrl-C without handlers raises KeyboardInterrupt
+// here), and every 10 ms once the output has ended: the exit follows shortly.
+void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
+                 const JobStopper& stopper, std::uint64_t delivered) {
+  auto end = Clock::now() +
+             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Wakeups& w = wakeups();
+  auto woken = [&] {
+    return w.generation.load() != delivered || g_stop_requests.load() > stopper.seen;
+  };
+  while (true) {
+    if (g_exiting.load()) raise_exiting();
+    if (!child_status(child).is_none() || woken()) return;
+    if (stopper.requested() && !stopper.killed && Clock::now() >= stopper.deadline) return;
+    auto now = Clock::now();
+    if (now >= end) return;
+    auto slice = std::chrono::milliseconds(reader.output_ended.load() ? 10 : 100);
+    auto until = std::min(end, now + slice);
+    Py_BEGIN_ALLOW_THREADS
+    {
+      std::unique_lock<std::mutex> lock(w.mutex);
+      w.cv.wait_until(lock, until, woken);
+    }
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+}
+
+// "monitor" -> "max_output_lines": absent or None keeps every line.
+Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
+  nb::object value = monitor_cfg.attr("get")("max_output_lines");
+  if (value.is_none()) return -1;
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw nb::value_error("monitor.max_output_lines must be a whole number or None");
+  }
+  Py_ssize_t n = PyLong_AsSsize_t(value.ptr());
+  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (n < 1) throw nb::value_error("monitor.max_output_lines must be at least 1");
+  return n;
+}
+
+// The periodic checks of one loop pass: silence, GPU inventory, disk.
+struct JobChecks {
+  nb::object findings, findings_lock, last_output_at_ref, step_times, losses, training_state;
+  nb::object hang_timeout, hang_grace;
+  double silence_limit = 0.0;
+  double stall_reported_for = 0.0;
+  static constexpr double kInventoryWait = 1.0;
+  Py_ssize_t last_gpu_count = 0;
+  const JobWatch* watch = nullptr;
+  InventoryProbe* inventory = nullptr;
+  nb::object child;
+
+  void run() {
+    nb::object snapshot = host("host_snapshot")();
+    double last_output_at = as_double(last_output_at_ref[0]);
+    double silence = as_double(host("time").attr("time")()) - last_output_at;
+    bool structured = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
+                      !training_state.attr("get")("step").is_none();
+    if (silence > silence_limit && last_output_at > stall_reported_for) {
+      nb::dict details;
+      details["hang_timeout_s"] = hang_timeout;
+      details["hang_grace_s"] = hang_grace;
+      details["silence_s"] = corvane::py_round(silence, 2);
+      nb::object f =
+          structured
+              ? make_finding(nb::str("training_hang"), nb::str("CRITICAL"),
+                             nb::str("Training progress stopped beyond the hang timeout"), details)
+              : make_finding(nb::str("output_stall"), nb::str("WARN"),
+                             nb::str("Command produced no output within the monitoring timeout"),
+                             details);
+      append_finding(findings, findings_lock, f);
+      stall_reported_for = last_output_at;
+    }
+    // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
+    // milliseconds of CPU on a real node) need not run every period. No answer from the
+    // tool in time says nothing about the GPUs.
+    long nvml_count = watch->nvml_gpu_count();
+    std::optional<Py_ssize_t> gpu_count = nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
+                                                          : inventory->count(kInventoryWait, child);
+    if (gpu_count) {
+      if (last_gpu_count != 0 && *gpu_count < last_gpu_count) {
+        append_finding(findings, findings_lock,
+                       inventory_shrink_finding(last_gpu_count, *gpu_count,
+                                                "GPU inventory shrank during launch monitoring"));
+      }
+      last_gpu_count = *gpu_count;
+    }
+    nb::object free_gb = snapshot["disk_free_gb"];
+    if (free_gb < nb::int_(1)) {
+      nb::dict details;
+      details["disk_free_gb"] = free_gb;
+      append_finding(
+          findings, findings_lock,
+          make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
+                       nb::str("Less than 1GB of free disk remains in the working volume"),
+                       details));
+    }
+  }
+};
+
+void finish_job(JobContext& job, const char* status, nb::handle details) {
+  nb::list nodes;
+  nodes.append(job.node_id);
+  if (details.is_none()) {
+    job.registry.attr("finish_job")(job.job_id, status, nodes);
+  } else {
+    job.registry.attr("finish_job")(job.job_id, status, nodes, "details"_a = details);
+  }
+}
+
+nb::object run_monitored_command(nb::handle command, nb::handle config, nb::handle registry,
+                                 nb::handle checkpoint_dir, nb::handle pre_check_result,
+                                 nb::handle extra_env, nb::handle wandb_bridge) {
+  if (!PyList_Check(command.ptr())) raise_type("command", "a list", command);
+  if (!is_map(config)) raise_type("config", "a map", config);
+  if (!pre_check_result.is_none() && !PyList_Check(pre_check_result.ptr())) {
+    raise_type("pre_check_result", "a list or None", pre_check_result);
+  }
+  if (!extra_env.is_none() && !is_map(extra_env))
+    raise_type("extra_env", "a map or None", extra_env);
+  host("validate_config")(config);
+
+  // Setup.
+  nb::object monitor_cfg = config["monitor"];
+  nb::object poll_text = monitor_cfg["poll_interval"];
+  nb::object hang_text = monitor_cfg["hang_detection_timeout"];
+  nb::object parse = host("parse_duration");
+  nb::object poll_interval = parse(nb::str(poll_text));
+  JobChecks checks;
+  checks.hang_timeout = parse(nb::str(hang_text));
+  checks.hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
+  double poll_s = as_double(poll_interval);
+  checks.silence_limit = as_double(checks.hang_timeout) + as_double(checks.hang_grace);
+  JobStopper stopper;
+  stopper.grace_s = as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s"))));
+  Py_ssize_t max_lines = max_output_lines(monitor_cfg);
+
+  JobContext job;
+  job.config = nb::borrow(config);
+  job.registry = nb::borrow(registry);
+  job.wandb_bridge = nb::borrow(wandb_bridge);
+  job.checkpoint_dir = nb::borrow(checkpoint_dir);
+  job.node_id = host("host_snapshot")()["hostname"];
+  nb::object cluster = config["cluster"];
+  registry.attr("ensure_node")(job.node_id,
+                               "gpu_type"_a = cluster.attr("get")("gpu_type", "UNKNOWN"));
+  nb::str hex = nb::str(import("uuid").attr("uuid4")().attr("hex"));
+  job.job_id = nb::str("job-") + nb::str(hex[nb::slice(0, 8, 1)]);
+  nb::object effective = maybe_wrap_srun(command, config);
+  job.command_text = host("pretty_command")(effective);
+  nb::object os = import("os");
+  nb::object slurm_job_id = os.attr("environ").attr("get")("SLURM_JOB_ID");
+  nb::dict metadata;
+  metadata["node_id"] = job.node_id;
+  metadata["pre_check"] = (!pre_check_result.is_none() && truthy(pre_check_result))
+                              ? nb::borrow(pre_check_result)
+                              : nb::object(nb::list());
+  if (!slurm_job_id.is_none() && truthy(slurm_job_id)) metadata["slurm_job_id"] = slurm_job_id;
+  registry.attr("start_job")(job.job_id, job.command_text, metadata);
+
+  nb::object threading = import("threading");
+  nb::object stop_background = threading.attr("Event")();
+  JobWatch watch(stop_background.ptr());
+  nb::object active_events = host("_active_stop_events");
+  nb::object child = nb::none();
+  auto reader = std::make_shared<ReaderContext>();
+  nb::object result;
+  try {
+    print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
+               nb::cast<std::string>(nb::str(job.node_id)) +
+               " (poll=" + nb::cast<std::string>(nb::str(poll_text)) +
+               ", hang_timeout=" + nb::cast<std::string>(nb::str(hang_text)) + ")");
+    job.runtime_costs = host("build_cost_config")(config);
+    nb::object inventory = host("detect_gpu_inventory")();
+    nb::object raw_gpu_name =
+        nb::len(inventory) > 0
+            ? nb::object(inventory[0].attr("name"))
+            : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
+    nb::object gpu_profile = host("detect_gpu_profile")(raw_gpu_name, config);
+
+    nb::list output_lines, findings, losses, step_times;
+    nb::object time_mod = host("time");
+    nb::list last_output_at_ref;
+    last_output_at_ref.append(time_mod.attr("time")());
+    nb::list job_running_ref;
+    job_running_ref.append(true);
+    nb::object findings_lock = threading.attr("Lock")();
+    // The exit handler sets this too, so the background threads end before the host goes.
+    active_events.attr("add")(stop_background);
+    job.findings = findings;
+    job.findings_lock = findings_lock;
+    nb::object hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
+                           (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
+    hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    nb::dict training_state;
+    training_state["phase"] = nb::none();
+    training_state["step"] = nb::none();
+    job.training_state = training_state;
+
+    nb::object telemetry = start_thread(
+        host("_hardware_telemetry_loop"),
+        nb::make_tuple(config, findings, findings_lock, stop_background, last_output_at_ref,
+                       gpu_profile, wandb_bridge, training_state, job_running_ref));
+    nb::object dmesg = start_thread(host("_dmesg_watcher_loop"),
+                                    nb::make_tuple(findings, findings_lock, stop_background));
+    nb::object hooks = start_thread(host("_hook_monitor_loop"),
+                                    nb::make_tuple(hook_path, config, findings, findings_lock,
+                                                   stop_background, training_state));
+
+    nb::object env = import("builtins").attr("dict")(os.attr("environ"));
+    env["CORVANE_JOB_ID"] = job.job_id;
+    env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
+    if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
+    nb::object subprocess = import("subprocess");
+    // Its own process group: signals reach the job and everything it started, and nothing
+    // of it is left behind at the end.
+    child = subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
+                                     "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
+                                     "bufsize"_a = 0, "process_group"_a = 0);
+    stopper.group = nb::cast<pid_t>(child.attr("pid"));
+    nb::object child_out = child.attr("stdout");
+    int fd = nb::cast<int>(child_out.attr("fileno")());
+    reader->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (reader->fd < 0) throw nb::python_error();
+    reader->output_lines = output_lines;
+    reader->step_times = step_times;
+    reader->losses = losses;
+    reader->last_output_at_ref = last_output_at_ref;
+    reader->job_running_ref = job_running_ref;
+    reader->findings = findings;
+    reader->findings_lock = findings_lock;
+    reader->max_lines = max_lines;
+    nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
+
+    checks.findings = findings;
+    checks.findings_lock = findings_lock;
+    checks.last_output_at_ref = last_output_at_ref;
+    checks.step_times = step_times;
+    checks.losses = losses;
+    checks.training_state = training_state;
+    // A count the tool does not give within a second is taken up by a later pass, and
+    // its query ends at shutdown: a hung tool holds up neither the loop nor the end.
+    InventoryProbe probe(stop_background);
+    checks.inventory = &probe;
+    checks.child = child;
+    checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, child).value_or(0);
+    checks.watch = &watch;
+    const std::string hook_text = nb::cast<std::string>(nb::str(hook_path));
+    bool watching_told = false;
+    const auto started = Clock::now();
+    auto last_checks = Clock::now();
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
+    std::uint64_t delivered = wakeups().generation.load();
+    while (child_status(child).is_none()) {
+      try {
+        stopper.poll();
+        wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(),
+                    child, *reader, stopper, delivered);
+        stopper.poll();
+        if (!child_status(child).is_none()) break;
+        if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
+          last_checks = Clock::now();
+          checks.run();
+        }
+        if (!watching_told) {
+          WatchState state = watch.snapshot();
+          if (sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
+            print_line(watching_line(state, hook_text));
+            watching_told = true;
+          }
+        }
+        // New findings are delivered as soon as they are appended.
+        delivered = wakeups().generation.load();
+        job.flush_new_findings();
+        job.maybe_trigger_recovery();
+      } catch (nb::python_error& e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+          // Ctrl-C of a caller without signal handlers: the same graceful stop, reported
+          // to that caller once the job has ended.
+          stopper.keyboard_interrupt = true;
+          g_stop_signal.store(SIGINT);
+          ++g_stop_requests;
+          wake_runners();
+        } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
+          throw;
+        } else {
+          // A failing probe or host call costs this pass, not the watch over the job.
+          job.log.warn("monitoring check failed: " + python_error_line(e));
+        }
+      }
+    }
+
+    // Shutdown.
+    job_running_ref[0] = false;
+    reader->stop.store(true);
+    reader_thread.attr("join")(2.0);
+    stop_background.attr("set")();
+    for (nb::handle t : {telemetry, dmesg, hooks}) t.attr("join")(2.0);
+    if (!child_out.is_none()) child_out.attr("close")();
+    nb::object returncode = child.attr("wait")();
+    stopper.end_leftovers();
+    reader->bound_lists(true);
+    job.flush_new_findings();
+    job.maybe_trigger_recovery(returncode);
+    stopper.release();
+    const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
+    nb::object end_details = nb::none();
+    if (stopper.requested()) {
+      status = "interrupted";
+      nb::dict d;
+      d["signal"] = signal_name(stopper.signum);
+      d["returncode"] = returncode;
+      if (stopper.killed) d["killed"] = true;
+      end_details = d;
+    }
+    finish_job(job, status, end_details);
+    active_events.attr("discard")(stop_background);
+    result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
+                                      job.recovery_result, nb::none(), nb::none(), nb::none(),
+                                      nb::none(), nb::none(), nb::int_(reader->dropped)}});
+  } catch (nb::python_error& e) {
+    // The background threads end. A job that never started is recorded as failed with the
+    // reason; one that runs is ended (its group gets SIGTERM, then SIGKILL) rather than
+    // left behind unwatched, and recorded as interrupted or failed.
+    stop_background.attr("set")();
+    PySet_Discard(active_events.ptr(), stop_background.ptr());
+    bool interrupted = e.matches(PyExc_KeyboardInterrupt);
+    nb::dict details;
+    details["reason"] = python_error_line(e);
+    if (!child.is_none() && child_status(child).is_none()) {
+      stopper.send(SIGTERM);
+      try {
+        child.attr("wait")("timeout"_a = stopper.grace_s < 5.0 ? stopper.grace_s : 5.0);
+      } catch (nb::python_error&) {
+      }
+      stopper.kill_group();
+      child.attr("wait")();
+    }
+    stopper.release();
+    try {
+      finish_job(job, interrupted ? "interrupted" : "failed", details);
+    } catch (nb::python_error&) {
+    }
+    throw;
+  }
+  if (stopper.keyboard_interrupt) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw nb::python_error();
+  }
+  return result;
+}
+
+// The entry point is a plain CPython function too: a host may run a job on a daemon
+// thread, and the thread's end at interpreter exit must pass through cleanly.
+PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"command",          "config",    "registry",     "checkpoint_dir",
+                                "pre_check_result", "extra_env", "wandb_bridge", nullptr};
+  PyObject *command, *config, *registry, *checkpoint_dir, *pre_check = Py_None,
+                                                          *extra_env = Py_None, *bridge = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO", const_cast<char**>(names), &command,
+                                   &config, &registry, &checkpoint_dir, &pre_check, &extra_env,
+                                   &bridge)) {
+    return nullptr;
+  }
+  if (g_exiting.load()) {
+    PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting");
+    return nullptr;
+  }
+  struct Active {
+    Active() { ++g_active_runs; }
+    ~Active() { --g_active_runs; }
+  } active;
+  return guarded_call([&] {
+    return run_monitored_command(command, config, registry, checkpoint_dir, pre_check, extra_env,
+                                 bridge);
+  });
+}
+
+PyMethodDef thread_defs[] = {
+    {"run_monitored_command",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_monitored_command(command, config, registry, checkpoint_dir, pre_check_result=None, "
+     "extra_env=None, wandb_bridge=None)\n--\n\nRun one job's command under watch until it "
+     "exits; returns a LaunchResult."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyObject* shutdown_monitors(PyObject* module, PyObject*) {
+  g_exiting.store(true);
+  PyObject* events = PyObject_GetAttrString(module, "_active_stop_events");
+  if (events != nullptr) {
+    PyObject* copy = PySequence_List(events);
+    Py_DECREF(events);
+    if (copy != nullptr) {
+      for (Py_ssize_t i = 0; i < PyList_Size(copy); ++i) {
+        PyObject* r = PyObject_CallMethod(PyList_GetItem(copy, i), "set", nullptr);
+        Py_XDECREF(r);
+      }
+      Py_DECREF(copy);
+    }
+  }
+  PyErr_Clear();
+  // Bounded: a job stuck in a slow host call is not worth hanging the exit for.
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (g_active_runs.load() > 0 && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS
+    ::usleep(10000);
+    Py_END_ALLOW_THREADS
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS,
+                            "At interpreter exit: stop running jobs' waits and threads."};
+
+}  // namespace
+
+nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, const char* summary) {
+  nb::dict details;
+  details["before"] = before;
+  details["after"] = after;
+  return make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"), nb::str(summary),
+                      details);
+}
+
+ActiveScope::ActiveScope(nb::handle stop_event) : stop_event_(stop_event) {
+  ++g_active_runs;
+  PySet_Add(host("_active_stop_events").ptr(), stop_event_.ptr());
+  PyErr_Clear();  // an unhashable event is simply not registered
+}
+
+ActiveScope::~ActiveScope() {
+  PyObject* events = PyObject_GetAttrString(monitoring_module().ptr(), "_active_stop_events");
+  if (events != nullptr) {
+    PySet_Discard(events, stop_event_.ptr());
+    Py_DECREF(events);
+  }
+  PyErr_Clear();
+  --g_active_runs;
+}
+
+void report_source(const void* job_key, const std::string& source, const std::string& how) {
+  {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(job_key);
+    if (it == watch_states().end()) return;  // a thread body run on its own, outside a job
+    auto& sources = it->second.sources;
+    auto same = [&](const auto& entry) { return entry.first == source; };
+    if (auto found = std::find_if(sources.begin(), sources.end(), same); found != sources.end()) {
+      found->second = how;
+    } else {
+      sources.emplace_back(source, how);
+    }
+  }
+  wake_runners();  // the runner tells the user once every source has spoken
+}
+
+void report_nvml_gpu_count(const void* job_key, long count) {
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  auto it = watch_states().find(job_key);
+  if (it != watch_states().end()) it->second.nvml_gpu_count = count;
+}
+
+void wake_runners() {
+  Wakeups& w = wakeups();
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    ++w.generation;
+  }
+  w.cv.notify_all();
+}
+
+void bind_runner(nb::module_& m) {
+  m.def(
+      "request_stop",
+      [](int signum) {
+        if (signum <= 0 || signum >= NSIG) throw nb::value_error("not a signal number");
+        g_stop_signal.store(signum);
+        ++g_stop_requests;
+        wake_runners();
+      },
+      "signum"_a,
+      "Ask running jobs to stop: the first request passes `signum` to each job's process "
+      "group and starts its grace period (\"monitor\" -> \"stop_grace\"); a second one kills "
+      "the group. Safe to call from a signal handler.");
+  m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));
+  PyObject* shutdown = PyCFunction_NewEx(&shutdown_def, m.ptr(), m.attr("__name__").ptr());
+  if (shutdown == nullptr) throw nb::python_error();
+  m.attr("_shutdown_monitors") = nb::steal(shutdown);
+  nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_monitors"));
+  for (PyMethodDef* def = thread_defs; def->ml_name != nullptr; ++def) {
+    PyObject* fn = PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr());
+    if (fn == nullptr) throw nb::python_error();
+    m.attr(def->ml_name) = nb::steal(fn);
+  }
+}
+
+}  // namespace corvane::bindings

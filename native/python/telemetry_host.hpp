@@ -1,0 +1,44 @@
+// What the telemetry files share: the NVML binding and the injection switch, as the
+// monitoring module holds them, and reading a snapshot's values.
+#pragma once
+
+#include <string>
+
+#include "host.hpp"
+#include "monitoring_host.hpp"
+
+namespace corvane::bindings {
+
+// snapshot.get(key): None when absent.
+inline nb::object get(nb::handle map, const char* key) { return map.attr("get")(key); }
+
+// The NVML binding the module holds (None without one), read at each use.
+inline nb::object nvml() { return host("pynvml"); }
+
+// $CORVANE_INJECT, read at every use so that it takes effect at the next poll.
+inline bool injection_on() {
+  nb::object switch_on = import("os").attr("environ").attr("get")("CORVANE_INJECT", "");
+  std::string on = nb::cast<std::string>(switch_on.attr("strip")().attr("lower")());
+  return on == "1" || on == "true" || on == "yes" || on == "on";
+}
+
+inline nb::object injection_engine() { return import("corvane.injection").attr("engine"); }
+
+inline nb::object constant(nb::handle binding, const char* name) {
+  return nb::getattr(binding, name, nb::none());
+}
+
+// A lost GPU: "GPU_IS_LOST" in the error's repr, or the binding's error code for it (the
+// binding's own error class for that case has a repr without those words).
+inline bool gpu_is_lost(nb::python_error& e, nb::handle binding) {
+  std::string storage;
+  if (utf8_of(nb::repr(e.value()), storage).find("GPU_IS_LOST") != std::string::npos) return true;
+  nb::object code = constant(binding, "NVML_ERROR_GPU_IS_LOST");
+  nb::object value = nb::getattr(e.value(), "value", nb::none());
+  return !code.is_none() && !value.is_none() && value.equal(code);
+}
+
+// The GPU snapshot functions (gpu_snapshots.cpp), bound as module attributes.
+void bind_gpu_snapshots(nb::module_& m);
+
+}  // namespace corvane::bindings
