@@ -20,6 +20,7 @@
 
 #include "../core/hooks/file_tail.hpp"
 #include "../core/hooks/peer_analysis.hpp"
+#include "../core/hooks/report_builder.hpp"
 #include "../core/hooks/report_reader.hpp"
 #include "../core/kernel_log/line_scan.hpp"
 #include "../core/output/line_splitter.hpp"
@@ -148,61 +149,10 @@ nb::object host_stdev(nb::handle values, nb::handle mean) {
 
 // -- reports read natively ----------------------------------------------------------------
 
-// float() of a JSON number literal, as the host's decoder and float() give it.
-double json_number(const mon::JsonScalar& v) {
-  double d = 0.0;
-  auto [ptr, ec] = std::from_chars(v.text.data(), v.text.data() + v.text.size(), d);
-  if (ec != std::errc() || ptr != v.text.data() + v.text.size()) {
-    static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
-    std::string copy(v.text);
-    d = strtod_l(copy.c_str(), nullptr, c_locale);  // saturates to inf like the host
-  }
-  if (v.kind == mon::JsonScalar::kInt && d == 0.0) d = 0.0;  // int("-0") is 0
-  return d;
-}
-
-// _coerce_hook_float of a simple JSON value; nullopt where the host gives the default.
-std::optional<double> json_float(const mon::JsonScalar& v) {
-  switch (v.kind) {
-    case mon::JsonScalar::kTrue:
-      return 1.0;
-    case mon::JsonScalar::kFalse:
-      return 0.0;
-    case mon::JsonScalar::kInt:
-    case mon::JsonScalar::kFloat:
-      return json_number(v);
-    default:
-      return std::nullopt;  // absent, null, containers: TypeError
-  }
-}
-
-enum class IntResult { kValue, kDefault, kTooBig };
-
-// _coerce_hook_int of a simple JSON value.
-IntResult json_int(const mon::JsonScalar& v, std::int64_t* out) {
-  switch (v.kind) {
-    case mon::JsonScalar::kTrue:
-      *out = 1;
-      return IntResult::kValue;
-    case mon::JsonScalar::kFalse:
-      *out = 0;
-      return IntResult::kValue;
-    case mon::JsonScalar::kInt: {
-      auto [ptr, ec] = std::from_chars(v.text.data(), v.text.data() + v.text.size(), *out);
-      return ec == std::errc() ? IntResult::kValue : IntResult::kTooBig;
-    }
-    case mon::JsonScalar::kFloat: {
-      double d = json_number(v);
-      if (!std::isfinite(d)) return IntResult::kDefault;  // int(inf) overflows: the default
-      double t = std::trunc(d);
-      if (!(t >= -9.2233720368547758e18 && t < 9.2233720368547758e18)) return IntResult::kTooBig;
-      *out = static_cast<std::int64_t>(t);
-      return IntResult::kValue;
-    }
-    default:
-      return IntResult::kDefault;
-  }
-}
+using mon::IntResult;
+using mon::json_float;
+using mon::json_int;
+using mon::json_number;
 
 // The host value of a simple JSON scalar (for str() of a published phase).
 nb::object json_host_value(const mon::JsonScalar& v) {
@@ -312,35 +262,21 @@ struct HookWatch {
       }
     }
 
-    mon::HookReport report;
-    report.rank = rank_value;
-    report.timestamp = PyFloat_AsDouble(ts.ptr());
-    report.gradient_norm = as_optional_double(field(payload, "gradient_norm"));
-    report.step_time = as_optional_double(field(payload, "step_time"));
+    mon::ReportBuilder report(rank_value, PyFloat_AsDouble(ts.ptr()),
+                              as_optional_double(field(payload, "gradient_norm")),
+                              as_optional_double(field(payload, "step_time")));
     nb::handle phases = field(payload, "phase_times");
     if (PyDict_Check(phases.ptr())) {
-      report.has_phase_map = true;
-      std::size_t position = 0;
+      report.begin_phases();
       for (auto [key, value] : nb::borrow<nb::dict>(phases)) {
         nb::str name(key);
-        std::string name_text = exact_utf8(name);
         // float(None) fails like any other unconvertible value: one conversion serves both.
-        std::optional<double> duration = as_optional_double(value);
-        if (position < mon::kMaxPhasesPerPayload) {
-          mon::PhaseEntry entry;
-          entry.name_too_long = static_cast<std::size_t>(nb::len(name)) > mon::kMaxPhaseNameChars;
-          if (!entry.name_too_long) {
-            entry.name = name_text;
-            entry.duration = duration;
-          }
-          report.first_phases.push_back(std::move(entry));
-        }
-        ++position;
-        if (duration) report.phase_values[std::move(name_text)] = *duration;
+        report.add_phase(exact_utf8(name), static_cast<std::size_t>(nb::len(name)),
+                         as_optional_double(value));
       }
     }
 
-    for (auto& d : analyzer.add(std::move(report), now)) emit(d);
+    for (auto& d : analyzer.add(report.take(), now)) emit(d);
   }
 
   static nb::object optional_float(const std::optional<double>& v) {
@@ -352,36 +288,31 @@ struct HookWatch {
     for (auto r : d.peer_ranks) peers.append(r);
     nb::dict details;
     details["rank"] = d.rank;
-    nb::str summary;
-    const char* kind;
     switch (d.kind) {
       case mon::Detection::kRankDivergence:
-        kind = "rank_divergence";
         details["gradient_norm"] = d.value;
         details["median_gradient_norm"] = optional_float(d.median);
         details["z_score"] = optional_float(d.score);
         details["ratio_trigger"] = d.ratio_trigger;
-        summary = nb::str("Rank {} gradient norm diverged from peers").format(d.rank);
         break;
       case mon::Detection::kRankStraggler:
-        kind = "rank_straggler";
         details["step_time"] = d.value;
         details["median_step_time"] = optional_float(d.median);
         details["slowdown_pct"] = optional_float(d.score);
-        summary = nb::str("Rank {} is consistently slower than peers").format(d.rank);
         break;
-      default:
-        kind = "phase_straggler";
+      case mon::Detection::kPhaseStraggler:
         details["phase"] = from_exact_utf8(d.phase);
         details["duration"] = d.value;
         details["median_duration"] = optional_float(d.median);
         details["slowdown_pct"] = optional_float(d.score);
-        summary = nb::str("Rank {} is slower than peers in {}").format(d.rank, details["phase"]);
         break;
     }
     details["peer_ranks"] = peers;
     if (d.kind == mon::Detection::kRankDivergence) details["non_finite"] = d.non_finite;
-    append_finding(findings, lock, make_finding(nb::str(kind), nb::str("WARN"), summary, details));
+    mon::DetectionText text = mon::describe(d);
+    append_finding(findings, lock,
+                   make_finding(str_of(text.event_type), nb::str("WARN"),
+                                from_exact_utf8(text.summary), details));
   }
 
   // One line of the file; true when it was a report.
@@ -458,7 +389,7 @@ struct HookWatch {
 
     // Building the report and analysing it touch no host object: a report with very many
     // phases is taken through them without holding the interpreter.
-    auto analyse = [&] { return analyzer.add(fast_report(f, rank, now), now); };
+    auto analyse = [&] { return analyzer.add(mon::fast_report(f, rank, now), now); };
     std::vector<mon::Detection> found;
     if (f.phase_entries.size() > kPhasesWithInterpreter) {
       released = PyEval_SaveThread();
@@ -476,33 +407,6 @@ struct HookWatch {
     }
     for (auto& d : found) emit(d);
     return true;
-  }
-
-  static mon::HookReport fast_report(const mon::FastHookReport& f, std::int64_t rank, double now) {
-    mon::HookReport report;
-    report.rank = rank;
-    report.timestamp = json_float(f.timestamp).value_or(now);
-    report.gradient_norm = json_float(f.gradient_norm);
-    report.step_time = json_float(f.step_time);
-    if (f.phase_times.kind == mon::JsonScalar::kContainer && f.phase_times.text.front() == '{') {
-      report.has_phase_map = true;
-      std::size_t position = 0;
-      for (const auto& [name, value] : f.phase_entries) {
-        std::optional<double> duration = json_float(value);
-        if (position < mon::kMaxPhasesPerPayload) {
-          mon::PhaseEntry entry;
-          entry.name_too_long = name.size() > mon::kMaxPhaseNameChars;  // ASCII: bytes are chars
-          if (!entry.name_too_long) {
-            entry.name = std::string(name);
-            entry.duration = duration;
-          }
-          report.first_phases.push_back(std::move(entry));
-        }
-        ++position;
-        if (duration) report.phase_values[std::string(name)] = *duration;
-      }
-    }
-    return report;
   }
 
   // One pass over what was appended since the last one.

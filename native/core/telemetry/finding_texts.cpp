@@ -3,11 +3,37 @@
 #include "../common/pyfloat.hpp"
 
 namespace corvane::monitor {
+namespace {
+
+using K = TelemetryFinding;
+
+// The findings whose wording is fixed: kind, event type, what the GPU did.
+struct FixedText {
+  K::Kind kind;
+  std::string_view event_type, text;
+};
+constexpr FixedText kFixedTexts[] = {
+    {K::kEccDbe, "ecc_dbe", "reported a new uncorrectable ECC error"},
+    {K::kEccSbeRate, "ecc_sbe_rate", "correctable ECC error rate is elevated"},
+    {K::kThrottleText, "clock_throttle", "reported active clock throttling"},
+    {K::kLowUtil, "low_gpu_util", "utilization stayed below 10%"},
+    {K::kMemoryDrop, "memory_drop", "memory usage dropped suddenly"},
+    {K::kPowerHigh, "power_anomaly", "power draw exceeded expected limit"},
+    {K::kPowerLow, "power_anomaly", "power draw stayed unusually low for a busy device"},
+};
+
+}  // namespace
 
 FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_temp) {
-  using K = TelemetryFinding;
   const std::string gpu = "GPU " + std::to_string(s.index) + " ";
   FindingText out{"", f.critical ? "CRITICAL" : "WARN", ""};
+  for (const FixedText& t : kFixedTexts) {
+    if (t.kind == f.kind) {
+      out.event_type = t.event_type;
+      out.summary = gpu + std::string(t.text);
+      return out;
+    }
+  }
   switch (f.kind) {
     case K::kThermalCritical:
       out.event_type = "thermal_warning";
@@ -18,37 +44,9 @@ FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_
       out.event_type = "thermal_warning";
       out.summary = gpu + "temperature stayed above " + py_format_fixed(warn_temp, 0) + "C";
       break;
-    case K::kEccDbe:
-      out.event_type = "ecc_dbe";
-      out.summary = gpu + "reported a new uncorrectable ECC error";
-      break;
-    case K::kEccSbeRate:
-      out.event_type = "ecc_sbe_rate";
-      out.summary = gpu + "correctable ECC error rate is elevated";
-      break;
     case K::kThrottleMask:
       out.event_type = "clock_throttle";
       out.summary = gpu + "reported " + f.label;
-      break;
-    case K::kThrottleText:
-      out.event_type = "clock_throttle";
-      out.summary = gpu + "reported active clock throttling";
-      break;
-    case K::kLowUtil:
-      out.event_type = "low_gpu_util";
-      out.summary = gpu + "utilization stayed below 10%";
-      break;
-    case K::kMemoryDrop:
-      out.event_type = "memory_drop";
-      out.summary = gpu + "memory usage dropped suddenly";
-      break;
-    case K::kPowerHigh:
-      out.event_type = "power_anomaly";
-      out.summary = gpu + "power draw exceeded expected limit";
-      break;
-    case K::kPowerLow:
-      out.event_type = "power_anomaly";
-      out.summary = gpu + "power draw stayed unusually low for a busy device";
       break;
     case K::kNvlink: {
       out.event_type = "nvlink_errors";
@@ -59,8 +57,10 @@ FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_
     }
     case K::kPcieReplay:
       out.event_type = "pcie_replay";
-      out.summary = f.critical ? gpu + "PCIe replay rate stayed above threshold"
-                               : gpu + "PCIe replay rate exceeded threshold";
+      out.summary = gpu + (f.critical ? "PCIe replay rate stayed above threshold"
+                                      : "PCIe replay rate exceeded threshold");
+      break;
+    default:
       break;
   }
   return out;
