@@ -1,7 +1,7 @@
 # The README's commands. Each sets up what it needs on a fresh machine.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libpcre2-dev g++ procps cmake libgtest-dev
+DEB_PACKAGES := libpcre2-dev g++ procps cmake libgtest-dev postgresql prometheus slurm-wlm munge
 
 .PHONY: run test bench sanitize fuzz deps venv install clean
 
@@ -56,9 +56,11 @@ bench: install
 	$(PY) bench/bench_hung_tool.py
 	$(PY) bench/bench_telemetry.py
 	$(PY) bench/bench_vast.py
+	$(PY) bench/bench_registry.py
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
+	$(PY) bench/bench_agent_latency.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.

@@ -37,3 +37,4 @@ def empty_path(monkeypatch, tmp_path):
 @pytest.fixture
 def python_exe() -> str:
     return sys.executable
+from slurm_cluster import slurm_cluster  # noqa: E402,F401 - the real Slurm cluster, one per session

@@ -14,7 +14,8 @@ def test_finding_record_behaves_like_a_plain_record():
     assert m.MonitorFinding("x", "INFO", "s", None).details is None  # an explicit value is kept
     a.severity = "CRITICAL"
     assert a.severity == "CRITICAL"
-    assert repr(b) == "MonitorFinding(event_type='output_stall', severity='WARN', summary='quiet', details={})"
+    assert repr(b) == ("MonitorFinding(event_type='output_stall', severity='WARN', summary='quiet', "
+                       "details={}, node_id=None)")
     assert (a == "x") is False
     for other in (None, 0, object(), ("output_stall", "WARN", "quiet", {})):
         assert (b == other) is False and (b != other) is True
@@ -48,8 +49,8 @@ def test_finding_cycles_are_collected():
 def test_append_finding_appends_duplicates_and_releases_the_lock():
     findings, lock = [], threading.Lock()
     f = m.MonitorFinding("filesystem_lost", "CRITICAL", "disk")
-    m._testing.append_finding(findings, lock, f)
-    m._testing.append_finding(findings, lock, f)
+    m._append_finding(findings, lock, f)
+    m._append_finding(findings, lock, f)
     assert findings == [f, f] and not lock.locked()
 
     class Broken(list):
@@ -57,7 +58,7 @@ def test_append_finding_appends_duplicates_and_releases_the_lock():
             raise RuntimeError("boom")
 
     with pytest.raises(RuntimeError):
-        m._testing.append_finding(Broken(), lock, f)  # a list subclass's own append is honoured
+        m._append_finding(Broken(), lock, f)  # a list subclass's own append is honoured
     assert not lock.locked()
 
 
@@ -67,7 +68,7 @@ def test_append_finding_from_many_threads():
 
     def worker():
         for _ in range(2000):
-            m._testing.append_finding(findings, lock, f)
+            m._append_finding(findings, lock, f)
 
     threads = [threading.Thread(target=worker) for _ in range(4)]
     for t in threads:

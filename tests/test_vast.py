@@ -17,6 +17,12 @@ KEY = "sk-test-very-secret"
 PUBKEY = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIexample user@host"
 
 
+@pytest.fixture(autouse=True)
+def own_registry(monkeypatch, tmp_path):
+    """Launches are recorded in a registry of the test's own, never the user's."""
+    monkeypatch.setenv("CORVANE_REGISTRY", str(tmp_path / "registry.sqlite3"))
+
+
 @pytest.fixture
 def market(monkeypatch):
     m = Marketplace().start()

@@ -3,11 +3,15 @@
 namespace corvane::bindings {
 
 void bind_monitor_records(nb::module_& m) {
-  static const std::array<FieldSpec, 4> finding_fields = {
-      {{"event_type"}, {"severity"}, {"summary"}, {"details", FieldSpec::kNewDict}}};
+  static const std::array<FieldSpec, 5> finding_fields = {{{"event_type"},
+                                                           {"severity"},
+                                                           {"summary"},
+                                                           {"details", FieldSpec::kNewDict},
+                                                           {"node_id", FieldSpec::kNone}}};
   bind_record<MonitorFinding>(m, "MonitorFinding", finding_fields, false,
-                              "One finding of the job monitor: event type, severity, summary "
-                              "and a map of supporting details.");
+                              "One finding of the job monitor: event type, severity, summary, "
+                              "a map of supporting details, and the node it was seen on when "
+                              "that is another node than the monitor's (None: its own).");
 
   static const std::array<FieldSpec, 11> launch_fields = {
       {{"job_id"},

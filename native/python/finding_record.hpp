@@ -5,7 +5,7 @@
 
 namespace corvane::bindings {
 
-using MonitorFinding = Record<struct MonitorFindingTag, 4>;
+using MonitorFinding = Record<struct MonitorFindingTag, 5>;
 using LaunchResult = Record<struct LaunchResultTag, 11>;
 
 void bind_monitor_records(nb::module_& m);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../core/hooks/file_tail.hpp"
+#include "../core/hooks/fresh_ranks.hpp"
 #include "../core/hooks/peer_analysis.hpp"
 #include "../core/hooks/report_builder.hpp"
 #include "../core/hooks/report_reader.hpp"
@@ -35,28 +36,6 @@ namespace {
 
 using namespace nb::literals;
 namespace mon = corvane::monitor;
-
-// A host str as bytes that tell any two strs apart: UTF-8, lone surrogates kept as such.
-std::string exact_utf8(nb::handle str) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-  if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
-  PyErr_Clear();
-  nb::object raw = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
-  char* bytes = nullptr;
-  Py_ssize_t n = 0;
-  if (!raw.is_valid() || PyBytes_AsStringAndSize(raw.ptr(), &bytes, &n) != 0) {
-    throw nb::python_error();
-  }
-  return std::string(bytes, static_cast<std::size_t>(n));
-}
-
-nb::str from_exact_utf8(std::string_view text) {
-  PyObject* s =
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (s == nullptr) throw nb::python_error();
-  return nb::steal<nb::str>(s);
-}
 
 // -- the hook monitor ---------------------------------------------------------------------
 
@@ -208,6 +187,7 @@ struct HookWatch {
   bool host_decoder_only = false;  // for tests: every line through json.loads
 
   mon::FileTail tail;
+  mon::FreshRanks fresh;  // for the count of ranks that reported lately
 
   HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
       : findings(f),
@@ -251,6 +231,7 @@ struct HookWatch {
     int overflow = 0;
     long long rank_value = PyLong_AsLongLongAndOverflow(rank.ptr(), &overflow);
     if (overflow != 0) return;  // a rank beyond 64 bits is no rank of this job
+    fresh.saw(rank_value, now);
 
     if (!training_state.is_none() && rank_value == 0) {
       nb::handle phase = field(payload, "phase");
@@ -371,6 +352,7 @@ struct HookWatch {
     }
     if (!clock.is_valid()) clock = host("time").attr("time");
     double now = nb::cast<double>(clock());
+    fresh.saw(rank, now);
 
     if (!training_state.is_none() && rank == 0) {
       if (f.phase.kind != mon::JsonScalar::kAbsent && f.phase.kind != mon::JsonScalar::kNull) {
@@ -459,6 +441,12 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
     std::string path(raw_path.c_str(), raw_path.size());
     while (!event_wait(stop_event, 1.0)) {
       guarded_step(watch.log, "hook file pass failed", [&] { watch.pass(path); });
+      if (!training_state.is_none()) {
+        guarded_step(watch.log, "fresh ranks not published", [&] {
+          double now = nb::cast<double>(host("time").attr("time")());
+          training_state["hook_ranks_fresh"] = watch.fresh.count(now);
+        });
+      }
     }
     return nb::none();
   });

@@ -32,6 +32,28 @@ inline bool is_map(nb::handle v) {
 
 inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
 
+// A host str as bytes that tell any two strs apart: UTF-8, lone surrogates kept as such.
+inline std::string exact_utf8(nb::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
+  PyErr_Clear();
+  nb::object raw = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+  char* bytes = nullptr;
+  Py_ssize_t n = 0;
+  if (!raw.is_valid() || PyBytes_AsStringAndSize(raw.ptr(), &bytes, &n) != 0) {
+    throw nb::python_error();
+  }
+  return std::string(bytes, static_cast<std::size_t>(n));
+}
+
+inline nb::str from_exact_utf8(std::string_view text) {
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (s == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
 // Runs `fn` with a host lock held; the lock is released however `fn` ends.
 template <class Fn>
 void with_lock(nb::handle lock, Fn&& fn) {

@@ -229,24 +229,38 @@ nb::object maybe_wrap_srun(nb::handle command, nb::handle config) {
   nb::object constraint = slurm.attr("get")("constraint", "");
   nb::list extra(slurm.attr("get")("extra_args", nb::list()));
 
+  corvane::monitor::SrunSettings set;
+  set.gpus = PyObject_IsTrue(gpus.ptr()) == 1;
+  set.account = PyObject_IsTrue(account.ptr()) == 1;
+  set.qos = PyObject_IsTrue(qos.ptr()) == 1;
+  set.constraint = PyObject_IsTrue(constraint.ptr()) == 1;
   nb::list wrapped;
-  wrapped.append("srun");
-  wrapped.append("--partition");
-  wrapped.append(partition);
-  auto option = [&](const char* flag, nb::handle value) {
-    if (PyObject_IsTrue(value.ptr()) == 1) {
-      wrapped.append(flag);
-      wrapped.append(value);
+  for (const corvane::monitor::SrunArg& arg : corvane::monitor::srun_prefix(set)) {
+    using A = corvane::monitor::SrunArg;
+    switch (arg.kind) {
+      case A::kWord:
+        wrapped.append(str_of(arg.word));
+        break;
+      case A::kPartition:
+        wrapped.append(partition);
+        break;
+      case A::kGpusText:
+        wrapped.append(nb::str(gpus));
+        break;
+      case A::kAccount:
+        wrapped.append(account);
+        break;
+      case A::kQos:
+        wrapped.append(qos);
+        break;
+      case A::kConstraint:
+        wrapped.append(constraint);
+        break;
+      case A::kExtraArgs:
+        for (nb::handle extra_arg : extra) wrapped.append(extra_arg);
+        break;
     }
-  };
-  if (PyObject_IsTrue(gpus.ptr()) == 1) {
-    wrapped.append("--gpus");
-    wrapped.append(nb::str(gpus));
   }
-  option("--account", account);
-  option("--qos", qos);
-  option("--constraint", constraint);
-  for (nb::handle arg : extra) wrapped.append(arg);
   for (nb::handle arg : nb::borrow<nb::list>(command)) wrapped.append(arg);
   return wrapped;
 }
@@ -275,6 +289,7 @@ void bind_host_services(nb::module_& m) {
   m.attr("remediation") = nb::module_::import_("corvane.health.remediation");
   m.attr("TrustRegistry") = nb::module_::import_("corvane.trust.registry").attr("TrustRegistry");
   m.attr("validate_config") = nb::module_::import_("corvane.config").attr("validate_config");
+  m.attr("start_agent_step") = nb::module_::import_("corvane.agent_step").attr("start_agent_step");
   m.attr("log") = nb::module_::import_("logging").attr("getLogger")("corvane.monitor.monitoring");
   m.attr("time") = nb::module_::import_("time");
   m.attr("threading") = nb::module_::import_("threading");
@@ -303,13 +318,15 @@ NB_MODULE(monitoring, m) {
 
 #if defined(CORVANE_TEST_HOOKS)
   nb::module_ hooks = corvane::bindings::test_hooks(m);
-  hooks.def("append_finding", &append_finding, "findings"_a, "lock"_a, "finding"_a);
   hooks.def("parse_output_line", &parse_output_line, "line"_a, "step_times"_a, "losses"_a);
   hooks.def("command_is_slurm_wrapped", &command_is_slurm_wrapped, "command"_a);
   hooks.def("maybe_wrap_srun", &maybe_wrap_srun, "command"_a, "config"_a);
   hooks.def("native_search", &native_search, "name"_a, "line"_a);
   hooks.def("core_scan_benchmark", &core_scan_benchmark, "lines"_a, "rounds"_a);
 #endif
+  // The host's agent code appends findings from other nodes through this.
+  m.def("_append_finding", &append_finding, "findings"_a, "lock"_a, "finding"_a,
+        "Append one finding to the shared list under its lock.");
   m.def("_xid_description", &xid_description, "xid"_a);
 
   bind_host_services(m);

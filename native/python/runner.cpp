@@ -16,10 +16,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "../core/common/pyfloat.hpp"
+#include "../core/job/checks.hpp"
+#include "../core/job/delivery.hpp"
 #include "../core/output/line_splitter.hpp"
 #include "../core/output/output_parser.hpp"
 #include "finding_record.hpp"
@@ -113,6 +116,18 @@ bool sources_known(const WatchState& state) {
 [[noreturn]] void raise_exiting() {
   PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
   throw nb::python_error();
+}
+
+// A finding's field as the core compares it: a str by its exact text, any other value by
+// its repr, marked with a byte no text holds.
+std::string field_key(nb::handle v) {
+  if (PyUnicode_Check(v.ptr())) return exact_utf8(v);
+  return "\xff" + exact_utf8(nb::repr(v));
+}
+
+nb::object job_finding(const monitor::JobFindingText& text, nb::dict details) {
+  return make_finding(str_of(text.event_type), str_of(text.severity), str_of(text.summary),
+                      details);
 }
 
 double as_double(nb::handle v) {
@@ -382,7 +397,11 @@ nb::object reader_callable(const std::shared_ptr<ReaderContext>& ctx) {
 struct JobContext {
   nb::object config, registry, wandb_bridge, training_state, findings, findings_lock;
   nb::object node_id, job_id, command_text, runtime_costs, checkpoint_dir;
-  nb::object reported_signatures = nb::steal(PySet_New(nullptr));
+  monitor::DeliveredFindings delivered;
+  // The other nodes findings came from (an agent step's), each entered in the registry once.
+  nb::object other_nodes = nb::steal(PySet_New(nullptr));
+  // The agent step on the allocation's other nodes, or None.
+  nb::object agents = nb::none();
   nb::list delivered_findings;
   bool recovery_triggered = false;
   nb::object recovery_result = nb::none();
@@ -392,9 +411,16 @@ struct JobContext {
   LogOnce log;
 
   void flush_new_findings();
+  // The node a finding was seen on: its own node_id, else the monitor's.
+  nb::object node_of(nb::handle finding) const {
+    nb::object node = nb::getattr(finding, "node_id", nb::none());
+    return node.is_none() ? node_id : node;
+  }
   // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
   // a hardware finding is among the triggers.
   void maybe_trigger_recovery(nb::handle returncode = nb::handle());
+  // The job's state at each poll, for a bridge that exports it (log_job_state).
+  void report_state(bool running, nb::handle last_output_at, double poll_s);
 
   template <class Fn>
   void deliver_to(const char* sink, Fn&& fn) {
@@ -414,11 +440,11 @@ void JobContext::flush_new_findings() {
   for (nb::handle finding : copy) {
     nb::object event_type = finding.attr("event_type"), severity = finding.attr("severity"),
                summary = finding.attr("summary"), details = finding.attr("details");
-    nb::tuple signature = nb::make_tuple(event_type, severity, summary);
-    int seen = PySet_Contains(reported_signatures.ptr(), signature.ptr());
-    if (seen < 0) throw nb::python_error();
-    if (seen) continue;
-    if (PySet_Add(reported_signatures.ptr(), signature.ptr()) != 0) throw nb::python_error();
+    nb::object node = node_of(finding);
+    if (!delivered.first_time(field_key(event_type), field_key(severity), field_key(summary),
+                              field_key(node))) {
+      continue;
+    }
     delivered_findings.append(finding);
 
     // Each sink on its own: a console, bridge or registry that fails is logged once and
@@ -436,11 +462,35 @@ void JobContext::flush_new_findings() {
                                        "phase"_a = training_state.attr("get")("phase"));
     });
     deliver_to("registry", [&] {
+      if (!node.equal(node_id) && PySet_Contains(other_nodes.ptr(), node.ptr()) == 0) {
+        registry.attr("ensure_node")(
+            node, "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
+        if (PySet_Add(other_nodes.ptr(), node.ptr()) != 0) throw nb::python_error();
+      }
       registry.attr("record_event")(
-          "node_id"_a = node_id, "job_id"_a = job_id, "event_type"_a = event_type,
+          "node_id"_a = node, "job_id"_a = job_id, "event_type"_a = event_type,
           "severity"_a = severity, "summary"_a = summary, "details"_a = details,
           "gpu_type"_a = config["cluster"].attr("get")("gpu_type", "UNKNOWN"));
     });
+  }
+}
+
+void JobContext::report_state(bool running, nb::handle last_output_at, double poll_s) {
+  try {
+    if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
+      return;
+    nb::object call = nb::getattr(wandb_bridge, "log_job_state", nb::none());
+    if (call.is_none()) return;
+    nb::dict state;
+    state["job_id"] = job_id;
+    state["running"] = running;
+    state["last_output_at"] = last_output_at;
+    state["hook_ranks_fresh"] = training_state.attr("get")("hook_ranks_fresh", 0);
+    state["poll_interval_s"] = poll_s;
+    call(state);
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_KeyboardInterrupt)) throw;
+    log.warn("job state not sent to the metrics bridge: " + python_error_line(e));
   }
 }
 
@@ -448,24 +498,29 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   if (recovery_triggered) return;
   nb::object recovery = section("recovery");
   if (!truthy(recovery.attr("get")("enabled", true))) return;
-  nb::object critical = nb::none();
-  nb::object triggers = nb::steal(PySet_New(nullptr));
-  with_lock(findings_lock, [&] {
-    for (nb::handle f : nb::borrow<nb::list>(findings)) {
-      nb::object severity = f.attr("severity");
-      bool is_critical = severity.equal(nb::str("CRITICAL"));
-      if (is_critical && critical.is_none()) critical = nb::borrow(f);
-      if (is_critical || severity.equal(nb::str("WARN"))) {
-        PySet_Add(triggers.ptr(), f.attr("event_type").ptr());
-      }
-    }
-  });
-  if (critical.is_none()) return;
-  nb::object sorted = import("builtins").attr("sorted")(triggers);
+  nb::list current;
+  with_lock(findings_lock, [&] { current = nb::list(findings); });
+  std::vector<std::string> texts;  // severity and event type of each finding, as keys
+  std::map<std::string, nb::object> event_types;
+  for (nb::handle f : current) {
+    nb::object event_type = f.attr("event_type");
+    texts.push_back(field_key(f.attr("severity")));
+    texts.push_back(field_key(event_type));
+    event_types.emplace(texts.back(), event_type);
+  }
+  std::vector<monitor::FindingKind> kinds;
+  for (std::size_t i = 0; i < texts.size(); i += 2) kinds.push_back({texts[i], texts[i + 1]});
+  std::optional<monitor::RecoveryTrigger> trigger = monitor::recovery_trigger(kinds);
+  if (!trigger) return;
+  nb::object critical = current[trigger->first_critical];
+  nb::list sorted;
+  for (const std::string& key : trigger->triggers) sorted.append(event_types[key]);
   if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
   recovery_triggered = true;  // before planning: a plan that fails is not tried again
+  // The plan is for the node the critical finding came from.
+  nb::object plan_node = node_of(critical);
   nb::object plan = host("build_recovery_plan")(
-      config, "job_id"_a = job_id, "node_id"_a = node_id, "command"_a = command_text,
+      config, "job_id"_a = job_id, "node_id"_a = plan_node, "command"_a = command_text,
       "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry);
   // Without a configured mode the plan is recorded only, rather than failing the job's
   // monitoring after the plan already exists.
@@ -486,8 +541,8 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   nb::dict details;
   details["trigger"] = critical.attr("summary");
   registry.attr("record_recovery_event")(
-      "job_id"_a = job_id, "node_id"_a = node_id, "mode"_a = mode, "status"_a = "planned",
-      "summary"_a = nb::str("Prepared recovery plan for {}").format(node_id), "plan"_a = plan_map,
+      "job_id"_a = job_id, "node_id"_a = plan_node, "mode"_a = mode, "status"_a = "planned",
+      "summary"_a = nb::str("Prepared recovery plan for {}").format(plan_node), "plan"_a = plan_map,
       "details"_a = details, "replacement_node"_a = plan.attr("replacement_node"));
 }
 
@@ -619,8 +674,7 @@ Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
 struct JobChecks {
   nb::object findings, findings_lock, last_output_at_ref, step_times, losses, training_state;
   nb::object hang_timeout, hang_grace;
-  double silence_limit = 0.0;
-  double stall_reported_for = 0.0;
+  monitor::SilenceWatch silence{0.0};
   static constexpr double kInventoryWait = 1.0;
   Py_ssize_t last_gpu_count = 0;
   const JobWatch* watch = nullptr;
@@ -630,23 +684,15 @@ struct JobChecks {
   void run() {
     nb::object snapshot = host("host_snapshot")();
     double last_output_at = as_double(last_output_at_ref[0]);
-    double silence = as_double(host("time").attr("time")()) - last_output_at;
-    bool structured = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
-                      !training_state.attr("get")("step").is_none();
-    if (silence > silence_limit && last_output_at > stall_reported_for) {
+    double now = as_double(host("time").attr("time")());
+    bool progress = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
+                    !training_state.attr("get")("step").is_none();
+    if (auto text = silence.check(now, last_output_at, progress)) {
       nb::dict details;
       details["hang_timeout_s"] = hang_timeout;
       details["hang_grace_s"] = hang_grace;
-      details["silence_s"] = corvane::py_round(silence, 2);
-      nb::object f =
-          structured
-              ? make_finding(nb::str("training_hang"), nb::str("CRITICAL"),
-                             nb::str("Training progress stopped beyond the hang timeout"), details)
-              : make_finding(nb::str("output_stall"), nb::str("WARN"),
-                             nb::str("Command produced no output within the monitoring timeout"),
-                             details);
-      append_finding(findings, findings_lock, f);
-      stall_reported_for = last_output_at;
+      details["silence_s"] = corvane::py_round(now - last_output_at, 2);
+      append_finding(findings, findings_lock, job_finding(*text, details));
     }
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
     // milliseconds of CPU on a real node) need not run every period. No answer from the
@@ -655,29 +701,35 @@ struct JobChecks {
     std::optional<Py_ssize_t> gpu_count = nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
                                                           : inventory->count(kInventoryWait, child);
     if (gpu_count) {
-      if (last_gpu_count != 0 && *gpu_count < last_gpu_count) {
+      if (monitor::inventory_shrank(static_cast<std::size_t>(last_gpu_count),
+                                    static_cast<std::size_t>(*gpu_count))) {
         append_finding(findings, findings_lock,
                        inventory_shrink_finding(last_gpu_count, *gpu_count,
-                                                "GPU inventory shrank during launch monitoring"));
+                                                monitor::kInventoryShrankAtLaunch));
       }
       last_gpu_count = *gpu_count;
     }
     nb::object free_gb = snapshot["disk_free_gb"];
-    if (free_gb < nb::int_(1)) {
+    if (auto text = monitor::disk_check(as_double(free_gb))) {
       nb::dict details;
       details["disk_free_gb"] = free_gb;
-      append_finding(
-          findings, findings_lock,
-          make_finding(nb::str("filesystem_lost"), nb::str("CRITICAL"),
-                       nb::str("Less than 1GB of free disk remains in the working volume"),
-                       details));
+      append_finding(findings, findings_lock, job_finding(*text, details));
     }
   }
 };
 
+// Ends the agent step with the job; what the agents said until then is kept.
+void stop_agents(JobContext& job) {
+  if (job.agents.is_none()) return;
+  job.agents.attr("stop")();
+}
+
 void finish_job(JobContext& job, const char* status, nb::handle details) {
   nb::list nodes;
   nodes.append(job.node_id);
+  if (!job.agents.is_none()) {
+    for (nb::handle n : job.agents.attr("targets")) nodes.append(n);
+  }
   if (details.is_none()) {
     job.registry.attr("finish_job")(job.job_id, status, nodes);
   } else {
@@ -685,9 +737,8 @@ void finish_job(JobContext& job, const char* status, nb::handle details) {
   }
 }
 
-nb::object run_monitored_command(nb::handle command, nb::handle config, nb::handle registry,
-                                 nb::handle checkpoint_dir, nb::handle pre_check_result,
-                                 nb::handle extra_env, nb::handle wandb_bridge) {
+void check_run_arguments(nb::handle command, nb::handle config, nb::handle pre_check_result,
+                         nb::handle extra_env) {
   if (!PyList_Check(command.ptr())) raise_type("command", "a list", command);
   if (!is_map(config)) raise_type("config", "a map", config);
   if (!pre_check_result.is_none() && !PyList_Check(pre_check_result.ptr())) {
@@ -696,6 +747,117 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   if (!extra_env.is_none() && !is_map(extra_env))
     raise_type("extra_env", "a map or None", extra_env);
   host("validate_config")(config);
+}
+
+// Records the job and its node in the registry; returns the command as it will run.
+nb::object open_job(JobContext& job, nb::handle command, nb::handle pre_check_result) {
+  job.node_id = host("host_snapshot")()["hostname"];
+  nb::object cluster = job.config["cluster"];
+  job.registry.attr("ensure_node")(job.node_id,
+                                   "gpu_type"_a = cluster.attr("get")("gpu_type", "UNKNOWN"));
+  nb::str hex = nb::str(import("uuid").attr("uuid4")().attr("hex"));
+  job.job_id = nb::str("job-") + nb::str(hex[nb::slice(0, 8, 1)]);
+  nb::object effective = maybe_wrap_srun(command, job.config);
+  job.command_text = host("pretty_command")(effective);
+  nb::object slurm_job_id = import("os").attr("environ").attr("get")("SLURM_JOB_ID");
+  nb::dict metadata;
+  metadata["node_id"] = job.node_id;
+  metadata["pre_check"] = (!pre_check_result.is_none() && truthy(pre_check_result))
+                              ? nb::borrow(pre_check_result)
+                              : nb::object(nb::list());
+  if (!slurm_job_id.is_none() && truthy(slurm_job_id)) metadata["slurm_job_id"] = slurm_job_id;
+  job.registry.attr("start_job")(job.job_id, job.command_text, metadata);
+  return effective;
+}
+
+// The job's watch until it exits: the periodic checks at their cadence, findings delivered
+// as soon as they are appended, the "watching:" line once, stop requests acted on.
+void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
+                      const JobWatch& watch, ReaderContext& reader, nb::handle child,
+                      nb::handle last_output_at_ref, double poll_s, const std::string& hook_text) {
+  bool watching_told = false;
+  const auto started = Clock::now();
+  auto last_checks = Clock::now();
+  const auto period = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
+  std::uint64_t delivered = wakeups().generation.load();
+  job.report_state(true, last_output_at_ref[0], poll_s);
+  while (child_status(child).is_none()) {
+    try {
+      stopper.poll();
+      wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(), child,
+                  reader, stopper, delivered);
+      stopper.poll();
+      if (!child_status(child).is_none()) break;
+      if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
+        last_checks = Clock::now();
+        job.report_state(true, last_output_at_ref[0], poll_s);
+        checks.run();
+      }
+      if (!watching_told) {
+        WatchState state = watch.snapshot();
+        if (sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
+          print_line(watching_line(state, hook_text));
+          watching_told = true;
+        }
+      }
+      // New findings are delivered as soon as they are appended.
+      delivered = wakeups().generation.load();
+      job.flush_new_findings();
+      job.maybe_trigger_recovery();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) {
+        // Ctrl-C of a caller without signal handlers: the same graceful stop, reported
+        // to that caller once the job has ended.
+        stopper.keyboard_interrupt = true;
+        g_stop_signal.store(SIGINT);
+        ++g_stop_requests;
+        wake_runners();
+      } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
+        throw;
+      } else {
+        // A failing probe or host call costs this pass, not the watch over the job.
+        job.log.warn("monitoring check failed: " + python_error_line(e));
+      }
+    }
+  }
+}
+
+// A run that failed or was interrupted: the background threads end. A job that never
+// started is recorded as failed with the reason; one that runs is ended (its group gets
+// SIGTERM, then SIGKILL) rather than left behind unwatched, and recorded as interrupted or
+// failed.
+void abandon_job(JobContext& job, JobStopper& stopper, nb::handle child, nb::handle stop_background,
+                 nb::handle active_events, nb::python_error& e) {
+  stop_background.attr("set")();
+  PySet_Discard(active_events.ptr(), stop_background.ptr());
+  try {
+    stop_agents(job);
+  } catch (nb::python_error&) {
+  }
+  bool interrupted = e.matches(PyExc_KeyboardInterrupt);
+  nb::dict details;
+  details["reason"] = python_error_line(e);
+  if (!child.is_none() && child_status(child).is_none()) {
+    stopper.send(SIGTERM);
+    try {
+      child.attr("wait")("timeout"_a = stopper.grace_s < 5.0 ? stopper.grace_s : 5.0);
+    } catch (nb::python_error&) {
+    }
+    stopper.kill_group();
+    child.attr("wait")();
+  }
+  stopper.release();
+  try {
+    finish_job(job, interrupted ? "interrupted" : "failed", details);
+  } catch (nb::python_error&) {
+  }
+}
+
+nb::object run_monitored_command(nb::handle command, nb::handle config, nb::handle registry,
+                                 nb::handle checkpoint_dir, nb::handle pre_check_result,
+                                 nb::handle extra_env, nb::handle wandb_bridge) {
+  check_run_arguments(command, config, pre_check_result, extra_env);
 
   // Setup.
   nb::object monitor_cfg = config["monitor"];
@@ -707,7 +869,8 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   checks.hang_timeout = parse(nb::str(hang_text));
   checks.hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
   double poll_s = as_double(poll_interval);
-  checks.silence_limit = as_double(checks.hang_timeout) + as_double(checks.hang_grace);
+  checks.silence =
+      monitor::SilenceWatch(as_double(checks.hang_timeout) + as_double(checks.hang_grace));
   JobStopper stopper;
   stopper.grace_s = as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s"))));
   Py_ssize_t max_lines = max_output_lines(monitor_cfg);
@@ -717,23 +880,8 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   job.registry = nb::borrow(registry);
   job.wandb_bridge = nb::borrow(wandb_bridge);
   job.checkpoint_dir = nb::borrow(checkpoint_dir);
-  job.node_id = host("host_snapshot")()["hostname"];
-  nb::object cluster = config["cluster"];
-  registry.attr("ensure_node")(job.node_id,
-                               "gpu_type"_a = cluster.attr("get")("gpu_type", "UNKNOWN"));
-  nb::str hex = nb::str(import("uuid").attr("uuid4")().attr("hex"));
-  job.job_id = nb::str("job-") + nb::str(hex[nb::slice(0, 8, 1)]);
-  nb::object effective = maybe_wrap_srun(command, config);
-  job.command_text = host("pretty_command")(effective);
+  nb::object effective = open_job(job, command, pre_check_result);
   nb::object os = import("os");
-  nb::object slurm_job_id = os.attr("environ").attr("get")("SLURM_JOB_ID");
-  nb::dict metadata;
-  metadata["node_id"] = job.node_id;
-  metadata["pre_check"] = (!pre_check_result.is_none() && truthy(pre_check_result))
-                              ? nb::borrow(pre_check_result)
-                              : nb::object(nb::list());
-  if (!slurm_job_id.is_none() && truthy(slurm_job_id)) metadata["slurm_job_id"] = slurm_job_id;
-  registry.attr("start_job")(job.job_id, job.command_text, metadata);
 
   nb::object threading = import("threading");
   nb::object stop_background = threading.attr("Event")();
@@ -808,6 +956,8 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     reader->findings_lock = findings_lock;
     reader->max_lines = max_lines;
     nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
+    // The allocation's other nodes are watched by agents, a second Slurm step.
+    job.agents = host("start_agent_step")(config, findings, findings_lock);
 
     checks.findings = findings;
     checks.findings_lock = findings_lock;
@@ -822,56 +972,14 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     checks.child = child;
     checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, child).value_or(0);
     checks.watch = &watch;
-    const std::string hook_text = nb::cast<std::string>(nb::str(hook_path));
-    bool watching_told = false;
-    const auto started = Clock::now();
-    auto last_checks = Clock::now();
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
-    std::uint64_t delivered = wakeups().generation.load();
-    while (child_status(child).is_none()) {
-      try {
-        stopper.poll();
-        wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(),
-                    child, *reader, stopper, delivered);
-        stopper.poll();
-        if (!child_status(child).is_none()) break;
-        if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
-          last_checks = Clock::now();
-          checks.run();
-        }
-        if (!watching_told) {
-          WatchState state = watch.snapshot();
-          if (sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
-            print_line(watching_line(state, hook_text));
-            watching_told = true;
-          }
-        }
-        // New findings are delivered as soon as they are appended.
-        delivered = wakeups().generation.load();
-        job.flush_new_findings();
-        job.maybe_trigger_recovery();
-      } catch (nb::python_error& e) {
-        if (e.matches(PyExc_KeyboardInterrupt)) {
-          // Ctrl-C of a caller without signal handlers: the same graceful stop, reported
-          // to that caller once the job has ended.
-          stopper.keyboard_interrupt = true;
-          g_stop_signal.store(SIGINT);
-          ++g_stop_requests;
-          wake_runners();
-        } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
-          throw;
-        } else {
-          // A failing probe or host call costs this pass, not the watch over the job.
-          job.log.warn("monitoring check failed: " + python_error_line(e));
-        }
-      }
-    }
+    watch_until_exit(job, checks, stopper, watch, *reader, child, last_output_at_ref, poll_s,
+                     nb::cast<std::string>(nb::str(hook_path)));
 
     // Shutdown.
     job_running_ref[0] = false;
     reader->stop.store(true);
     reader_thread.attr("join")(2.0);
+    stop_agents(job);
     stop_background.attr("set")();
     for (nb::handle t : {telemetry, dmesg, hooks}) t.attr("join")(2.0);
     if (!child_out.is_none()) child_out.attr("close")();
@@ -879,6 +987,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     stopper.end_leftovers();
     reader->bound_lists(true);
     job.flush_new_findings();
+    job.report_state(false, last_output_at_ref[0], poll_s);
     job.maybe_trigger_recovery(returncode);
     stopper.release();
     const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
@@ -897,28 +1006,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
                                       job.recovery_result, nb::none(), nb::none(), nb::none(),
                                       nb::none(), nb::none(), nb::int_(reader->dropped)}});
   } catch (nb::python_error& e) {
-    // The background threads end. A job that never started is recorded as failed with the
-    // reason; one that runs is ended (its group gets SIGTERM, then SIGKILL) rather than
-    // left behind unwatched, and recorded as interrupted or failed.
-    stop_background.attr("set")();
-    PySet_Discard(active_events.ptr(), stop_background.ptr());
-    bool interrupted = e.matches(PyExc_KeyboardInterrupt);
-    nb::dict details;
-    details["reason"] = python_error_line(e);
-    if (!child.is_none() && child_status(child).is_none()) {
-      stopper.send(SIGTERM);
-      try {
-        child.attr("wait")("timeout"_a = stopper.grace_s < 5.0 ? stopper.grace_s : 5.0);
-      } catch (nb::python_error&) {
-      }
-      stopper.kill_group();
-      child.attr("wait")();
-    }
-    stopper.release();
-    try {
-      finish_job(job, interrupted ? "interrupted" : "failed", details);
-    } catch (nb::python_error&) {
-    }
+    abandon_job(job, stopper, child, stop_background, active_events, e);
     throw;
   }
   if (stopper.keyboard_interrupt) {
@@ -993,11 +1081,11 @@ PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS
 
 }  // namespace
 
-nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, const char* summary) {
+nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, std::string_view summary) {
   nb::dict details;
   details["before"] = before;
   details["after"] = after;
-  return make_finding(nb::str("metric_disappearance"), nb::str("CRITICAL"), nb::str(summary),
+  return make_finding(str_of(monitor::kInventoryShrankEvent), nb::str("CRITICAL"), str_of(summary),
                       details);
 }
 

@@ -15,11 +15,10 @@ inline nb::object get(nb::handle map, const char* key) { return map.attr("get")(
 // The NVML binding the module holds (None without one), read at each use.
 inline nb::object nvml() { return host("pynvml"); }
 
-// $CORVANE_INJECT, read at every use so that it takes effect at the next poll.
+// $CORVANE_INJECT (and $CORVANE_INJECT_NODES), read at every use so that it takes effect
+// at the next poll.
 inline bool injection_on() {
-  nb::object switch_on = import("os").attr("environ").attr("get")("CORVANE_INJECT", "");
-  std::string on = nb::cast<std::string>(switch_on.attr("strip")().attr("lower")());
-  return on == "1" || on == "true" || on == "yes" || on == "on";
+  return truthy(import("corvane.injection.engine").attr("injection_enabled")());
 }
 
 inline nb::object injection_engine() { return import("corvane.injection").attr("engine"); }

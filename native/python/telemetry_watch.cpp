@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../core/common/pyfloat.hpp"
+#include "../core/job/checks.hpp"
 #include "../core/telemetry/detectors.hpp"
 #include "../core/telemetry/finding_texts.hpp"
 #include "finding_record.hpp"
@@ -379,10 +380,10 @@ class TelemetryWatch {
       std::optional<nb::object> inventory = known_inventory();
       if (!inventory) return;
       Py_ssize_t count = nb::len(*inventory);
-      if (baseline_ != 0 && count < baseline_) {
+      if (mon::inventory_shrank(static_cast<std::size_t>(baseline_),
+                                static_cast<std::size_t>(count))) {
         append_finding(findings_, lock_,
-                       inventory_shrink_finding(baseline_, count,
-                                                "GPU inventory shrank during runtime monitoring"));
+                       inventory_shrink_finding(baseline_, count, mon::kInventoryShrankAtRuntime));
       }
     }
   }

@@ -1,4 +1,6 @@
-"""The `corvane` command."""
+"""corvane runs machine-learning training on rented GPU machines, watches the job and the
+hardware while it runs, and remembers which machines failed, so that the next job runs on
+one that didn't."""
 
 from __future__ import annotations
 
@@ -13,6 +15,7 @@ import threading
 
 from . import __version__
 from .config import ConfigError, load_config
+from .metrics.prometheus import add_prometheus_arguments
 
 
 class CliError(Exception):
@@ -24,13 +27,13 @@ class CliError(Exception):
 
 
 def _registry(path, create: bool = True):
-    from .trust.registry import RegistryError, TrustRegistry, default_registry_path
+    from .trust.registry import RegistryError, TrustRegistry, is_database_url, registry_location
 
+    where = path if path is not None else registry_location()
     try:
-        return TrustRegistry(path, create=create)
+        return TrustRegistry(where, create=create)
     except RegistryError as exc:
-        where = path if path is not None else default_registry_path()
-        if not create and not os.path.lexists(where):
+        if not create and not is_database_url(where) and not os.path.lexists(where):
             raise CliError(f"no registry at {where}: no job has been recorded there") from None
         raise CliError(str(exc)) from None
 
@@ -41,6 +44,11 @@ def _cmd_findings(args) -> int:
     if job_id is None:
         jobs = registry.jobs(limit=1)
         if not jobs:
+            if args.json:
+                from .fleet_cli import print_json
+
+                print_json({"job": None, "findings": [], "recovery": []})
+                return 0
             print(f"no jobs recorded in {registry.path}")
             return 0
         job_id = jobs[0]["job_id"]
@@ -48,6 +56,12 @@ def _cmd_findings(args) -> int:
     if job is None:
         print(f"corvane: no job {job_id!r} in {registry.path}", file=sys.stderr)
         return 1
+    if args.json:
+        from .fleet_cli import findings_document, print_json
+
+        print_json(findings_document(job, registry.events(job_id),
+                                     registry.recovery_events(job_id)))
+        return 0
     print(f"job {job['job_id']}  status={job['status']}  command: {job['command']}")
     events = registry.events(job_id)
     if not events:
@@ -81,8 +95,17 @@ def _print_summary(result, registry, stopped_by=None) -> None:
     if result.recovery is not None:
         print(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}")
     else:
-        planned = [r for r in registry.recovery_events(result.job_id) if r["status"] == "planned"]
-        if planned:
+        from .trust.registry import RegistryError
+
+        try:
+            planned = [r for r in registry.recovery_events(result.job_id)
+                       if r["status"] == "planned"]
+        except RegistryError as exc:  # the job's own status still decides the exit status
+            print(f"[corvane] recovery: not known ({exc})")
+            planned = None
+        if planned is None:
+            pass
+        elif planned:
             print(f"[corvane] recovery planned (not executed): {planned[-1]['summary']}")
         else:
             print("[corvane] recovery: not triggered")
@@ -118,6 +141,36 @@ def _check_injection_rules() -> None:
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 
 
+def _prometheus_exporter(args, stream=None):
+    """The Prometheus exporter the options ask for, serving already, or None."""
+    from .metrics.prometheus import ExporterError, exporter_from_args
+    from .provision.environment import node_identity
+
+    try:
+        exporter = exporter_from_args(args, node_identity())
+    except ExporterError as exc:
+        raise CliError(str(exc), exc.status) from None
+    if exporter is not None and exporter.url is not None:
+        print(f"[corvane] Prometheus metrics at {exporter.url}", file=stream or sys.stdout,
+              flush=True)
+    return exporter
+
+
+def _with_prometheus(args, bridge):
+    """The metrics bridge, fanned out to a Prometheus exporter if the options ask for one."""
+    from .tracking import FanOutBridge
+
+    try:
+        exporter = _prometheus_exporter(args)
+    except CliError:
+        if bridge is not None:
+            bridge.close()
+        raise
+    if exporter is None:
+        return bridge
+    return exporter if bridge is None else FanOutBridge([bridge, exporter])
+
+
 def _cmd_monitor(args) -> int:
     from .monitor import monitoring
     from .tracking import MetricsFileBridge
@@ -137,6 +190,7 @@ def _cmd_monitor(args) -> int:
         except OSError as exc:
             raise CliError(f"cannot write the metrics file {args.metrics_file}: "
                            f"{exc.strerror or exc}") from None
+    bridge = _with_prometheus(args, bridge)
     # A supervisor's SIGTERM, a closed terminal's SIGHUP and Ctrl-C all go to the job, which
     # gets "monitor" -> "stop_grace" to finish; a second signal kills it at once.
     received: list[int] = []
@@ -162,15 +216,30 @@ def _cmd_monitor(args) -> int:
             signal.signal(s, handler)
         if bridge is not None:
             bridge.close()
-    _print_summary(result, registry, received[0] if received else None)
+    from .fleet_cli import settle_registry
+
+    lost = settle_registry(registry, result, received[0] if received else None, _print_summary)
     if received:
         return 128 + received[0]
-    return _exit_status(result.returncode)
+    status = _exit_status(result.returncode)
+    return 1 if lost and status == 0 else status
+
+
+def _cmd_agent(args) -> int:
+    from .agent import command
+
+    # Standard output carries the findings: the exporter's address goes to standard error.
+    return command(args, load_config, _registry, _check_injection_rules,
+                   lambda a: _prometheus_exporter(a, sys.stderr))
 
 
 def _cmd_profile(args) -> int:
     from .trust.baselines import describe_gpu_profile, detect_gpu_profile
 
+    if args.list:
+        from .fleet_cli import cmd_profile_list
+
+        return cmd_profile_list(args)
     config = load_config(args.config) if args.config else None
     name = args.name
     if name is None:
@@ -178,8 +247,28 @@ def _cmd_profile(args) -> int:
 
         inventory = detect_gpu_inventory()
         name = inventory[0].name if inventory else None
-    print(describe_gpu_profile(detect_gpu_profile(name, config), name))
+    profile = detect_gpu_profile(name, config)
+    if args.json:
+        from .fleet_cli import print_json, profile_document
+
+        print_json({"gpu_name": name, "profile": profile_document(profile),
+                    "summary": describe_gpu_profile(profile, name)})
+        return 0
+    print(describe_gpu_profile(profile, name))
     return 0
+
+
+def _cmd_jobs(args) -> int:
+    from .fleet_cli import cmd_jobs
+
+    return cmd_jobs(args, _registry(args.registry, create=False), _table)
+
+
+def _cmd_trust(args) -> int:
+    from .fleet_cli import cmd_trust
+
+    return cmd_trust(args, _registry(args.registry, create=args.trust_command is not None),
+                     _table)
 
 
 def _vast_key() -> str | None:
@@ -250,7 +339,7 @@ def _vast_log():
         log.propagate = propagate
 
 
-def _vast_launch(provider, args, key, handler) -> int:
+def _vast_launch(provider, args, key, handler, registry) -> int:
     from .providers._http import ProviderApiError
     from .providers.base import ProvisionSpec
 
@@ -273,6 +362,14 @@ def _vast_launch(provider, args, key, handler) -> int:
     def on_launch(result):
         with lock:
             rented.setdefault(result.instance_id, result)
+        try:
+            registry.record_instance(provider="vast", instance_id=result.instance_id,
+                                     machine_id=result.raw.get("machine_id"), gpu_type=args.gpu,
+                                     price_per_hour=result.raw.get("dph_total"),
+                                     details={"label": args.name, "gpu_count": args.count})
+        except Exception as exc:  # noqa: BLE001 - the instance is reported all the same
+            _vast_fail(f"instance {result.instance_id} was not recorded in the registry: "
+                       f"{_shown(exc, 300)}")
 
     error, status = None, 0
     try:
@@ -289,6 +386,9 @@ def _vast_launch(provider, args, key, handler) -> int:
         error, status = _shown(_describe(exc), 1000), 1
     with lock:
         results = list(rented.values())
+    if registry.pending_writes and registry.flush(10):
+        _vast_fail(f"the registry {registry.path} is unreachable: the launched instances are "
+                   "not recorded in it")
     for r in results:
         print(f"launched instance {_shown(r.instance_id)} on machine "
               f"{_shown(r.raw.get('machine_id'))} at ${_shown(r.raw.get('dph_total'))}/h")
@@ -340,23 +440,40 @@ def _cmd_vast(args) -> int:
     if key is None:
         return 2
     provider = VastProvider()
+    registry, states = None, {}
+    if args.vast_command in ("offers", "launch"):
+        from .fleet_cli import trust_steered_provider, vast_trust
+
+        registry, states = vast_trust(args, _registry, CliError)
+        provider = trust_steered_provider(states)
     with _vast_log() as handler:
         try:
             if args.vast_command == "offers":
+                from .fleet_cli import offer_document, offer_trust, print_json
                 from .providers.base import ProvisionSpec
 
                 spec = ProvisionSpec(gpu_type=args.gpu, gpu_count=args.count, region=args.region)
                 # The marketplace may answer with more offers than asked for.
                 offers = provider._find_offers(spec, key, limit=args.limit)[:args.limit]
+                if args.json:
+                    print_json({"offers": [offer_document(o, offer_trust(states, o))
+                                           for o in offers]})
+                    return 0
                 _table([(o.get("id"), o.get("machine_id"), o.get("gpu_name"), o.get("dph_total"),
-                         o.get("reliability"), o.get("geolocation")) for o in offers],
-                       ("ID", "MACHINE", "GPU", "$/H", "RELIABILITY", "LOCATION"))
+                         o.get("reliability"), o.get("geolocation"), offer_trust(states, o))
+                        for o in offers],
+                       ("ID", "MACHINE", "GPU", "$/H", "RELIABILITY", "LOCATION", "TRUST"))
                 if not offers:
                     print("no offers matched")
             elif args.vast_command == "launch":
-                return _vast_launch(provider, args, key, handler)
+                return _vast_launch(provider, args, key, handler, registry)
             elif args.vast_command == "ls":
                 refs = provider.list_instances(key)
+                if args.json:
+                    from .fleet_cli import instance_document, print_json
+
+                    print_json({"instances": [instance_document(r) for r in refs]})
+                    return 0
                 _table([(r.instance_id, r.status, r.gpu_type, r.gpu_count,
                          f"{r.ssh_host}:{r.ssh_port}", r.region, r.name) for r in refs],
                        ("ID", "STATUS", "GPU", "N", "SSH", "REGION", "LABEL"))
@@ -382,7 +499,8 @@ def _cmd_config(args) -> int:
 MONITOR_EXIT_STATUSES = """\
 exit status:
   N      the job's own exit status (0 when it succeeded)
-  1      corvane failed at run time (registry, metrics file, checkpoint directory, ...)
+  1      corvane failed at run time (registry, metrics file, Prometheus port or
+         textfile, checkpoint directory, ...)
   2      usage or configuration error; nothing was started
   126    the command is not executable (or is a directory)
   127    the command was not found
@@ -428,10 +546,23 @@ def _one_line_usage(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     return parser
 
 
+_REGISTRY_OPTION = ("registry file or postgresql:// URL (default: $CORVANE_REGISTRY, else a file "
+                    "in the user's state directory)")
+_JSON_OPTION = "print one JSON document (keys described in the README)"
+_REGISTRY_HELP = """\
+The registry (jobs, findings, node trust) is a SQLite file by default; --registry or
+$CORVANE_REGISTRY may name another file or a PostgreSQL database shared by many machines
+(postgresql://USER@HOST/DB, or postgresql:///DB?host=/run/postgresql for a local socket).
+"""
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="corvane", description=__doc__)
+    parser = argparse.ArgumentParser(prog="corvane", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog=_REGISTRY_HELP)
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
-    sub = parser.add_subparsers(dest="command", required=True)
+    sub = parser.add_subparsers(dest="command", required=True, title="commands",
+                                metavar="COMMAND")
 
     p = sub.add_parser("monitor", help="run a training command under watch",
                        usage="corvane monitor [options] -- COMMAND [ARGS...]",
@@ -445,19 +576,72 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--metrics-file", help="append findings and GPU metrics as JSON lines")
     p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
                                       "user's state directory)")
+    add_prometheus_arguments(p)
     p.add_argument("job_command", nargs=argparse.REMAINDER, help="the command, after --")
     p.set_defaults(func=_cmd_monitor)
 
+    p = sub.add_parser("agent", help="watch this node without a job, one finding per line",
+                       description="Watches this node (GPU telemetry and events, the kernel "
+                                   "log, GPU inventory, disk) until SIGTERM or SIGINT and prints "
+                                   "each finding as a JSON line: node, time, event_type, "
+                                   "severity, summary, details. A job's monitor runs it on the "
+                                   "other nodes of a Slurm allocation.")
+    p.add_argument("--config", help="TOML or JSON file merged over the defaults")
+    p.add_argument("--format", choices=("json", "text"), default="json",
+                   help="json: one JSON object per line (default); text: readable lines")
+    p.add_argument("--stdin-eof", action="store_true",
+                   help="also stop when standard input closes")
+    p.add_argument("--job-running", action="store_true",
+                   help="a job is using this node's GPUs (idle GPUs are then a finding)")
+    p.add_argument("--registry", help="record the findings in this registry, as a job of "
+                                      "kind agent")
+    add_prometheus_arguments(p)
+    p.set_defaults(func=_cmd_agent)
+
     p = sub.add_parser("findings", help="show what the registry recorded for a job")
     p.add_argument("--job", help="job id (default: the latest job)")
-    p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
-                                      "user's state directory)")
+    p.add_argument("--registry", help=_REGISTRY_OPTION)
+    p.add_argument("--json", action="store_true", help=_JSON_OPTION)
     p.set_defaults(func=_cmd_findings)
+
+    p = sub.add_parser("jobs", help="list recorded jobs, newest first")
+    p.add_argument("--limit", type=_at_least_one, default=20,
+                   help="show at most this many jobs (default 20)")
+    p.add_argument("--status", help="only jobs with this status (running, succeeded, failed, "
+                                    "interrupted, ...)")
+    p.add_argument("--registry", help=_REGISTRY_OPTION)
+    p.add_argument("--json", action="store_true", help=_JSON_OPTION)
+    p.set_defaults(func=_cmd_jobs)
+
+    p = sub.add_parser("trust", help="which machines to trust, from their hardware findings",
+                       description="Lists every node with its jobs, findings and trust state: "
+                                   "distrusted after a CRITICAL hardware finding in the last 7 "
+                                   "days, suspect after a WARN one, trusted otherwise. "
+                                   "`vast offers` and `vast launch` leave out distrusted "
+                                   "machines and try trusted ones first.")
+    p.add_argument("--registry", help=_REGISTRY_OPTION)
+    p.add_argument("--json", action="store_true", help=_JSON_OPTION)
+    tsub = p.add_subparsers(dest="trust_command", metavar="ACTION")
+    q = tsub.add_parser("block", help="distrust a node by hand until it is allowed again")
+    q.add_argument("node", help="node id (for marketplace machines, the machine id)")
+    q.add_argument("--reason", help="why, kept with the state")
+    q.add_argument("--registry", default=argparse.SUPPRESS, help=_REGISTRY_OPTION)
+    q = tsub.add_parser("allow", help="trust a node by hand; findings recorded before now are "
+                                      "forgiven, later ones count")
+    q.add_argument("node", help="node id (for marketplace machines, the machine id)")
+    q.add_argument("--reason", help="why, kept with the state")
+    q.add_argument("--registry", default=argparse.SUPPRESS, help=_REGISTRY_OPTION)
+    q = tsub.add_parser("clear", help="drop the state set by hand; the findings decide again")
+    q.add_argument("node", help="node id")
+    q.add_argument("--registry", default=argparse.SUPPRESS, help=_REGISTRY_OPTION)
+    p.set_defaults(func=_cmd_trust)
 
     p = sub.add_parser("profile", help="expected performance of a GPU model")
     p.add_argument("name", nargs="?", help="GPU name as a driver or provider reports it "
                                            "(default: the GPU detected on this machine)")
     p.add_argument("--config", help="configuration whose cluster.baselines overrides apply")
+    p.add_argument("--list", action="store_true", help="list the known GPU profiles")
+    p.add_argument("--json", action="store_true", help=_JSON_OPTION)
     p.set_defaults(func=_cmd_profile)
 
     p = _one_line_usage(sub.add_parser(
@@ -472,6 +656,9 @@ def build_parser() -> argparse.ArgumentParser:
     q.add_argument("--region", help="region or country codes, e.g. eu or US,CA")
     q.add_argument("--limit", type=_at_least_one, default=20,
                    help="show at most this many offers (default 20)")
+    q.add_argument("--registry", help=_REGISTRY_OPTION + "; its distrusted machines are left "
+                                                         "out, trusted ones come first")
+    q.add_argument("--json", action="store_true", help=_JSON_OPTION)
     q = _one_line_usage(vsub.add_parser(
         "launch", help="rent an instance (or several with --hedge)", epilog=_VAST_EXIT))
     q.add_argument("--gpu", required=True, help="GPU type, e.g. RTX_4090 or H100_SXM")
@@ -486,7 +673,10 @@ def build_parser() -> argparse.ArgumentParser:
     q.add_argument("--hedge", type=_at_least_one, default=1,
                    help="rent on this many distinct machines at once; keep one, remove the rest "
                         "(default 1)")
-    _one_line_usage(vsub.add_parser("ls", help="list your instances", epilog=_VAST_EXIT))
+    q.add_argument("--registry", help=_REGISTRY_OPTION + "; distrusted machines are never "
+                                                         "rented, and the instance is recorded")
+    q = _one_line_usage(vsub.add_parser("ls", help="list your instances", epilog=_VAST_EXIT))
+    q.add_argument("--json", action="store_true", help=_JSON_OPTION)
     q = _one_line_usage(vsub.add_parser("rm", help="terminate instances", epilog=_VAST_EXIT))
     q.add_argument("instance_ids", nargs="+", metavar="ID", help="instance id (several allowed)")
     p.set_defaults(func=_cmd_vast)

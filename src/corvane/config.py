@@ -48,6 +48,10 @@ DEFAULT_CONFIG: dict = {
             "qos": "",
             "constraint": "",
             "extra_args": [],
+            # With more than one node, `corvane agent` watches each other node of the job.
+            "node_agents": True,
+            # srun options for the agents' step only (the job's are "extra_args").
+            "agent_extra_args": [],
         },
         "baselines": {},
     },
@@ -259,6 +263,8 @@ _SCHEMA: dict = {
             "qos": _text,
             "constraint": _text,
             "extra_args": _text_list,
+            "node_agents": _bool,
+            "agent_extra_args": _text_list,
         },
         "baselines": _Walker(_check_baselines),
     },

@@ -49,3 +49,48 @@ class MetricsFileBridge:
         with self._lock:
             self.active = False
             self._fh.close()
+
+
+class FanOutBridge:
+    """Feeds several bridges at once (the metrics file and Prometheus, say). A sink that
+    is closed or lacks a call is skipped; one that fails does not keep the others from
+    their share, and its error is raised afterwards for the runner to log."""
+
+    def __init__(self, sinks):
+        self.sinks = [s for s in sinks if s is not None]
+
+    @property
+    def active(self) -> bool:
+        return any(getattr(s, "active", False) for s in self.sinks)
+
+    def _each(self, call: str, *args, **kwargs) -> None:
+        failure = None
+        for sink in self.sinks:
+            fn = getattr(sink, call, None)
+            if fn is None or not getattr(sink, "active", False):
+                continue
+            try:
+                fn(*args, **kwargs)
+            except Exception as exc:  # noqa: BLE001 - the others still get theirs
+                failure = failure or exc
+        if failure is not None:
+            raise failure
+
+    def log_finding(self, *args, **kwargs) -> None:
+        self._each("log_finding", *args, **kwargs)
+
+    def log_gpu_metrics(self, *args, **kwargs) -> None:
+        self._each("log_gpu_metrics", *args, **kwargs)
+
+    def log_job_state(self, *args, **kwargs) -> None:
+        self._each("log_job_state", *args, **kwargs)
+
+    def close(self) -> None:
+        failure = None
+        for sink in self.sinks:
+            try:
+                sink.close()
+            except Exception as exc:  # noqa: BLE001 - every sink is closed
+                failure = failure or exc
+        if failure is not None:
+            raise failure

@@ -5,8 +5,11 @@
 namespace corvane::monitor {
 
 bool DeliveredFindings::first_time(std::string_view event_type, std::string_view severity,
-                                   std::string_view summary) {
-  return seen_.emplace(std::string(event_type), std::string(severity), std::string(summary)).second;
+                                   std::string_view summary, std::string_view node) {
+  return seen_
+      .emplace(std::string(event_type), std::string(severity), std::string(summary),
+               std::string(node))
+      .second;
 }
 
 std::optional<RecoveryTrigger> recovery_trigger(const std::vector<FindingKind>& findings) {

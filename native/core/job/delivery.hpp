@@ -12,14 +12,16 @@
 
 namespace corvane::monitor {
 
-// Findings already delivered, told apart by event type, severity and summary.
+// Findings already delivered, told apart by event type, severity, summary and node: the
+// same finding from two nodes is two findings.
 class DeliveredFindings {
  public:
-  // True the first time this (event type, severity, summary) is seen.
-  bool first_time(std::string_view event_type, std::string_view severity, std::string_view summary);
+  // True the first time this (event type, severity, summary, node) is seen.
+  bool first_time(std::string_view event_type, std::string_view severity, std::string_view summary,
+                  std::string_view node);
 
  private:
-  std::set<std::tuple<std::string, std::string, std::string>> seen_;
+  std::set<std::tuple<std::string, std::string, std::string, std::string>> seen_;
 };
 
 struct FindingKind {

@@ -25,7 +25,8 @@ concerned; the monitor marks the findings it draws from such a snapshot "injecte
 Xid rules queue (gpu index, xid) once when they become due; whoever watches the driver's
 events takes them with `pending_xid_events()`.
 
-The monitor calls the engine only while $CORVANE_INJECT is on. A rules file that cannot be
+The monitor calls the engine only while $CORVANE_INJECT is on (and, where
+$CORVANE_INJECT_NODES lists node ids, only on those nodes). A rules file that cannot be
 used is logged once and injection stays off until the file changes; `load_rules()` raises
 instead, for a check before a job starts.
 """
@@ -41,6 +42,7 @@ from dataclasses import dataclass, field
 
 RULES_ENV = "CORVANE_INJECT_RULES"
 SWITCH_ENV = "CORVANE_INJECT"
+NODES_ENV = "CORVANE_INJECT_NODES"
 log = logging.getLogger(__name__)
 
 RULE_KEYS = ("gpu", "set", "add", "lost", "remove", "xid", "after_polls")
@@ -57,8 +59,19 @@ class InjectionRuleError(ValueError):
 
 
 def injection_enabled(environ=os.environ) -> bool:
-    """Whether $CORVANE_INJECT switches injection on (as the monitor reads it at each poll)."""
-    return environ.get(SWITCH_ENV, "").strip().lower() in ("1", "true", "yes", "on")
+    """Whether $CORVANE_INJECT switches injection on (as the monitor reads it at each poll).
+
+    $CORVANE_INJECT_NODES, a comma-separated list of node ids, limits it to those nodes: a
+    rehearsal of several nodes (a job's monitor and the agents on its other nodes share one
+    environment) can make one node's GPU fail."""
+    if environ.get(SWITCH_ENV, "").strip().lower() not in ("1", "true", "yes", "on"):
+        return False
+    nodes = [n.strip() for n in environ.get(NODES_ENV, "").split(",") if n.strip()]
+    if not nodes:
+        return True
+    from ..provision.environment import node_identity
+
+    return node_identity() in nodes
 
 
 def _is_number(value) -> bool:

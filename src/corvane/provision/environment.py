@@ -52,13 +52,19 @@ def parse_duration(text) -> int | float:
     return int(value) if value.is_integer() else value
 
 
+def node_identity() -> str:
+    """The name findings are recorded under: $CORVANE_NODE_ID, else Slurm's node name, else the host name."""
+    return (os.environ.get("CORVANE_NODE_ID") or os.environ.get("SLURMD_NODENAME")
+            or socket.gethostname())
+
+
 def host_snapshot(path: str | os.PathLike | None = None) -> dict:
     """Host name and free space (GB, 10^9 bytes) of the working directory's volume."""
     try:
         free = shutil.disk_usage(os.fspath(path) if path is not None else os.getcwd()).free
     except OSError:
         free = 0
-    return {"hostname": socket.gethostname(), "disk_free_gb": round(free / 1e9, 2)}
+    return {"hostname": node_identity(), "disk_free_gb": round(free / 1e9, 2)}
 
 
 @dataclass(frozen=True)

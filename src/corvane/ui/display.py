@@ -69,12 +69,15 @@ def _clip(text: str, limit: int = LINE_CHARS) -> str:
 
 
 def finding_source(finding) -> str | None:
-    """Where a finding came from, in a few words: the GPU, the rank (and phase), or the
-    output or kernel-log line that triggered it (cut to about 100 characters)."""
+    """Where a finding came from, in a few words: another node, the GPU, the rank (and
+    phase), or the output or kernel-log line that triggered it (cut to about 100 characters)."""
+    parts = []
+    node = getattr(finding, "node_id", None)
+    if isinstance(node, str) and node:
+        parts.append(f"node {_clip(node, 60)}")  # seen by the agent on another node
     details = getattr(finding, "details", None)
     if not isinstance(details, Mapping):
-        return None
-    parts = []
+        return "; ".join(parts) or None
     gpu = details.get("gpu_index")
     if isinstance(gpu, int) and not isinstance(gpu, bool):
         parts.append(f"GPU {gpu}")

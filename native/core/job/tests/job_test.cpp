@@ -38,13 +38,14 @@ TEST(JobChecks, InventoryAndDisk) {
 
 TEST(Delivery, EachDistinctFindingOnce) {
   DeliveredFindings delivered;
-  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 79"));
-  EXPECT_FALSE(delivered.first_time("xid_critical", "CRITICAL", "XID 79"));
-  EXPECT_TRUE(delivered.first_time("xid_critical", "WARN", "XID 79"));
-  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 48"));
+  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 79", "n1"));
+  EXPECT_FALSE(delivered.first_time("xid_critical", "CRITICAL", "XID 79", "n1"));
+  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 79", "n2"));
+  EXPECT_TRUE(delivered.first_time("xid_critical", "WARN", "XID 79", "n1"));
+  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 48", "n1"));
   // Fields are not run together: ("a", "bc") is not ("ab", "c").
-  EXPECT_TRUE(delivered.first_time("a", "bc", ""));
-  EXPECT_TRUE(delivered.first_time("ab", "c", ""));
+  EXPECT_TRUE(delivered.first_time("a", "bc", "", ""));
+  EXPECT_TRUE(delivered.first_time("ab", "c", "", ""));
 }
 
 TEST(Delivery, RecoveryIsAskedForByTheFirstCriticalFinding) {

@@ -1,0 +1,1 @@
+"""Exporting what the monitor sees to metrics systems."""

@@ -1,0 +1,112 @@
+"""Which machines to trust, from what the registry recorded about them.
+
+A node's state comes from its hardware findings of the last seven days: a CRITICAL one about
+the machine (an Xid the driver calls critical, a double-bit ECC error, a GPU lost, PCIe or
+NVLink errors past their critical rate) makes it "distrusted", a WARN hardware finding makes
+it "suspect", and otherwise it is "trusted". Findings about the job (NaN, hangs, stalls,
+stragglers, a full disk) say nothing about the machine and do not count. A state set by hand
+wins: "distrusted" stays until allowed again, "trusted" forgives the findings recorded before
+it was set.
+"""
+
+from __future__ import annotations
+
+import time
+
+TRUSTED, SUSPECT, DISTRUSTED, UNKNOWN = "trusted", "suspect", "distrusted", "unknown"
+WINDOW_S = 7 * 24 * 3600
+
+# Findings whose CRITICAL severity means the machine itself failed.
+CRITICAL_HARDWARE = frozenset({"xid_critical", "ecc_dbe", "metric_disappearance", "pcie_replay",
+                               "nvlink_errors"})
+# Findings about the machine; at WARN (or a CRITICAL of these) the machine is suspect.
+HARDWARE = CRITICAL_HARDWARE | frozenset({"pcie_aer", "ecc_sbe_rate", "thermal_warning",
+                                          "clock_throttle", "power_anomaly"})
+SEVERITIES = ("CRITICAL", "WARN", "INFO")
+
+
+def _job_nodes(job: dict) -> list[str]:
+    nodes = job.get("node_ids")
+    if isinstance(nodes, list) and nodes:
+        return [str(n) for n in nodes]
+    metadata = job.get("metadata")
+    if isinstance(metadata, dict) and metadata.get("node_id") is not None:
+        return [str(metadata["node_id"])]
+    return []
+
+
+def _verdict(event: dict) -> str | None:
+    if event["event_type"] not in HARDWARE:
+        return None
+    if event["severity"] == "CRITICAL" and event["event_type"] in CRITICAL_HARDWARE:
+        return DISTRUSTED
+    if event["severity"] in ("CRITICAL", "WARN"):
+        return SUSPECT
+    return None
+
+
+def node_trust(registry, now: float | None = None) -> list[dict]:
+    """Every node the registry knows, with its state and the evidence for it, by node id."""
+    now = time.time() if now is None else now
+    since = now - WINDOW_S
+    overrides = registry.node_trust_overrides()
+    nodes: dict[str, dict] = {}
+
+    def node(node_id) -> dict:
+        key = str(node_id)
+        if key not in nodes:
+            nodes[key] = {"node": key, "state": TRUSTED, "set_by_hand": False, "jobs": 0,
+                          "findings": dict.fromkeys(SEVERITIES, 0),
+                          "last_critical_hardware": None, "reason": "no hardware findings "
+                          "in the last 7 days"}
+        return nodes[key]
+
+    for row in registry.nodes():
+        node(row["node_id"])
+    for row in registry.instances():
+        if row["machine_id"] is not None:
+            node(row["machine_id"])
+    for job in registry.jobs(limit=None):
+        for n in set(_job_nodes(job)):
+            node(n)["jobs"] += 1
+    for node_id, counts in registry.finding_counts_by_node().items():
+        entry = node(node_id)
+        for sev, n in counts.items():
+            entry["findings"][sev] = entry["findings"].get(sev, 0) + n
+    worst: dict[str, tuple[int, dict]] = {}
+    rank = {SUSPECT: 1, DISTRUSTED: 2}
+    for ev in registry.events_of_types(HARDWARE):
+        if ev["node_id"] is None:
+            continue
+        entry = node(ev["node_id"])
+        verdict = _verdict(ev)
+        if verdict == DISTRUSTED:
+            entry["last_critical_hardware"] = {"at": ev["recorded_at"],
+                                               "event_type": ev["event_type"],
+                                               "summary": ev["summary"], "job_id": ev["job_id"]}
+        override = overrides.get(entry["node"])
+        forgiven = override is not None and ev["recorded_at"] < override["set_at"]
+        if verdict is None or ev["recorded_at"] < since or forgiven:
+            continue
+        if rank[verdict] >= worst.get(entry["node"], (0, None))[0]:
+            worst[entry["node"]] = (rank[verdict], ev)
+    for node_id, override in overrides.items():
+        node(node_id)
+    for key, entry in nodes.items():
+        override = overrides.get(key)
+        if override is not None and override["state"] == DISTRUSTED:
+            entry.update(state=DISTRUSTED, set_by_hand=True,
+                         reason="blocked by hand" + (f": {override['reason']}"
+                                                     if override.get("reason") else ""))
+            continue
+        if key in worst:
+            level, ev = worst[key]
+            entry["state"] = DISTRUSTED if level == 2 else SUSPECT
+            entry["reason"] = f"{ev['severity']} {ev['event_type']}: {ev['summary']}"
+        elif override is not None:
+            entry.update(set_by_hand=True, reason="allowed by hand")
+    return sorted(nodes.values(), key=lambda e: e["node"])
+
+
+def trust_by_node(registry, now: float | None = None) -> dict[str, dict]:
+    return {e["node"]: e for e in node_trust(registry, now)}

@@ -1,0 +1,207 @@
+"""`corvane monitor` on a real Slurm cluster of two nodes (tests/slurm_cluster.py): the job
+wrapped in the real srun, inside salloc and sbatch, and the agent step on the other node."""
+
+import json
+import os
+import signal
+import socket
+import sqlite3
+import subprocess
+import textwrap
+
+import pytest
+
+from runner_helpers import PY, wait_for
+
+# The job reports the step it runs in (only a real srun gives it one), prints a line the
+# monitor turns into a finding, then waits for `gate` (when given) and exits with `status`.
+JOB = textwrap.dedent("""
+    import os, sys, time
+    gate, status = sys.argv[1], int(sys.argv[2])
+    print("step", os.environ.get("SLURM_STEP_ID"), "on", os.environ.get("SLURMD_NODENAME"),
+          flush=True)
+    print("step 1 loss=nan", flush=True)
+    deadline = time.monotonic() + 120
+    while gate != "-" and not os.path.exists(gate) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    sys.exit(status)
+""")
+
+HOT_GPU = {"gpus": [{"name": "NVIDIA H100 80GB HBM3", "pci_bus_id": "00000000:3B:00.0",
+                     "readings": {"temperature_c": 50, "util_gpu": 90}}],
+           "rules": [{"gpu": 0, "set": {"temperature_c": 97}, "after_polls": 1}]}
+
+
+@pytest.fixture
+def work(tmp_path):
+    """The job, its configuration and an environment without GPU tools (none here)."""
+    (tmp_path / "job.py").write_text(JOB)
+    (tmp_path / "c.toml").write_text(textwrap.dedent("""
+        [monitor]
+        poll_interval = "1s"
+        [cluster]
+        scheduler = "slurm"
+        [recovery]
+        mode = "plan"
+    """))
+    (tmp_path / "rules.json").write_text(json.dumps(HOT_GPU))
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("SLURM", "CORVANE_"))}
+    env.update(CORVANE_REGISTRY=str(tmp_path / "r.sqlite3"), PYTHONUNBUFFERED="1")
+    return tmp_path, env
+
+
+def monitor_command(tmp, gate="-", status=0) -> list[str]:
+    return [PY, "-m", "corvane", "monitor", "--config", str(tmp / "c.toml"), "--checkpoint-dir",
+            str(tmp / "ckpt"), "--", PY, str(tmp / "job.py"), str(gate), str(status)]
+
+
+def shell(args) -> str:
+    return " ".join("'" + a.replace("'", "'\\''") + "'" for a in args)
+
+
+def text_of(path) -> str:
+    try:
+        return path.read_text()
+    except FileNotFoundError:  # the job has not started yet
+        return ""
+
+
+def rows(db, sql, *params):
+    conn = sqlite3.connect(db)
+    conn.row_factory = sqlite3.Row
+    try:
+        return [dict(r) for r in conn.execute(sql, params)]
+    except sqlite3.OperationalError:  # not created yet
+        return []
+    finally:
+        conn.close()
+
+
+@pytest.mark.parametrize("launcher", ["salloc", "sbatch"])
+@pytest.mark.parametrize("status", [0, 3])
+def test_the_job_runs_in_the_real_srun(slurm_cluster, work, launcher, status):
+    tmp, env = work
+    command = monitor_command(tmp, status=status)
+    if launcher == "salloc":
+        out = slurm_cluster.run(["salloc", "-N1", *command], env=env, timeout=120, cwd=tmp)
+        text = out.stdout
+    else:
+        log = tmp / "slurm.out"
+        out = slurm_cluster.run(["sbatch", "--wait", "-N1", f"--output={log}",
+                                 f"--wrap={shell(command)}"], env=env, timeout=120, cwd=tmp)
+        text = log.read_text()
+    assert out.returncode == status, (out.stdout, out.stderr, text)
+    assert "step 0 on n" in text  # the job ran as step 0 of the allocation, through srun
+    assert "training_divergence: Detected NaN/Inf in training output" in text  # parsed
+    (job,) = rows(tmp / "r.sqlite3", "SELECT * FROM jobs")
+    assert job["command"].startswith("srun --partition gpu ")
+    assert job["status"] == ("completed" if status == 0 else "failed")
+    assert json.loads(job["metadata"])["slurm_job_id"]
+    events = {e["event_type"] for e in rows(tmp / "r.sqlite3", "SELECT * FROM events")}
+    assert "training_divergence" in events, events
+    assert "monitor_degraded" not in events  # one node: no agents
+    assert wait_for(slurm_cluster.queue_empty, 20)
+
+
+def test_agent_step_spans_the_other_node(slurm_cluster, work):
+    tmp, env = work
+    # The fault is injected on n2 only: the monitor's own node n1 stays healthy.
+    env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=str(tmp / "rules.json"),
+               CORVANE_INJECT_NODES="n2")
+    gate, log, db = tmp / "gate", tmp / "slurm.out", tmp / "r.sqlite3"
+    with open(tmp / "c.toml", "a") as config:  # options for the agents' step reach its srun
+        config.write('[cluster.slurm]\nagent_extra_args = ["--job-name=node-watch"]\n')
+    script = tmp / "job.sh"
+    script.write_text("#!/bin/sh\n" + shell(monitor_command(tmp, gate=gate)) + "\n")
+    out = slurm_cluster.run(["sbatch", "--parsable", "-N2", f"--output={log}", str(script)],
+                            env=env, timeout=30, cwd=tmp)
+    assert out.returncode == 0, out.stderr
+    slurm_id = out.stdout.strip().split(";")[0]
+    try:
+        # The overheating GPU of n2, seen by n2's agent, reaches the job's findings.
+        hot_on_n2 = "SELECT * FROM events WHERE node_id = 'n2' AND event_type = 'thermal_warning'"
+        assert wait_for(lambda: rows(db, hot_on_n2), 60), log.read_text()
+        steps = slurm_cluster.run(["squeue", "-h", "-s", "-j", slurm_id, "-o", "%j %N"],
+                                  timeout=10).stdout
+        assert "node-watch n2" in steps, steps
+    finally:
+        gate.write_text("")
+    assert wait_for(slurm_cluster.queue_empty, 30)
+    text = log.read_text()
+    assert "[corvane] starting agents on n2" in text
+    assert "[corvane] node n2 is watched by its agent" in text
+    assert "thermal_warning: GPU 0 temperature reached 97.0C [node n2; GPU 0]" in text
+    (job,) = rows(db, "SELECT * FROM jobs")
+    assert job["status"] == "completed" and json.loads(job["node_ids"]) == ["n1", "n2"]
+    events = rows(db, "SELECT node_id, event_type, severity FROM events")
+    assert {"node_id": "n2", "event_type": "thermal_warning", "severity": "CRITICAL"} in events
+    # The agent ended with the job, not before it: no node was reported unwatched.
+    assert not [e for e in events if e["event_type"] == "monitor_degraded"], events
+    assert not [e for e in events if e["node_id"] == "n1" and e["event_type"] == "thermal_warning"]
+    (plan,) = rows(db, "SELECT node_id, summary FROM recovery_events")
+    assert plan == {"node_id": "n2", "summary": "Prepared recovery plan for n2"}
+    assert wait_for(lambda: not slurm_cluster.job_processes(), 10)
+
+
+def agent_pids(cluster, node) -> list[int]:
+    """The agent on `node` among the processes of the cluster's jobs (all started by this
+    test); the srun that started it runs on the monitor's node."""
+    found = []
+    for pid in cluster.job_processes():
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmd, open(f"/proc/{pid}/environ",
+                                                                  "rb") as env:
+                if (b"\0corvane\0agent\0" in cmd.read()
+                        and f"\0SLURMD_NODENAME={node}\0".encode() in b"\0" + env.read()):
+                    found.append(pid)
+        except OSError:
+            continue
+    return found
+
+
+def test_an_agent_that_dies_is_reported_once(slurm_cluster, work):
+    tmp, env = work
+    gate, log, db = tmp / "gate", tmp / "slurm.out", tmp / "r.sqlite3"
+    script = tmp / "job.sh"
+    script.write_text("#!/bin/sh\n" + shell(monitor_command(tmp, gate=gate)) + "\n")
+    out = slurm_cluster.run(["sbatch", "-N2", f"--output={log}", str(script)], env=env,
+                            timeout=30, cwd=tmp)
+    assert out.returncode == 0, out.stderr
+    degraded = "SELECT * FROM events WHERE event_type = 'monitor_degraded'"
+    try:
+        assert wait_for(lambda: "node n2 is watched" in text_of(log), 60), text_of(log)
+        (agent,) = agent_pids(slurm_cluster, "n2")
+        os.kill(agent, signal.SIGKILL)
+        assert wait_for(lambda: rows(db, degraded), 30), text_of(log)
+    finally:
+        gate.write_text("")
+    assert wait_for(slurm_cluster.queue_empty, 30)
+    (event,) = rows(db, degraded)  # once, though both srun and the step's end tell of it
+    assert event["node_id"] == "n2" and event["severity"] == "WARN"
+    details = json.loads(event["details"])
+    assert details["source"] == "agent" and details["node"] == "n2"
+    assert "Node n2 is no longer watched" in event["summary"], event["summary"]
+    assert "[node n2" in log.read_text().split("is no longer watched")[1].splitlines()[0]
+    (job,) = rows(db, "SELECT * FROM jobs")
+    assert job["status"] == "completed"  # the job itself is not failed for its agent
+
+
+def test_from_outside_the_allocation_every_node_gets_an_agent(slurm_cluster, work):
+    tmp, env = work
+    gate, log, db = tmp / "gate", tmp / "salloc.out", tmp / "r.sqlite3"
+    with open(log, "w") as out:  # salloc runs the monitor here, outside the nodes
+        proc = subprocess.Popen(["salloc", "-N2", *monitor_command(tmp, gate=gate)], cwd=tmp,
+                                env=dict(env, SLURM_CONF=str(slurm_cluster.conf)), stdout=out,
+                                stderr=subprocess.STDOUT)
+    try:
+        seen = "SELECT DISTINCT node_id FROM events WHERE event_type = 'telemetry_unavailable'"
+        assert wait_for(lambda: {"n1", "n2"} <= {r["node_id"] for r in rows(db, seen)}, 60), \
+            text_of(log)
+    finally:
+        gate.write_text("")
+        assert proc.wait(60) == 0, text_of(log)
+    text = log.read_text()
+    assert "[corvane] starting agents on n1, n2" in text
+    (job,) = rows(db, "SELECT * FROM jobs")
+    assert json.loads(job["node_ids"]) == [socket.gethostname(), "n1", "n2"]
+    assert not rows(db, "SELECT * FROM events WHERE event_type = 'monitor_degraded'")
