@@ -181,6 +181,53 @@ nb::tuple build_nvml_backend() {
   return nb::make_tuple(nb::len(snapshots) > 0 ? "shell" : "none", backend);
 }
 
+// The ECC and PCIe replay counters of one GPU; None where the GPU has none.
+void read_error_counters(nb::dict snap, nb::handle binding, nb::handle handle) {
+  nb::handle to_int = builtin("int");
+  try {
+    nb::object volatile_ecc = binding.attr("NVML_VOLATILE_ECC");
+    snap["ecc_corrected"] =
+        to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
+                               binding.attr("NVML_MEMORY_ERROR_TYPE_CORRECTED"), volatile_ecc));
+    snap["ecc_uncorrected"] =
+        to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
+                               binding.attr("NVML_MEMORY_ERROR_TYPE_UNCORRECTED"), volatile_ecc));
+  } catch (nb::python_error&) {
+    snap["ecc_corrected"] = nb::none();
+    snap["ecc_uncorrected"] = nb::none();
+  }
+  try {
+    snap["pcie_replay"] =
+        to_int(blocking_method(binding, "nvmlDeviceGetPcieReplayCounter", handle));
+  } catch (nb::python_error&) {
+    snap["pcie_replay"] = nb::none();
+  }
+}
+
+using NvlinkCounters = std::vector<std::pair<const char*, nb::object>>;
+
+// The error counters of each active NVLink link of one GPU that has any.
+void read_nvlink_errors(nb::dict nvlink, nb::handle binding, nb::handle handle, long links,
+                        const NvlinkCounters& counters) {
+  nb::handle to_int = builtin("int");
+  for (long link = 0; link < links; ++link) {
+    try {
+      if (!truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link))) continue;
+      nb::dict link_errors;
+      for (const auto& [name, code] : counters) {
+        if (code.is_none()) continue;
+        try {
+          link_errors[name] = to_int(
+              blocking_method(binding, "nvmlDeviceGetNvLinkErrorCounter", handle, link, code));
+        } catch (nb::python_error&) {
+        }
+      }
+      if (nb::len(link_errors) > 0) nvlink[nb::int_(link)] = link_errors;
+    } catch (nb::python_error&) {
+    }
+  }
+}
+
 nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
   if (!PyLong_Check(link_count.ptr())) raise_type("link_count", "an int", link_count);
   nb::object binding = nvml();
@@ -188,11 +235,10 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
   // is tried first.
   nb::object recovery = constant(binding, "NVML_NVLINK_ERROR_RECOVERY");
   if (recovery.is_none()) recovery = constant(binding, "NVML_NVLINK_ERROR_DL_RECOVERY");
-  std::vector<std::pair<const char*, nb::object>> counters = {
-      {"replay", constant(binding, "NVML_NVLINK_ERROR_DL_REPLAY")},
-      {"crc_flit", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_FLIT")},
-      {"crc_data", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_DATA")},
-      {"recovery", recovery}};
+  NvlinkCounters counters = {{"replay", constant(binding, "NVML_NVLINK_ERROR_DL_REPLAY")},
+                             {"crc_flit", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_FLIT")},
+                             {"crc_data", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_DATA")},
+                             {"recovery", recovery}};
   nb::object throttle =
       nb::getattr(binding, "nvmlDeviceGetCurrentClocksThrottleReasons", nb::none());
   if (throttle.is_none())
@@ -228,41 +274,9 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
           nb::float_(1000.0).ptr()));
       if (throttle.is_none()) throw nb::attribute_error("no clock throttle reasons query");
       snap["throttle_reasons"] = to_int(blocking_call(throttle, nb::make_tuple(handle)));
-      try {
-        nb::object volatile_ecc = binding.attr("NVML_VOLATILE_ECC");
-        snap["ecc_corrected"] =
-            to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
-                                   binding.attr("NVML_MEMORY_ERROR_TYPE_CORRECTED"), volatile_ecc));
-        snap["ecc_uncorrected"] = to_int(
-            blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
-                            binding.attr("NVML_MEMORY_ERROR_TYPE_UNCORRECTED"), volatile_ecc));
-      } catch (nb::python_error&) {
-        snap["ecc_corrected"] = nb::none();
-        snap["ecc_uncorrected"] = nb::none();
-      }
-      try {
-        snap["pcie_replay"] =
-            to_int(blocking_method(binding, "nvmlDeviceGetPcieReplayCounter", handle));
-      } catch (nb::python_error&) {
-        snap["pcie_replay"] = nb::none();
-      }
-      nb::dict nvlink = nb::borrow<nb::dict>(snap["nvlink_errors"]);
-      for (long link = 0; link < links; ++link) {
-        try {
-          if (!truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link))) continue;
-          nb::dict link_errors;
-          for (const auto& [name, code] : counters) {
-            if (code.is_none()) continue;
-            try {
-              link_errors[name] = to_int(
-                  blocking_method(binding, "nvmlDeviceGetNvLinkErrorCounter", handle, link, code));
-            } catch (nb::python_error&) {
-            }
-          }
-          if (nb::len(link_errors) > 0) nvlink[nb::int_(link)] = link_errors;
-        } catch (nb::python_error&) {
-        }
-      }
+      read_error_counters(snap, binding, handle);
+      read_nvlink_errors(nb::borrow<nb::dict>(snap["nvlink_errors"]), binding, handle, links,
+                         counters);
     } catch (nb::python_error& e) {
       bool lost = false;
       quietly([&] { lost = gpu_is_lost(e, binding); });

@@ -770,6 +770,35 @@ nb::object open_job(JobContext& job, nb::handle command, nb::handle pre_check_re
   return effective;
 }
 
+// Starts the job in its own process group: signals reach the job and everything it
+// started, and nothing of it is left behind at the end.
+nb::object spawn_job(const JobContext& job, nb::handle effective, nb::handle hook_path,
+                     nb::handle extra_env) {
+  nb::object env = import("builtins").attr("dict")(import("os").attr("environ"));
+  env["CORVANE_JOB_ID"] = job.job_id;
+  env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
+  if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
+  nb::object subprocess = import("subprocess");
+  return subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
+                                  "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
+                                  "bufsize"_a = 0, "process_group"_a = 0);
+}
+
+// How the job ended, in the registry: completed, failed, or interrupted by a signal.
+void record_end(JobContext& job, JobStopper& stopper, nb::handle returncode) {
+  const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
+  nb::object end_details = nb::none();
+  if (stopper.requested()) {
+    status = "interrupted";
+    nb::dict d;
+    d["signal"] = signal_name(stopper.signum);
+    d["returncode"] = returncode;
+    if (stopper.killed) d["killed"] = true;
+    end_details = d;
+  }
+  finish_job(job, status, end_details);
+}
+
 // The job's watch until it exits: the periodic checks at their cadence, findings delivered
 // as soon as they are appended, the "watching:" line once, stop requests acted on.
 void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
@@ -881,7 +910,6 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   job.wandb_bridge = nb::borrow(wandb_bridge);
   job.checkpoint_dir = nb::borrow(checkpoint_dir);
   nb::object effective = open_job(job, command, pre_check_result);
-  nb::object os = import("os");
 
   nb::object threading = import("threading");
   nb::object stop_background = threading.attr("Event")();
@@ -932,16 +960,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
                                     nb::make_tuple(hook_path, config, findings, findings_lock,
                                                    stop_background, training_state));
 
-    nb::object env = import("builtins").attr("dict")(os.attr("environ"));
-    env["CORVANE_JOB_ID"] = job.job_id;
-    env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
-    if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
-    nb::object subprocess = import("subprocess");
-    // Its own process group: signals reach the job and everything it started, and nothing
-    // of it is left behind at the end.
-    child = subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
-                                     "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
-                                     "bufsize"_a = 0, "process_group"_a = 0);
+    child = spawn_job(job, effective, hook_path, extra_env);
     stopper.group = nb::cast<pid_t>(child.attr("pid"));
     nb::object child_out = child.attr("stdout");
     int fd = nb::cast<int>(child_out.attr("fileno")());
@@ -990,17 +1009,7 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
     job.report_state(false, last_output_at_ref[0], poll_s);
     job.maybe_trigger_recovery(returncode);
     stopper.release();
-    const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
-    nb::object end_details = nb::none();
-    if (stopper.requested()) {
-      status = "interrupted";
-      nb::dict d;
-      d["signal"] = signal_name(stopper.signum);
-      d["returncode"] = returncode;
-      if (stopper.killed) d["killed"] = true;
-      end_details = d;
-    }
-    finish_job(job, status, end_details);
+    record_end(job, stopper, returncode);
     active_events.attr("discard")(stop_background);
     result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
                                       job.recovery_result, nb::none(), nb::none(), nb::none(),

@@ -14,10 +14,9 @@ using namespace nb::literals;
 namespace core = corvane::vast;
 using namespace corvane::bindings::vast;
 
-NB_MODULE(vast, m) {
-  corvane::bindings::configure_leak_checks();
-  g_module = m;
-  m.doc() = "The Vast.ai GPU marketplace adapter.";
+namespace {
+
+void bind_host_services_and_constants(nb::module_& m) {
   nb::module_ http = nb::module_::import_("corvane.providers._http");
   m.attr("http_json") = http.attr("http_json");
   m.attr("http_get_json") = http.attr("http_get_json");
@@ -60,31 +59,12 @@ NB_MODULE(vast, m) {
   for (int s : core::kTerminateRetryableStatuses) term.append(s);
   m.attr("_TERMINATE_RETRYABLE_STATUSES") =
       nb::module_::import_("builtins").attr("frozenset")(term);
+}
 
-  m.def(
-      "_spec_env_to_vast_dict",
-      [](nb::handle env, nb::handle key) {
-        return entry("_spec_env_to_vast_dict", {}, false,
-                     [&] { return spec_env_to_vast_dict(env, key); });
-      },
-      "env"_a.none(), "ssh_public_key"_a.none());
-  m.def(
-      "_build_onstart",
-      [](nb::handle key) {
-        return entry("_build_onstart", {}, false, [&] { return build_onstart(key); });
-      },
-      "ssh_public_key"_a.none());
-
-  // The class is the host's own kind of class, a subclass of its Provider; its methods are
-  // native functions bound like methods, each run through entry().
-  nb::dict ns;
-  ns["__doc__"] = "Vast.ai peer-to-peer GPU marketplace adapter.";
-  ns["__module__"] = "corvane.providers.vast";
-  ns["name"] = "vast";
-  ns["requires_credentials"] = true;
+// The provider's plain methods: its profile, detection and capabilities.
+void add_plain_methods(nb::dict ns) {
   auto method = [&](const char* name, nb::object fn) { ns[name] = fn; };
-  nb::module_ base = nb::module_::import_("corvane.providers.base");
-  nb::object profile_type = base.attr("ProviderProfile");
+  nb::object profile_type = nb::module_::import_("corvane.providers.base").attr("ProviderProfile");
   method("default_profile",
          nb::cpp_function(
              [profile_type](nb::handle) {
@@ -110,6 +90,11 @@ NB_MODULE(vast, m) {
          nb::cpp_function([](nb::handle) { return true; }, nb::is_method(), nb::name("has_api")));
   method("supports_provisioning", nb::cpp_function([](nb::handle) { return true; }, nb::is_method(),
                                                    nb::name("supports_provisioning")));
+}
+
+// The marketplace operations, each run through entry().
+void add_marketplace_methods(nb::dict ns) {
+  auto method = [&](const char* name, nb::object fn) { ns[name] = fn; };
   method("_find_offers", nb::cpp_function(
                              [](nb::handle, nb::handle spec, nb::handle key, nb::handle limit) {
                                return entry("_find_offers", key, true,
@@ -193,7 +178,44 @@ NB_MODULE(vast, m) {
                 return entry("_parse_instance", {}, true, [&] { return parse_instance(it); });
               },
               nb::name("_parse_instance"), "item"_a.none()));
-  nb::object cls = nb::module_::import_("builtins")
-                       .attr("type")("VastProvider", nb::make_tuple(base.attr("Provider")), ns);
-  m.attr("VastProvider") = cls;
+}
+
+// The class is the host's own kind of class, a subclass of its Provider; its methods are
+// native functions bound like methods.
+nb::object provider_class() {
+  nb::dict ns;
+  ns["__doc__"] = "Vast.ai peer-to-peer GPU marketplace adapter.";
+  ns["__module__"] = "corvane.providers.vast";
+  ns["name"] = "vast";
+  ns["requires_credentials"] = true;
+  add_plain_methods(ns);
+  add_marketplace_methods(ns);
+  nb::module_ base = nb::module_::import_("corvane.providers.base");
+  return nb::module_::import_("builtins")
+      .attr("type")("VastProvider", nb::make_tuple(base.attr("Provider")), ns);
+}
+
+}  // namespace
+
+NB_MODULE(vast, m) {
+  corvane::bindings::configure_leak_checks();
+  g_module = m;
+  m.doc() = "The Vast.ai GPU marketplace adapter.";
+  bind_host_services_and_constants(m);
+
+  m.def(
+      "_spec_env_to_vast_dict",
+      [](nb::handle env, nb::handle key) {
+        return entry("_spec_env_to_vast_dict", {}, false,
+                     [&] { return spec_env_to_vast_dict(env, key); });
+      },
+      "env"_a.none(), "ssh_public_key"_a.none());
+  m.def(
+      "_build_onstart",
+      [](nb::handle key) {
+        return entry("_build_onstart", {}, false, [&] { return build_onstart(key); });
+      },
+      "ssh_public_key"_a.none());
+
+  m.attr("VastProvider") = provider_class();
 }
