@@ -59,17 +59,6 @@ TEST(FileTail, LinesAcrossReadsAndPasses) {
   EXPECT_EQ(tail.offset(), static_cast<std::int64_t>(file.bytes.size()));
 }
 
-TEST(FileTail, AnUnterminatedWholeReportIsTakenOnce) {
-  FakeFile file{"{\"a\":1}", 1};
-  FileTail tail;
-  Taken taken;
-  tail.pass(file.identity(), file.reader(), taken.take());
-  tail.pass(file.identity(), file.reader(), taken.take());
-  file.bytes += "\n{\"b\":2}\n";
-  tail.pass(file.identity(), file.reader(), taken.take());
-  EXPECT_EQ(taken.lines, (Lines{"{\"a\":1}", "{\"b\":2}"}));
-}
-
 TEST(FileTail, ReplacedOrTruncatedFilesAreReadFromTheStart) {
   FakeFile file{"{\"a\":1}\n", 1};
   FileTail tail;
@@ -93,19 +82,6 @@ TEST(FileTail, ALineTooLongIsDroppedUpToItsEnd) {
   file.bytes += "}\n{\"ok\":1}\n";
   tail.pass(file.identity(), file.reader(), taken.take());
   EXPECT_EQ(taken.lines, (Lines{"{\"ok\":1}"}));
-}
-
-TEST(FileTail, AFailedReadKeepsWhatWasReadAndIsReported) {
-  FakeFile file{"{\"a\":1}\n", 1};
-  FileTail tail;
-  Taken taken;
-  tail.pass(file.identity(), file.reader(), taken.take());
-  file.bytes += "{\"b\":2}\n";
-  file.fail_with = 5;
-  EXPECT_EQ(tail.pass(file.identity(), file.reader(), taken.take()), 5);
-  file.fail_with = 0;
-  EXPECT_EQ(tail.pass(file.identity(), file.reader(), taken.take()), 0);
-  EXPECT_EQ(taken.lines, (Lines{"{\"a\":1}", "{\"b\":2}"}));
 }
 
 }  // namespace

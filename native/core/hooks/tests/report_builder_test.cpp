@@ -56,39 +56,5 @@ TEST(ReportBuilder, OnlyTheFirstPhasesAreKeptInOrderButAllValuesCount) {
   EXPECT_TRUE(s.first_phases[0].name.empty());
 }
 
-TEST(ReportValues, IntAndFloatAsTheHostConvertsThem) {
-  auto scalar = [](JsonScalar::Kind kind, std::string_view text) { return JsonScalar{kind, text}; };
-  std::int64_t out = -1;
-  EXPECT_EQ(json_int(scalar(JsonScalar::kFloat, "7.9"), &out), IntResult::kValue);
-  EXPECT_EQ(out, 7);
-  EXPECT_EQ(json_int(scalar(JsonScalar::kFloat, "-7.9"), &out), IntResult::kValue);
-  EXPECT_EQ(out, -7);
-  EXPECT_EQ(json_int(scalar(JsonScalar::kInt, "99999999999999999999"), &out), IntResult::kTooBig);
-  EXPECT_EQ(json_int(scalar(JsonScalar::kFloat, "1e400"), &out), IntResult::kDefault);
-  EXPECT_EQ(json_int(scalar(JsonScalar::kFloat, "1e300"), &out), IntResult::kTooBig);
-  EXPECT_EQ(json_int(scalar(JsonScalar::kString, "5"), &out), IntResult::kDefault);
-  EXPECT_EQ(json_int(scalar(JsonScalar::kTrue, "true"), &out), IntResult::kValue);
-  EXPECT_EQ(out, 1);
-  EXPECT_EQ(json_float(scalar(JsonScalar::kFloat, "1e400")), INFINITY);
-  EXPECT_FALSE(std::signbit(*json_float(scalar(JsonScalar::kInt, "-0"))));
-  EXPECT_TRUE(std::signbit(*json_float(scalar(JsonScalar::kFloat, "-0.0"))));
-  EXPECT_EQ(json_float(scalar(JsonScalar::kNull, "null")), std::nullopt);
-  EXPECT_EQ(json_float(scalar(JsonScalar::kFloat, "0.1")), 0.1);
-}
-
-TEST(DetectionTexts, NameTheRankAndPhase) {
-  Detection d{};
-  d.kind = Detection::kPhaseStraggler;
-  d.rank = 12;
-  d.phase = "grad-all-reduce";
-  DetectionText t = describe(d);
-  EXPECT_EQ(t.event_type, "phase_straggler");
-  EXPECT_EQ(t.summary, "Rank 12 is slower than peers in grad-all-reduce");
-  d.kind = Detection::kRankDivergence;
-  EXPECT_EQ(describe(d).summary, "Rank 12 gradient norm diverged from peers");
-  d.kind = Detection::kRankStraggler;
-  EXPECT_EQ(describe(d).event_type, "rank_straggler");
-}
-
 }  // namespace
 }  // namespace corvane::monitor

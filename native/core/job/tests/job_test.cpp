@@ -6,7 +6,6 @@
 
 #include "../checks.hpp"
 #include "../delivery.hpp"
-#include "../srun.hpp"
 
 namespace corvane::monitor {
 namespace {
@@ -60,28 +59,6 @@ TEST(Delivery, RecoveryIsAskedForByTheFirstCriticalFinding) {
   EXPECT_EQ(trigger->first_critical, 2u);
   EXPECT_EQ(trigger->triggers,
             (std::vector<std::string>{"ecc_dbe", "output_stall", "xid_critical"}));
-}
-
-std::string words(const std::vector<SrunArg>& args) {
-  static const char* names[] = {"",      "<partition>",  "<gpus>", "<account>",
-                                "<qos>", "<constraint>", "<extra>"};
-  std::string out;
-  for (const auto& a : args) {
-    out += a.kind == SrunArg::kWord ? std::string(a.word) : names[a.kind];
-    out += ' ';
-  }
-  return out;
-}
-
-TEST(Srun, PrefixHasTheSetOptionsInOrder) {
-  EXPECT_EQ(words(srun_prefix({})), "srun --partition <partition> <extra> ");
-  SrunSettings all{true, true, true, true};
-  EXPECT_EQ(words(srun_prefix(all)),
-            "srun --partition <partition> --gpus <gpus> --account <account> --qos <qos> "
-            "--constraint <constraint> <extra> ");
-  SrunSettings some;
-  some.qos = true;
-  EXPECT_EQ(words(srun_prefix(some)), "srun --partition <partition> --qos <qos> <extra> ");
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "../line_scan.hpp"
-#include "../xid_codes.hpp"
-#include "../xid_pairing.hpp"
 
 namespace corvane::monitor {
 namespace {
@@ -55,64 +53,6 @@ TEST(KernelLineScan, EveryRecordedDriverReportIsFoundWithItsGpuAndCode) {
     }
   }
   EXPECT_GT(reports, 10);
-}
-
-TEST(KernelLineScan, QuietNodeGivesNothingAndAerReportsAreBusErrors) {
-  for (const auto& line : recorded("quiet-node.log")) {
-    EXPECT_EQ(scan_kernel_line(line).kind, KernelLineScan::kNone) << line;
-  }
-  int aer = 0;
-  for (const auto& line : recorded("aer-variants.log")) {
-    if (scan_kernel_line(line).kind == KernelLineScan::kAer) ++aer;
-  }
-  EXPECT_GT(aer, 0);
-  EXPECT_EQ(scan_kernel_line("pcieport 0000:00:01.0: AER: enabled with IRQ 122").kind,
-            KernelLineScan::kNone);
-}
-
-TEST(KernelLineScan, LongRepeatedNoiseStaysFast) {
-  std::string line;
-  for (int i = 0; i < 100000; ++i) line += "pcieport ";
-  EXPECT_EQ(scan_kernel_line(line).kind, KernelLineScan::kNone);
-}
-
-TEST(XidCodes, CriticalByNumberAndByDigits) {
-  for (auto xid : kCriticalXids) {
-    EXPECT_TRUE(is_critical_xid(xid));
-    EXPECT_TRUE(is_critical_xid_digits(std::to_string(xid)));
-  }
-  EXPECT_FALSE(is_critical_xid(13));
-  EXPECT_FALSE(is_critical_xid_digits("13"));
-  EXPECT_FALSE(is_critical_xid_digits("790000000000000000000000000000"));
-  EXPECT_EQ(xid_description(79), "GPU fell off the bus");
-  EXPECT_EQ(xid_description(13), "GPU fault");
-}
-
-TEST(PciAddresses, KernelAndNvmlFormsMeet) {
-  EXPECT_EQ(normalize_pci_address("0000:3b:00"), "0000:3b:00.0");
-  EXPECT_EQ(normalize_pci_address("00000000:3b:00.0"), "3b:00.0");
-  EXPECT_EQ(pci_identity(normalize_pci_address("0000:3b:00")), "3b:00.0");
-  EXPECT_EQ(pci_identity(normalize_pci_address("0009:01:00.0")),
-            pci_identity(normalize_pci_address("00000009:01:00.0")));
-  EXPECT_EQ(xid_gpu_key("", 2, true), "index:2");
-  EXPECT_EQ(xid_gpu_key("", 0, false), "");
-}
-
-TEST(XidPairing, OneXidSeenByBothSourcesIsOneFinding) {
-  XidPairing pairing;
-  int job = 0;
-  pairing.open(&job);
-  EXPECT_TRUE(pairing.admit(&job, "3b:00.0", 79, XidSource::kKernelLog, 100.0, 60.0));
-  EXPECT_FALSE(pairing.admit(&job, "3b:00.0", 79, XidSource::kNvml, 110.0, 60.0));
-  // The answer is used up: a second pair is reported again.
-  EXPECT_TRUE(pairing.admit(&job, "3b:00.0", 79, XidSource::kNvml, 120.0, 60.0));
-  // The same source never pairs with itself; outside the window nothing pairs.
-  EXPECT_TRUE(pairing.admit(&job, "3b:00.0", 79, XidSource::kNvml, 121.0, 60.0));
-  EXPECT_TRUE(pairing.admit(&job, "3b:00.0", 79, XidSource::kKernelLog, 500.0, 60.0));
-  // Another GPU or another code is another finding.
-  EXPECT_TRUE(pairing.admit(&job, "5d:00.0", 79, XidSource::kNvml, 500.5, 60.0));
-  EXPECT_TRUE(pairing.admit(&job, "3b:00.0", 48, XidSource::kNvml, 500.5, 60.0));
-  pairing.close(&job);
 }
 
 }  // namespace

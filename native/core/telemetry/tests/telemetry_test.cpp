@@ -42,31 +42,6 @@ TEST(TelemetryFindings, HeatIsCriticalAtOnceAndAWarningAfterThreeHotPolls) {
   EXPECT_EQ(summaries(d, s), Texts{});
 }
 
-TEST(TelemetryFindings, NewUncorrectableErrorsAndTheirCount) {
-  TelemetryDetectors d;
-  GpuSample s;
-  s.index = 0;
-  s.ecc_uncorrected = Num{2, true};
-  EXPECT_EQ(summaries(d, s), Texts{});  // the first reading is the baseline
-  s.ecc_uncorrected = Num{5, true};
-  auto found = d.run(s, true, 5.0, thresholds());
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].delta.v, 3);
-  EXPECT_EQ(describe(found[0], s, 85).summary, "GPU 0 reported a new uncorrectable ECC error");
-}
-
-TEST(TelemetryFindings, ThrottleMaskFromTheToolsHexText) {
-  EXPECT_EQ(parse_hex_mask("0x0000000000000048"), 0x48u);
-  EXPECT_EQ(parse_hex_mask("Not Active"), std::nullopt);
-  TelemetryDetectors d;
-  GpuSample s;
-  s.index = 3;
-  s.throttle_text = "0x0000000000000040";
-  Texts texts = summaries(d, s);
-  ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(texts[0].rfind("clock_throttle/WARN: GPU 3 reported ", 0), 0u) << texts[0];
-}
-
 TEST(TelemetryFindings, NvlinkCountersAreNamedByLinkAndCounter) {
   TelemetryDetectors d;
   GpuSample s;

@@ -16,16 +16,6 @@ std::string recorded(const std::string& name) {
   return text.str();
 }
 
-TEST(Urls, BaseAndInstanceEndpoints) {
-  EXPECT_EQ(api_base("", kDefaultApiBase), "https://console.vast.ai/api/v0");
-  EXPECT_EQ(api_base("http://127.0.0.1:8080/api/v0//", kDefaultApiBase),
-            "http://127.0.0.1:8080/api/v0");
-  EXPECT_EQ(instance_url("http://h/api/v0", "123"), "http://h/api/v0/instances/123/");
-  EXPECT_EQ(instance_url("http://h/api/v0", "../bundles", "/ssh/"),
-            "http://h/api/v0/instances/..%2Fbundles/ssh/");
-  EXPECT_EQ(instance_url("http://h/api/v0", ".."), "http://h/api/v0/instances/%2E%2E/");
-}
-
 TEST(Urls, RetiredListingFallsBackToV1OnlyForThatAnswer) {
   std::string retired = recorded("error-deprecated-endpoint.json");
   ASSERT_NE(retired.find("deprecated_endpoint"), std::string::npos);
@@ -53,25 +43,6 @@ TEST(OfferSearch, EntriesAndTheirConditions) {
   EXPECT_EQ(fields(offer_query(true, false)), base + "disk_space:gte ");
   EXPECT_EQ(fields(offer_query(false, true)), base + "geolocation:in ");
   EXPECT_EQ(fields(offer_query(true, true)), base + "disk_space:gte geolocation:in ");
-}
-
-TEST(Retries, GoneRetryOrGiveUp) {
-  EXPECT_EQ(after_failure(1, 4, true, false), AfterFailure::kRetry);
-  EXPECT_EQ(after_failure(3, 4, true, false), AfterFailure::kRetry);
-  EXPECT_EQ(after_failure(4, 4, true, false), AfterFailure::kGiveUp);
-  EXPECT_EQ(after_failure(1, 4, false, false), AfterFailure::kGiveUp);
-  EXPECT_EQ(after_failure(1, 4, true, true), AfterFailure::kGone);
-  EXPECT_EQ(after_failure(9, 1, false, true), AfterFailure::kGone);
-  EXPECT_EQ(after_failure(1, 0, true, false), AfterFailure::kGiveUp);
-}
-
-TEST(Instances, FieldPrecedenceAndLabels) {
-  const auto& fields = instance_text_fields();
-  ASSERT_EQ(fields.size(), 6u);
-  EXPECT_EQ(fields[0].name, "instance_id");
-  EXPECT_EQ(fields[0].keys, (std::vector<std::string_view>{"id", "contract"}));
-  for (const auto& f : fields) EXPECT_FALSE(f.keys.empty()) << f.name;
-  EXPECT_EQ(default_label("RTX_4090", "2"), "corvane-RTX_4090-2");
 }
 
 }  // namespace
