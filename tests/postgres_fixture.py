@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from runner_helpers import tool_env
+
 
 def _bindir() -> str | None:
     found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
@@ -55,7 +57,7 @@ class PostgresServer:
         proc = subprocess.run([f"{self.bindir}/initdb", "-D", str(self.data), "-U", "postgres",
                                "--auth=trust", "--encoding=UTF8", "--locale=C.UTF-8",
                                "--no-sync"], capture_output=True, text=True, cwd="/",
-                              timeout=120, **self._as)
+                              timeout=120, env=tool_env(), **self._as)
         if proc.returncode != 0:
             self.cleanup()
             pytest.skip(f"initdb failed: {proc.stderr.strip()[-300:]}")
@@ -71,7 +73,7 @@ class PostgresServer:
         self._proc = subprocess.Popen(
             [f"{self.bindir}/postgres", "-D", str(self.data), "-k", str(self.sock), "-c",
              "listen_addresses=", "-p", str(self.port), "-c", "fsync=off"],
-            stdout=logfile, stderr=subprocess.STDOUT, cwd="/", **self._as)
+            stdout=logfile, stderr=subprocess.STDOUT, cwd="/", env=tool_env(), **self._as)
         logfile.close()
         import psycopg
 

@@ -14,13 +14,7 @@ import urllib.request
 
 import pytest
 
-from runner_helpers import wait_for
-
-
-def tool_env() -> dict:
-    """The environment for the Go tools: without the sanitizer runtime a sanitized test run
-    preloads into everything it starts."""
-    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+from runner_helpers import tool_env, wait_for  # noqa: F401 - tool_env is used by the tests
 
 
 def free_port() -> int:

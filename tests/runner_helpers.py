@@ -80,3 +80,9 @@ def wait_for(condition, seconds=10.0):
             return True
         time.sleep(0.01)
     return condition()
+
+
+def tool_env() -> dict:
+    """The environment for the servers the tests start (PostgreSQL, Prometheus): without the
+    sanitizer runtime that a sanitized test run preloads into everything it starts."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
