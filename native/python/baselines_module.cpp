@@ -232,10 +232,13 @@ double host_float(nb::handle v) {
   return d;
 }
 
+#if defined(CORVANE_TEST_HOOKS)
+// A profile's threshold from its figure, as the test entry points build profiles.
 nb::object ratio(nb::handle value, nb::handle multiplier) {
   if (value.is_none()) return nb::none();
   return nb::float_(*trust::ratio(host_float(value), host_float(multiplier)));
 }
+#endif
 
 // -- the module's operations ----------------------------------------------------------------
 
