@@ -1,7 +1,7 @@
 # The README's commands. Each sets up what it needs on a fresh machine.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libpcre2-dev g++ procps postgresql prometheus slurm-wlm munge
+DEB_PACKAGES := libpcre2-dev g++ procps cmake libgtest-dev postgresql prometheus slurm-wlm munge
 
 .PHONY: run test bench sanitize fuzz deps venv install clean
 
@@ -20,12 +20,16 @@ venv: $(PY)
 
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),-Ccmake.define.CORVANE_WERROR=ON)
+# The development build: the core's unit tests, the modules' `_testing` entry points and
+# nanobind's leak check. A release wheel (pip install . / pip wheel .) has none of them.
+BUILD_DIR := build/dev
+TEST_BUILD := -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.CORVANE_TESTS=ON
 # Reinstalled only when a source changed.
 SOURCES := $(shell find native src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 $(VENV)/.installed: $(SOURCES) | deps venv
 	$(PY) -m pip install -q --upgrade pip
 	@echo "building and installing corvane into $(VENV) (the first build takes a minute or two)"
-	$(PY) -m pip install -q ".[test]" $(WERROR)
+	$(PY) -m pip install -q ".[test]" $(TEST_BUILD) $(WERROR)
 	@touch $@
 
 install: deps $(VENV)/.installed
@@ -41,6 +45,7 @@ run: install
 	$(VENV)/bin/corvane findings --registry $(DEMO)/registry.sqlite3
 
 test: install
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 	$(PY) -m pytest -q
 
 bench: install
@@ -68,7 +73,10 @@ sanitize: deps
 	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
 	@echo "building corvane with -fsanitize=address,undefined (a few minutes)"
 	$(SAN_VENV)/bin/python -m pip install -q ".[test]" -Cbuild-dir=build/sanitize \
-	  -Ccmake.define.CORVANE_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo
+	  -Ccmake.define.CORVANE_SANITIZE=ON -Ccmake.define.CORVANE_TESTS=ON \
+	  -Ccmake.build-type=RelWithDebInfo
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/sanitize --output-on-failure
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # Coverage-guided fuzzing (atheris, clang) of every parser the outside world feeds:
@@ -84,7 +92,7 @@ fuzz:
 	$(FUZZ_VENV)/bin/python -m pip install -q --upgrade pip atheris
 	@echo "building corvane instrumented for fuzzing (a few minutes)"
 	CC=clang CXX=clang++ $(FUZZ_VENV)/bin/python -m pip install -q . -Cbuild-dir=build/fuzz \
-	  -Ccmake.define.CORVANE_FUZZ=ON -Ccmake.build-type=RelWithDebInfo
+	  -Ccmake.define.CORVANE_FUZZ=ON -Ccmake.define.CORVANE_TESTS=ON -Ccmake.build-type=RelWithDebInfo
 	@mkdir -p fuzz/crashes
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build/fuzz-corpus/$$t; \

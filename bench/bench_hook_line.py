@@ -42,7 +42,7 @@ def lines(keys: int) -> dict[str, str]:
 
 def handling(line: str) -> float:
     start = time.perf_counter()
-    m._hook_replay_lines([line], {"monitor": {}}, 1000.0)
+    m._testing.hook_replay_lines([line], {"monitor": {}}, 1000.0)
     return time.perf_counter() - start
 
 

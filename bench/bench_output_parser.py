@@ -46,7 +46,7 @@ def rate(fn, lines, min_seconds=1.0) -> float:
 
 
 def native_from_python(lines):
-    parse = m._parse_output_line
+    parse = m._testing.parse_output_line
     steps, losses = [], []
     for line in lines:
         parse(line, steps, losses)
@@ -72,9 +72,9 @@ def main() -> int:
     py_native = rate(native_from_python, lines)
     py_re = rate(host_re, lines)
     rounds = 50
-    seconds, _ = m._core_scan_benchmark(lines, rounds)
+    seconds, _ = m._testing.core_scan_benchmark(lines, rounds)
     core = len(lines) * rounds / seconds
-    print(f"_parse_output_line from Python : {py_native:12,.0f} lines/s")
+    print(f"parse_output_line from Python  : {py_native:12,.0f} lines/s")
     print(f"host re, the same five searches: {py_re:12,.0f} lines/s")
     print(f"native core alone (no Python)  : {core:12,.0f} lines/s")
     print(f"  from Python vs host re: {py_native / py_re:.1f}x (target >= 3x)")
@@ -83,13 +83,13 @@ def main() -> int:
     for label, line in (("1 MiB of 'ecc '", "ecc " * (1 << 18)),
                         ("1 MiB of 'pcieport '", ("pcieport " * 116509)[: 1 << 20]),
                         ("'xid' + 1 MiB of spaces", "xid" + " " * (1 << 20))):
-        best = min(_time_one(lambda: m._parse_output_line(line, [], [])) for _ in range(5))
+        best = min(_time_one(lambda: m._testing.parse_output_line(line, [], [])) for _ in range(5))
         print(f"one call on {label:<26}: {best * 1e3:7.2f} ms (target < 10 ms)")
     for label, line in (("1 MiB of 'pcieport '", ("pcieport " * 116509)[: 1 << 20]),
                         ("1 MiB of 'AER: '", "AER: " * 209715),
                         ("1 MiB of 'NVRM: Xid (PCI:'", ("NVRM: Xid (PCI:" * 69906))):
-        best = min(_time_one(lambda: (m._native_kernel_search("PCIE_AER_PATTERN", line),
-                                      m._native_kernel_search("DMESG_XID_PATTERN", line)))
+        best = min(_time_one(lambda: (m._testing.native_kernel_search("PCIE_AER_PATTERN", line),
+                                      m._testing.native_kernel_search("DMESG_XID_PATTERN", line)))
                    for _ in range(5))
         print(f"kernel-log line, {label:<26}: {best * 1e3:7.2f} ms")
     return 0

@@ -23,8 +23,8 @@ def test_one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     with_prefix = fdp.ConsumeBool()
     lines = (PREFIX if with_prefix else []) + text(fdp.ConsumeBytes(len(data))).split("\n")
-    native = m._hook_replay_lines(lines, CONFIG, 1000.0, {"phase": None, "step": None})
-    host = m._hook_replay_lines(lines, CONFIG, 1000.0, {"phase": None, "step": None},
+    native = m._testing.hook_replay_lines(lines, CONFIG, 1000.0, {"phase": None, "step": None})
+    host = m._testing.hook_replay_lines(lines, CONFIG, 1000.0, {"phase": None, "step": None},
                                 host_decoder_only=True)
     assert same(native, host), lines
 

@@ -13,12 +13,12 @@ def test_one_input(data: bytes) -> None:
     line = text(data)
     for name in PATTERNS:
         match = getattr(m, name).search(line)
-        native = m._native_kernel_search(name, line)
+        native = m._testing.native_kernel_search(name, line)
         assert same(native, None if match is None else match.groups()), (name, line)
     # The AER search also drops the kernel's harmless "enabled" notes, so only its
     # stability is checked here: it answers, and answers the same twice.
-    aer = m._native_kernel_search("PCIE_AER_PATTERN", line)
-    assert aer == m._native_kernel_search("PCIE_AER_PATTERN", line)
+    aer = m._testing.native_kernel_search("PCIE_AER_PATTERN", line)
+    assert aer == m._testing.native_kernel_search("PCIE_AER_PATTERN", line)
 
 
 if __name__ == "__main__":

@@ -63,7 +63,7 @@ def test_every_profile_field_by_field(index):
 
 
 def test_stated_thresholds():
-    h100 = b._find_base_profile("H100 SXM")
+    h100 = b.detect_gpu_profile("H100 SXM")
     assert (h100.nvlink_warn_bw_gbps, h100.nvlink_fail_bw_gbps) == (315.0, 225.0)
     assert (h100.nccl_warn_busbw_gbps, h100.nccl_fail_busbw_gbps) == (260.0, 160.0)
     assert (h100.reference_tflops_warn, h100.reference_tflops_fail) == (384.0, 288.0)
@@ -77,10 +77,10 @@ def test_stated_thresholds():
                                       (1.005, 1.0), (362.05, 0.65), (47.9, 0.8), (-0.001, 1.0),
                                       (1e300, 0.5), (123456789.125, 1.0)])
 def test_ratio_rounds_like_the_host(value, k):
-    got = b._ratio(value, k)
+    got = b._testing.ratio(value, k)
     assert got == round(value * k, 2) and type(got) is float
     assert str(got) == str(round(value * k, 2))  # the sign of zero too
-    assert b._ratio(None, 0.7) is None
+    assert b._testing.ratio(None, 0.7) is None
 
 
 @pytest.mark.parametrize("name, profile", [
@@ -103,7 +103,6 @@ def test_ratio_rounds_like_the_host(value, k):
     (None, "generic"), ("", "generic"), (" \t\u3000", "generic"),
 ])
 def test_lookup_of_reported_names(name, profile):
-    assert b._find_base_profile(name).name == profile
     assert b.detect_gpu_profile(name).name == profile
 
 
@@ -159,12 +158,12 @@ def test_recorded_names_resolve_to_their_profiles(shared_fixtures):
              if line and not line.startswith("#")]
     assert sorted(names) == sorted(RECORDED_NAME_PROFILES)
     for name in names:
-        assert b._find_base_profile(name).name == RECORDED_NAME_PROFILES[name], name
+        assert b.detect_gpu_profile(name).name == RECORDED_NAME_PROFILES[name], name
 
 
 def test_profile_record_is_frozen_and_hashable():
-    p = b._find_base_profile("NVIDIA L40S")
-    assert p == b._find_base_profile("l40s") and hash(p) == hash(b._find_base_profile("l40s"))
+    p = b.detect_gpu_profile("NVIDIA L40S")
+    assert p == b.detect_gpu_profile("l40s") and hash(p) == hash(b.detect_gpu_profile("l40s"))
     with pytest.raises(AttributeError):
         p.tdp_watts = 1.0
     with pytest.raises(AttributeError):
@@ -180,11 +179,11 @@ def test_profile_record_is_frozen_and_hashable():
     assert repr(p).startswith("GPUProfile(name='L40S', match_substrings=('l40s', 'nvidia l40s'),")
     assert pickle.loads(pickle.dumps(p)) == p
     assert copy.replace(p, tdp_watts=1.0).tdp_watts == 1.0 if hasattr(copy, "replace") else True
-    assert len({p, b._find_base_profile("NVIDIA L40S")}) == 1
+    assert len({p, b.detect_gpu_profile("NVIDIA L40S")}) == 1
 
 
 def test_profile_builder_keeps_types_and_derives():
-    p = b._profile("X", ("x",), nvlink_expected_bw_gbps=None, nvlink_link_count=0,
+    p = b._testing.profile("X", ("x",), nvlink_expected_bw_gbps=None, nvlink_link_count=0,
                    nccl_expected_busbw_gbps=100, pcie_expected_gen=4, pcie_expected_width=16,
                    fp16_tflops_expected=10, reference_tflops_expected=5.0,
                    memory_bw_expected_gbps=1, has_ecc=None, has_nvlink=False, tdp_watts=300,
@@ -193,7 +192,7 @@ def test_profile_builder_keeps_types_and_derives():
     assert p.nccl_warn_busbw_gbps == 50.0 and p.reference_tflops_fail == 3.0
     assert p.vendor == "nvidia" and p.nvlink_warn_bw_gbps is None
     with pytest.raises(TypeError):
-        b._profile("X", (), nvlink_link_count=0)  # keyword-only figures are required
+        b._testing.profile("X", (), nvlink_link_count=0)  # keyword-only figures are required
 
 
 # -- overrides ------------------------------------------------------------------------------
@@ -205,7 +204,7 @@ H100_RAW = "NVIDIA H100 80GB HBM3"
                                     {"cluster": {"baselines": {"a100": {"tdp_watts": 1.0}}}},
                                     {"cluster": "not a map"}])
 def test_no_matching_override_returns_the_same_object(config):
-    base = b._find_base_profile(H100_RAW)
+    base = b.detect_gpu_profile(H100_RAW)
     assert b.apply_profile_overrides(base, H100_RAW, config) is base
     assert b.detect_gpu_profile(H100_RAW, config) is base
 
@@ -220,11 +219,11 @@ def test_override_by_profile_name_substring_and_order():
     assert b.detect_gpu_profile(H100_RAW, cfg).tdp_watts == 650.0
     cfg["cluster"]["baselines"] = {" H100 SXM ": {"tdp_watts": 600.0}, "hbm3": {"tdp_watts": 1.0}}
     p = b.detect_gpu_profile(H100_RAW, cfg)
-    base = b._find_base_profile(H100_RAW)
+    base = b.detect_gpu_profile(H100_RAW)
     assert p.tdp_watts == 600.0
     assert {k: v for k, v in p.to_dict().items() if k != "tdp_watts"} == \
         {k: v for k, v in base.to_dict().items() if k != "tdp_watts"}
-    assert b._matching_override(H100_RAW, "H100 SXM", cfg) == {"tdp_watts": 600.0}
+    assert b._testing.matching_override(H100_RAW, "H100 SXM", cfg) == {"tdp_watts": 600.0}
 
 
 def test_empty_key_matches_only_an_empty_name():
@@ -263,7 +262,7 @@ def test_disallowed_fields_ignored_and_thresholds_not_recomputed():
 ])
 def test_override_values_must_fit_the_field(field, value, error):
     cfg = {"cluster": {"baselines": {"h100 sxm": {"tdp_watts": 600.0, field: value}}}}
-    base = b._find_base_profile(H100_RAW)
+    base = b.detect_gpu_profile(H100_RAW)
     for call in (lambda: b.detect_gpu_profile(H100_RAW, cfg),
                  lambda: b.apply_profile_overrides(base, H100_RAW, cfg)):
         with pytest.raises(error, match=repr(field)):
@@ -295,7 +294,7 @@ def _stored(profile, **fields):
 ])
 def test_describe_refuses_a_stored_non_number(field, value):
     # A profile built by a caller may hold anything; describing it must not crash.
-    odd = _stored(b._find_base_profile(H100_RAW), **{field: value})
+    odd = _stored(b.detect_gpu_profile(H100_RAW), **{field: value})
     with pytest.raises(TypeError, match=field):
         b.describe_gpu_profile(odd, H100_RAW)
 
@@ -306,24 +305,24 @@ def test_describe_refuses_a_stored_non_number(field, value):
 ])
 @pytest.mark.parametrize("value", ["450", [1], {"a": 1}, True, None])
 def test_percentages_refuse_a_stored_non_number(helper, field, value):
-    odd = _stored(b._find_base_profile(H100_RAW), **{field: value})
+    odd = _stored(b.detect_gpu_profile(H100_RAW), **{field: value})
     with pytest.raises(TypeError, match=field):
         helper(odd, 100.0)
 
 
 def test_normalize_override_map():
     overrides = {"a": {}}
-    assert b._normalize_override_map({"cluster": {"baselines": overrides}}) is overrides
-    assert b._normalize_override_map(None) == {}
-    assert b._normalize_override_map({"cluster": {"baselines": "x"}}) == {}
+    assert b._testing.normalize_override_map({"cluster": {"baselines": overrides}}) is overrides
+    assert b._testing.normalize_override_map(None) == {}
+    assert b._testing.normalize_override_map({"cluster": {"baselines": "x"}}) == {}
 
 
 @pytest.mark.parametrize("call", [
-    lambda: b._find_base_profile(5),
+    lambda: b.detect_gpu_profile(5),
     lambda: b.detect_gpu_profile(b"H100"),
     lambda: b.detect_gpu_profile("H100", config=[1]),
     lambda: b.apply_profile_overrides("not a profile", "H100"),
-    lambda: b._matching_override(1, "H100 SXM", None),
+    lambda: b._testing.matching_override(1, "H100 SXM", None),
     lambda: b.describe_gpu_profile(b.BASELINES[0], 3),
     lambda: b.profile_percent_of_reference(b.BASELINES[0], "1"),
 ])
@@ -335,14 +334,14 @@ def test_wrong_types_are_type_errors(call):
 # -- reporting ------------------------------------------------------------------------------
 
 def test_describe():
-    h100 = b._find_base_profile(H100_RAW)
+    h100 = b.detect_gpu_profile(H100_RAW)
     assert b.describe_gpu_profile(h100, H100_RAW) == (
         "GPU: NVIDIA H100 80GB HBM3 (detected profile: H100 SXM) | Reference target: 480 TFLOPS | "
         "Peak FP16: 990 TFLOPS | 3350 GB/s memory | 450 GB/s NVLink | ECC: yes")
-    generic = b.describe_gpu_profile(b._find_base_profile(None))
+    generic = b.describe_gpu_profile(b.detect_gpu_profile(None))
     assert generic.startswith("GPU: generic (detected profile: generic)")
     assert generic.endswith("| no NVLink baseline | ECC: unknown")
-    assert "ECC: no" in b.describe_gpu_profile(b._find_base_profile("RTX 4090"), "")
+    assert "ECC: no" in b.describe_gpu_profile(b.detect_gpu_profile("RTX 4090"), "")
     odd = _stored(h100, reference_tflops_expected=None, fp16_tflops_expected=2.5,
                   memory_bw_expected_gbps=3)
     text = b.describe_gpu_profile(odd)
@@ -351,7 +350,7 @@ def test_describe():
 
 
 def test_percentages():
-    h100 = b._find_base_profile("H100 SXM")
+    h100 = b.detect_gpu_profile("H100 SXM")
     assert b.profile_percent_of_reference(h100, 432.0) == 90.0
     assert b.profile_percent_of_reference(h100, 432) == 90.0
     assert b.profile_percent_of_expected(h100, None) is None

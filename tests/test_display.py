@@ -42,9 +42,9 @@ LONG = "Xid 79 on GPU 3: " + "y" * 200
 
 
 @pytest.mark.parametrize("finding, source", [
-    (m._parse_output_line("step 10 loss=nan", [], [])[0], " [line: step 10 loss=nan]"),
-    (m._parse_output_line(LONG, [], [])[0], f" [line: {LONG[:97]}...]"),
-    (m._parse_output_line("\x1b[2Jloss=nan\r", [], [])[0], " [line: \\x1b[2Jloss=nan]"),
+    (m._testing.parse_output_line("step 10 loss=nan", [], [])[0], " [line: step 10 loss=nan]"),
+    (m._testing.parse_output_line(LONG, [], [])[0], f" [line: {LONG[:97]}...]"),
+    (m._testing.parse_output_line("\x1b[2Jloss=nan\r", [], [])[0], " [line: \\x1b[2Jloss=nan]"),
     (MonitorFinding("xid_critical", "CRITICAL", "Kernel reported XID 79 (GPU fell off the bus)",
                     {"pci_bus_id": "0000:3b:00.0", "gpu_index": 3, "xid": 79}), " [GPU 3]"),
     (MonitorFinding("xid_critical", "WARN", "Kernel reported XID 13 (GPU fault)",

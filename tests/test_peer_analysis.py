@@ -13,7 +13,7 @@ CONFIG = {"monitor": {}}
 
 def native(payloads, nows, config=CONFIG, state=None):
     return [(f.event_type, f.summary, f.details)
-            for f in m._hook_replay(payloads, config, nows, state)]
+            for f in m._testing.hook_replay(payloads, config, nows, state)]
 
 
 def reference(payloads, nows, sigma=2.0, straggler=0.1, state=None):
@@ -31,11 +31,11 @@ def same(a, b):
 # -- the documented examples -------------------------------------------------------------
 
 def test_statistics_helpers():
-    assert m._median([3, 1, 2]) == 2 and type(m._median([3, 1, 2])) is int
-    assert m._median([4, 1, 3, 2]) == 2.5 and m._median([5]) == 5
-    assert m._stdev([1.0], 0.0) == 0.0 and m._stdev([1.0, 3.0], 2.0) == 1.0
+    assert m._testing.median([3, 1, 2]) == 2 and type(m._testing.median([3, 1, 2])) is int
+    assert m._testing.median([4, 1, 3, 2]) == 2.5 and m._testing.median([5]) == 5
+    assert m._testing.stdev([1.0], 0.0) == 0.0 and m._testing.stdev([1.0, 3.0], 2.0) == 1.0
     with pytest.raises(TypeError):
-        m._median((1, 2))
+        m._testing.median((1, 2))
 
 
 @pytest.mark.parametrize("value, default, expected", [
@@ -43,18 +43,18 @@ def test_statistics_helpers():
     (float("inf"), 0, 0), (float("nan"), 5, 5),
 ])
 def test_coerce_int(value, default, expected):
-    assert m._coerce_hook_int(value, default) == expected
+    assert m._testing.coerce_hook_int(value, default) == expected
 
 
 def test_coerce_float():
-    assert m._coerce_hook_float("1e3") == 1000.0
-    assert m._coerce_hook_float("fast") is None and m._coerce_hook_float(None) is None
-    assert math.isnan(m._coerce_hook_float("nan")) and m._coerce_hook_float("inf") == math.inf
-    assert m._coerce_hook_float(10 ** 400, 1) == 1.0  # overflow falls back to the default
+    assert m._testing.coerce_hook_float("1e3") == 1000.0
+    assert m._testing.coerce_hook_float("fast") is None and m._testing.coerce_hook_float(None) is None
+    assert math.isnan(m._testing.coerce_hook_float("nan")) and m._testing.coerce_hook_float("inf") == math.inf
+    assert m._testing.coerce_hook_float(10 ** 400, 1) == 1.0  # overflow falls back to the default
     with pytest.raises(TypeError):
-        m._coerce_hook_float("1", "x")
+        m._testing.coerce_hook_float("1", "x")
     with pytest.raises(TypeError):
-        m._coerce_hook_int("1", 1.5)
+        m._testing.coerce_hook_int("1", 1.5)
 
 
 def _grads(values, t=1000.0):
@@ -124,7 +124,7 @@ def test_non_finite_rank_leaves_the_others_comparable():
     assert [(d["rank"], d["non_finite"], d["z_score"]) for _, _, d in got] == [
         (4, False, 2.24), (5, True, None)]
     lines = [json.dumps(p) for p in reports]  # NaN as the reporter writes it
-    assert [f.details["rank"] for f in m._hook_replay_lines(lines, CONFIG, 1000.0)] == [4, 5]
+    assert [f.details["rank"] for f in m._testing.hook_replay_lines(lines, CONFIG, 1000.0)] == [4, 5]
 
 
 def test_cooldown_and_freshness():
@@ -269,6 +269,6 @@ def test_native_line_reading_matches_the_host_decoder(lines):
     results = []
     for host_only in (False, True):
         state = {"phase": None, "step": None}
-        found = m._hook_replay_lines(lines, CONFIG, 5000.0, state, host_only)
+        found = m._testing.hook_replay_lines(lines, CONFIG, 5000.0, state, host_only)
         results.append((repr(found), repr(state)))
     assert results[0] == results[1]

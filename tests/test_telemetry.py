@@ -32,9 +32,9 @@ def test_shell_numeric():
     for text, value in [(" 41 ", 41.0), ("250.50", 250.5), ("[N/A]", None), ("n/a", None),
                         ("N/A", None), ("[Not Supported]", None), ("", None), (None, None),
                         ("[Unknown Error]", None), ("0x40", None)]:
-        assert m._shell_numeric(text) == value, text
+        assert m._testing.shell_numeric(text) == value, text
     with pytest.raises(TypeError):
-        m._shell_numeric(5)
+        m._testing.shell_numeric(5)
 
 
 @pytest.mark.parametrize("case", CASES)

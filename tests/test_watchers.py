@@ -206,7 +206,7 @@ def phase_line(rank, pairs):
 def test_repeated_and_odd_phase_names_read_as_the_host_decoder_reads_them(lines, stragglers):
     for host_only in (False, True):
         state = {"phase": None, "step": None}
-        found = m._hook_replay_lines(lines, {"monitor": {}}, 5000.0, state, host_only)
+        found = m._testing.hook_replay_lines(lines, {"monitor": {}}, 5000.0, state, host_only)
         assert [(f.details["rank"], f.details["phase"]) for f in found] == stragglers, host_only
 
 

@@ -1,0 +1,469 @@
+// corvane.trust.baselines: GPUProfile, the baseline table, lookup, overrides and reporting.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <array>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "../core/common/pyfloat.hpp"
+#include "../core/trust/baselines_table.hpp"
+#include "host.hpp"
+#include "record.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using corvane::bindings::is_map;
+using corvane::bindings::raise_type;
+using corvane::bindings::utf8_of;
+namespace trust = corvane::trust;
+
+namespace {
+
+constexpr std::size_t kFieldCount = 21;
+using corvane::bindings::FieldSpec;
+const std::array<FieldSpec, kFieldCount> kFields = {{{"name"},
+                                                     {"match_substrings"},
+                                                     {"nvlink_expected_bw_gbps"},
+                                                     {"nvlink_warn_bw_gbps"},
+                                                     {"nvlink_fail_bw_gbps"},
+                                                     {"nvlink_link_count"},
+                                                     {"nccl_expected_busbw_gbps"},
+                                                     {"nccl_warn_busbw_gbps"},
+                                                     {"nccl_fail_busbw_gbps"},
+                                                     {"pcie_expected_gen"},
+                                                     {"pcie_expected_width"},
+                                                     {"fp16_tflops_expected"},
+                                                     {"reference_tflops_expected"},
+                                                     {"reference_tflops_warn"},
+                                                     {"reference_tflops_fail"},
+                                                     {"memory_bw_expected_gbps"},
+                                                     {"has_ecc"},
+                                                     {"has_nvlink"},
+                                                     {"tdp_watts"},
+                                                     {"matmul_size"},
+                                                     {"vendor", FieldSpec::kText, "nvidia"}}};
+
+// What an override may store in each field. The identity of a profile (its name, fragments
+// and vendor) is not overridable: such entries are ignored.
+enum class FieldValue { kIdentity, kNumber, kOptionalNumber, kCount, kOptionalBool };
+const std::array<FieldValue, kFieldCount> kFieldValues = {
+    FieldValue::kIdentity,       FieldValue::kIdentity,       FieldValue::kOptionalNumber,
+    FieldValue::kOptionalNumber, FieldValue::kOptionalNumber, FieldValue::kCount,
+    FieldValue::kNumber,         FieldValue::kNumber,         FieldValue::kNumber,
+    FieldValue::kCount,          FieldValue::kCount,          FieldValue::kNumber,
+    FieldValue::kNumber,         FieldValue::kNumber,         FieldValue::kNumber,
+    FieldValue::kNumber,         FieldValue::kOptionalBool,   FieldValue::kOptionalBool,
+    FieldValue::kNumber,         FieldValue::kCount,          FieldValue::kIdentity};
+
+int field_index(std::string_view name) {
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (name == kFields[i].name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The frozen record of one GPU model's expected performance. Field values are host
+// objects: overrides may put in whatever the configuration holds.
+using GPUProfile = corvane::bindings::Record<struct GPUProfileTag, kFieldCount>;
+
+nb::handle g_baselines;  // the BASELINES tuple, owned by the module
+
+nb::object field(const GPUProfile& p, std::size_t i) { return p.get(i); }
+
+nb::object new_profile(GPUProfile&& p) { return corvane::bindings::new_record(std::move(p)); }
+
+nb::object optional_float(const std::optional<double>& v) {
+  return v ? nb::object(nb::float_(*v)) : nb::none();
+}
+nb::object optional_bool(const std::optional<bool>& v) {
+  return v ? nb::object(nb::bool_(*v)) : nb::none();
+}
+
+nb::object profile_from_core(const trust::Profile& c) {
+  const trust::ProfileSpec& s = c.spec;
+  nb::list subs;
+  for (auto frag : s.match_substrings) subs.append(nb::str(frag.data(), frag.size()));
+  GPUProfile p{{nb::str(s.name.data(), s.name.size()),
+                nb::tuple(subs),
+                optional_float(s.nvlink_expected_bw_gbps),
+                optional_float(c.nvlink_warn_bw_gbps),
+                optional_float(c.nvlink_fail_bw_gbps),
+                nb::int_(s.nvlink_link_count),
+                nb::float_(s.nccl_expected_busbw_gbps),
+                nb::float_(c.nccl_warn_busbw_gbps),
+                nb::float_(c.nccl_fail_busbw_gbps),
+                nb::int_(s.pcie_expected_gen),
+                nb::int_(s.pcie_expected_width),
+                nb::float_(s.fp16_tflops_expected),
+                nb::float_(s.reference_tflops_expected),
+                nb::float_(c.reference_tflops_warn),
+                nb::float_(c.reference_tflops_fail),
+                nb::float_(s.memory_bw_expected_gbps),
+                optional_bool(s.has_ecc),
+                optional_bool(s.has_nvlink),
+                nb::float_(s.tdp_watts),
+                nb::int_(s.matmul_size),
+                nb::str(s.vendor.data(), s.vendor.size())}};
+  return new_profile(std::move(p));
+}
+
+// -- host-value helpers -------------------------------------------------------------------
+
+void check_name(nb::handle name, const char* what) {
+  if (!name.is_none() && !PyUnicode_Check(name.ptr())) raise_type(what, "a str or None", name);
+}
+
+void check_config(nb::handle config) {
+  if (!config.is_none() && !is_map(config)) raise_type("config", "a mapping or None", config);
+}
+
+// text.strip().lower() as the host does it (Unicode white space and case rules).
+nb::str folded(nb::handle text) { return nb::str(text.attr("strip")().attr("lower")()); }
+
+nb::str folded_name(nb::handle name) {
+  if (name.is_none()) return nb::str("");
+  return folded(name);
+}
+
+// An int, a float or another numbers.Real; a bool is not taken for a number here.
+bool is_real_number(nb::handle v) {
+  if (PyBool_Check(v.ptr())) return false;
+  if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return true;
+  static nb::handle real_abc = nb::object(nb::module_::import_("numbers").attr("Real")).release();
+  int is_real = PyObject_IsInstance(v.ptr(), real_abc.ptr());
+  if (is_real < 0) throw nb::python_error();
+  return is_real == 1;
+}
+
+// Whether a real number is finite; an int too large for a float is not.
+bool is_finite_number(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+  }
+  return std::isfinite(d);
+}
+
+// A whole number >= 0 (an int or anything with __index__ other than a bool).
+bool is_count(nb::handle v) {
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) return false;
+  nb::object index = nb::steal(PyNumber_Index(v.ptr()));
+  if (!index.is_valid()) throw nb::python_error();
+  int negative = PyObject_RichCompareBool(index.ptr(), nb::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw nb::python_error();
+  return negative == 0;
+}
+
+// repr(value), cut to a length that keeps an error message on one short line.
+nb::str shown(nb::handle value) {
+  nb::str text = nb::repr(value);
+  if (nb::len(text) <= 80) return text;
+  return nb::str("{}...").format(text[nb::slice(0, 77)]);
+}
+
+// Why an override entry cannot go into a profile: the exception type and the message
+// tail ("expected ..., got ..."); nothing when it can, or when it is ignored (identity).
+struct OverrideProblem {
+  PyObject* type;
+  nb::str message;
+};
+
+nb::str overridable_fields() {
+  std::string names;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (kFieldValues[i] == FieldValue::kIdentity) continue;
+    if (!names.empty()) names += ", ";
+    names += kFields[i].name;
+  }
+  return nb::str(names.c_str());
+}
+
+std::optional<OverrideProblem> override_problem(nb::handle key, nb::handle value) {
+  auto expected = [&](PyObject* type, const char* what) {
+    return OverrideProblem{type, nb::str("expected {}, got {}").format(what, shown(value))};
+  };
+  if (!PyUnicode_Check(key.ptr())) return expected(PyExc_TypeError, "a field name (text)");
+  std::string storage;
+  int i = field_index(utf8_of(key, storage));
+  if (i < 0) {
+    return OverrideProblem{
+        PyExc_ValueError,
+        nb::str("not a GPUProfile field (expected one of: {})").format(overridable_fields())};
+  }
+  switch (kFieldValues[static_cast<std::size_t>(i)]) {
+    case FieldValue::kIdentity:
+      return std::nullopt;
+    case FieldValue::kOptionalBool:
+      if (value.is_none() || PyBool_Check(value.ptr())) return std::nullopt;
+      return expected(PyExc_TypeError, "true, false or None");
+    case FieldValue::kCount:
+      if (is_count(value)) return std::nullopt;
+      return expected(is_real_number(value) ? PyExc_ValueError : PyExc_TypeError,
+                      "a whole number >= 0");
+    case FieldValue::kOptionalNumber:
+      if (value.is_none()) return std::nullopt;
+      if (!is_real_number(value)) return expected(PyExc_TypeError, "a number or None");
+      if (!is_finite_number(value)) return expected(PyExc_ValueError, "a finite number or None");
+      return std::nullopt;
+    case FieldValue::kNumber:
+      if (!is_real_number(value)) return expected(PyExc_TypeError, "a number");
+      if (!is_finite_number(value)) return expected(PyExc_ValueError, "a finite number");
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// The profile field as a real number (or None where `none_ok`); a caller may have stored
+// anything in a profile, and a wrong type is a TypeError naming the field.
+nb::object numeric_field(nb::handle profile, const char* name, bool none_ok) {
+  nb::object v = profile.attr(name);
+  if ((none_ok && v.is_none()) || is_real_number(v)) return v;
+  std::string what = std::string("GPUProfile.") + name;
+  raise_type(what.c_str(), none_ok ? "a number or None" : "a number", v);
+}
+
+double host_float(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+#if defined(CORVANE_TEST_HOOKS)
+// A profile's threshold from its figure, as the test entry points build profiles.
+nb::object ratio(nb::handle value, nb::handle multiplier) {
+  if (value.is_none()) return nb::none();
+  return nb::float_(*trust::ratio(host_float(value), host_float(multiplier)));
+}
+#endif
+
+// -- the module's operations ----------------------------------------------------------------
+
+nb::object find_base_profile(nb::handle gpu_name) {
+  check_name(gpu_name, "gpu_name");
+  nb::str lowered = folded_name(gpu_name);
+  std::string storage;
+  std::size_t index = trust::find_base_profile(utf8_of(lowered, storage));
+  return nb::borrow(PyTuple_GetItem(g_baselines.ptr(), static_cast<Py_ssize_t>(index)));
+}
+
+nb::object normalize_override_map(nb::handle config) {
+  check_config(config);
+  if (config.is_none() || PyObject_IsTrue(config.ptr()) != 1) return nb::dict();
+  nb::object cluster = PySequence_Contains(config.ptr(), nb::str("cluster").ptr()) == 1
+                           ? nb::object(config[nb::str("cluster")])
+                           : nb::object(nb::dict());
+  if (!is_map(cluster)) return nb::dict();
+  nb::object overrides = PySequence_Contains(cluster.ptr(), nb::str("baselines").ptr()) == 1
+                             ? nb::object(cluster[nb::str("baselines")])
+                             : nb::object(nb::dict());
+  return is_map(overrides) ? overrides : nb::object(nb::dict());
+}
+
+nb::object matching_override(nb::handle raw_gpu_name, nb::handle profile_name, nb::handle config) {
+  check_name(raw_gpu_name, "raw_gpu_name");
+  nb::object overrides = normalize_override_map(config);
+  if (PyObject_IsTrue(overrides.ptr()) != 1) return nb::dict();
+  std::string raw_storage, profile_storage, key_storage;
+  nb::str raw = folded_name(raw_gpu_name);
+  nb::str profile_key = folded(profile_name);
+  std::string_view raw_text = utf8_of(raw, raw_storage);
+  std::string_view profile_text = utf8_of(profile_key, profile_storage);
+  for (nb::handle item : overrides.attr("items")()) {
+    nb::object key = nb::borrow(item[0]), value = nb::borrow(item[1]);
+    if (!is_map(value)) continue;
+    nb::str lowered = folded(nb::str(key));
+    if (trust::override_key_matches(utf8_of(lowered, key_storage), profile_text, raw_text)) {
+      return value;
+    }
+  }
+  return nb::dict();
+}
+
+nb::object apply_profile_overrides(nb::handle profile, nb::handle raw_gpu_name, nb::handle config) {
+  if (!nb::isinstance<GPUProfile>(profile)) raise_type("profile", "a GPUProfile", profile);
+  check_name(raw_gpu_name, "raw_gpu_name");
+  check_config(config);
+  const GPUProfile& base = nb::cast<const GPUProfile&>(profile);
+  nb::object override = matching_override(raw_gpu_name, field(base, 0), config);
+  if (PyObject_IsTrue(override.ptr()) != 1) return nb::borrow(profile);
+  GPUProfile patched = base;
+  for (nb::handle item : override.attr("items")()) {
+    nb::handle key = item[0], value = item[1];
+    // Every field read from a profile must hold what the table holds: a stored text or
+    // list would only fail later, where the profile is printed or compared.
+    if (auto problem = override_problem(key, value)) {
+      nb::str message = nb::str("GPU profile override {}: {}").format(shown(key), problem->message);
+      PyErr_SetObject(problem->type, message.ptr());
+      throw nb::python_error();
+    }
+    std::string storage;
+    auto i = static_cast<std::size_t>(field_index(utf8_of(key, storage)));
+    if (kFieldValues[i] != FieldValue::kIdentity) patched.f[i] = nb::borrow(value);
+  }
+  return new_profile(std::move(patched));
+}
+
+nb::object detect_gpu_profile(nb::handle raw_gpu_name, nb::handle config) {
+  check_name(raw_gpu_name, "raw_gpu_name");
+  check_config(config);
+  return apply_profile_overrides(find_base_profile(raw_gpu_name), raw_gpu_name, config);
+}
+
+// format(value, ".0f"), with None written as "None".
+std::string format_0f(nb::handle value) {
+  if (value.is_none()) return "None";
+  if (PyFloat_CheckExact(value.ptr()))
+    return corvane::py_format_fixed(PyFloat_AsDouble(value.ptr()), 0);
+  nb::object text = nb::steal(PyObject_Format(value.ptr(), nb::str(".0f").ptr()));
+  if (!text.is_valid()) throw nb::python_error();
+  return nb::cast<std::string>(text);
+}
+
+std::string format_plain(nb::handle value) {
+  nb::object text = nb::steal(PyObject_Format(value.ptr(), nb::str("").ptr()));
+  if (!text.is_valid()) throw nb::python_error();
+  return nb::cast<std::string>(text);
+}
+
+std::string describe_gpu_profile(nb::handle profile, nb::handle raw_gpu_name) {
+  check_name(raw_gpu_name, "raw_gpu_name");
+  nb::object name = profile.attr("name");
+  bool raw_given = !raw_gpu_name.is_none() && PyUnicode_GetLength(raw_gpu_name.ptr()) > 0;
+  nb::object bw = numeric_field(profile, "nvlink_expected_bw_gbps", true);
+  std::string nvlink =
+      PyObject_IsTrue(bw.ptr()) == 1 ? format_0f(bw) + " GB/s NVLink" : "no NVLink baseline";
+  nb::object reference = numeric_field(profile, "reference_tflops_expected", true);
+  nb::object fp16 = numeric_field(profile, "fp16_tflops_expected", true);
+  nb::object memory = numeric_field(profile, "memory_bw_expected_gbps", true);
+  nb::object ecc = profile.attr("has_ecc");
+  const char* ecc_text = ecc.is(nb::handle(Py_True))    ? "ECC: yes"
+                         : ecc.is(nb::handle(Py_False)) ? "ECC: no"
+                                                        : "ECC: unknown";
+  return "GPU: " + format_plain(raw_given ? nb::borrow(raw_gpu_name) : name) +
+         " (detected profile: " + format_plain(name) +
+         ") | Reference target: " + format_0f(reference) +
+         " TFLOPS | Peak FP16: " + format_0f(fp16) + " TFLOPS | " + format_0f(memory) +
+         " GB/s memory | " + nvlink + " | " + ecc_text;
+}
+
+nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_field) {
+  if (value.is_none()) return nb::none();
+  if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) {
+    raise_type("value", "a number or None", value);
+  }
+  nb::object divisor = numeric_field(profile, divisor_field, false);
+  int not_positive = PyObject_RichCompareBool(divisor.ptr(), nb::int_(0).ptr(), Py_LE);
+  if (not_positive < 0) throw nb::python_error();
+  if (not_positive) return nb::none();
+  return optional_float(trust::percent_of(host_float(value), host_float(divisor)));
+}
+
+}  // namespace
+
+NB_MODULE(baselines, m) {
+  corvane::bindings::configure_leak_checks();
+  m.doc() = "Expected performance of known GPU models: lookup, overrides and summaries.";
+
+  auto cls = corvane::bindings::bind_record<GPUProfile>(
+      m, "GPUProfile", kFields, true, "Expected performance of one GPU model (a frozen record).");
+  cls.def("to_dict", [](const GPUProfile& self) {
+    nb::dict d;
+    for (std::size_t i = 0; i < kFieldCount; ++i) d[kFields[i].name] = field(self, i);
+    return d;
+  });
+
+  nb::list rows;
+  for (const auto& profile : trust::baselines()) rows.append(profile_from_core(profile));
+  nb::tuple baselines(rows);
+  m.attr("BASELINES") = baselines;
+  g_baselines = baselines;
+
+  m.def("detect_gpu_profile", &detect_gpu_profile, "raw_gpu_name"_a.none(),
+        "config"_a.none() = nb::none(),
+        "The profile for a reported GPU name, with the configuration's overrides applied.");
+  m.def("apply_profile_overrides", &apply_profile_overrides, "profile"_a, "raw_gpu_name"_a.none(),
+        "config"_a.none() = nb::none());
+  m.def(
+      "_override_problem",
+      [](nb::handle key, nb::handle value) -> nb::object {
+        auto problem = override_problem(key, value);
+        return problem ? nb::object(problem->message) : nb::none();
+      },
+      "key"_a.none(), "value"_a.none(),
+      "Why an override entry cannot go into a profile, or None when it can (or is ignored).");
+  nb::list ignored;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (kFieldValues[i] == FieldValue::kIdentity) ignored.append(kFields[i].name);
+  }
+  m.attr("_IGNORED_OVERRIDE_FIELDS") = nb::tuple(ignored);
+#if defined(CORVANE_TEST_HOOKS)
+  nb::module_ hooks = corvane::bindings::test_hooks(m);
+  hooks.def(
+      "profile",
+      [](nb::object name, nb::object match_substrings, nb::object nvlink_expected_bw_gbps,
+         nb::object nvlink_link_count, nb::object nccl_expected_busbw_gbps,
+         nb::object pcie_expected_gen, nb::object pcie_expected_width,
+         nb::object fp16_tflops_expected, nb::object reference_tflops_expected,
+         nb::object memory_bw_expected_gbps, nb::object has_ecc, nb::object has_nvlink,
+         nb::object tdp_watts, nb::object matmul_size, nb::object vendor,
+         nb::object nvlink_warn_ratio, nb::object nvlink_fail_ratio, nb::object nccl_warn_ratio,
+         nb::object nccl_fail_ratio, nb::object reference_warn_ratio,
+         nb::object reference_fail_ratio) {
+        GPUProfile p{{name,
+                      match_substrings,
+                      nvlink_expected_bw_gbps,
+                      ratio(nvlink_expected_bw_gbps, nvlink_warn_ratio),
+                      ratio(nvlink_expected_bw_gbps, nvlink_fail_ratio),
+                      nvlink_link_count,
+                      nccl_expected_busbw_gbps,
+                      ratio(nccl_expected_busbw_gbps, nccl_warn_ratio),
+                      ratio(nccl_expected_busbw_gbps, nccl_fail_ratio),
+                      pcie_expected_gen,
+                      pcie_expected_width,
+                      fp16_tflops_expected,
+                      reference_tflops_expected,
+                      ratio(reference_tflops_expected, reference_warn_ratio),
+                      ratio(reference_tflops_expected, reference_fail_ratio),
+                      memory_bw_expected_gbps,
+                      has_ecc,
+                      has_nvlink,
+                      tdp_watts,
+                      matmul_size,
+                      vendor}};
+        if (nccl_expected_busbw_gbps.is_none() || reference_tflops_expected.is_none()) {
+          throw nb::type_error(
+              "nccl_expected_busbw_gbps and reference_tflops_expected must be numbers");
+        }
+        return new_profile(std::move(p));
+      },
+      "name"_a.none(), "match_substrings"_a.none(), nb::kw_only(),
+      "nvlink_expected_bw_gbps"_a.none(), "nvlink_link_count"_a.none(),
+      "nccl_expected_busbw_gbps"_a.none(), "pcie_expected_gen"_a.none(),
+      "pcie_expected_width"_a.none(), "fp16_tflops_expected"_a.none(),
+      "reference_tflops_expected"_a.none(), "memory_bw_expected_gbps"_a.none(), "has_ecc"_a.none(),
+      "has_nvlink"_a.none(), "tdp_watts"_a.none(), "matmul_size"_a.none(), "vendor"_a = "nvidia",
+      "nvlink_warn_ratio"_a = 0.7, "nvlink_fail_ratio"_a = 0.5, "nccl_warn_ratio"_a = 0.65,
+      "nccl_fail_ratio"_a = 0.4, "reference_warn_ratio"_a = 0.8, "reference_fail_ratio"_a = 0.6,
+      "Build one profile; the warning and failure thresholds derive from the ratios.");
+  hooks.def(
+      "ratio", [](nb::handle value, nb::handle multiplier) { return ratio(value, multiplier); },
+      "value"_a.none(), "multiplier"_a);
+  hooks.def("normalize_override_map", &normalize_override_map, "config"_a.none());
+  hooks.def("matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a,
+            "config"_a.none());
+#endif
+  m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a,
+        "raw_gpu_name"_a.none() = nb::none(), "One-line summary of a profile.");
+  m.def(
+      "profile_percent_of_expected",
+      [](nb::handle p, nb::handle v) { return percent_of(p, v, "fp16_tflops_expected"); },
+      "profile"_a, "value"_a.none());
+  m.def(
+      "profile_percent_of_reference",
+      [](nb::handle p, nb::handle v) { return percent_of(p, v, "reference_tflops_expected"); },
+      "profile"_a, "value"_a.none());
+}

@@ -1,0 +1,530 @@
+// The training hook monitor: a background thread of the job that tails the ranks' report
+// file, publishes rank 0's phase and step, and hands the reports to the peer analysis.
+#include <fcntl.h>
+#include <locale.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "../core/hooks/file_tail.hpp"
+#include "../core/hooks/fresh_ranks.hpp"
+#include "../core/hooks/peer_analysis.hpp"
+#include "../core/hooks/report_builder.hpp"
+#include "../core/hooks/report_reader.hpp"
+#include "../core/kernel_log/line_scan.hpp"
+#include "../core/output/line_splitter.hpp"
+#include "finding_record.hpp"
+#include "host.hpp"
+#include "monitoring_host.hpp"
+#include "settings.hpp"
+#include "thread_guard.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+using namespace nb::literals;
+namespace mon = corvane::monitor;
+
+// -- the hook monitor ---------------------------------------------------------------------
+
+constexpr std::size_t kMaxHostDecodedBytes = std::size_t{64} << 10;
+
+// `convert(value)` (the host's int() or float()), or `fallback` when the value does not
+// convert (overflow included).
+nb::object coerce(nb::handle value, nb::handle fallback, PyObject* (*convert)(PyObject*)) {
+  PyObject* r = convert(value.ptr());
+  if (r != nullptr) return nb::steal(r);
+  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+      PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    return nb::borrow(fallback);
+  }
+  throw nb::python_error();
+}
+
+nb::object coerce_int(nb::handle value, nb::handle fallback) {
+  if (PyLong_CheckExact(value.ptr())) return nb::borrow(value);
+  return coerce(value, fallback, PyNumber_Long);
+}
+
+nb::object coerce_float(nb::handle value, nb::handle fallback) {
+  if (PyFloat_CheckExact(value.ptr())) return nb::borrow(value);
+  return coerce(value, fallback, PyNumber_Float);
+}
+
+#if defined(CORVANE_TEST_HOOKS)
+nb::object coerce_hook_int(nb::handle value, nb::handle fallback) {
+  if (!fallback.is_none() && !PyLong_Check(fallback.ptr())) {
+    raise_type("default", "an int or None", fallback);
+  }
+  return coerce_int(value, fallback);
+}
+
+nb::object coerce_hook_float(nb::handle value, nb::handle fallback) {
+  nb::object f = nb::none();
+  if (!fallback.is_none()) {
+    if (!PyLong_Check(fallback.ptr()) && !PyFloat_Check(fallback.ptr())) {
+      raise_type("default", "a number or None", fallback);
+    }
+    f = nb::steal(PyNumber_Float(fallback.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+  }
+  return coerce_float(value, f);
+}
+#endif
+
+std::optional<double> as_optional_double(nb::handle v) {
+  nb::object f = coerce_float(v, nb::none());
+  if (f.is_none()) return std::nullopt;
+  return PyFloat_AsDouble(f.ptr());
+}
+
+nb::object host_median(nb::handle values) {
+  if (!PyList_Check(values.ptr())) raise_type("values", "a list", values);
+  nb::list ordered = nb::borrow<nb::list>(import("builtins").attr("sorted")(values));
+  Py_ssize_t n = nb::len(ordered), middle = n / 2;
+  if (n == 0) throw nb::index_error("_median() of an empty list");
+  if (n % 2 == 1) return ordered[middle];
+  nb::object sum = nb::steal(PyNumber_Add(ordered[middle - 1].ptr(), ordered[middle].ptr()));
+  if (!sum.is_valid()) throw nb::python_error();
+  nb::object out = nb::steal(PyNumber_TrueDivide(sum.ptr(), nb::float_(2.0).ptr()));
+  if (!out.is_valid()) throw nb::python_error();
+  return out;
+}
+
+#if defined(CORVANE_TEST_HOOKS)
+nb::object host_stdev(nb::handle values, nb::handle mean) {
+  if (!PyList_Check(values.ptr())) raise_type("values", "a list", values);
+  Py_ssize_t n = nb::len(values);
+  if (n < 2) return nb::float_(0.0);
+  nb::list squares;
+  for (nb::handle v : values) {
+    nb::object d = nb::steal(PyNumber_Subtract(v.ptr(), mean.ptr()));
+    if (!d.is_valid()) throw nb::python_error();
+    nb::object sq = nb::steal(PyNumber_Power(d.ptr(), nb::int_(2).ptr(), Py_None));
+    if (!sq.is_valid()) throw nb::python_error();
+    squares.append(sq);
+  }
+  nb::object total = import("builtins").attr("sum")(squares);
+  nb::object var = nb::steal(PyNumber_TrueDivide(total.ptr(), nb::int_(n).ptr()));
+  if (!var.is_valid()) throw nb::python_error();
+  nb::object out = nb::steal(PyNumber_Power(var.ptr(), nb::float_(0.5).ptr(), Py_None));
+  if (!out.is_valid()) throw nb::python_error();
+  return out;
+}
+#endif
+
+// -- reports read natively ----------------------------------------------------------------
+
+using mon::IntResult;
+using mon::json_float;
+using mon::json_int;
+using mon::json_number;
+
+// The host value of a simple JSON scalar (for str() of a published phase).
+nb::object json_host_value(const mon::JsonScalar& v) {
+  switch (v.kind) {
+    case mon::JsonScalar::kTrue:
+      return nb::bool_(true);
+    case mon::JsonScalar::kFalse:
+      return nb::bool_(false);
+    case mon::JsonScalar::kString:
+      return str_of(v.text);
+    case mon::JsonScalar::kInt: {
+      std::string text(v.text);
+      return nb::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+    }
+    case mon::JsonScalar::kFloat:
+      return nb::float_(json_number(v));
+    default:
+      return nb::none();
+  }
+}
+
+// The peer analysis with the thresholds of the configuration's "monitor" section.
+// The median of samples holding NaN is the host's. `*released` is the thread's state while
+// the analysis runs without the interpreter: it is taken back for the host's median.
+mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState** released) {
+  Settings monitor = Settings(config, "", log).section("monitor", true);
+  return mon::PeerAnalyzer(monitor.number("rank_divergence_threshold", 2.0, 2.0),
+                           monitor.number("rank_straggler_threshold", 0.1, 0.1),
+                           [released](const std::vector<double>& values) {
+                             PyThreadState* state = *released;
+                             *released = nullptr;
+                             if (state != nullptr) restore_thread(state);
+                             nb::list items;
+                             for (double v : values) items.append(v);
+                             double median = nb::cast<double>(host_median(items));
+                             if (state != nullptr) *released = PyEval_SaveThread();
+                             return median;
+                           });
+}
+
+// Longer lines are read, and reports with more phases analysed, without holding the
+// interpreter.
+constexpr std::size_t kBytesWithInterpreter = std::size_t{16} << 10;
+constexpr std::size_t kPhasesWithInterpreter = 512;
+
+struct HookWatch {
+  nb::handle findings, lock, training_state;
+  LogOnce log;
+  PyThreadState* released = nullptr;  // while the analysis runs without the interpreter
+  mon::PeerAnalyzer analyzer;
+  nb::object json_loads = import("json").attr("loads");
+  nb::object clock;                // the module's time.time, taken at each pass
+  bool host_decoder_only = false;  // for tests: every line through json.loads
+
+  mon::FileTail tail;
+  mon::FreshRanks fresh;  // for the count of ranks that reported lately
+
+  HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
+      : findings(f),
+        lock(l),
+        training_state(state),
+        analyzer(peer_analyzer(config, log, &released)) {}
+
+  // Decodes one report; None when the line is not a JSON object.
+  nb::object decode(std::string_view raw) {
+    nb::object text =
+        nb::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
+    if (!text.is_valid()) throw nb::python_error();
+    // The usual report is "{...}" with nothing around it: no need to strip that.
+    if (raw.empty() || raw.front() != '{' || raw.back() != '}') text = text.attr("strip")();
+    if (nb::len(text) == 0) return nb::none();
+    try {
+      nb::object payload = json_loads(text);
+      return PyDict_Check(payload.ptr()) ? payload : nb::none();
+    } catch (nb::python_error& e) {
+      // Garbage, a half line, or nesting too deep for the decoder: not a report.
+      if (e.matches(PyExc_Exception)) return nb::none();
+      throw;
+    }
+  }
+
+  void handle_report(nb::dict payload) {
+    if (!clock.is_valid()) clock = host("time").attr("time");
+    handle_report(payload, nb::cast<double>(clock()));
+  }
+
+  // A value of the report, None when absent.
+  static nb::handle field(nb::handle payload, const char* key) {
+    PyObject* v = PyDict_GetItemString(payload.ptr(), key);  // borrowed
+    return v != nullptr ? nb::handle(v) : nb::handle(Py_None);
+  }
+
+  void handle_report(nb::dict payload, double now) {
+    nb::object rank = coerce_int(field(payload, "rank"), nb::int_(0));
+    nb::object ts = coerce_float(field(payload, "timestamp"), nb::float_(now));
+
+    int overflow = 0;
+    long long rank_value = PyLong_AsLongLongAndOverflow(rank.ptr(), &overflow);
+    if (overflow != 0) return;  // a rank beyond 64 bits is no rank of this job
+    fresh.saw(rank_value, now);
+
+    if (!training_state.is_none() && rank_value == 0) {
+      nb::handle phase = field(payload, "phase");
+      if (!phase.is_none()) training_state["phase"] = nb::str(phase);
+      nb::handle step = field(payload, "step");
+      if (!step.is_none()) {
+        nb::object s = coerce_int(step, nb::none());
+        if (!s.is_none()) training_state["step"] = s;
+      }
+    }
+
+    mon::ReportBuilder report(rank_value, PyFloat_AsDouble(ts.ptr()),
+                              as_optional_double(field(payload, "gradient_norm")),
+                              as_optional_double(field(payload, "step_time")));
+    nb::handle phases = field(payload, "phase_times");
+    if (PyDict_Check(phases.ptr())) {
+      report.begin_phases();
+      for (auto [key, value] : nb::borrow<nb::dict>(phases)) {
+        nb::str name(key);
+        // float(None) fails like any other unconvertible value: one conversion serves both.
+        report.add_phase(exact_utf8(name), static_cast<std::size_t>(nb::len(name)),
+                         as_optional_double(value));
+      }
+    }
+
+    for (auto& d : analyzer.add(report.take(), now)) emit(d);
+  }
+
+  static nb::object optional_float(const std::optional<double>& v) {
+    return v ? nb::object(nb::float_(*v)) : nb::none();
+  }
+
+  void emit(const mon::Detection& d) {
+    nb::list peers;
+    for (auto r : d.peer_ranks) peers.append(r);
+    nb::dict details;
+    details["rank"] = d.rank;
+    switch (d.kind) {
+      case mon::Detection::kRankDivergence:
+        details["gradient_norm"] = d.value;
+        details["median_gradient_norm"] = optional_float(d.median);
+        details["z_score"] = optional_float(d.score);
+        details["ratio_trigger"] = d.ratio_trigger;
+        break;
+      case mon::Detection::kRankStraggler:
+        details["step_time"] = d.value;
+        details["median_step_time"] = optional_float(d.median);
+        details["slowdown_pct"] = optional_float(d.score);
+        break;
+      case mon::Detection::kPhaseStraggler:
+        details["phase"] = from_exact_utf8(d.phase);
+        details["duration"] = d.value;
+        details["median_duration"] = optional_float(d.median);
+        details["slowdown_pct"] = optional_float(d.score);
+        break;
+    }
+    details["peer_ranks"] = peers;
+    if (d.kind == mon::Detection::kRankDivergence) details["non_finite"] = d.non_finite;
+    mon::DetectionText text = mon::describe(d);
+    append_finding(findings, lock,
+                   make_finding(str_of(text.event_type), nb::str("WARN"),
+                                from_exact_utf8(text.summary), details));
+  }
+
+  // One line of the file; true when it was a report.
+  bool handle_line(std::string_view raw) {
+    mon::FastHookReport fast;
+    mon::FastParse parsed = mon::FastParse::kNeedHost;
+    if (host_decoder_only) {
+    } else if (raw.size() > kBytesWithInterpreter) {
+      parsed = without_gil([&] { return mon::parse_hook_line(raw, &fast); });
+    } else {
+      parsed = mon::parse_hook_line(raw, &fast);
+    }
+    switch (parsed) {
+      case mon::FastParse::kNotReport:
+        return false;
+      case mon::FastParse::kReport:
+        if (handle_fast(fast)) return true;
+        break;  // a shape only the host can read exactly
+      case mon::FastParse::kNeedHost:
+        break;
+    }
+    // The host decoder holds the interpreter for the whole line: past a bound (far beyond
+    // any real report) such a line is skipped rather than stalling the job's other threads.
+    if (raw.size() > kMaxHostDecodedBytes) {
+      log.warn("hook lines over " + std::to_string(kMaxHostDecodedBytes >> 10) +
+               " KiB that only the full JSON decoder reads are skipped");
+      return false;
+    }
+    nb::object payload = decode(raw);
+    if (payload.is_none()) return false;
+    handle_report(nb::borrow<nb::dict>(payload));
+    return true;
+  }
+
+  // A line that cannot be handled is logged and skipped; reading goes on.
+  bool take(std::string_view raw) {
+    bool report = false;
+    guarded_step(log, "hook line skipped", [&] { report = handle_line(raw); });
+    return report;
+  }
+
+  // A report read natively; false when it needs the host decoder after all.
+  bool handle_fast(const mon::FastHookReport& f) {
+    std::int64_t rank = 0;
+    switch (json_int(f.rank, &rank)) {
+      case IntResult::kTooBig:
+        return true;  // a rank beyond 64 bits is no rank of this job
+      case IntResult::kDefault:
+        rank = 0;
+        break;
+      case IntResult::kValue:
+        break;
+    }
+    if (rank == 0 && f.phase.kind == mon::JsonScalar::kContainer && !training_state.is_none()) {
+      return false;  // str() of a decoded object: the host's
+    }
+    if (!clock.is_valid()) clock = host("time").attr("time");
+    double now = nb::cast<double>(clock());
+    fresh.saw(rank, now);
+
+    if (!training_state.is_none() && rank == 0) {
+      if (f.phase.kind != mon::JsonScalar::kAbsent && f.phase.kind != mon::JsonScalar::kNull) {
+        training_state["phase"] = nb::str(json_host_value(f.phase));
+      }
+      std::int64_t step = 0;
+      if (json_int(f.step, &step) == IntResult::kValue) {
+        training_state["step"] = step;
+      } else if (json_int(f.step, &step) == IntResult::kTooBig) {
+        // Beyond 64 bits: the host's int() of it, as a big int.
+        training_state["step"] = f.step.kind == mon::JsonScalar::kInt
+                                     ? json_host_value(f.step)
+                                     : nb::steal(PyLong_FromDouble(json_number(f.step)));
+      }
+    }
+
+    // Building the report and analysing it touch no host object: a report with very many
+    // phases is taken through them without holding the interpreter.
+    auto analyse = [&] { return analyzer.add(mon::fast_report(f, rank, now), now); };
+    std::vector<mon::Detection> found;
+    if (f.phase_entries.size() > kPhasesWithInterpreter) {
+      released = PyEval_SaveThread();
+      try {
+        found = analyse();
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        if (released != nullptr) restore_thread(std::exchange(released, nullptr));
+        throw;
+      }
+      restore_thread(std::exchange(released, nullptr));
+    } else {
+      found = analyse();
+    }
+    for (auto& d : found) emit(d);
+    return true;
+  }
+
+  // One pass over what was appended since the last one.
+  void pass(const std::string& path) {
+    clock = host("time").attr("time");
+    struct stat st {};
+    int err = 0;
+    // A file on a slow or stuck filesystem is waited for without the interpreter.
+    int fd = without_gil([&] {
+      int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (opened < 0) {
+        err = errno;
+      } else if (::fstat(opened, &st) != 0) {
+        err = errno;
+      }
+      return opened;
+    });
+    FdCloser closer{fd};
+    if (fd < 0 && err == ENOENT) return;  // not written yet
+    if (fd < 0 || err != 0) {
+      log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
+      return;  // retried at the next pass
+    }
+    auto read = [&](char* buffer, std::size_t size, std::int64_t offset, int* error) {
+      return without_gil([&] {
+        ssize_t got;
+        do {
+          got = ::pread(fd, buffer, size, offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) *error = errno;
+        return static_cast<long long>(got);
+      });
+    };
+    mon::FileTail::Identity file{static_cast<std::uint64_t>(st.st_dev),
+                                 static_cast<std::uint64_t>(st.st_ino),
+                                 static_cast<std::int64_t>(st.st_size)};
+    err = tail.pass(file, read, [&](std::string_view line) { return take(line); });
+    if (err != 0) log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
+  }
+};
+
+nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle findings,
+                             nb::handle lock, nb::handle stop_event, nb::handle training_state) {
+  if (!training_state.is_none() && !PyDict_Check(training_state.ptr())) {
+    raise_type("training_state", "a dict or None", training_state);
+  }
+  return watcher_body("hooks", findings, lock, stop_event, [&] {
+    HookWatch watch(findings, lock, training_state, config);
+    nb::bytes raw_path(import("os").attr("fsencode")(hook_path));
+    std::string path(raw_path.c_str(), raw_path.size());
+    while (!event_wait(stop_event, 1.0)) {
+      guarded_step(watch.log, "hook file pass failed", [&] { watch.pass(path); });
+      if (!training_state.is_none()) {
+        guarded_step(watch.log, "fresh ranks not published", [&] {
+          double now = nb::cast<double>(host("time").attr("time")());
+          training_state["hook_ranks_fresh"] = watch.fresh.count(now);
+        });
+      }
+    }
+    return nb::none();
+  });
+}
+
+#if defined(CORVANE_TEST_HOOKS)
+// Runs reports (already decoded maps) through the hook monitor's analysis with the given
+// clock readings; for tests and benchmarks. Returns the findings.
+nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
+                     nb::handle training_state) {
+  nb::list findings;
+  nb::object lock = import("threading").attr("Lock")();
+  HookWatch watch(findings, lock, training_state, config);
+  nb::object now_iter = nb::iter(nows);
+  for (nb::handle payload : payloads) {
+    double now = nb::cast<double>(now_iter.attr("__next__")());
+    if (PyDict_Check(payload.ptr())) watch.handle_report(nb::borrow<nb::dict>(payload), now);
+  }
+  return findings;
+}
+
+// Runs hook-file lines through the monitor's line handling with a fixed clock; for tests
+// that compare the native reading with the host decoder. Returns the findings.
+nb::list hook_replay_lines(nb::handle lines, nb::handle config, double now,
+                           nb::handle training_state, bool host_decoder_only) {
+  nb::list findings;
+  nb::object lock = import("threading").attr("Lock")();
+  HookWatch watch(findings, lock, training_state, config);
+  watch.host_decoder_only = host_decoder_only;
+  watch.clock = nb::cpp_function([now]() { return now; });
+  for (nb::handle line : lines) {
+    std::string storage;
+    watch.handle_line(utf8_of(line, storage));
+  }
+  return findings;
+}
+#endif
+
+}  // namespace
+
+void bind_hook_watch(nb::module_& m) {
+  using Args = const std::vector<nb::handle>&;
+  def_plain(
+      m, "_hook_monitor_loop",
+      {{"hook_path", {}},
+       {"config", {}},
+       {"findings", {}},
+       {"findings_lock", {}},
+       {"stop_event", {}},
+       {"training_state", nb::none()}},
+      [](Args a) {
+        return while_active(a[4],
+                            [&] { return hook_monitor_loop(a[0], a[1], a[2], a[3], a[4], a[5]); });
+      },
+      "Hook-file thread: tails the ranks' reports, publishes rank 0's phase and step, "
+      "and reports diverging and straggling ranks.");
+  nb::list phases;
+  for (const char* p :
+       {"forward-compute", "backward-compute", "forward-send", "backward-recv", "cross-mesh-send",
+        "cross-mesh-recv", "unshard-all-gather", "grad-reduce-scatter", "grad-all-reduce"}) {
+    phases.append(p);
+  }
+  m.attr("HOOK_PHASES") = nb::tuple(phases);
+  m.attr("MAX_HOOK_PHASES_PER_PAYLOAD") = mon::kMaxPhasesPerPayload;
+  m.attr("MAX_HOOK_PHASE_NAME_CHARS") = mon::kMaxPhaseNameChars;
+
+#if defined(CORVANE_TEST_HOOKS)
+  nb::module_ hooks = test_hooks(m);
+  hooks.def("hook_replay_lines", &hook_replay_lines, "lines"_a, "config"_a, "now"_a,
+            "training_state"_a.none() = nb::none(), "host_decoder_only"_a = false);
+  hooks.def("hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
+            "training_state"_a.none() = nb::none());
+  hooks.def("coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none());
+  hooks.def("coerce_hook_float", &coerce_hook_float, "value"_a.none(),
+            "default"_a.none() = nb::none());
+  hooks.def("median", &host_median, "values"_a.none());
+  hooks.def("stdev", &host_stdev, "values"_a.none(), "mean"_a.none());
+#endif
+}
+
+}  // namespace corvane::bindings

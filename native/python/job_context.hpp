@@ -1,0 +1,56 @@
+// One monitored job as the runner's loop sees it: its registry records, the findings it
+// delivered, and its recovery.
+#pragma once
+
+#include <string>
+
+#include "../core/job/delivery.hpp"
+#include "host.hpp"
+#include "monitoring_host.hpp"
+#include "thread_guard.hpp"
+
+namespace corvane::bindings {
+
+// Delivery and the recovery trigger (on the runner's thread only).
+
+struct JobContext {
+  nb::object config, registry, wandb_bridge, training_state, findings, findings_lock;
+  nb::object node_id, job_id, command_text, runtime_costs, checkpoint_dir;
+  monitor::DeliveredFindings delivered;
+  // The other nodes findings came from (an agent step's), each entered in the registry once.
+  nb::object other_nodes = nb::steal(PySet_New(nullptr));
+  // The agent step on the allocation's other nodes, or None.
+  nb::object agents = nb::none();
+  nb::list delivered_findings;
+  bool recovery_triggered = false;
+  nb::object recovery_result = nb::none();
+
+  nb::object section(const char* name) const { return config.attr("get")(name, nb::dict()); }
+
+  LogOnce log;
+
+  void flush_new_findings();
+  // The node a finding was seen on: its own node_id, else the monitor's.
+  nb::object node_of(nb::handle finding) const {
+    nb::object node = nb::getattr(finding, "node_id", nb::none());
+    return node.is_none() ? node_id : node;
+  }
+  // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
+  // a hardware finding is among the triggers.
+  void maybe_trigger_recovery(nb::handle returncode = nb::handle());
+  // The job's state at each poll, for a bridge that exports it (log_job_state).
+  void report_state(bool running, nb::handle last_output_at, double poll_s);
+
+  template <class Fn>
+  void deliver_to(const char* sink, Fn&& fn) {
+    try {
+      fn();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      log.warn(std::string("delivery of a finding to the ") + sink +
+               " failed: " + python_error_line(e));
+    }
+  }
+};
+
+}  // namespace corvane::bindings

@@ -1,0 +1,766 @@
+// run_monitored_command: one job under watch, its output reader, the polling loop, the
+// delivery of findings and the recovery trigger.
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../core/common/pyfloat.hpp"
+#include "../core/job/checks.hpp"
+#include "../core/job/delivery.hpp"
+#include "../core/output/line_splitter.hpp"
+#include "../core/output/output_parser.hpp"
+#include "finding_record.hpp"
+#include "host.hpp"
+#include "inventory_probe.hpp"
+#include "job_context.hpp"
+#include "monitoring_host.hpp"
+#include "output_reader.hpp"
+#include "thread_guard.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+using namespace nb::literals;
+using Clock = std::chrono::steady_clock;
+
+// Interpreter exit. At exit the host ends daemon threads that still want the GIL by
+// unwinding their stacks without it, and host objects on a C++ stack can't be released
+// then. So an exit handler, run while threads still work normally, makes every running
+// job leave its wait and unwind in order, and waits (bounded) until none is left.
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_active_runs{0};
+
+// Stop requests from the command line's signal handlers (SIGTERM, SIGHUP, SIGINT). They
+// stay pending until a running job takes them, so one that arrives during setup counts.
+std::atomic<unsigned> g_stop_requests{0};
+std::atomic<int> g_stop_signal{0};
+
+// What the runners' waits wake on; the generation counts every wake-up.
+struct Wakeups {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::atomic<std::uint64_t> generation{0};
+};
+Wakeups& wakeups() {
+  static Wakeups* w = new Wakeups();  // never destroyed: threads may wake it at exit
+  return *w;
+}
+
+// What each running job watches, as its threads tell it (see report_source).
+struct WatchState {
+  std::vector<std::pair<std::string, std::string>> sources;
+  long nvml_gpu_count = -1;
+};
+std::mutex g_watch_mutex;
+std::map<const void*, WatchState>& watch_states() {
+  static auto* states = new std::map<const void*, WatchState>();
+  return *states;
+}
+
+// Registers a job's watch state for as long as the job runs.
+struct JobWatch {
+  const void* key;
+  explicit JobWatch(const void* k) : key(k) {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    watch_states()[key] = WatchState{};
+  }
+  ~JobWatch() {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    watch_states().erase(key);
+  }
+  long nvml_gpu_count() const {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(key);
+    return it == watch_states().end() ? -1 : it->second.nvml_gpu_count;
+  }
+  WatchState snapshot() const {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(key);
+    return it == watch_states().end() ? WatchState{} : it->second;
+  }
+};
+
+// "watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a fixed order.
+std::string watching_line(const WatchState& state, const std::string& hook_path) {
+  std::string line = "[corvane] watching: output";
+  for (const char* source : {"telemetry", "gpu events", "kernel log"}) {
+    for (const auto& [name, how] : state.sources) {
+      if (name == source) line += ", " + name + (how.empty() ? "" : " (" + how + ")");
+    }
+  }
+  return line + ", hook file (" + hook_path + ")";
+}
+
+bool sources_known(const WatchState& state) {
+  int known = 0;
+  for (const auto& entry : state.sources) {
+    known += entry.first == "telemetry" || entry.first == "kernel log";
+  }
+  return known >= 2;
+}
+
+[[noreturn]] void raise_exiting() {
+  PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
+  throw nb::python_error();
+}
+
+nb::object job_finding(const monitor::JobFindingText& text, nb::dict details) {
+  return make_finding(str_of(text.event_type), str_of(text.severity), str_of(text.summary),
+                      details);
+}
+
+double as_double(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+void print_line(const std::string& text) {
+  PyObject* out = PySys_GetObject("stdout");  // borrowed; looked up at each call
+  if (out == nullptr || out == Py_None) return;
+  nb::handle stream(out);
+  stream.attr("write")(nb::str((text + "\n").c_str()));
+  stream.attr("flush")();
+}
+
+// ---------------------------------------------------------------------------------------
+// The runner.
+
+nb::object start_thread(nb::handle target, nb::tuple args) {
+  nb::object thread =
+      import("threading").attr("Thread")("target"_a = target, "args"_a = args, "daemon"_a = true);
+  thread.attr("start")();
+  return thread;
+}
+
+nb::object child_status(nb::handle child) { return child.attr("poll")(); }
+
+std::string signal_name(int signum) {
+  const char* abbrev = sigabbrev_np(signum);
+  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signum);
+}
+
+// The job's end on request: the first stop request passes its signal to the job's process
+// group and gives the job `grace_s` to finish (its output is still read); a second request,
+// or the end of the grace, kills the group. The job leads its own process group, so
+// whatever it started goes with it.
+struct JobStopper {
+  pid_t group = 0;
+  double grace_s = 30.0;
+  unsigned seen = 0;  // stop requests acted on
+  int signum = 0;     // the first signal received
+  bool killed = false;
+  bool keyboard_interrupt = false;
+  Clock::time_point deadline{};
+
+  bool requested() const { return seen > 0; }
+
+  // Called from the runner's thread; acts on requests that arrived since the last call.
+  void poll() {
+    unsigned now = g_stop_requests.load();
+    if (now > seen) {
+      int sig = g_stop_signal.load();
+      if (seen == 0) {
+        signum = sig;
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(grace_s));
+        print_line("[corvane] received " + signal_name(sig) + "; passing it to the job (" +
+                   std::to_string(static_cast<long long>(grace_s)) + "s before it is killed)");
+        send(sig);
+      } else if (!killed) {
+        print_line("[corvane] second stop request; killing the job");
+        kill_group();
+      }
+      seen = now;
+    }
+    if (requested() && !killed && Clock::now() >= deadline) {
+      print_line("[corvane] the job did not stop within its grace period; killing it");
+      kill_group();
+    }
+  }
+
+  void send(int sig) const {
+    if (group > 0) ::killpg(group, sig);
+  }
+  void kill_group() {
+    killed = true;
+    send(SIGKILL);
+  }
+
+  // After the job's own exit: ends what it left behind in its group.
+  void end_leftovers() const {
+    if (group <= 0 || ::killpg(group, 0) != 0) return;
+    ::killpg(group, SIGTERM);
+    auto until = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < until) {
+      if (::killpg(group, 0) != 0) return;
+      ::usleep(20000);
+    }
+    ::killpg(group, SIGKILL);
+  }
+
+  // Requests this job acted on are used up; later jobs start clean.
+  void release() const { g_stop_requests.fetch_sub(seen); }
+};
+
+// Waits up to `seconds` without the GIL, returning early when the child has exited, a
+// stop request came, the grace period ran out, or a finding was appended since
+// `delivered` (the wake-up generation of the last delivery). Wakes at least every 100 ms
+// to let the host run signal handlers (a Ctrl-C without handlers raises KeyboardInterrupt
+// here), and every 10 ms once the output has ended: the exit follows shortly.
+void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
+                 const JobStopper& stopper, std::uint64_t delivered) {
+  auto end = Clock::now() +
+             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Wakeups& w = wakeups();
+  auto woken = [&] {
+    return w.generation.load() != delivered || g_stop_requests.load() > stopper.seen;
+  };
+  while (true) {
+    if (g_exiting.load()) raise_exiting();
+    if (!child_status(child).is_none() || woken()) return;
+    if (stopper.requested() && !stopper.killed && Clock::now() >= stopper.deadline) return;
+    auto now = Clock::now();
+    if (now >= end) return;
+    auto slice = std::chrono::milliseconds(reader.output_ended.load() ? 10 : 100);
+    auto until = std::min(end, now + slice);
+    Py_BEGIN_ALLOW_THREADS
+    {
+      std::unique_lock<std::mutex> lock(w.mutex);
+      w.cv.wait_until(lock, until, woken);
+    }
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+}
+
+// "monitor" -> "max_output_lines": absent or None keeps every line.
+Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
+  nb::object value = monitor_cfg.attr("get")("max_output_lines");
+  if (value.is_none()) return -1;
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw nb::value_error("monitor.max_output_lines must be a whole number or None");
+  }
+  Py_ssize_t n = PyLong_AsSsize_t(value.ptr());
+  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (n < 1) throw nb::value_error("monitor.max_output_lines must be at least 1");
+  return n;
+}
+
+// The periodic checks of one loop pass: silence, GPU inventory, disk.
+struct JobChecks {
+  nb::object findings, findings_lock, last_output_at_ref, step_times, losses, training_state;
+  nb::object hang_timeout, hang_grace;
+  monitor::SilenceWatch silence{0.0};
+  static constexpr double kInventoryWait = 1.0;
+  Py_ssize_t last_gpu_count = 0;
+  const JobWatch* watch = nullptr;
+  InventoryProbe* inventory = nullptr;
+  nb::object child;
+
+  void run() {
+    nb::object snapshot = host("host_snapshot")();
+    double last_output_at = as_double(last_output_at_ref[0]);
+    double now = as_double(host("time").attr("time")());
+    bool progress = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
+                    !training_state.attr("get")("step").is_none();
+    if (auto text = silence.check(now, last_output_at, progress)) {
+      nb::dict details;
+      details["hang_timeout_s"] = hang_timeout;
+      details["hang_grace_s"] = hang_grace;
+      details["silence_s"] = corvane::py_round(now - last_output_at, 2);
+      append_finding(findings, findings_lock, job_finding(*text, details));
+    }
+    // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
+    // milliseconds of CPU on a real node) need not run every period. No answer from the
+    // tool in time says nothing about the GPUs.
+    long nvml_count = watch->nvml_gpu_count();
+    std::optional<Py_ssize_t> gpu_count = nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
+                                                          : inventory->count(kInventoryWait, child);
+    if (gpu_count) {
+      if (monitor::inventory_shrank(static_cast<std::size_t>(last_gpu_count),
+                                    static_cast<std::size_t>(*gpu_count))) {
+        append_finding(findings, findings_lock,
+                       inventory_shrink_finding(last_gpu_count, *gpu_count,
+                                                monitor::kInventoryShrankAtLaunch));
+      }
+      last_gpu_count = *gpu_count;
+    }
+    nb::object free_gb = snapshot["disk_free_gb"];
+    if (auto text = monitor::disk_check(as_double(free_gb))) {
+      nb::dict details;
+      details["disk_free_gb"] = free_gb;
+      append_finding(findings, findings_lock, job_finding(*text, details));
+    }
+  }
+};
+
+// Ends the agent step with the job; what the agents said until then is kept.
+void stop_agents(JobContext& job) {
+  if (job.agents.is_none()) return;
+  job.agents.attr("stop")();
+}
+
+void finish_job(JobContext& job, const char* status, nb::handle details) {
+  nb::list nodes;
+  nodes.append(job.node_id);
+  if (!job.agents.is_none()) {
+    for (nb::handle n : job.agents.attr("targets")) nodes.append(n);
+  }
+  if (details.is_none()) {
+    job.registry.attr("finish_job")(job.job_id, status, nodes);
+  } else {
+    job.registry.attr("finish_job")(job.job_id, status, nodes, "details"_a = details);
+  }
+}
+
+void check_run_arguments(nb::handle command, nb::handle config, nb::handle pre_check_result,
+                         nb::handle extra_env) {
+  if (!PyList_Check(command.ptr())) raise_type("command", "a list", command);
+  if (!is_map(config)) raise_type("config", "a map", config);
+  if (!pre_check_result.is_none() && !PyList_Check(pre_check_result.ptr())) {
+    raise_type("pre_check_result", "a list or None", pre_check_result);
+  }
+  if (!extra_env.is_none() && !is_map(extra_env))
+    raise_type("extra_env", "a map or None", extra_env);
+  host("validate_config")(config);
+}
+
+// Records the job and its node in the registry; returns the command as it will run.
+nb::object open_job(JobContext& job, nb::handle command, nb::handle pre_check_result) {
+  job.node_id = host("host_snapshot")()["hostname"];
+  nb::object cluster = job.config["cluster"];
+  job.registry.attr("ensure_node")(job.node_id,
+                                   "gpu_type"_a = cluster.attr("get")("gpu_type", "UNKNOWN"));
+  nb::str hex = nb::str(import("uuid").attr("uuid4")().attr("hex"));
+  job.job_id = nb::str("job-") + nb::str(hex[nb::slice(0, 8, 1)]);
+  nb::object effective = maybe_wrap_srun(command, job.config);
+  job.command_text = host("pretty_command")(effective);
+  nb::object slurm_job_id = import("os").attr("environ").attr("get")("SLURM_JOB_ID");
+  nb::dict metadata;
+  metadata["node_id"] = job.node_id;
+  metadata["pre_check"] = (!pre_check_result.is_none() && truthy(pre_check_result))
+                              ? nb::borrow(pre_check_result)
+                              : nb::object(nb::list());
+  if (!slurm_job_id.is_none() && truthy(slurm_job_id)) metadata["slurm_job_id"] = slurm_job_id;
+  job.registry.attr("start_job")(job.job_id, job.command_text, metadata);
+  return effective;
+}
+
+// Starts the job in its own process group: signals reach the job and everything it
+// started, and nothing of it is left behind at the end.
+nb::object spawn_job(const JobContext& job, nb::handle effective, nb::handle hook_path,
+                     nb::handle extra_env) {
+  nb::object env = import("builtins").attr("dict")(import("os").attr("environ"));
+  env["CORVANE_JOB_ID"] = job.job_id;
+  env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
+  if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
+  nb::object subprocess = import("subprocess");
+  return subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
+                                  "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
+                                  "bufsize"_a = 0, "process_group"_a = 0);
+}
+
+// How the job ended, in the registry: completed, failed, or interrupted by a signal.
+void record_end(JobContext& job, JobStopper& stopper, nb::handle returncode) {
+  const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
+  nb::object end_details = nb::none();
+  if (stopper.requested()) {
+    status = "interrupted";
+    nb::dict d;
+    d["signal"] = signal_name(stopper.signum);
+    d["returncode"] = returncode;
+    if (stopper.killed) d["killed"] = true;
+    end_details = d;
+  }
+  finish_job(job, status, end_details);
+}
+
+// The job's watch until it exits: the periodic checks at their cadence, findings delivered
+// as soon as they are appended, the "watching:" line once, stop requests acted on.
+void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
+                      const JobWatch& watch, ReaderContext& reader, nb::handle child,
+                      nb::handle last_output_at_ref, double poll_s, const std::string& hook_text) {
+  bool watching_told = false;
+  const auto started = Clock::now();
+  auto last_checks = Clock::now();
+  const auto period = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
+  std::uint64_t delivered = wakeups().generation.load();
+  job.report_state(true, last_output_at_ref[0], poll_s);
+  while (child_status(child).is_none()) {
+    try {
+      stopper.poll();
+      wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(), child,
+                  reader, stopper, delivered);
+      stopper.poll();
+      if (!child_status(child).is_none()) break;
+      if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
+        last_checks = Clock::now();
+        job.report_state(true, last_output_at_ref[0], poll_s);
+        checks.run();
+      }
+      if (!watching_told) {
+        WatchState state = watch.snapshot();
+        if (sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
+          print_line(watching_line(state, hook_text));
+          watching_told = true;
+        }
+      }
+      // New findings are delivered as soon as they are appended.
+      delivered = wakeups().generation.load();
+      job.flush_new_findings();
+      job.maybe_trigger_recovery();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) {
+        // Ctrl-C of a caller without signal handlers: the same graceful stop, reported
+        // to that caller once the job has ended.
+        stopper.keyboard_interrupt = true;
+        g_stop_signal.store(SIGINT);
+        ++g_stop_requests;
+        wake_runners();
+      } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
+        throw;
+      } else {
+        // A failing probe or host call costs this pass, not the watch over the job.
+        job.log.warn("monitoring check failed: " + python_error_line(e));
+      }
+    }
+  }
+}
+
+// A run that failed or was interrupted: the background threads end. A job that never
+// started is recorded as failed with the reason; one that runs is ended (its group gets
+// SIGTERM, then SIGKILL) rather than left behind unwatched, and recorded as interrupted or
+// failed.
+void abandon_job(JobContext& job, JobStopper& stopper, nb::handle child, nb::handle stop_background,
+                 nb::handle active_events, nb::python_error& e) {
+  stop_background.attr("set")();
+  PySet_Discard(active_events.ptr(), stop_background.ptr());
+  try {
+    stop_agents(job);
+  } catch (nb::python_error&) {
+  }
+  bool interrupted = e.matches(PyExc_KeyboardInterrupt);
+  nb::dict details;
+  details["reason"] = python_error_line(e);
+  if (!child.is_none() && child_status(child).is_none()) {
+    stopper.send(SIGTERM);
+    try {
+      child.attr("wait")("timeout"_a = stopper.grace_s < 5.0 ? stopper.grace_s : 5.0);
+    } catch (nb::python_error&) {
+    }
+    stopper.kill_group();
+    child.attr("wait")();
+  }
+  stopper.release();
+  try {
+    finish_job(job, interrupted ? "interrupted" : "failed", details);
+  } catch (nb::python_error&) {
+  }
+}
+
+nb::object run_monitored_command(nb::handle command, nb::handle config, nb::handle registry,
+                                 nb::handle checkpoint_dir, nb::handle pre_check_result,
+                                 nb::handle extra_env, nb::handle wandb_bridge) {
+  check_run_arguments(command, config, pre_check_result, extra_env);
+
+  // Setup.
+  nb::object monitor_cfg = config["monitor"];
+  nb::object poll_text = monitor_cfg["poll_interval"];
+  nb::object hang_text = monitor_cfg["hang_detection_timeout"];
+  nb::object parse = host("parse_duration");
+  nb::object poll_interval = parse(nb::str(poll_text));
+  JobChecks checks;
+  checks.hang_timeout = parse(nb::str(hang_text));
+  checks.hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
+  double poll_s = as_double(poll_interval);
+  checks.silence =
+      monitor::SilenceWatch(as_double(checks.hang_timeout) + as_double(checks.hang_grace));
+  JobStopper stopper;
+  stopper.grace_s = as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s"))));
+  Py_ssize_t max_lines = max_output_lines(monitor_cfg);
+
+  JobContext job;
+  job.config = nb::borrow(config);
+  job.registry = nb::borrow(registry);
+  job.wandb_bridge = nb::borrow(wandb_bridge);
+  job.checkpoint_dir = nb::borrow(checkpoint_dir);
+  nb::object effective = open_job(job, command, pre_check_result);
+
+  nb::object threading = import("threading");
+  nb::object stop_background = threading.attr("Event")();
+  JobWatch watch(stop_background.ptr());
+  nb::object active_events = host("_active_stop_events");
+  nb::object child = nb::none();
+  auto reader = std::make_shared<ReaderContext>();
+  nb::object result;
+  try {
+    print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
+               nb::cast<std::string>(nb::str(job.node_id)) +
+               " (poll=" + nb::cast<std::string>(nb::str(poll_text)) +
+               ", hang_timeout=" + nb::cast<std::string>(nb::str(hang_text)) + ")");
+    job.runtime_costs = host("build_cost_config")(config);
+    nb::object inventory = host("detect_gpu_inventory")();
+    nb::object raw_gpu_name =
+        nb::len(inventory) > 0
+            ? nb::object(inventory[0].attr("name"))
+            : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
+    nb::object gpu_profile = host("detect_gpu_profile")(raw_gpu_name, config);
+
+    nb::list output_lines, findings, losses, step_times;
+    nb::object time_mod = host("time");
+    nb::list last_output_at_ref;
+    last_output_at_ref.append(time_mod.attr("time")());
+    nb::list job_running_ref;
+    job_running_ref.append(true);
+    nb::object findings_lock = threading.attr("Lock")();
+    // The exit handler sets this too, so the background threads end before the host goes.
+    active_events.attr("add")(stop_background);
+    job.findings = findings;
+    job.findings_lock = findings_lock;
+    nb::object hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
+                           (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
+    hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    nb::dict training_state;
+    training_state["phase"] = nb::none();
+    training_state["step"] = nb::none();
+    job.training_state = training_state;
+
+    nb::object telemetry = start_thread(
+        host("_hardware_telemetry_loop"),
+        nb::make_tuple(config, findings, findings_lock, stop_background, last_output_at_ref,
+                       gpu_profile, wandb_bridge, training_state, job_running_ref));
+    nb::object dmesg = start_thread(host("_dmesg_watcher_loop"),
+                                    nb::make_tuple(findings, findings_lock, stop_background));
+    nb::object hooks = start_thread(host("_hook_monitor_loop"),
+                                    nb::make_tuple(hook_path, config, findings, findings_lock,
+                                                   stop_background, training_state));
+
+    child = spawn_job(job, effective, hook_path, extra_env);
+    stopper.group = nb::cast<pid_t>(child.attr("pid"));
+    nb::object child_out = child.attr("stdout");
+    int fd = nb::cast<int>(child_out.attr("fileno")());
+    reader->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (reader->fd < 0) throw nb::python_error();
+    reader->output_lines = output_lines;
+    reader->step_times = step_times;
+    reader->losses = losses;
+    reader->last_output_at_ref = last_output_at_ref;
+    reader->job_running_ref = job_running_ref;
+    reader->findings = findings;
+    reader->findings_lock = findings_lock;
+    reader->max_lines = max_lines;
+    nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
+    // The allocation's other nodes are watched by agents, a second Slurm step.
+    job.agents = host("start_agent_step")(config, findings, findings_lock);
+
+    checks.findings = findings;
+    checks.findings_lock = findings_lock;
+    checks.last_output_at_ref = last_output_at_ref;
+    checks.step_times = step_times;
+    checks.losses = losses;
+    checks.training_state = training_state;
+    // A count the tool does not give within a second is taken up by a later pass, and
+    // its query ends at shutdown: a hung tool holds up neither the loop nor the end.
+    InventoryProbe probe(stop_background);
+    checks.inventory = &probe;
+    checks.child = child;
+    checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, child).value_or(0);
+    checks.watch = &watch;
+    watch_until_exit(job, checks, stopper, watch, *reader, child, last_output_at_ref, poll_s,
+                     nb::cast<std::string>(nb::str(hook_path)));
+
+    // Shutdown.
+    job_running_ref[0] = false;
+    reader->stop.store(true);
+    reader_thread.attr("join")(2.0);
+    stop_agents(job);
+    stop_background.attr("set")();
+    for (nb::handle t : {telemetry, dmesg, hooks}) t.attr("join")(2.0);
+    if (!child_out.is_none()) child_out.attr("close")();
+    nb::object returncode = child.attr("wait")();
+    stopper.end_leftovers();
+    reader->bound_lists(true);
+    job.flush_new_findings();
+    job.report_state(false, last_output_at_ref[0], poll_s);
+    job.maybe_trigger_recovery(returncode);
+    stopper.release();
+    record_end(job, stopper, returncode);
+    active_events.attr("discard")(stop_background);
+    result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
+                                      job.recovery_result, nb::none(), nb::none(), nb::none(),
+                                      nb::none(), nb::none(), nb::int_(reader->dropped)}});
+  } catch (nb::python_error& e) {
+    abandon_job(job, stopper, child, stop_background, active_events, e);
+    throw;
+  }
+  if (stopper.keyboard_interrupt) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw nb::python_error();
+  }
+  return result;
+}
+
+// The entry point is a plain CPython function too: a host may run a job on a daemon
+// thread, and the thread's end at interpreter exit must pass through cleanly.
+PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"command",          "config",    "registry",     "checkpoint_dir",
+                                "pre_check_result", "extra_env", "wandb_bridge", nullptr};
+  PyObject *command, *config, *registry, *checkpoint_dir, *pre_check = Py_None,
+                                                          *extra_env = Py_None, *bridge = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO", const_cast<char**>(names), &command,
+                                   &config, &registry, &checkpoint_dir, &pre_check, &extra_env,
+                                   &bridge)) {
+    return nullptr;
+  }
+  if (g_exiting.load()) {
+    PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting");
+    return nullptr;
+  }
+  struct Active {
+    Active() { ++g_active_runs; }
+    ~Active() { --g_active_runs; }
+  } active;
+  return guarded_call([&] {
+    return run_monitored_command(command, config, registry, checkpoint_dir, pre_check, extra_env,
+                                 bridge);
+  });
+}
+
+PyMethodDef thread_defs[] = {
+    {"run_monitored_command",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_monitored_command(command, config, registry, checkpoint_dir, pre_check_result=None, "
+     "extra_env=None, wandb_bridge=None)\n--\n\nRun one job's command under watch until it "
+     "exits; returns a LaunchResult."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyObject* shutdown_monitors(PyObject* module, PyObject*) {
+  g_exiting.store(true);
+  PyObject* events = PyObject_GetAttrString(module, "_active_stop_events");
+  if (events != nullptr) {
+    PyObject* copy = PySequence_List(events);
+    Py_DECREF(events);
+    if (copy != nullptr) {
+      for (Py_ssize_t i = 0; i < PyList_Size(copy); ++i) {
+        PyObject* r = PyObject_CallMethod(PyList_GetItem(copy, i), "set", nullptr);
+        Py_XDECREF(r);
+      }
+      Py_DECREF(copy);
+    }
+  }
+  PyErr_Clear();
+  // Bounded: a job stuck in a slow host call is not worth hanging the exit for.
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (g_active_runs.load() > 0 && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS
+    ::usleep(10000);
+    Py_END_ALLOW_THREADS
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS,
+                            "At interpreter exit: stop running jobs' waits and threads."};
+
+}  // namespace
+
+nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, std::string_view summary) {
+  nb::dict details;
+  details["before"] = before;
+  details["after"] = after;
+  return make_finding(str_of(monitor::kInventoryShrankEvent), nb::str("CRITICAL"), str_of(summary),
+                      details);
+}
+
+ActiveScope::ActiveScope(nb::handle stop_event) : stop_event_(stop_event) {
+  ++g_active_runs;
+  PySet_Add(host("_active_stop_events").ptr(), stop_event_.ptr());
+  PyErr_Clear();  // an unhashable event is simply not registered
+}
+
+ActiveScope::~ActiveScope() {
+  PyObject* events = PyObject_GetAttrString(monitoring_module().ptr(), "_active_stop_events");
+  if (events != nullptr) {
+    PySet_Discard(events, stop_event_.ptr());
+    Py_DECREF(events);
+  }
+  PyErr_Clear();
+  --g_active_runs;
+}
+
+void report_source(const void* job_key, const std::string& source, const std::string& how) {
+  {
+    std::lock_guard<std::mutex> lock(g_watch_mutex);
+    auto it = watch_states().find(job_key);
+    if (it == watch_states().end()) return;  // a thread body run on its own, outside a job
+    auto& sources = it->second.sources;
+    auto same = [&](const auto& entry) { return entry.first == source; };
+    if (auto found = std::find_if(sources.begin(), sources.end(), same); found != sources.end()) {
+      found->second = how;
+    } else {
+      sources.emplace_back(source, how);
+    }
+  }
+  wake_runners();  // the runner tells the user once every source has spoken
+}
+
+void report_nvml_gpu_count(const void* job_key, long count) {
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  auto it = watch_states().find(job_key);
+  if (it != watch_states().end()) it->second.nvml_gpu_count = count;
+}
+
+void wake_runners() {
+  Wakeups& w = wakeups();
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    ++w.generation;
+  }
+  w.cv.notify_all();
+}
+
+void bind_runner(nb::module_& m) {
+  m.def(
+      "request_stop",
+      [](int signum) {
+        if (signum <= 0 || signum >= NSIG) throw nb::value_error("not a signal number");
+        g_stop_signal.store(signum);
+        ++g_stop_requests;
+        wake_runners();
+      },
+      "signum"_a,
+      "Ask running jobs to stop: the first request passes `signum` to each job's process "
+      "group and starts its grace period (\"monitor\" -> \"stop_grace\"); a second one kills "
+      "the group. Safe to call from a signal handler.");
+  m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));
+  PyObject* shutdown = PyCFunction_NewEx(&shutdown_def, m.ptr(), m.attr("__name__").ptr());
+  if (shutdown == nullptr) throw nb::python_error();
+  m.attr("_shutdown_monitors") = nb::steal(shutdown);
+  nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_monitors"));
+  for (PyMethodDef* def = thread_defs; def->ml_name != nullptr; ++def) {
+    PyObject* fn = PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr());
+    if (fn == nullptr) throw nb::python_error();
+    m.attr(def->ml_name) = nb::steal(fn);
+  }
+}
+
+}  // namespace corvane::bindings

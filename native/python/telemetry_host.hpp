@@ -1,0 +1,43 @@
+// What the telemetry files share: the NVML binding and the injection switch, as the
+// monitoring module holds them, and reading a snapshot's values.
+#pragma once
+
+#include <string>
+
+#include "host.hpp"
+#include "monitoring_host.hpp"
+
+namespace corvane::bindings {
+
+// snapshot.get(key): None when absent.
+inline nb::object get(nb::handle map, const char* key) { return map.attr("get")(key); }
+
+// The NVML binding the module holds (None without one), read at each use.
+inline nb::object nvml() { return host("pynvml"); }
+
+// $CORVANE_INJECT (and $CORVANE_INJECT_NODES), read at every use so that it takes effect
+// at the next poll.
+inline bool injection_on() {
+  return truthy(import("corvane.injection.engine").attr("injection_enabled")());
+}
+
+inline nb::object injection_engine() { return import("corvane.injection").attr("engine"); }
+
+inline nb::object constant(nb::handle binding, const char* name) {
+  return nb::getattr(binding, name, nb::none());
+}
+
+// A lost GPU: "GPU_IS_LOST" in the error's repr, or the binding's error code for it (the
+// binding's own error class for that case has a repr without those words).
+inline bool gpu_is_lost(nb::python_error& e, nb::handle binding) {
+  std::string storage;
+  if (utf8_of(nb::repr(e.value()), storage).find("GPU_IS_LOST") != std::string::npos) return true;
+  nb::object code = constant(binding, "NVML_ERROR_GPU_IS_LOST");
+  nb::object value = nb::getattr(e.value(), "value", nb::none());
+  return !code.is_none() && !value.is_none() && value.equal(code);
+}
+
+// The GPU snapshot functions (gpu_snapshots.cpp), bound as module attributes.
+void bind_gpu_snapshots(nb::module_& m);
+
+}  // namespace corvane::bindings
