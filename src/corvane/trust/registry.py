@@ -594,10 +594,14 @@ class TrustRegistry:
 
     def finding_counts_by_node(self) -> dict[str, dict[str, int]]:
         """node id -> severity -> number of findings."""
+        return self._severity_counts("node_id", "WHERE node_id IS NOT NULL")
+
+    def _severity_counts(self, column: str, where: str = "") -> dict[str, dict[str, int]]:
+        """`column`'s value -> severity -> number of findings, counted by the database."""
         counts: dict[str, dict[str, int]] = {}
-        for r in self._read("SELECT node_id, severity, COUNT(*) AS n FROM events "
-                            "WHERE node_id IS NOT NULL GROUP BY node_id, severity"):
-            counts.setdefault(r["node_id"], {})[r["severity"]] = int(r["n"])
+        for r in self._read(f"SELECT {column} AS k, severity, COUNT(*) AS n FROM events "
+                            f"{where} GROUP BY {column}, severity"):
+            counts.setdefault(r["k"], {})[r["severity"]] = int(r["n"])
         return counts
 
     # -- reading back -------------------------------------------------------------------
@@ -632,11 +636,7 @@ class TrustRegistry:
 
     def finding_counts(self) -> dict[str, dict[str, int]]:
         """job id -> severity -> number of findings."""
-        counts: dict[str, dict[str, int]] = {}
-        for r in self._read("SELECT job_id, severity, COUNT(*) AS n FROM events "
-                            "GROUP BY job_id, severity"):
-            counts.setdefault(r["job_id"], {})[r["severity"]] = int(r["n"])
-        return counts
+        return self._severity_counts("job_id")
 
     def recovery_events(self, job_id: str | None = None) -> list[dict]:
         if job_id is None:
