@@ -9,6 +9,7 @@
 
 #include "../core/common/pyfloat.hpp"
 #include "../core/trust/baselines_table.hpp"
+#include "../core/trust/profile_fields.hpp"
 #include "host.hpp"
 #include "record.hpp"
 
@@ -21,48 +22,20 @@ namespace trust = corvane::trust;
 
 namespace {
 
-constexpr std::size_t kFieldCount = 21;
+constexpr std::size_t kFieldCount = trust::kProfileFieldCount;
 using corvane::bindings::FieldSpec;
-const std::array<FieldSpec, kFieldCount> kFields = {{{"name"},
-                                                     {"match_substrings"},
-                                                     {"nvlink_expected_bw_gbps"},
-                                                     {"nvlink_warn_bw_gbps"},
-                                                     {"nvlink_fail_bw_gbps"},
-                                                     {"nvlink_link_count"},
-                                                     {"nccl_expected_busbw_gbps"},
-                                                     {"nccl_warn_busbw_gbps"},
-                                                     {"nccl_fail_busbw_gbps"},
-                                                     {"pcie_expected_gen"},
-                                                     {"pcie_expected_width"},
-                                                     {"fp16_tflops_expected"},
-                                                     {"reference_tflops_expected"},
-                                                     {"reference_tflops_warn"},
-                                                     {"reference_tflops_fail"},
-                                                     {"memory_bw_expected_gbps"},
-                                                     {"has_ecc"},
-                                                     {"has_nvlink"},
-                                                     {"tdp_watts"},
-                                                     {"matmul_size"},
-                                                     {"vendor", FieldSpec::kText, "nvidia"}}};
+using trust::FieldKind;
 
-// What an override may store in each field. The identity of a profile (its name, fragments
-// and vendor) is not overridable: such entries are ignored.
-enum class FieldValue { kIdentity, kNumber, kOptionalNumber, kCount, kOptionalBool };
-const std::array<FieldValue, kFieldCount> kFieldValues = {
-    FieldValue::kIdentity,       FieldValue::kIdentity,       FieldValue::kOptionalNumber,
-    FieldValue::kOptionalNumber, FieldValue::kOptionalNumber, FieldValue::kCount,
-    FieldValue::kNumber,         FieldValue::kNumber,         FieldValue::kNumber,
-    FieldValue::kCount,          FieldValue::kCount,          FieldValue::kNumber,
-    FieldValue::kNumber,         FieldValue::kNumber,         FieldValue::kNumber,
-    FieldValue::kNumber,         FieldValue::kOptionalBool,   FieldValue::kOptionalBool,
-    FieldValue::kNumber,         FieldValue::kCount,          FieldValue::kIdentity};
-
-int field_index(std::string_view name) {
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (name == kFields[i].name) return static_cast<int>(i);
-  }
-  return -1;
+// The record's fields: the core's names; the vendor defaults to "nvidia".
+std::array<FieldSpec, kFieldCount> record_fields() {
+  std::array<FieldSpec, kFieldCount> specs{};
+  for (std::size_t i = 0; i < kFieldCount; ++i) specs[i] = {trust::profile_fields()[i].name};
+  specs[kFieldCount - 1] = {"vendor", FieldSpec::kText, "nvidia"};
+  return specs;
 }
+const std::array<FieldSpec, kFieldCount> kFields = record_fields();
+
+FieldKind kind_of(std::size_t i) { return trust::profile_fields()[i].kind; }
 
 // The frozen record of one GPU model's expected performance. Field values are host
 // objects: overrides may put in whatever the configuration holds.
@@ -159,62 +132,28 @@ bool is_count(nb::handle v) {
 }
 
 // repr(value), cut to a length that keeps an error message on one short line.
-nb::str shown(nb::handle value) {
-  nb::str text = nb::repr(value);
-  if (nb::len(text) <= 80) return text;
-  return nb::str("{}...").format(text[nb::slice(0, 77)]);
-}
+std::string shown(nb::handle value) { return trust::shown(nb::cast<std::string>(nb::repr(value))); }
 
-// Why an override entry cannot go into a profile: the exception type and the message
-// tail ("expected ..., got ..."); nothing when it can, or when it is ignored (identity).
-struct OverrideProblem {
-  PyObject* type;
-  nb::str message;
+// The host value of an override entry, asked what the core needs to know of it.
+class HostValueProbe final : public trust::ValueProbe {
+ public:
+  explicit HostValueProbe(nb::handle v) : v_(v) {}
+  bool is_none() override { return v_.is_none(); }
+  bool is_bool() override { return PyBool_Check(v_.ptr()); }
+  bool is_count() override { return ::is_count(v_); }
+  bool is_real() override { return is_real_number(v_); }
+  bool is_finite() override { return is_finite_number(v_); }
+
+ private:
+  nb::handle v_;
 };
 
-nb::str overridable_fields() {
-  std::string names;
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (kFieldValues[i] == FieldValue::kIdentity) continue;
-    if (!names.empty()) names += ", ";
-    names += kFields[i].name;
-  }
-  return nb::str(names.c_str());
-}
-
-std::optional<OverrideProblem> override_problem(nb::handle key, nb::handle value) {
-  auto expected = [&](PyObject* type, const char* what) {
-    return OverrideProblem{type, nb::str("expected {}, got {}").format(what, shown(value))};
-  };
-  if (!PyUnicode_Check(key.ptr())) return expected(PyExc_TypeError, "a field name (text)");
+std::optional<trust::OverrideProblem> override_problem(nb::handle key, nb::handle value) {
+  HostValueProbe probe(value);
   std::string storage;
-  int i = field_index(utf8_of(key, storage));
-  if (i < 0) {
-    return OverrideProblem{
-        PyExc_ValueError,
-        nb::str("not a GPUProfile field (expected one of: {})").format(overridable_fields())};
-  }
-  switch (kFieldValues[static_cast<std::size_t>(i)]) {
-    case FieldValue::kIdentity:
-      return std::nullopt;
-    case FieldValue::kOptionalBool:
-      if (value.is_none() || PyBool_Check(value.ptr())) return std::nullopt;
-      return expected(PyExc_TypeError, "true, false or None");
-    case FieldValue::kCount:
-      if (is_count(value)) return std::nullopt;
-      return expected(is_real_number(value) ? PyExc_ValueError : PyExc_TypeError,
-                      "a whole number >= 0");
-    case FieldValue::kOptionalNumber:
-      if (value.is_none()) return std::nullopt;
-      if (!is_real_number(value)) return expected(PyExc_TypeError, "a number or None");
-      if (!is_finite_number(value)) return expected(PyExc_ValueError, "a finite number or None");
-      return std::nullopt;
-    case FieldValue::kNumber:
-      if (!is_real_number(value)) return expected(PyExc_TypeError, "a number");
-      if (!is_finite_number(value)) return expected(PyExc_ValueError, "a finite number");
-      return std::nullopt;
-  }
-  return std::nullopt;
+  std::optional<std::string_view> name;
+  if (PyUnicode_Check(key.ptr())) name = utf8_of(key, storage);
+  return trust::override_problem(name, probe, shown(value));
 }
 
 // The profile field as a real number (or None where `none_ok`); a caller may have stored
@@ -296,13 +235,14 @@ nb::object apply_profile_overrides(nb::handle profile, nb::handle raw_gpu_name, 
     // Every field read from a profile must hold what the table holds: a stored text or
     // list would only fail later, where the profile is printed or compared.
     if (auto problem = override_problem(key, value)) {
-      nb::str message = nb::str("GPU profile override {}: {}").format(shown(key), problem->message);
-      PyErr_SetObject(problem->type, message.ptr());
+      std::string message = trust::override_error(shown(key), *problem);
+      bool type = problem->kind == trust::OverrideProblem::Kind::kType;
+      PyErr_SetString(type ? PyExc_TypeError : PyExc_ValueError, message.c_str());
       throw nb::python_error();
     }
     std::string storage;
-    auto i = static_cast<std::size_t>(field_index(utf8_of(key, storage)));
-    if (kFieldValues[i] != FieldValue::kIdentity) patched.f[i] = nb::borrow(value);
+    auto i = static_cast<std::size_t>(trust::profile_field_index(utf8_of(key, storage)));
+    if (kind_of(i) != FieldKind::kIdentity) patched.f[i] = nb::borrow(value);
   }
   return new_profile(std::move(patched));
 }
@@ -334,20 +274,21 @@ std::string describe_gpu_profile(nb::handle profile, nb::handle raw_gpu_name) {
   nb::object name = profile.attr("name");
   bool raw_given = !raw_gpu_name.is_none() && PyUnicode_GetLength(raw_gpu_name.ptr()) > 0;
   nb::object bw = numeric_field(profile, "nvlink_expected_bw_gbps", true);
-  std::string nvlink =
-      PyObject_IsTrue(bw.ptr()) == 1 ? format_0f(bw) + " GB/s NVLink" : "no NVLink baseline";
   nb::object reference = numeric_field(profile, "reference_tflops_expected", true);
   nb::object fp16 = numeric_field(profile, "fp16_tflops_expected", true);
   nb::object memory = numeric_field(profile, "memory_bw_expected_gbps", true);
+  trust::ProfileSummary summary{
+      format_plain(raw_given ? nb::borrow(raw_gpu_name) : name),
+      format_plain(name),
+      format_0f(reference),
+      format_0f(fp16),
+      format_0f(memory),
+      PyObject_IsTrue(bw.ptr()) == 1 ? std::optional(format_0f(bw)) : std::nullopt,
+      std::nullopt};
   nb::object ecc = profile.attr("has_ecc");
-  const char* ecc_text = ecc.is(nb::handle(Py_True))    ? "ECC: yes"
-                         : ecc.is(nb::handle(Py_False)) ? "ECC: no"
-                                                        : "ECC: unknown";
-  return "GPU: " + format_plain(raw_given ? nb::borrow(raw_gpu_name) : name) +
-         " (detected profile: " + format_plain(name) +
-         ") | Reference target: " + format_0f(reference) +
-         " TFLOPS | Peak FP16: " + format_0f(fp16) + " TFLOPS | " + format_0f(memory) +
-         " GB/s memory | " + nvlink + " | " + ecc_text;
+  if (ecc.is(nb::handle(Py_True)) || ecc.is(nb::handle(Py_False)))
+    summary.has_ecc = ecc.is(nb::handle(Py_True));
+  return trust::describe_profile(summary);
 }
 
 nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_field) {
@@ -362,20 +303,7 @@ nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_
   return optional_float(trust::percent_of(host_float(value), host_float(divisor)));
 }
 
-}  // namespace
-
-NB_MODULE(baselines, m) {
-  corvane::bindings::configure_leak_checks();
-  m.doc() = "Expected performance of known GPU models: lookup, overrides and summaries.";
-
-  auto cls = corvane::bindings::bind_record<GPUProfile>(
-      m, "GPUProfile", kFields, true, "Expected performance of one GPU model (a frozen record).");
-  cls.def("to_dict", [](const GPUProfile& self) {
-    nb::dict d;
-    for (std::size_t i = 0; i < kFieldCount; ++i) d[kFields[i].name] = field(self, i);
-    return d;
-  });
-
+void bind_lookup(nb::module_& m) {
   nb::list rows;
   for (const auto& profile : trust::baselines()) rows.append(profile_from_core(profile));
   nb::tuple baselines(rows);
@@ -391,16 +319,32 @@ NB_MODULE(baselines, m) {
       "_override_problem",
       [](nb::handle key, nb::handle value) -> nb::object {
         auto problem = override_problem(key, value);
-        return problem ? nb::object(problem->message) : nb::none();
+        return problem ? nb::object(nb::str(problem->message.c_str())) : nb::none();
       },
       "key"_a.none(), "value"_a.none(),
       "Why an override entry cannot go into a profile, or None when it can (or is ignored).");
   nb::list ignored;
   for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (kFieldValues[i] == FieldValue::kIdentity) ignored.append(kFields[i].name);
+    if (kind_of(i) == FieldKind::kIdentity) ignored.append(kFields[i].name);
   }
   m.attr("_IGNORED_OVERRIDE_FIELDS") = nb::tuple(ignored);
+}
+
+void bind_summaries(nb::module_& m) {
+  m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a,
+        "raw_gpu_name"_a.none() = nb::none(), "One-line summary of a profile.");
+  m.def(
+      "profile_percent_of_expected",
+      [](nb::handle p, nb::handle v) { return percent_of(p, v, "fp16_tflops_expected"); },
+      "profile"_a, "value"_a.none());
+  m.def(
+      "profile_percent_of_reference",
+      [](nb::handle p, nb::handle v) { return percent_of(p, v, "reference_tflops_expected"); },
+      "profile"_a, "value"_a.none());
+}
+
 #if defined(CORVANE_TEST_HOOKS)
+void bind_test_entry_points(nb::module_& m) {
   nb::module_ hooks = corvane::bindings::test_hooks(m);
   hooks.def(
       "profile",
@@ -455,15 +399,26 @@ NB_MODULE(baselines, m) {
   hooks.def("normalize_override_map", &normalize_override_map, "config"_a.none());
   hooks.def("matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a,
             "config"_a.none());
+}
 #endif
-  m.def("describe_gpu_profile", &describe_gpu_profile, "profile"_a,
-        "raw_gpu_name"_a.none() = nb::none(), "One-line summary of a profile.");
-  m.def(
-      "profile_percent_of_expected",
-      [](nb::handle p, nb::handle v) { return percent_of(p, v, "fp16_tflops_expected"); },
-      "profile"_a, "value"_a.none());
-  m.def(
-      "profile_percent_of_reference",
-      [](nb::handle p, nb::handle v) { return percent_of(p, v, "reference_tflops_expected"); },
-      "profile"_a, "value"_a.none());
+
+}  // namespace
+
+NB_MODULE(baselines, m) {
+  corvane::bindings::configure_leak_checks();
+  m.doc() = "Expected performance of known GPU models: lookup, overrides and summaries.";
+
+  auto cls = corvane::bindings::bind_record<GPUProfile>(
+      m, "GPUProfile", kFields, true, "Expected performance of one GPU model (a frozen record).");
+  cls.def("to_dict", [](const GPUProfile& self) {
+    nb::dict d;
+    for (std::size_t i = 0; i < kFieldCount; ++i) d[kFields[i].name] = field(self, i);
+    return d;
+  });
+
+  bind_lookup(m);
+  bind_summaries(m);
+#if defined(CORVANE_TEST_HOOKS)
+  bind_test_entry_points(m);
+#endif
 }
