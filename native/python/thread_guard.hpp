@@ -11,31 +11,20 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "../core/common/failures.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
 
 namespace corvane::bindings {
 
-inline constexpr std::size_t kMaxErrorLineChars = 300;
-
-// One line of at most kMaxErrorLineChars characters, for logs and finding details.
-inline std::string one_line(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  }
-  if (text.size() > kMaxErrorLineChars) {
-    std::size_t cut = kMaxErrorLineChars;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    text += "...";
-  }
-  return text;
-}
+using corvane::OnceFilter;
+using corvane::one_line;
+using corvane::ToolFailure;
+using corvane::WatcherStopped;
 
 // "KeyError: 'monitor'" for a host error; never fails.
 inline std::string python_error_line(nb::python_error& e) {
@@ -151,16 +140,14 @@ void quietly(Fn&& fn) {
 // distinct messages is cut off, so the memory stays bounded.
 class LogOnce {
  public:
-  static constexpr std::size_t kMaxMessages = 256;
-
   void warn(const std::string& message) {
-    if (seen_.size() > kMaxMessages || !seen_.insert(message).second) return;
-    std::string text = seen_.size() > kMaxMessages ? "further errors are not logged" : message;
-    quietly([&] { host("log").attr("warning")("%s", nb::str(text.data(), text.size())); });
+    if (auto text = filter_.admit(message)) {
+      quietly([&] { host("log").attr("warning")("%s", str_of(*text)); });
+    }
   }
 
  private:
-  std::unordered_set<std::string> seen_;
+  OnceFilter filter_;
 };
 
 // Runs one step of a watcher (one poll, one line, one pass). An error ends only that step:
@@ -198,11 +185,11 @@ nb::object watcher_body(const char* source, nb::handle findings, nb::handle lock
       if (PyObject_IsTrue(stop_event.attr("is_set")().ptr()) == 1) return;
       nb::dict details;
       details["source"] = source;
-      details["error"] = nb::str(error.data(), error.size());
-      std::string summary = std::string("Monitoring of ") + source + " stopped early";
-      append_finding(findings, lock,
-                     make_finding(nb::str("monitor_degraded"), nb::str("WARN"),
-                                  nb::str(summary.c_str()), details));
+      details["error"] = str_of(error);
+      append_finding(
+          findings, lock,
+          make_finding(nb::str(WatcherStopped::kEventType), nb::str(WatcherStopped::kSeverity),
+                       str_of(WatcherStopped::summary(source)), details));
     });
     throw;
   }
@@ -227,13 +214,6 @@ nb::object while_active(nb::handle stop_event, Fn&& fn) {
 }
 
 // -- the watcher running on this thread ------------------------------------------------
-
-// A host tool call made for a watcher that gave no usable answer.
-struct ToolFailure {
-  std::string tool;    // "nvidia-smi"
-  std::string reason;  // "no answer within 15 s", "exited with status 9"
-  bool timed_out = false;
-};
 
 // Per thread: the stop event of the watcher running on it, so that host tool calls made on
 // its behalf (also through module functions the host may have replaced) end as soon as it
