@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/common/call_arguments.hpp"
 #include "../core/common/failures.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
@@ -298,46 +299,33 @@ inline constexpr const char* kPlainCapsule = "corvane.plain_function";
 inline PyObject* plain_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto* f = static_cast<PlainFunction*>(PyCapsule_GetPointer(self, kPlainCapsule));
   if (f == nullptr) return nullptr;
-  const std::size_t n = f->params.size();
-  std::vector<nb::handle> values(n);
-  Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) return nullptr;
-  if (static_cast<std::size_t>(given) > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu arguments but %zd were given", f->name.c_str(), n,
-                 given);
+  std::vector<corvane::Parameter> params;
+  for (const auto& p : f->params) params.push_back({p.name, p.fallback.is_valid()});
+  std::vector<nb::handle> keyword_keys, keyword_values;
+  std::vector<std::string_view> keywords;
+  std::vector<std::string> storage(kwargs != nullptr ? PyDict_Size(kwargs) : 0);
+  PyObject *key, *value;
+  for (Py_ssize_t pos = 0; kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value);) {
+    keywords.push_back(utf8_of(key, storage[keywords.size()]));
+    keyword_keys.push_back(key);
+    keyword_values.push_back(value);
+  }
+  auto given = static_cast<std::size_t>(PyTuple_Size(args));
+  auto matched = corvane::match_arguments(f->name, params, given, keywords);
+  if (auto* mismatch = std::get_if<corvane::CallMismatch>(&matched)) {
+    nb::object message = str_of(mismatch->message);
+    if (mismatch->keyword < keywords.size()) message += nb::repr(keyword_keys[mismatch->keyword]);
+    PyErr_SetObject(PyExc_TypeError, message.ptr());
     return nullptr;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) values[i] = PyTuple_GetItem(args, i);
-  if (kwargs != nullptr) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::size_t i = 0;
-      while (i < n && (!PyUnicode_Check(key) ||
-                       PyUnicode_CompareWithASCIIString(key, f->params[i].name) != 0)) {
-        ++i;
-      }
-      if (i == n) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", f->name.c_str(),
-                     key);
-        return nullptr;
-      }
-      if (values[i].is_valid()) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", f->name.c_str(),
-                     f->params[i].name);
-        return nullptr;
-      }
-      values[i] = value;
-    }
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (values[i].is_valid()) continue;
-    if (!f->params[i].fallback.is_valid()) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", f->name.c_str(),
-                   f->params[i].name);
-      return nullptr;
-    }
-    values[i] = f->params[i].fallback;
+  std::vector<nb::handle> values;
+  for (std::size_t i = 0; const auto& source : std::get<0>(matched)) {
+    values.push_back(source.kind == corvane::ArgumentSource::kPositional
+                         ? nb::handle(PyTuple_GetItem(args, source.index))
+                     : source.kind == corvane::ArgumentSource::kKeyword
+                         ? keyword_values[source.index]
+                         : nb::handle(f->params[i].fallback));
+    ++i;
   }
   return guarded_call([&] { return f->body(values); });
 }
@@ -348,15 +336,13 @@ inline void def_plain(nb::module_& m, const char* name, std::vector<PlainParam> 
                       std::function<nb::object(const std::vector<nb::handle>&)> body,
                       const char* doc) {
   auto* f = new PlainFunction{name, "", std::move(params), std::move(body)};
-  std::string signature = f->name + "(";
-  for (std::size_t i = 0; i < f->params.size(); ++i) {
-    if (i) signature += ", ";
-    signature += f->params[i].name;
-    if (f->params[i].fallback.is_valid()) {
-      signature += "=" + nb::cast<std::string>(nb::repr(f->params[i].fallback));
-    }
+  std::vector<corvane::Parameter> shape;
+  std::vector<std::string> defaults;
+  for (const auto& p : f->params) {
+    shape.push_back({p.name, p.fallback.is_valid()});
+    if (p.fallback.is_valid()) defaults.push_back(nb::cast<std::string>(nb::repr(p.fallback)));
   }
-  f->doc = signature + ")\n--\n\n" + doc;
+  f->doc = corvane::signature_line(f->name, shape, defaults) + "\n--\n\n" + doc;
   f->def = {f->name.c_str(),
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_entry)),
             METH_VARARGS | METH_KEYWORDS, f->doc.c_str()};
