@@ -182,19 +182,6 @@ def test_profile_record_is_frozen_and_hashable():
     assert len({p, b.detect_gpu_profile("NVIDIA L40S")}) == 1
 
 
-def test_profile_builder_keeps_types_and_derives():
-    p = b._testing.profile("X", ("x",), nvlink_expected_bw_gbps=None, nvlink_link_count=0,
-                   nccl_expected_busbw_gbps=100, pcie_expected_gen=4, pcie_expected_width=16,
-                   fp16_tflops_expected=10, reference_tflops_expected=5.0,
-                   memory_bw_expected_gbps=1, has_ecc=None, has_nvlink=False, tdp_watts=300,
-                   matmul_size=1024, nccl_warn_ratio=0.5)
-    assert p.nccl_expected_busbw_gbps == 100 and type(p.nccl_expected_busbw_gbps) is int
-    assert p.nccl_warn_busbw_gbps == 50.0 and p.reference_tflops_fail == 3.0
-    assert p.vendor == "nvidia" and p.nvlink_warn_bw_gbps is None
-    with pytest.raises(TypeError):
-        b._testing.profile("X", (), nvlink_link_count=0)  # keyword-only figures are required
-
-
 # -- overrides ------------------------------------------------------------------------------
 
 H100_RAW = "NVIDIA H100 80GB HBM3"

@@ -347,53 +347,6 @@ void bind_summaries(nb::module_& m) {
 void bind_test_entry_points(nb::module_& m) {
   nb::module_ hooks = corvane::bindings::test_hooks(m);
   hooks.def(
-      "profile",
-      [](nb::object name, nb::object match_substrings, nb::object nvlink_expected_bw_gbps,
-         nb::object nvlink_link_count, nb::object nccl_expected_busbw_gbps,
-         nb::object pcie_expected_gen, nb::object pcie_expected_width,
-         nb::object fp16_tflops_expected, nb::object reference_tflops_expected,
-         nb::object memory_bw_expected_gbps, nb::object has_ecc, nb::object has_nvlink,
-         nb::object tdp_watts, nb::object matmul_size, nb::object vendor,
-         nb::object nvlink_warn_ratio, nb::object nvlink_fail_ratio, nb::object nccl_warn_ratio,
-         nb::object nccl_fail_ratio, nb::object reference_warn_ratio,
-         nb::object reference_fail_ratio) {
-        GPUProfile p{{name,
-                      match_substrings,
-                      nvlink_expected_bw_gbps,
-                      ratio(nvlink_expected_bw_gbps, nvlink_warn_ratio),
-                      ratio(nvlink_expected_bw_gbps, nvlink_fail_ratio),
-                      nvlink_link_count,
-                      nccl_expected_busbw_gbps,
-                      ratio(nccl_expected_busbw_gbps, nccl_warn_ratio),
-                      ratio(nccl_expected_busbw_gbps, nccl_fail_ratio),
-                      pcie_expected_gen,
-                      pcie_expected_width,
-                      fp16_tflops_expected,
-                      reference_tflops_expected,
-                      ratio(reference_tflops_expected, reference_warn_ratio),
-                      ratio(reference_tflops_expected, reference_fail_ratio),
-                      memory_bw_expected_gbps,
-                      has_ecc,
-                      has_nvlink,
-                      tdp_watts,
-                      matmul_size,
-                      vendor}};
-        if (nccl_expected_busbw_gbps.is_none() || reference_tflops_expected.is_none()) {
-          throw nb::type_error(
-              "nccl_expected_busbw_gbps and reference_tflops_expected must be numbers");
-        }
-        return new_profile(std::move(p));
-      },
-      "name"_a.none(), "match_substrings"_a.none(), nb::kw_only(),
-      "nvlink_expected_bw_gbps"_a.none(), "nvlink_link_count"_a.none(),
-      "nccl_expected_busbw_gbps"_a.none(), "pcie_expected_gen"_a.none(),
-      "pcie_expected_width"_a.none(), "fp16_tflops_expected"_a.none(),
-      "reference_tflops_expected"_a.none(), "memory_bw_expected_gbps"_a.none(), "has_ecc"_a.none(),
-      "has_nvlink"_a.none(), "tdp_watts"_a.none(), "matmul_size"_a.none(), "vendor"_a = "nvidia",
-      "nvlink_warn_ratio"_a = 0.7, "nvlink_fail_ratio"_a = 0.5, "nccl_warn_ratio"_a = 0.65,
-      "nccl_fail_ratio"_a = 0.4, "reference_warn_ratio"_a = 0.8, "reference_fail_ratio"_a = 0.6,
-      "Build one profile; the warning and failure thresholds derive from the ratios.");
-  hooks.def(
       "ratio", [](nb::handle value, nb::handle multiplier) { return ratio(value, multiplier); },
       "value"_a.none(), "multiplier"_a);
   hooks.def("normalize_override_map", &normalize_override_map, "config"_a.none());

@@ -19,5 +19,23 @@ TEST(BaselinesTable, NamesAreUniqueAndEveryFragmentReachesItsOwnProfileOrAnEarli
   }
 }
 
+TEST(BaselinesTable, ThresholdsDeriveFromTheFiguresAndTheRatios) {
+  ProfileSpec spec{"X", {"x"}, std::nullopt, 0,     100, 4,    16,      10,
+                   5.0, 1,     std::nullopt, false, 300, 1024, "nvidia"};
+  Ratios ratios;
+  ratios.nccl_warn = 0.5;
+  Profile p = derive(spec, ratios);
+  EXPECT_EQ(p.nccl_warn_busbw_gbps, 50.0);
+  EXPECT_EQ(p.nccl_fail_busbw_gbps, 40.0);  // the default ratio 0.4
+  EXPECT_EQ(p.reference_tflops_warn, 4.0);
+  EXPECT_EQ(p.reference_tflops_fail, 3.0);
+  EXPECT_FALSE(p.nvlink_warn_bw_gbps);  // no NVLink figure, no NVLink thresholds
+  EXPECT_FALSE(p.nvlink_fail_bw_gbps);
+  spec.nvlink_expected_bw_gbps = 450;
+  p = derive(spec);
+  EXPECT_EQ(p.nvlink_warn_bw_gbps, 315.0);
+  EXPECT_EQ(p.nvlink_fail_bw_gbps, 225.0);
+}
+
 }  // namespace
 }  // namespace corvane::trust
