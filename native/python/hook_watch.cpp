@@ -123,6 +123,14 @@ nb::object json_host_value(const mon::JsonScalar& v) {
   }
 }
 
+// Runs a call that touches no host object without holding the interpreter.
+void without_interpreter(const std::function<void()>& call) {
+  without_gil([&] {
+    call();
+    return 0;
+  });
+}
+
 // A detail's host value.
 struct HostValue {
   nb::object operator()(std::int64_t v) const { return nb::int_(v); }
@@ -256,31 +264,18 @@ struct HookWatch {
 
   // One line of the file; true when it was a report.
   bool handle_line(std::string_view raw) {
-    mon::FastHookReport fast;
-    mon::FastParse parsed = mon::FastParse::kNeedHost;
-    if (host_decoder_only) {
-    } else if (raw.size() > mon::kBytesWithInterpreter) {
-      parsed = without_gil([&] { return mon::parse_hook_line(raw, &fast); });
-    } else {
-      parsed = mon::parse_hook_line(raw, &fast);
-    }
-    switch (parsed) {
-      case mon::FastParse::kNotReport:
-        return false;
-      case mon::FastParse::kReport:
-        if (handle_fast(fast)) return true;
-        break;  // a shape only the host can read exactly
-      case mon::FastParse::kNeedHost:
-        break;
-    }
-    if (raw.size() > mon::kMaxHostDecodedBytes) {
-      log.warn(mon::oversized_line_warning());
-      return false;
-    }
-    nb::object payload = decode(raw);
-    if (payload.is_none()) return false;
-    handle_report(nb::borrow<nb::dict>(payload));
-    return true;
+    mon::LineReaders readers;
+    readers.host_only = host_decoder_only;
+    readers.blocking = without_interpreter;
+    readers.fast = [this](const mon::FastHookReport& f) { return handle_fast(f); };
+    readers.host = [this](std::string_view line) {
+      nb::object payload = decode(line);
+      if (payload.is_none()) return false;
+      handle_report(nb::borrow<nb::dict>(payload));
+      return true;
+    };
+    readers.warn = [this](const std::string& message) { log.warn(message); };
+    return mon::read_hook_line(raw, readers);
   }
 
   // A line that cannot be handled is logged and skipped; reading goes on.
@@ -329,15 +324,8 @@ struct HookWatch {
   void pass(const std::string& path) {
     clock = host("time").attr("time");
     // A file on a slow or stuck filesystem is waited for without the interpreter.
-    std::string warning = mon::read_hook_file(
-        tail, path,
-        [](const std::function<void()>& call) {
-          without_gil([&] {
-            call();
-            return 0;
-          });
-        },
-        [&](std::string_view line) { return take(line); });
+    std::string warning = mon::read_hook_file(tail, path, without_interpreter,
+                                              [&](std::string_view line) { return take(line); });
     if (!warning.empty()) log.warn(warning);
   }
 };

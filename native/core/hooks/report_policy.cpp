@@ -9,6 +9,25 @@ std::string oversized_line_warning() {
          " KiB that only the full JSON decoder reads are skipped";
 }
 
+bool read_hook_line(std::string_view raw, const LineReaders& readers) {
+  FastHookReport fast;
+  FastParse parsed = FastParse::kNeedHost;
+  if (readers.host_only) {
+  } else if (raw.size() > kBytesWithInterpreter) {
+    readers.blocking([&] { parsed = parse_hook_line(raw, &fast); });
+  } else {
+    parsed = parse_hook_line(raw, &fast);
+  }
+  if (parsed == FastParse::kNotReport) return false;
+  // A report in a shape only the host can read exactly goes on to its decoder.
+  if (parsed == FastParse::kReport && readers.fast(fast)) return true;
+  if (raw.size() > kMaxHostDecodedBytes) {
+    readers.warn(oversized_line_warning());
+    return false;
+  }
+  return readers.host(raw);
+}
+
 FastPlan plan_fast_report(const FastHookReport& f, bool keeps_state) {
   FastPlan plan;
   switch (json_int(f.rank, &plan.rank)) {

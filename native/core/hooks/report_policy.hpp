@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "hook_file.hpp"
 #include "report_reader.hpp"
 
 namespace corvane::monitor {
@@ -50,5 +52,20 @@ struct FastPlan {
   bool without_interpreter = false;  // very many phases
 };
 FastPlan plan_fast_report(const FastHookReport& f, bool keeps_state);
+
+// The readers of one line: the native reader for the usual shape, the host's decoder for
+// any other.
+struct LineReaders {
+  bool host_only = false;  // for tests: every line through the host's decoder
+  Blocking blocking;       // runs the native reading of a long line without the interpreter
+  // A natively read report; false when it needs the host's decoder after all.
+  std::function<bool(const FastHookReport&)> fast;
+  // The host decoder's reading of the line; true when it was a report.
+  std::function<bool(std::string_view raw)> host;
+  std::function<void(const std::string& message)> warn;
+};
+
+// Reads one line of the report file; true when it was a report.
+bool read_hook_line(std::string_view raw, const LineReaders& readers);
 
 }  // namespace corvane::monitor

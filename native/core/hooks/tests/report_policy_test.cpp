@@ -75,6 +75,61 @@ TEST(FastReportPlan, VeryManyPhasesAreAnalysedWithoutTheInterpreter) {
   EXPECT_TRUE(plan(phases(kPhasesWithInterpreter + 1)).without_interpreter);
 }
 
+// Which reader each line reaches.
+struct Route {
+  std::vector<std::string> calls;
+  bool fast_accepts = true;
+  LineReaders readers(bool host_only = false) {
+    LineReaders r;
+    r.host_only = host_only;
+    r.blocking = [this](const std::function<void()>& call) {
+      calls.push_back("blocking");
+      call();
+    };
+    r.fast = [this](const FastHookReport&) {
+      calls.push_back("fast");
+      return fast_accepts;
+    };
+    r.host = [this](std::string_view) {
+      calls.push_back("host");
+      return true;
+    };
+    r.warn = [this](const std::string& m) { calls.push_back(m); };
+    return r;
+  }
+};
+
+TEST(HookLineRoute, EachLineReachesTheReaderThatReadsItExactly) {
+  using Calls = std::vector<std::string>;
+  const std::string usual = R"({"rank": 1, "step_time": 0.5})";
+  const std::string padding(kBytesWithInterpreter, ' ');
+  const std::string escaped = R"({"rank": 1, "phase": "a\u00e9"})";
+  struct Case {
+    std::string line;
+    bool host_only, fast_accepts, report;
+    Calls calls;
+  } cases[] = {
+      {"   ", false, true, false, {}},
+      {R"({"rank": 1, "step)", false, true, false, {}},  // cut off inside the object
+      {usual, false, true, true, {"fast"}},
+      {usual, true, true, true, {"host"}},
+      {usual, false, false, true, {"fast", "host"}},
+      {escaped, false, true, true, {"host"}},
+      {usual + padding, false, true, true, {"blocking", "fast"}},
+      {escaped + std::string(kMaxHostDecodedBytes, ' '),
+       false,
+       true,
+       false,
+       {"blocking", oversized_line_warning()}},
+  };
+  for (const Case& c : cases) {
+    Route route;
+    route.fast_accepts = c.fast_accepts;
+    EXPECT_EQ(read_hook_line(c.line, route.readers(c.host_only)), c.report) << c.line.substr(0, 40);
+    EXPECT_EQ(route.calls, c.calls) << c.line.substr(0, 40);
+  }
+}
+
 std::vector<std::string> keys(const Details& details) {
   std::vector<std::string> out;
   for (const auto& [key, value] : details) out.emplace_back(key);
