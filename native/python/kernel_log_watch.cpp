@@ -184,7 +184,7 @@ class HostFollower : public mon::FollowerProcess {
 mon::LogRead read_whole_log(const std::string& command) {
   mon::LogRead read;
   nb::dict kwargs;
-  kwargs["timeout"] = 15;
+  kwargs["timeout"] = static_cast<int>(mon::kWholeReadTimeoutSeconds);
   nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(str_of(command)), kwargs);
   read.cancelled = PyObject_IsTrue(nb::getattr(result, "cancelled", nb::bool_(false)).ptr()) == 1;
   if (read.cancelled) return read;

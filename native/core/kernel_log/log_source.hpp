@@ -25,7 +25,8 @@ class FollowerProcess {
   virtual std::optional<long long> exit_status() = 0;
 };
 
-// One run of a command that reads the whole log.
+// One run of a command that reads the whole log, given this long to finish.
+inline constexpr double kWholeReadTimeoutSeconds = 15.0;
 struct LogRead {
   bool cancelled = false;                // the watcher was stopped while it ran
   bool succeeded = false;                // exit status 0

@@ -110,7 +110,7 @@ TEST(HookLineRoute, EachLineReachesTheReaderThatReadsItExactly) {
     Calls calls;
   } cases[] = {
       {"   ", false, true, false, {}},
-      {R"({"rank": 1, "step)", false, true, false, {}},  // cut off inside the object
+      {usual.substr(0, 16), false, true, false, {}},  // cut off inside the object
       {usual, false, true, true, {"fast"}},
       {usual, true, true, true, {"host"}},
       {usual, false, false, true, {"fast", "host"}},
