@@ -1,30 +1,22 @@
 // The training hook monitor: a background thread of the job that tails the ranks' report
 // file, publishes rank 0's phase and step, and hands the reports to the peer analysis.
-#include <fcntl.h>
-#include <locale.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <nanobind/stl/vector.h>
 
-#include <cerrno>
-#include <charconv>
-#include <chrono>
-#include <clocale>
-#include <cmath>
-#include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "../core/hooks/detection_finding.hpp"
 #include "../core/hooks/file_tail.hpp"
 #include "../core/hooks/fresh_ranks.hpp"
+#include "../core/hooks/hook_file.hpp"
 #include "../core/hooks/peer_analysis.hpp"
 #include "../core/hooks/report_builder.hpp"
+#include "../core/hooks/report_policy.hpp"
 #include "../core/hooks/report_reader.hpp"
-#include "../core/kernel_log/line_scan.hpp"
-#include "../core/output/line_splitter.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
@@ -38,8 +30,6 @@ using namespace nb::literals;
 namespace mon = corvane::monitor;
 
 // -- the hook monitor ---------------------------------------------------------------------
-
-constexpr std::size_t kMaxHostDecodedBytes = std::size_t{64} << 10;
 
 // `convert(value)` (the host's int() or float()), or `fallback` when the value does not
 // convert (overflow included).
@@ -105,33 +95,13 @@ nb::object host_median(nb::handle values) {
 }
 
 #if defined(CORVANE_TEST_HOOKS)
-nb::object host_stdev(nb::handle values, nb::handle mean) {
-  if (!PyList_Check(values.ptr())) raise_type("values", "a list", values);
-  Py_ssize_t n = nb::len(values);
-  if (n < 2) return nb::float_(0.0);
-  nb::list squares;
-  for (nb::handle v : values) {
-    nb::object d = nb::steal(PyNumber_Subtract(v.ptr(), mean.ptr()));
-    if (!d.is_valid()) throw nb::python_error();
-    nb::object sq = nb::steal(PyNumber_Power(d.ptr(), nb::int_(2).ptr(), Py_None));
-    if (!sq.is_valid()) throw nb::python_error();
-    squares.append(sq);
-  }
-  nb::object total = import("builtins").attr("sum")(squares);
-  nb::object var = nb::steal(PyNumber_TrueDivide(total.ptr(), nb::int_(n).ptr()));
-  if (!var.is_valid()) throw nb::python_error();
-  nb::object out = nb::steal(PyNumber_Power(var.ptr(), nb::float_(0.5).ptr(), Py_None));
-  if (!out.is_valid()) throw nb::python_error();
-  return out;
+// The analysis's population spread of `values` around `mean`.
+double stdev(const std::vector<double>& values, double mean) {
+  return mon::PeerAnalyzer::stdev(values, mean);
 }
 #endif
 
 // -- reports read natively ----------------------------------------------------------------
-
-using mon::IntResult;
-using mon::json_float;
-using mon::json_int;
-using mon::json_number;
 
 // The host value of a simple JSON scalar (for str() of a published phase).
 nb::object json_host_value(const mon::JsonScalar& v) {
@@ -147,19 +117,45 @@ nb::object json_host_value(const mon::JsonScalar& v) {
       return nb::steal(PyLong_FromString(text.c_str(), nullptr, 10));
     }
     case mon::JsonScalar::kFloat:
-      return nb::float_(json_number(v));
+      return nb::float_(mon::json_number(v));
     default:
       return nb::none();
   }
 }
+
+// Runs a call that touches no host object without holding the interpreter.
+void without_interpreter(const std::function<void()>& call) {
+  without_gil([&] {
+    call();
+    return 0;
+  });
+}
+
+// A detail's host value.
+struct HostValue {
+  nb::object operator()(std::int64_t v) const { return nb::int_(v); }
+  nb::object operator()(double v) const { return nb::float_(v); }
+  nb::object operator()(const std::optional<double>& v) const {
+    return v ? nb::object(nb::float_(*v)) : nb::none();
+  }
+  nb::object operator()(bool v) const { return nb::bool_(v); }
+  nb::object operator()(const std::string& v) const { return from_exact_utf8(v); }
+  nb::object operator()(const std::vector<std::int64_t>& v) const {
+    nb::list out;
+    for (auto r : v) out.append(r);
+    return out;
+  }
+};
 
 // The peer analysis with the thresholds of the configuration's "monitor" section.
 // The median of samples holding NaN is the host's. `*released` is the thread's state while
 // the analysis runs without the interpreter: it is taken back for the host's median.
 mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState** released) {
   Settings monitor = Settings(config, "", log).section("monitor", true);
-  return mon::PeerAnalyzer(monitor.number("rank_divergence_threshold", 2.0, 2.0),
-                           monitor.number("rank_straggler_threshold", 0.1, 0.1),
+  auto setting = [&](const mon::AnalysisSetting& s) {
+    return monitor.number(std::string(s.key).c_str(), s.fallback, s.fallback);
+  };
+  return mon::PeerAnalyzer(setting(mon::kDivergenceSigma), setting(mon::kStragglerThreshold),
                            [released](const std::vector<double>& values) {
                              PyThreadState* state = *released;
                              *released = nullptr;
@@ -171,11 +167,6 @@ mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState**
                              return median;
                            });
 }
-
-// Longer lines are read, and reports with more phases analysed, without holding the
-// interpreter.
-constexpr std::size_t kBytesWithInterpreter = std::size_t{16} << 10;
-constexpr std::size_t kPhasesWithInterpreter = 512;
 
 struct HookWatch {
   nb::handle findings, lock, training_state;
@@ -260,72 +251,31 @@ struct HookWatch {
     for (auto& d : analyzer.add(report.take(), now)) emit(d);
   }
 
-  static nb::object optional_float(const std::optional<double>& v) {
-    return v ? nb::object(nb::float_(*v)) : nb::none();
-  }
-
   void emit(const mon::Detection& d) {
-    nb::list peers;
-    for (auto r : d.peer_ranks) peers.append(r);
     nb::dict details;
-    details["rank"] = d.rank;
-    switch (d.kind) {
-      case mon::Detection::kRankDivergence:
-        details["gradient_norm"] = d.value;
-        details["median_gradient_norm"] = optional_float(d.median);
-        details["z_score"] = optional_float(d.score);
-        details["ratio_trigger"] = d.ratio_trigger;
-        break;
-      case mon::Detection::kRankStraggler:
-        details["step_time"] = d.value;
-        details["median_step_time"] = optional_float(d.median);
-        details["slowdown_pct"] = optional_float(d.score);
-        break;
-      case mon::Detection::kPhaseStraggler:
-        details["phase"] = from_exact_utf8(d.phase);
-        details["duration"] = d.value;
-        details["median_duration"] = optional_float(d.median);
-        details["slowdown_pct"] = optional_float(d.score);
-        break;
+    for (const auto& [key, value] : mon::detection_details(d)) {
+      details[str_of(key)] = std::visit(HostValue{}, value);
     }
-    details["peer_ranks"] = peers;
-    if (d.kind == mon::Detection::kRankDivergence) details["non_finite"] = d.non_finite;
     mon::DetectionText text = mon::describe(d);
     append_finding(findings, lock,
-                   make_finding(str_of(text.event_type), nb::str("WARN"),
+                   make_finding(str_of(text.event_type), str_of(mon::kDetectionSeverity),
                                 from_exact_utf8(text.summary), details));
   }
 
   // One line of the file; true when it was a report.
   bool handle_line(std::string_view raw) {
-    mon::FastHookReport fast;
-    mon::FastParse parsed = mon::FastParse::kNeedHost;
-    if (host_decoder_only) {
-    } else if (raw.size() > kBytesWithInterpreter) {
-      parsed = without_gil([&] { return mon::parse_hook_line(raw, &fast); });
-    } else {
-      parsed = mon::parse_hook_line(raw, &fast);
-    }
-    switch (parsed) {
-      case mon::FastParse::kNotReport:
-        return false;
-      case mon::FastParse::kReport:
-        if (handle_fast(fast)) return true;
-        break;  // a shape only the host can read exactly
-      case mon::FastParse::kNeedHost:
-        break;
-    }
-    // The host decoder holds the interpreter for the whole line: past a bound (far beyond
-    // any real report) such a line is skipped rather than stalling the job's other threads.
-    if (raw.size() > kMaxHostDecodedBytes) {
-      log.warn("hook lines over " + std::to_string(kMaxHostDecodedBytes >> 10) +
-               " KiB that only the full JSON decoder reads are skipped");
-      return false;
-    }
-    nb::object payload = decode(raw);
-    if (payload.is_none()) return false;
-    handle_report(nb::borrow<nb::dict>(payload));
-    return true;
+    mon::LineReaders readers;
+    readers.host_only = host_decoder_only;
+    readers.blocking = without_interpreter;
+    readers.fast = [this](const mon::FastHookReport& f) { return handle_fast(f); };
+    readers.host = [this](std::string_view line) {
+      nb::object payload = decode(line);
+      if (payload.is_none()) return false;
+      handle_report(nb::borrow<nb::dict>(payload));
+      return true;
+    };
+    readers.warn = [this](const std::string& message) { log.warn(message); };
+    return mon::read_hook_line(raw, readers);
   }
 
   // A line that cannot be handled is logged and skipped; reading goes on.
@@ -337,43 +287,22 @@ struct HookWatch {
 
   // A report read natively; false when it needs the host decoder after all.
   bool handle_fast(const mon::FastHookReport& f) {
-    std::int64_t rank = 0;
-    switch (json_int(f.rank, &rank)) {
-      case IntResult::kTooBig:
-        return true;  // a rank beyond 64 bits is no rank of this job
-      case IntResult::kDefault:
-        rank = 0;
-        break;
-      case IntResult::kValue:
-        break;
-    }
-    if (rank == 0 && f.phase.kind == mon::JsonScalar::kContainer && !training_state.is_none()) {
-      return false;  // str() of a decoded object: the host's
-    }
+    mon::FastPlan plan = mon::plan_fast_report(f, !training_state.is_none());
+    if (plan.action != mon::FastPlan::kTake) return plan.action == mon::FastPlan::kDrop;
     if (!clock.is_valid()) clock = host("time").attr("time");
     double now = nb::cast<double>(clock());
-    fresh.saw(rank, now);
-
-    if (!training_state.is_none() && rank == 0) {
-      if (f.phase.kind != mon::JsonScalar::kAbsent && f.phase.kind != mon::JsonScalar::kNull) {
-        training_state["phase"] = nb::str(json_host_value(f.phase));
-      }
-      std::int64_t step = 0;
-      if (json_int(f.step, &step) == IntResult::kValue) {
-        training_state["step"] = step;
-      } else if (json_int(f.step, &step) == IntResult::kTooBig) {
-        // Beyond 64 bits: the host's int() of it, as a big int.
-        training_state["step"] = f.step.kind == mon::JsonScalar::kInt
-                                     ? json_host_value(f.step)
-                                     : nb::steal(PyLong_FromDouble(json_number(f.step)));
-      }
+    fresh.saw(plan.rank, now);
+    if (plan.publish_phase) training_state["phase"] = nb::str(json_host_value(f.phase));
+    if (plan.step == mon::FastPlan::kStepValue) training_state["step"] = plan.step_value;
+    if (plan.step == mon::FastPlan::kStepLiteral) training_state["step"] = json_host_value(f.step);
+    if (plan.step == mon::FastPlan::kStepFloat) {
+      training_state["step"] = nb::steal(PyLong_FromDouble(mon::json_number(f.step)));
     }
-
     // Building the report and analysing it touch no host object: a report with very many
     // phases is taken through them without holding the interpreter.
-    auto analyse = [&] { return analyzer.add(mon::fast_report(f, rank, now), now); };
+    auto analyse = [&] { return analyzer.add(mon::fast_report(f, plan.rank, now), now); };
     std::vector<mon::Detection> found;
-    if (f.phase_entries.size() > kPhasesWithInterpreter) {
+    if (plan.without_interpreter) {
       released = PyEval_SaveThread();
       try {
         found = analyse();
@@ -394,39 +323,10 @@ struct HookWatch {
   // One pass over what was appended since the last one.
   void pass(const std::string& path) {
     clock = host("time").attr("time");
-    struct stat st {};
-    int err = 0;
     // A file on a slow or stuck filesystem is waited for without the interpreter.
-    int fd = without_gil([&] {
-      int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (opened < 0) {
-        err = errno;
-      } else if (::fstat(opened, &st) != 0) {
-        err = errno;
-      }
-      return opened;
-    });
-    FdCloser closer{fd};
-    if (fd < 0 && err == ENOENT) return;  // not written yet
-    if (fd < 0 || err != 0) {
-      log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
-      return;  // retried at the next pass
-    }
-    auto read = [&](char* buffer, std::size_t size, std::int64_t offset, int* error) {
-      return without_gil([&] {
-        ssize_t got;
-        do {
-          got = ::pread(fd, buffer, size, offset);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) *error = errno;
-        return static_cast<long long>(got);
-      });
-    };
-    mon::FileTail::Identity file{static_cast<std::uint64_t>(st.st_dev),
-                                 static_cast<std::uint64_t>(st.st_ino),
-                                 static_cast<std::int64_t>(st.st_size)};
-    err = tail.pass(file, read, [&](std::string_view line) { return take(line); });
-    if (err != 0) log.warn("cannot read the hook file " + path + ": " + std::strerror(err));
+    std::string warning = mon::read_hook_file(tail, path, without_interpreter,
+                                              [&](std::string_view line) { return take(line); });
+    if (!warning.empty()) log.warn(warning);
   }
 };
 
@@ -523,7 +423,7 @@ void bind_hook_watch(nb::module_& m) {
   hooks.def("coerce_hook_float", &coerce_hook_float, "value"_a.none(),
             "default"_a.none() = nb::none());
   hooks.def("median", &host_median, "values"_a.none());
-  hooks.def("stdev", &host_stdev, "values"_a.none(), "mean"_a.none());
+  hooks.def("stdev", &stdev, "values"_a, "mean"_a);
 #endif
 }
 

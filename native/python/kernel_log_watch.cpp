@@ -1,29 +1,20 @@
 // The kernel-log watcher: follows the kernel's ring buffer (or polls it where following is
 // refused) on a background thread of the job; GPU driver Xid reports and PCIe bus errors
 // become findings. Also the PCI address map shared with the GPU event watcher.
-#include <fcntl.h>
-#include <locale.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <clocale>
-#include <cmath>
-#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
-#include <utility>
 #include <vector>
 
-#include "../core/hooks/file_tail.hpp"
-#include "../core/hooks/peer_analysis.hpp"
-#include "../core/hooks/report_reader.hpp"
+#include "../core/kernel_log/kernel_findings.hpp"
 #include "../core/kernel_log/line_scan.hpp"
-#include "../core/output/line_splitter.hpp"
+#include "../core/kernel_log/log_source.hpp"
+#include "../core/kernel_log/pci_index_map.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
@@ -69,10 +60,28 @@ mon::XidPairing& xid_pairing() {
   return *pairing;
 }
 
+nb::object finding_of(const mon::FindingText& text, nb::handle detail) {
+  nb::dict details;
+  details[str_of(text.detail)] = detail;
+  return make_finding(str_of(text.event_type), str_of(text.severity), str_of(text.summary),
+                      details);
+}
+
 struct KernelWatch {
   nb::handle findings, lock, stop_event;
-  nb::object pci_map = nb::dict();
+  mon::PciIndexMap pci_map;
+  std::vector<nb::object> gpu_indexes;  // by the map's slots
   LogOnce log;
+
+  void load_pci_map() {
+    for (auto [address, index] : build_pci_index_map()) {
+      std::optional<std::size_t> slot;
+      if (!index.is_none()) slot = gpu_indexes.size();
+      gpu_indexes.push_back(nb::borrow(index));
+      std::string storage;
+      pci_map.add(std::string(utf8_of(address, storage)), slot);
+    }
+  }
 
   // A line that cannot be handled is logged and skipped; watching goes on.
   void take(std::string_view text) {
@@ -81,276 +90,163 @@ struct KernelWatch {
 
   void handle_line(std::string_view text) {
     mon::KernelLineScan scan = mon::scan_kernel_line(text);
-    if (scan.kind == mon::KernelLineScan::kNone) return;
-    nb::object finding;
-    if (scan.kind == mon::KernelLineScan::kXid) {
-      nb::str pci = str_of(scan.pci_bus_id);
-      nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));
-      nb::str key = normalize_pci_address(pci);
-      nb::object index = pci_map.attr("get")(key);
-      // The kernel writes the 4-digit domain (0000:3b:00, 0009:01:00) where the tool writes
-      // the 8-digit one (dropped by normalizing when zero): match the addresses by identity.
-      if (index.is_none()) {
-        std::string storage;
-        std::string identity = mon::pci_identity(utf8_of(key, storage));
-        for (auto [address, gpu] : nb::borrow<nb::dict>(pci_map)) {
-          std::string s;
-          if (PyUnicode_Check(address.ptr()) &&
-              mon::pci_identity(utf8_of(address, s)) == identity) {
-            index = nb::borrow(gpu);
-            break;
-          }
-        }
-      }
-      // NVML's GPU events may have told this one already.
-      if (!admit_xid(stop_event, pci, index, xid, mon::XidSource::kKernelLog)) return;
-      finding =
-          xid_finding("Kernel reported XID {} ({})", xid, index, pci, "kernel_log", nb::dict());
-    } else {
-      nb::dict details;
-      details["line"] = str_of(text).attr("strip")();
-      finding = make_finding(nb::str("pcie_aer"), nb::str("WARN"),
-                             nb::str("Kernel reported PCIe/AER bus issues"), details);
+    if (scan.kind == mon::KernelLineScan::kAer) {
+      append_finding(findings, lock,
+                     finding_of(mon::kPcieAerFinding, str_of(text).attr("strip")()));
     }
-    append_finding(findings, lock, finding);
+    if (scan.kind != mon::KernelLineScan::kXid) return;
+    nb::str pci = str_of(scan.pci_bus_id);
+    nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));
+    std::string storage;
+    std::optional<std::size_t> slot = pci_map.find(utf8_of(normalize_pci_address(pci), storage));
+    nb::object index = slot ? gpu_indexes[*slot] : nb::none();
+    // NVML's GPU events may have told this one already.
+    if (!admit_xid(stop_event, pci, index, xid, mon::XidSource::kKernelLog)) return;
+    std::string summary(mon::kKernelXidSummary);
+    append_finding(findings, lock,
+                   xid_finding(summary.c_str(), xid, index, pci,
+                               std::string(mon::kKernelXidSource).c_str(), nb::dict()));
   }
-
-  void report(const std::string& how) const { report_source(stop_event.ptr(), "kernel log", how); }
 };
 
-// Reads what `fd` has, waiting at most `timeout_ms` without the GIL. Returns the byte count
-// (0 at end of stream), or -1 when nothing came in time.
-ssize_t read_ready(int fd, char* buffer, std::size_t size, int timeout_ms) {
-  return without_gil([&] {
-    ssize_t n = -1;
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, timeout_ms) > 0) {
-      do {
-        n = ::read(fd, buffer, size);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) n = 0;  // a broken pipe ends the stream
-    }
-    return n;
-  });
-}
-
-// How one follower run ended.
-enum class Follow {
-  kNotStarted,  // the command could not be started
-  kRefused,     // it failed before printing anything (a kernel log restricted to root)
-  kEnded,       // stop requested, or its output ended with status 0
-  kFailed,      // it failed after printing, or reading it failed
-};
-
-// Runs one follower command until the stop event, the end of its output or an error.
-Follow follow_kernel_log(KernelWatch& watch, nb::handle stop_event, nb::handle cmd,
-                         const char* label) {
-  nb::object subprocess = import("subprocess");
-  nb::object proc = nb::none();
-  try {
-    // Its own session: Ctrl-C at the monitor's terminal is the monitor's to pass on to the
-    // job, and must not end the follower while the job is given its grace period.
-    proc = subprocess.attr("Popen")(nb::list(cmd), "stdout"_a = subprocess.attr("PIPE"),
-                                    "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0,
-                                    "start_new_session"_a = true);
-  } catch (nb::python_error&) {
-    return Follow::kNotStarted;
-  }
-  if (proc.attr("stdout").is_none()) return Follow::kNotStarted;
-  Follow outcome = Follow::kEnded;
-  try {
-    int fd = nb::cast<int>(proc.attr("stdout").attr("fileno")());
-    mon::LineSplitter splitter;
-    mon::LineBatch lines;
-    std::vector<char> buffer(1 << 16);
-    bool printed = false, told = false;
-    const auto started = std::chrono::steady_clock::now();
-    while (!PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
-      // Short readiness waits: a stop is seen within 0.1 s, and the job's end is not held up.
-      ssize_t n = read_ready(fd, buffer.data(), buffer.size(), 100);
-      // Said once the follower printed (the buffer as it stands comes at once) or has run a
-      // second without failing (an empty buffer).
-      if (!told &&
-          (n > 0 || std::chrono::steady_clock::now() - started >= std::chrono::seconds(1))) {
-        told = true;
-        watch.report(label);
-      }
-      if (n < 0) continue;
-      if (n == 0) {
-        splitter.finish(lines);
-      } else {
-        printed = true;
-        splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
-      }
-      for (std::size_t i = 0; i < lines.size(); ++i) watch.take(lines.line(i));
-      lines.clear();
-      if (n == 0) {
-        // The follower ended by itself. A failure (a kernel log restricted to root) is no
-        // reason to stop watching: the next follower or polling may be allowed.
-        nb::object status = nb::none();
-        try {
-          status = proc.attr("wait")("timeout"_a = 1.0);
-        } catch (nb::python_error&) {
-        }
-        if (!status.is_none() && !status.equal(nb::int_(0))) {
-          outcome = printed ? Follow::kFailed : Follow::kRefused;
-        }
-        break;
-      }
-    }
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    outcome = Follow::kFailed;
-  }
-  // The follower is ours: end it, close its pipes and reap it.
-  quietly([&] {
-    if (proc.attr("poll")().is_none()) proc.attr("terminate")();
-    for (const char* pipe : {"stdout", "stderr"}) {
-      nb::object stream = proc.attr(pipe);
-      if (!stream.is_none()) stream.attr("close")();
-    }
+// A follower command run by the host's subprocess, in its own session: Ctrl-C at the
+// monitor's terminal is the monitor's to pass on to the job, and must not end the follower
+// while the job is given its grace period.
+class HostFollower : public mon::FollowerProcess {
+ public:
+  static std::unique_ptr<mon::FollowerProcess> start(const std::vector<std::string>& argv) {
+    nb::object subprocess = import("subprocess");
+    nb::list cmd;
+    for (const std::string& a : argv) cmd.append(str_of(a));
+    nb::object proc;
     try {
-      proc.attr("wait")("timeout"_a = 2.0);
+      proc = subprocess.attr("Popen")(cmd, "stdout"_a = subprocess.attr("PIPE"),
+                                      "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0,
+                                      "start_new_session"_a = true);
     } catch (nb::python_error&) {
-      proc.attr("kill")();
-      proc.attr("wait")();
+      return nullptr;
     }
-  });
-  return outcome;
-}
-
-// Streams the kernel log with `dmesg -w`, or `sudo -n dmesg -w` where that is refused.
-// Returns why the watcher goes on by polling, or nothing when streaming ended normally.
-std::optional<std::string> stream_kernel_log(KernelWatch& watch, nb::handle stop_event) {
-  struct Follower {
-    nb::object cmd;
-    const char* label;
-  };
-  const Follower followers[] = {{nb::make_tuple("dmesg", "-w"), "dmesg -w"},
-                                {nb::make_tuple("sudo", "-n", "dmesg", "-w"), "sudo -n dmesg -w"}};
-  bool refused = false;
-  for (const Follower& f : followers) {
-    Follow outcome = follow_kernel_log(watch, stop_event, f.cmd, f.label);
-    if (outcome == Follow::kEnded) return std::nullopt;
-    if (outcome == Follow::kFailed) return std::string("dmesg -w failed");
-    refused = refused || outcome == Follow::kRefused;
-    if (PyObject_IsTrue(stop_event.attr("is_set")().ptr())) return std::nullopt;
+    auto follower = std::make_unique<HostFollower>();
+    follower->proc_ = proc;
+    if (proc.attr("stdout").is_none()) return nullptr;  // ended and reaped on the way out
+    return follower;
   }
-  return std::string(refused ? "dmesg -w not permitted" : "dmesg -w unavailable");
-}
 
-// One read of the whole kernel log: `dmesg`, else `sudo -n dmesg`. Its text (possibly
-// empty), or nothing with why neither could read it (empty when stopped meanwhile).
-struct KernelRead {
-  std::optional<nb::object> text;
-  std::string refusal;
+  // Waits without the GIL; a broken pipe ends the stream.
+  long long read(char* buffer, std::size_t size, int timeout_ms) override {
+    if (fd_ < 0) fd_ = nb::cast<int>(proc_.attr("stdout").attr("fileno")());
+    return without_gil([&] {
+      ssize_t n = -1;
+      pollfd pfd{fd_, POLLIN, 0};
+      if (::poll(&pfd, 1, timeout_ms) > 0) {
+        do {
+          n = ::read(fd_, buffer, size);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) n = 0;
+      }
+      return static_cast<long long>(n);
+    });
+  }
+
+  std::optional<long long> exit_status() override {
+    nb::object status = nb::none();
+    try {
+      status = proc_.attr("wait")("timeout"_a = 1.0);
+    } catch (nb::python_error&) {
+    }
+    if (!PyLong_Check(status.ptr())) return std::nullopt;
+    return status.equal(nb::int_(0)) ? 0 : 1;
+  }
+
+  // The follower is ours: end it, close its pipes and reap it.
+  ~HostFollower() override {
+    quietly([&] {
+      if (proc_.attr("poll")().is_none()) proc_.attr("terminate")();
+      for (const char* pipe : {"stdout", "stderr"}) {
+        nb::object stream = proc_.attr(pipe);
+        if (!stream.is_none()) stream.attr("close")();
+      }
+      try {
+        proc_.attr("wait")("timeout"_a = 2.0);
+      } catch (nb::python_error&) {
+        proc_.attr("kill")();
+        proc_.attr("wait")();
+      }
+    });
+  }
+
+ private:
+  nb::object proc_;
+  int fd_ = -1;
 };
 
-KernelRead read_kernel_log() {
-  KernelRead read;
-  for (const char* command : {"dmesg", "sudo -n dmesg"}) {
-    nb::dict kwargs;
-    kwargs["timeout"] = 15;
-    nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(command), kwargs);
-    if (PyObject_IsTrue(nb::getattr(result, "cancelled", nb::bool_(false)).ptr()) == 1) {
-      read.refusal.clear();
-      return read;
+// One read of the whole log by the host's shell runner.
+mon::LogRead read_whole_log(const std::string& command) {
+  mon::LogRead read;
+  nb::dict kwargs;
+  kwargs["timeout"] = static_cast<int>(mon::kWholeReadTimeoutSeconds);
+  nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(str_of(command)), kwargs);
+  read.cancelled = PyObject_IsTrue(nb::getattr(result, "cancelled", nb::bool_(false)).ptr()) == 1;
+  if (read.cancelled) return read;
+  nb::object status = result.attr("returncode");
+  read.succeeded = status.equal(nb::int_(0));
+  read.status = nb::cast<std::string>(nb::str(status));
+  auto lines_of = [](nb::handle text, std::vector<std::string>& out, bool one) {
+    if (!PyUnicode_Check(text.ptr())) return;
+    for (nb::handle line : text.attr("splitlines")()) {
+      std::string storage;
+      std::string_view view = utf8_of(line, storage);
+      out.push_back(one ? one_line(std::string(view)) : std::string(view));
     }
-    nb::object status = result.attr("returncode");
-    if (status.equal(nb::int_(0))) {
-      nb::object out = result.attr("stdout");
-      read.text = out.is_none() ? nb::object(nb::str("")) : out;
-      return read;
-    }
-    // The tool's own words ("dmesg: read kernel buffer failed: ..."), else its status.
-    std::string why;
-    nb::object err = nb::getattr(result, "stderr", nb::none());
-    if (PyUnicode_Check(err.ptr())) {
-      for (nb::handle line : err.attr("splitlines")()) {
-        std::string storage;
-        std::string_view text = utf8_of(line, storage);
-        if (text.find_first_not_of(" \t") != std::string_view::npos) {
-          why = one_line(std::string(text));
-          break;
-        }
-      }
-    }
-    if (why.empty()) {
-      why = std::string(command) + " exited with status " + nb::cast<std::string>(nb::str(status));
-    }
-    if (!read.refusal.empty()) read.refusal += "; ";
-    read.refusal += why;
+  };
+  if (read.succeeded) {
+    lines_of(result.attr("stdout"), read.lines, false);
+  } else {
+    lines_of(nb::getattr(result, "stderr", nb::none()), read.error_lines, true);
   }
   return read;
 }
 
-void poll_kernel_log(KernelWatch& watch, nb::handle stop_event, const std::string& why) {
-  nb::object previous = nb::steal(PySet_New(nullptr));
-  bool readable = true, told_source = false, told_unavailable = false;
-  // The first read comes at once: the buffer as it stands, and whether it can be read at all.
-  do {
-    // A failing poll must not end kernel-log watching for the rest of the job.
-    guarded_step(watch.log, "kernel-log poll failed", [&] {
-      KernelRead read = read_kernel_log();
-      if (!read.text) {
-        if (read.refusal.empty()) return;  // stopped
-        readable = false;
-        if (!told_unavailable) {
-          told_unavailable = true;
-          nb::dict details;
-          details["reason"] = nb::str(read.refusal.data(), read.refusal.size());
-          append_finding(watch.findings, watch.lock,
-                         make_finding(nb::str("kernel_log_unavailable"), nb::str("INFO"),
-                                      nb::str("Kernel log cannot be read"), details));
-        }
-        if (!told_source) {
-          told_source = true;
-          watch.report("unavailable: " + read.refusal);
-        }
-        return;
-      }
-      readable = true;
-      if (!told_source) {
-        told_source = true;
-        watch.report("polling: " + why);
-      }
-      for (nb::handle line : read.text->attr("splitlines")()) {
-        if (PySet_Contains(previous.ptr(), line.ptr()) == 1) continue;
-        PySet_Add(previous.ptr(), line.ptr());
-        std::string storage;
-        watch.take(utf8_of(line, storage));
-      }
-    });
-    // The poll period is a module attribute so tests need not wait ten seconds. A log that
-    // cannot be read is asked again only once a minute: two refused commands each time.
-  } while (!event_wait(
-      stop_event,
-      nb::cast<double>(host(readable ? "_DMESG_POLL_SECONDS" : "_DMESG_REFUSED_POLL_SECONDS"))));
+mon::KernelLogPorts host_ports(KernelWatch& watch) {
+  nb::handle stop_event = watch.stop_event;
+  auto stopped = [stop_event] { return PyObject_IsTrue(stop_event.attr("is_set")().ptr()) != 0; };
+  mon::KernelLogPorts ports;
+  ports.start = &HostFollower::start;
+  ports.read_all = &read_whole_log;
+  ports.stopped = stopped;
+  ports.now = [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  // The poll periods are module attributes so tests need not wait ten seconds.
+  ports.wait = [stop_event](mon::PollPace pace) {
+    return event_wait(stop_event, nb::cast<double>(host(pace == mon::PollPace::kReadable
+                                                            ? "_DMESG_POLL_SECONDS"
+                                                            : "_DMESG_REFUSED_POLL_SECONDS")));
+  };
+  ports.report_source = [stop_event](const std::string& how) {
+    report_source(stop_event.ptr(), "kernel log", how);
+  };
+  ports.take = [&watch](std::string_view line) { watch.take(line); };
+  ports.unavailable = [&watch](const std::string& reason) {
+    append_finding(watch.findings, watch.lock,
+                   finding_of(mon::kKernelLogUnavailable, str_of(reason)));
+  };
+  ports.guarded = [&watch](const char* what, const std::function<void()>& step) {
+    guarded_step(watch.log, what, step);
+  };
+  return ports;
 }
 
 nb::object dmesg_watcher_loop(nb::handle findings, nb::handle lock, nb::handle stop_event) {
   return watcher_body("kernel_log", findings, lock, stop_event, [&] {
     XidPairingScope pairing(stop_event);
-    KernelWatch watch;
-    watch.findings = findings;
-    watch.lock = lock;
-    watch.stop_event = stop_event;
+    KernelWatch watch{findings, lock, stop_event, {}, {}, {}};
     WatchContext context{stop_event, &watch.log, {}};
     WatchScope scope(context);
     // Without the GPUs' addresses an Xid is still reported, without its GPU index.
-    guarded_step(watch.log, "GPU PCI addresses unavailable",
-                 [&] { watch.pci_map = build_pci_index_map(); });
-    std::optional<std::string> fall_back = std::string("dmesg -w failed");
-    try {
-      fall_back = stream_kernel_log(watch, stop_event);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-    }
-    if (fall_back && !PyObject_IsTrue(stop_event.attr("is_set")().ptr())) {
-      poll_kernel_log(watch, stop_event, *fall_back);
-    }
+    guarded_step(watch.log, "GPU PCI addresses unavailable", [&] { watch.load_pci_map(); });
+    mon::watch_kernel_log(host_ports(watch));
     return nb::none();
   });
 }

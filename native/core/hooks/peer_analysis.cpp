@@ -305,6 +305,35 @@ void PeerAnalyzer::analyse_exact(const HookReport& r, double now, std::vector<De
   }
 }
 
+// Whether the finite norm `g` diverges, decided from the window's order statistics and
+// running sums; nullopt for a call too close to make from them.
+std::optional<bool> PeerAnalyzer::divergence_from_sums(double g) const {
+  double center = gradient_.median();
+  std::size_t n = gradient_.size();
+  const Sums& s = gradient_sums_;
+  long double c = center;
+  long double dev2 = s.s2 - 2 * c * s.s1 + static_cast<long double>(n) * c * c;
+  long double eps = LDBL_EPSILON;
+  long double err =
+      2 * static_cast<long double>(s.updates + 2) * eps * (s.a2 + 2 * std::fabs(c) * s.a1) +
+      8 * eps * (std::fabs(s.s2) + 2 * std::fabs(c * s.s1) + n * c * c);
+  // The host's spread lies within [lo, hi].
+  long double lo = std::sqrt(std::max(0.0L, dev2 - err) / n) * (1 - kSlack);
+  long double hi = std::sqrt((dev2 + err) / n) * (1 + kSlack);
+  long double num = std::fabs(g - center);
+  double floor = sigma_floor(center);
+  if (n == 2 && two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_)) return true;
+  // The floor is the spread: the z-score exactly as the host computes it.
+  if (hi <= floor) return std::fabs(g - center) / floor > divergence_sigma_;
+  // The spread used lies within [max(lo, floor), max(hi, floor)]; the slack on the floor
+  // covers the host's rounding of the quotient.
+  long double lo_used = std::max<long double>(lo, floor * (1 - kSlack));
+  long double hi_used = std::max<long double>(hi, floor * (1 + kSlack));
+  if (num / hi_used > divergence_sigma_) return true;
+  if (num / lo_used <= divergence_sigma_) return false;
+  return std::nullopt;
+}
+
 void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<Detection>& out) {
   // Here the window is exactly the fresh set, so its ranks are the peers.
   std::vector<std::int64_t> ranks;
@@ -318,41 +347,9 @@ void PeerAnalyzer::analyse_window(const HookReport& r, double now, std::vector<D
   // computation. A norm that is not finite always fires, on the exact path.
   if (r.gradient_norm && (!std::isfinite(*r.gradient_norm) || gradient_.size() >= 2)) {
     double g = *r.gradient_norm;
-    bool settled = false, fires = false;
-    if (std::isfinite(g) && !gradient_.median_touches_zero()) {
-      double center = gradient_.median();
-      std::size_t n = gradient_.size();
-      const Sums& s = gradient_sums_;
-      long double c = center;
-      long double dev2 = s.s2 - 2 * c * s.s1 + static_cast<long double>(n) * c * c;
-      long double eps = LDBL_EPSILON;
-      long double err =
-          2 * static_cast<long double>(s.updates + 2) * eps * (s.a2 + 2 * std::fabs(c) * s.a1) +
-          8 * eps * (std::fabs(s.s2) + 2 * std::fabs(c * s.s1) + n * c * c);
-      // The host's spread lies within [lo, hi].
-      long double lo = std::sqrt(std::max(0.0L, dev2 - err) / n) * (1 - kSlack);
-      long double hi = std::sqrt((dev2 + err) / n) * (1 + kSlack);
-      long double num = std::fabs(g - center);
-      double floor = sigma_floor(center);
-      if (n == 2 && two_rank_ratio(gradient_.min(), gradient_.max(), divergence_sigma_)) {
-        settled = fires = true;
-      } else if (hi <= floor) {
-        // The floor is the spread: the z-score exactly as the host computes it.
-        settled = true;
-        fires = std::fabs(g - center) / floor > divergence_sigma_;
-      } else {
-        // The spread used lies within [max(lo, floor), max(hi, floor)]; the slack on the
-        // floor covers the host's rounding of the quotient.
-        long double lo_used = std::max<long double>(lo, floor * (1 - kSlack));
-        long double hi_used = std::max<long double>(hi, floor * (1 + kSlack));
-        if (num / hi_used > divergence_sigma_) {
-          settled = fires = true;
-        } else if (num / lo_used <= divergence_sigma_) {
-          settled = true;
-        }
-      }
-    }
-    if (!settled || fires) {
+    std::optional<bool> fires;
+    if (std::isfinite(g) && !gradient_.median_touches_zero()) fires = divergence_from_sums(g);
+    if (!fires || *fires) {
       // A firing detection (its details need the exact figures) or a close call.
       auto key = std::make_pair(std::string("rank_divergence"), r.rank);
       auto cd = cooldowns_.find(key);

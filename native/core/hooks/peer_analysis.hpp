@@ -112,6 +112,7 @@ class PeerAnalyzer {
 
   void analyse_exact(const HookReport& r, double now, std::vector<Detection>& out);
   void analyse_window(const HookReport& r, double now, std::vector<Detection>& out);
+  std::optional<bool> divergence_from_sums(double g) const;
   std::optional<Detection> exact_divergence(const HookReport& r,
                                             const std::vector<std::size_t>& fresh);
   std::optional<double> exact_step_median(const std::vector<std::size_t>& fresh);

@@ -95,17 +95,4 @@ HookReport fast_report(const FastHookReport& f, std::int64_t rank, double now) {
   return builder.take();
 }
 
-DetectionText describe(const Detection& d) {
-  const std::string rank = "Rank " + std::to_string(d.rank);
-  switch (d.kind) {
-    case Detection::kRankDivergence:
-      return {"rank_divergence", rank + " gradient norm diverged from peers"};
-    case Detection::kRankStraggler:
-      return {"rank_straggler", rank + " is consistently slower than peers"};
-    case Detection::kPhaseStraggler:
-      break;
-  }
-  return {"phase_straggler", rank + " is slower than peers in " + d.phase};
-}
-
 }  // namespace corvane::monitor

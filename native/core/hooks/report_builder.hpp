@@ -1,6 +1,6 @@
 // One report for the peer analysis, built the same way whichever reader read the line: the
 // native reader (simple JSON values) or the host's decoder (any values, converted by the
-// binding as the host's int() and float() would). Also what each detection says.
+// binding as the host's int() and float() would).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "detection_finding.hpp"
 #include "peer_analysis.hpp"
 #include "report_reader.hpp"
 
@@ -40,11 +41,5 @@ class ReportBuilder {
 // The report of a line the native reader read (`rank` already decided, `now` for a missing
 // or unusable timestamp).
 HookReport fast_report(const FastHookReport& f, std::int64_t rank, double now);
-
-struct DetectionText {
-  std::string_view event_type;
-  std::string summary;  // UTF-8; a phase name's bytes as the report had them
-};
-DetectionText describe(const Detection& d);
 
 }  // namespace corvane::monitor

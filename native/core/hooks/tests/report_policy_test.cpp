@@ -1,0 +1,194 @@
+#include "../report_policy.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "../detection_finding.hpp"
+#include "../hook_file.hpp"
+
+namespace corvane::monitor {
+namespace {
+
+FastPlan plan(const std::string& line, bool keeps_state = true) {
+  FastHookReport fast;
+  EXPECT_EQ(parse_hook_line(line, &fast), FastParse::kReport) << line;
+  return plan_fast_report(fast, keeps_state);
+}
+
+struct PlanCase {
+  const char* line;
+  bool keeps_state;
+  FastPlan::Action action;
+  std::int64_t rank;
+  bool publish_phase;
+  FastPlan::Step step;
+};
+
+void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.line; }
+
+class FastReportPlan : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(FastReportPlan, RankZeroPublishesWhatItCan) {
+  const PlanCase& c = GetParam();
+  FastPlan p = plan(c.line, c.keeps_state);
+  EXPECT_EQ(p.action, c.action);
+  if (p.action == FastPlan::kDrop) return;
+  EXPECT_EQ(p.rank, c.rank);
+  EXPECT_EQ(p.publish_phase, c.publish_phase);
+  EXPECT_EQ(p.step, c.step);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FastReportPlan,
+    ::testing::Values(PlanCase{R"({"rank": 0, "phase": "fwd", "step": 7})", true, FastPlan::kTake,
+                               0, true, FastPlan::kStepValue},
+                      PlanCase{R"({"phase": null, "step": null})", true, FastPlan::kTake, 0, false,
+                               FastPlan::kNoStep},
+                      PlanCase{R"({"rank": 0, "phase": 3, "step": 123456789012345678901234})", true,
+                               FastPlan::kTake, 0, true, FastPlan::kStepLiteral},
+                      PlanCase{R"({"rank": 0, "step": 1e30})", true, FastPlan::kTake, 0, false,
+                               FastPlan::kStepFloat},
+                      PlanCase{R"({"rank": 0, "phase": {"a": 1}})", true, FastPlan::kHost, 0, false,
+                               FastPlan::kNoStep},
+                      PlanCase{R"({"rank": 0, "phase": {"a": 1}, "step": 2})", false,
+                               FastPlan::kTake, 0, false, FastPlan::kNoStep},
+                      PlanCase{R"({"rank": 2, "phase": {"a": 1}, "step": 2})", true,
+                               FastPlan::kTake, 2, false, FastPlan::kNoStep},
+                      PlanCase{R"({"rank": 99999999999999999999, "phase": {"a": 1}})", true,
+                               FastPlan::kDrop, 0, false, FastPlan::kNoStep}));
+
+TEST(FastReportPlan, VeryManyPhasesAreAnalysedWithoutTheInterpreter) {
+  auto phases = [](std::size_t n) {
+    std::string line = R"({"rank": 1, "phase_times": {)";
+    for (std::size_t i = 0; i < n; ++i) {
+      line += (i ? ", \"p" : "\"p") + std::to_string(i) + "\": 1";
+    }
+    return line + "}}";
+  };
+  EXPECT_FALSE(plan(phases(kPhasesWithInterpreter)).without_interpreter);
+  EXPECT_TRUE(plan(phases(kPhasesWithInterpreter + 1)).without_interpreter);
+}
+
+// Which reader each line reaches.
+struct Route {
+  std::vector<std::string> calls;
+  bool fast_accepts = true;
+  LineReaders readers(bool host_only = false) {
+    LineReaders r;
+    r.host_only = host_only;
+    r.blocking = [this](const std::function<void()>& call) {
+      calls.push_back("blocking");
+      call();
+    };
+    r.fast = [this](const FastHookReport&) {
+      calls.push_back("fast");
+      return fast_accepts;
+    };
+    r.host = [this](std::string_view) {
+      calls.push_back("host");
+      return true;
+    };
+    r.warn = [this](const std::string& m) { calls.push_back(m); };
+    return r;
+  }
+};
+
+TEST(HookLineRoute, EachLineReachesTheReaderThatReadsItExactly) {
+  using Calls = std::vector<std::string>;
+  const std::string usual = R"({"rank": 1, "step_time": 0.5})";
+  const std::string padding(kBytesWithInterpreter, ' ');
+  const std::string escaped = R"({"rank": 1, "phase": "a\u00e9"})";
+  struct Case {
+    std::string line;
+    bool host_only, fast_accepts, report;
+    Calls calls;
+  } cases[] = {
+      {"   ", false, true, false, {}},
+      {usual.substr(0, 16), false, true, false, {}},  // cut off inside the object
+      {usual, false, true, true, {"fast"}},
+      {usual, true, true, true, {"host"}},
+      {usual, false, false, true, {"fast", "host"}},
+      {escaped, false, true, true, {"host"}},
+      {usual + padding, false, true, true, {"blocking", "fast"}},
+      {escaped + std::string(kMaxHostDecodedBytes, ' '),
+       false,
+       true,
+       false,
+       {"blocking", oversized_line_warning()}},
+  };
+  for (const Case& c : cases) {
+    Route route;
+    route.fast_accepts = c.fast_accepts;
+    EXPECT_EQ(read_hook_line(c.line, route.readers(c.host_only)), c.report) << c.line.substr(0, 40);
+    EXPECT_EQ(route.calls, c.calls) << c.line.substr(0, 40);
+  }
+}
+
+std::vector<std::string> keys(const Details& details) {
+  std::vector<std::string> out;
+  for (const auto& [key, value] : details) out.emplace_back(key);
+  return out;
+}
+
+TEST(DetectionFinding, EachKindSaysItsOwnFiguresInOrder) {
+  Detection d{Detection::kRankDivergence, 4, "", 10.0, 1.0, 2.24, false, {0, 1, 4}, false};
+  EXPECT_EQ(describe(d).event_type, "rank_divergence");
+  EXPECT_EQ(describe(d).summary, "Rank 4 gradient norm diverged from peers");
+  EXPECT_EQ(keys(detection_details(d)),
+            (std::vector<std::string>{"rank", "gradient_norm", "median_gradient_norm", "z_score",
+                                      "ratio_trigger", "peer_ranks", "non_finite"}));
+  d.kind = Detection::kRankStraggler;
+  EXPECT_EQ(describe(d).summary, "Rank 4 is consistently slower than peers");
+  EXPECT_EQ(keys(detection_details(d)),
+            (std::vector<std::string>{"rank", "step_time", "median_step_time", "slowdown_pct",
+                                      "peer_ranks"}));
+  d.kind = Detection::kPhaseStraggler;
+  d.phase = "grad-all-reduce";
+  d.score = std::nullopt;
+  EXPECT_EQ(describe(d).event_type, "phase_straggler");
+  EXPECT_EQ(describe(d).summary, "Rank 4 is slower than peers in grad-all-reduce");
+  Details details = detection_details(d);
+  EXPECT_EQ(keys(details), (std::vector<std::string>{"rank", "phase", "duration", "median_duration",
+                                                     "slowdown_pct", "peer_ranks"}));
+  EXPECT_EQ(std::get<std::string>(details[1].second), "grad-all-reduce");
+  EXPECT_EQ(std::get<std::optional<double>>(details[4].second), std::nullopt);
+  EXPECT_EQ(std::get<std::vector<std::int64_t>>(details[5].second),
+            (std::vector<std::int64_t>{0, 1, 4}));
+}
+
+TEST(HookFile, ReadsWhatWasAppendedAndWarnsOnlyAboutRealErrors) {
+  std::string dir = ::testing::TempDir();
+  std::string path = dir + "/hook-file-test-" + std::to_string(::getpid()) + ".jsonl";
+  std::remove(path.c_str());
+  FileTail tail;
+  std::vector<std::string> taken;
+  int blocking_calls = 0;
+  Blocking blocking = [&](const std::function<void()>& call) {
+    ++blocking_calls;
+    call();
+  };
+  auto take = [&](std::string_view line) {
+    taken.emplace_back(line);
+    return true;
+  };
+  EXPECT_EQ(read_hook_file(tail, path, blocking, take), "");  // not written yet
+  std::ofstream(path) << "{\"rank\": 0}\n{\"rank\": 1}\n";
+  EXPECT_EQ(read_hook_file(tail, path, blocking, take), "");
+  std::ofstream(path, std::ios::app) << "{\"rank\": 2}\n";
+  EXPECT_EQ(read_hook_file(tail, path, blocking, take), "");
+  EXPECT_EQ(taken, (std::vector<std::string>{"{\"rank\": 0}", "{\"rank\": 1}", "{\"rank\": 2}"}));
+  EXPECT_GT(blocking_calls, 3);  // every file call went through it
+  std::remove(path.c_str());
+
+  EXPECT_EQ(read_hook_file(tail, dir, blocking, take),
+            "cannot read the hook file " + dir + ": Is a directory");
+}
+
+}  // namespace
+}  // namespace corvane::monitor
