@@ -28,15 +28,6 @@ def smi(fake_path, shared_fixtures, monkeypatch):
 
 # -- the shell backend over every recorded output --------------------------------------
 
-def test_shell_numeric():
-    for text, value in [(" 41 ", 41.0), ("250.50", 250.5), ("[N/A]", None), ("n/a", None),
-                        ("N/A", None), ("[Not Supported]", None), ("", None), (None, None),
-                        ("[Unknown Error]", None), ("0x40", None)]:
-        assert m._testing.shell_numeric(text) == value, text
-    with pytest.raises(TypeError):
-        m._testing.shell_numeric(5)
-
-
 @pytest.mark.parametrize("case", CASES)
 def test_shell_snapshots_of_recorded_outputs(smi, case, shared_fixtures):
     smi(case)

@@ -79,6 +79,17 @@ class TelemetryDetectors {
                                     const Thresholds& t);
 
  private:
+  using Findings = std::vector<TelemetryFinding>;
+  // One function per detector, in the order their findings come.
+  void thermal(const GpuSample& s, const Thresholds& t, Findings& out);
+  void ecc(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+  void clock_throttle(const GpuSample& s, Findings& out);
+  void low_utilisation(const GpuSample& s, bool active_job, Findings& out);
+  void memory_drop(const GpuSample& s, bool active_job, Findings& out);
+  void power(const GpuSample& s, bool active_job, Findings& out);
+  void nvlink_errors(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+  void pcie_replay(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+
   std::map<std::int64_t, Num> previous_corrected_, previous_uncorrected_, previous_pcie_replay_;
   std::map<std::int64_t, double> previous_memory_used_;
   std::map<std::tuple<std::int64_t, std::int64_t, std::string>, Num> previous_nvlink_;

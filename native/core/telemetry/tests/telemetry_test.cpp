@@ -55,5 +55,60 @@ TEST(TelemetryFindings, NvlinkCountersAreNamedByLinkAndCounter) {
       << texts[0];
 }
 
+// "key=value" for each detail, values as the host will get them.
+std::vector<std::string> details(const FindingText& text) {
+  std::vector<std::string> out;
+  for (const auto& [key, v] : text.details) {
+    std::string value;
+    switch (v.kind) {
+      case DetailValue::kInt:
+        value = std::to_string(v.i);
+        break;
+      case DetailValue::kFloat:
+        value = std::to_string(v.f);
+        break;
+      case DetailValue::kCount:
+        value = std::to_string(v.count.v) + (v.count.is_int ? " int" : " float");
+        break;
+      case DetailValue::kSnapshotField:
+        value = "snapshot " + v.text;
+        break;
+      case DetailValue::kLinkKey:
+        value = "link key #" + std::to_string(v.i);
+        break;
+      case DetailValue::kTrue:
+        value = "true";
+        break;
+      default:
+        value = v.text;
+    }
+    out.push_back(key + "=" + value);
+  }
+  return out;
+}
+
+TEST(TelemetryFindings, DetailsNameTheirValuesAndInjectionComesLast) {
+  TelemetryDetectors d;
+  GpuSample s;
+  s.index = 3;
+  s.power_draw = 50.004;
+  s.power_limit = 400;
+  s.util = 95;
+  s.nvlink = {{0, {}}, {7, {{"replay", Num{1, true}}}}};
+  std::vector<TelemetryFinding> found;
+  for (int poll = 0; poll < 3; ++poll) {
+    found = d.run(s, true, 5.0, thresholds());
+    s.nvlink[1].counters[0].value = Num{2.5 + poll, false};
+  }
+  ASSERT_EQ(found.size(), 2u);  // the third low-power poll, and a counter that rose
+  EXPECT_EQ(details(describe(found[0], s, 85, true)),
+            (Texts{"gpu_index=3", "power_draw_w=" + std::to_string(50.0),
+                   "power_limit_w=" + std::to_string(400.0), "util_gpu=snapshot util_gpu",
+                   "injected=true"}));
+  EXPECT_EQ(details(describe(found[1], s, 85)),
+            (Texts{"gpu_index=3", "link=link key #1", "counter=replay",
+                   "delta=" + std::to_string(1.0) + " float"}));
+}
+
 }  // namespace
 }  // namespace corvane::monitor
