@@ -98,6 +98,16 @@ def test_nvml_backend_and_snapshots(monkeypatch):
         m._collect_nvml_snapshots(backend, link_count="18")
 
 
+def test_nvml_reading_that_is_no_number_names_its_own_error(monkeypatch):
+    # A power reading the binding gives as text: that GPU's query error says what was wrong
+    # with it, and the other GPUs are still read.
+    monkeypatch.setattr(m, "pynvml", make_binding([Device(0, power="n/a"), Device(1)]))
+    mode, backend = m._build_nvml_backend()
+    bad, good = m._collect_nvml_snapshots(backend)
+    assert "unsupported operand" in bad["query_error"] and "power_draw_w" not in bad
+    assert good["power_draw_w"] == 300.0 and "query_error" not in good
+
+
 def test_nvml_binding_variants(monkeypatch):
     devices = [Device(0, links=1, nvlink={(0, "replay"): 1, (0, "crc_flit"): 2, (0, "crc_data"): 3,
                                          (0, "recovery"): 4})]

@@ -95,11 +95,15 @@ class GpuEvents {
   }
 
   // An Xid of a fault-injection rule, taken as the driver's own event on that GPU.
-  void injected_xid(std::int64_t index, nb::handle xid) {
-    const mon::EventDevices::Device* d = devices_.of_index(index);
+  void injected_xid(nb::handle index, nb::handle xid) {
+    int overflow = 0;
+    long long i =
+        PyLong_Check(index.ptr()) ? PyLong_AsLongLongAndOverflow(index.ptr(), &overflow) : -1;
+    const mon::EventDevices::Device* d =
+        PyLong_Check(index.ptr()) && overflow == 0 ? devices_.of_index(i) : nullptr;
     nb::dict details;
     details["injected"] = true;
-    event_xid(nb::int_(index), d != nullptr ? optional_str(d->pci_bus_id) : nb::none(),
+    event_xid(nb::borrow(index), d != nullptr ? optional_str(d->pci_bus_id) : nb::none(),
               nb::borrow(xid), details);
   }
 

@@ -88,18 +88,22 @@ struct TelemetrySettings {
   TelemetrySettings(nb::handle config, LogOnce& log) {
     Settings root(config, "", log);
     Settings monitor = root.section("monitor", true);
-    poll = mon::poll_period(monitor.duration("poll_interval", 5.0));
+    poll = mon::poll_period(monitor.duration("poll_interval", mon::kDefaultPollSeconds));
+    mon::Thresholds& t = thresholds;  // its defaults are the core's
     Settings thermal = root.section("thermal", true);
-    thresholds.warn_temp = thermal.number("warn", std::nullopt, 85.0);
-    thresholds.critical_temp = thermal.number("critical", std::nullopt, 95.0);
-    thresholds.ecc_warn_rate =
-        root.section("ecc", true).number("sbe_rate_warn", std::nullopt, 10.0);
+    t.warn_temp = thermal.number("warn", std::nullopt, t.warn_temp);
+    t.critical_temp = thermal.number("critical", std::nullopt, t.critical_temp);
+    t.ecc_warn_rate =
+        root.section("ecc", true).number("sbe_rate_warn", std::nullopt, t.ecc_warn_rate);
     Settings nvlink = monitor.section("nvlink", false);
-    thresholds.nvlink_crc_rate_critical = nvlink.number("crc_rate_per_sec_critical", 100.0, 100.0);
-    thresholds.nvlink_error_rate_critical =
-        nvlink.number("error_rate_per_min_critical", 10.0, 10.0);
-    thresholds.pcie_replay_rate_critical =
-        monitor.section("pcie", false).number("replay_rate_per_min_critical", 8.0, 8.0);
+    t.nvlink_crc_rate_critical = nvlink.number(
+        "crc_rate_per_sec_critical", t.nvlink_crc_rate_critical, t.nvlink_crc_rate_critical);
+    t.nvlink_error_rate_critical = nvlink.number(
+        "error_rate_per_min_critical", t.nvlink_error_rate_critical, t.nvlink_error_rate_critical);
+    t.pcie_replay_rate_critical =
+        monitor.section("pcie", false)
+            .number("replay_rate_per_min_critical", t.pcie_replay_rate_critical,
+                    t.pcie_replay_rate_critical);
     gpu_type = root.section("cluster", false).text("gpu_type", "");
     structural = monitor.flag("structural_monitoring", true);
   }
@@ -264,28 +268,30 @@ class TelemetryWatch final : public mon::TelemetryHost {
     return nb::cast<double>(builtin("float")(last_output_at_ref_[0]));
   }
 
-  std::vector<std::int64_t> pending_injected_xids() override {
-    std::vector<std::int64_t> indices;
+  std::vector<std::string> pending_injected_xids() override {
+    std::vector<std::string> indices;
     xids_.clear();
     if (!injection_on()) return indices;
     for (nb::handle event : blocking_method(injection_engine(), "pending_xid_events")) {
-      indices.push_back(as_index(event[0]));
-      xids_.push_back(nb::borrow(event));
+      nb::object index = event[0], xid = event[1];
+      std::string storage;
+      indices.emplace_back(utf8_of(nb::str(index), storage));
+      xids_.emplace_back(index, xid);
     }
     return indices;
   }
   void injected_xid_event(std::size_t k) override {
-    events_.injected_xid(as_index(xids_[k][0]), xids_[k][1]);
+    events_.injected_xid(xids_[k].first, xids_[k].second);
   }
   void injected_xid_finding(std::size_t k, const std::string& summary) override {
-    nb::object index = xids_[k][0], pci = nb::none();
+    const auto& [index, xid] = xids_[k];
+    nb::object pci = nb::none();
     for (nb::handle snap : snaps_) {
       if (get(snap, "index").equal(index)) pci = get(snap, "pci_bus_id");
     }
     nb::dict d;
     d["injected"] = true;
-    append_finding(findings_, lock_,
-                   xid_finding(summary.c_str(), xids_[k][1], index, pci, "injected", d));
+    append_finding(findings_, lock_, xid_finding(summary.c_str(), xid, index, pci, "injected", d));
   }
 
   void append(const mon::FindingText& finding, std::optional<std::size_t> snapshot) override {
@@ -306,8 +312,9 @@ class TelemetryWatch final : public mon::TelemetryHost {
   WatchContext context_;
   TelemetrySettings settings_;
   nb::object mode_, backend_, clock_, inventory_, snaps_;
-  nb::object probe_ = nb::int_(18);       // NVLink links to probe per GPU
-  std::vector<nb::object> links_, xids_;  // the sample's link keys; injected (index, xid)
+  nb::object probe_ = nb::int_(18);                      // NVLink links to probe per GPU
+  std::vector<nb::object> links_;                        // the sample's link keys
+  std::vector<std::pair<nb::object, nb::object>> xids_;  // injected (GPU index, xid)
   GpuEvents events_;
 };
 

@@ -36,8 +36,9 @@ struct GpuSample {
   std::vector<Link> nvlink;
 };
 
+// The detectors' limits; the defaults are what a configuration without them gets.
 struct Thresholds {
-  double warn_temp = 0, critical_temp = 0, ecc_warn_rate = 0;
+  double warn_temp = 85, critical_temp = 95, ecc_warn_rate = 10;
   double nvlink_crc_rate_critical = 100, nvlink_error_rate_critical = 10;
   double pcie_replay_rate_critical = 8;
 };

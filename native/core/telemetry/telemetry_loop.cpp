@@ -110,7 +110,7 @@ void TelemetryLoop::detect(std::size_t i, bool active) {
 // comes; elsewhere there is no driver event path, so they become findings here, as the
 // driver's own would.
 void TelemetryLoop::injected_xids() {
-  std::vector<std::int64_t> due = host_.pending_injected_xids();
+  std::vector<std::string> due = host_.pending_injected_xids();
   for (std::size_t k = 0; k < due.size(); ++k) {
     if (host_.gpu_events_active()) {
       host_.injected_xid_event(k);

@@ -65,9 +65,10 @@ class TelemetryHost {
   virtual std::optional<bool> job_running() = 0;  // nothing where the runner keeps no flag
   virtual double last_output_at() = 0;
 
-  // Injected Xids that came due: their GPU indices (the host keeps the codes). One goes
-  // through the NVML event path as the driver's own, or becomes a finding with `summary`.
-  virtual std::vector<std::int64_t> pending_injected_xids() = 0;
+  // Injected Xids that came due: their GPUs as the rules name them (the host keeps the
+  // codes). One goes through the NVML event path as the driver's own, or becomes a finding
+  // with `summary`.
+  virtual std::vector<std::string> pending_injected_xids() = 0;
   virtual void injected_xid_event(std::size_t k) = 0;
   virtual void injected_xid_finding(std::size_t k, const std::string& summary) = 0;
 

@@ -73,8 +73,8 @@ FindingText ready_finding(std::string_view backend, std::size_t inventory_count,
   return out;
 }
 
-std::string injected_xid_summary(std::int64_t gpu_index) {
-  return "Injected XID {} on GPU " + std::to_string(gpu_index) + " ({})";
+std::string injected_xid_summary(std::string_view gpu) {
+  return "Injected XID {} on GPU " + std::string(gpu) + " ({})";
 }
 
 bool TelemetryWatchRules::count_check_due(double now) {

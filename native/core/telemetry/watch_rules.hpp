@@ -23,7 +23,8 @@ struct ToolFailureText {
   bool timed_out = false;
 };
 
-// The poll period: the configured interval, at least one second.
+// The poll period: the configured interval (5 s by default), at least one second.
+inline constexpr double kDefaultPollSeconds = 5.0;
 double poll_period(double configured);
 
 // Whether a job counts as active: its running flag where the runner keeps one, else output
@@ -54,7 +55,7 @@ FindingText ready_finding(std::string_view backend, std::size_t inventory_count,
 
 // The summary format of an injected Xid where no NVML event path takes it (the Xid's code
 // and description fill the "{}").
-std::string injected_xid_summary(std::int64_t gpu_index);
+std::string injected_xid_summary(std::string_view gpu);
 
 // The loop's schedule and its once-only reports.
 class TelemetryWatchRules {

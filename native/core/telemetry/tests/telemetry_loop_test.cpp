@@ -23,7 +23,7 @@ class FakeHost : public TelemetryHost {
   std::vector<std::optional<std::size_t>> inventories{2};
   std::optional<ToolFailureText> failure;
   bool fail_every_poll = false, events = false, stop_at_start = false;
-  std::vector<std::int64_t> xids_due;
+  std::vector<std::string> xids_due;
   double now = 1000, step_seconds = 1, mono = 0;
 
   std::vector<std::string> said;  // findings and other reports, in order
@@ -75,7 +75,7 @@ class FakeHost : public TelemetryHost {
   void send_metrics() override {}
   std::optional<bool> job_running() override { return true; }
   double last_output_at() override { return now; }
-  std::vector<std::int64_t> pending_injected_xids() override {
+  std::vector<std::string> pending_injected_xids() override {
     auto due = xids_due;
     xids_due.clear();
     return due;
@@ -165,7 +165,7 @@ TEST(TelemetryLoop, InjectedXidsTakeTheEventPathWhereThereIsOne) {
     FakeHost host;
     host.backend = "nvml";
     host.events = events;
-    host.xids_due = {3};
+    host.xids_due = {"3"};
     host.polls = {{hot(0)}};
     Said said = run(host);
     std::string want = events ? "xid event #0" : "xid finding: Injected XID {} on GPU 3 ({})";
