@@ -6,6 +6,7 @@
 
 #include "../core/telemetry/nvml_readings.hpp"
 #include "../core/telemetry/smi_csv.hpp"
+#include "../core/telemetry/watch_rules.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
@@ -280,19 +281,24 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
   if (!PyUnicode_Check(mode.ptr())) raise_type("backend_mode", "a str", mode);
   if (!PyDict_Check(backend.ptr())) raise_type("backend", "a dict", backend);
   if (!PyLong_Check(link_count.ptr())) raise_type("link_count", "an int", link_count);
-  nb::object snapshots;
-  std::string m = nb::cast<std::string>(mode);
+  nb::object snapshots = nb::list();
+  std::string storage;
   bool inject = injection_on();
-  if (m == "nvml") {
-    nb::dict kwargs;
-    kwargs["link_count"] = link_count;
-    snapshots = blocking_call(host("_collect_nvml_snapshots"), nb::make_tuple(backend), kwargs);
-  } else if (m == "shell") {
-    snapshots = blocking_call(host("_build_shell_gpu_snapshot"), nb::tuple());
-  } else if (m == "injected" && inject) {
-    snapshots = blocking_method(injection_engine(), "synthetic_snapshots");
-  } else {
-    snapshots = nb::list();
+  switch (mon::snapshot_source(mon::backend_named(utf8_of(mode, storage)), inject)) {
+    case mon::SnapshotSource::kNvml: {
+      nb::dict kwargs;
+      kwargs["link_count"] = link_count;
+      snapshots = blocking_call(host("_collect_nvml_snapshots"), nb::make_tuple(backend), kwargs);
+      break;
+    }
+    case mon::SnapshotSource::kTool:
+      snapshots = blocking_call(host("_build_shell_gpu_snapshot"), nb::tuple());
+      break;
+    case mon::SnapshotSource::kSynthetic:
+      snapshots = blocking_method(injection_engine(), "synthetic_snapshots");
+      break;
+    case mon::SnapshotSource::kNone:
+      break;
   }
   if (inject) {
     snapshots = blocking_method(injection_engine(), "intercept_gpu_snapshots", snapshots);

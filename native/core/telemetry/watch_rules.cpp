@@ -11,6 +11,19 @@ Backend backend_named(std::string_view name) {
   return name == "none" ? Backend::kNone : Backend::kOther;
 }
 
+SnapshotSource snapshot_source(Backend backend, bool injection_on) {
+  switch (backend) {
+    case Backend::kNvml:
+      return SnapshotSource::kNvml;
+    case Backend::kShell:
+      return SnapshotSource::kTool;
+    case Backend::kInjected:
+      return injection_on ? SnapshotSource::kSynthetic : SnapshotSource::kNone;
+    default:
+      return SnapshotSource::kNone;
+  }
+}
+
 double poll_period(double configured) { return std::max(1.0, configured); }
 
 bool job_is_active(std::optional<bool> running, double now, double last_output_at,

@@ -17,6 +17,11 @@ namespace corvane::monitor {
 enum class Backend { kNvml, kShell, kInjected, kNone, kOther };
 Backend backend_named(std::string_view name);
 
+// Where one poll's snapshots come from. A rehearsal's synthetic GPUs are polled only while
+// injection is on; a backend the host does not know gives none.
+enum class SnapshotSource { kNvml, kTool, kSynthetic, kNone };
+SnapshotSource snapshot_source(Backend backend, bool injection_on);
+
 // A tool call that gave no usable answer.
 struct ToolFailureText {
   std::string tool, reason;

@@ -50,6 +50,22 @@ TEST(TelemetryWatchRules, WhatTheWatchingLineSays) {
   EXPECT_EQ(backend_named("NVML"), Backend::kOther);
 }
 
+TEST(TelemetryWatchRules, SyntheticGpusArePolledOnlyWhileInjectionIsOn) {
+  struct Case {
+    Backend backend;
+    bool injection;
+    SnapshotSource source;
+  };
+  for (const Case& c : std::vector<Case>{{Backend::kNvml, false, SnapshotSource::kNvml},
+                                         {Backend::kShell, true, SnapshotSource::kTool},
+                                         {Backend::kInjected, true, SnapshotSource::kSynthetic},
+                                         {Backend::kInjected, false, SnapshotSource::kNone},
+                                         {Backend::kNone, true, SnapshotSource::kNone},
+                                         {Backend::kOther, true, SnapshotSource::kNone}}) {
+    EXPECT_EQ(snapshot_source(c.backend, c.injection), c.source);
+  }
+}
+
 std::vector<std::string> keys(const FindingText& f) {
   std::vector<std::string> out;
   for (const auto& [key, value] : f.details) out.push_back(key);
