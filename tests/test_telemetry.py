@@ -28,15 +28,6 @@ def smi(fake_path, shared_fixtures, monkeypatch):
 
 # -- the shell backend over every recorded output --------------------------------------
 
-def test_shell_numeric():
-    for text, value in [(" 41 ", 41.0), ("250.50", 250.5), ("[N/A]", None), ("n/a", None),
-                        ("N/A", None), ("[Not Supported]", None), ("", None), (None, None),
-                        ("[Unknown Error]", None), ("0x40", None)]:
-        assert m._testing.shell_numeric(text) == value, text
-    with pytest.raises(TypeError):
-        m._testing.shell_numeric(5)
-
-
 @pytest.mark.parametrize("case", CASES)
 def test_shell_snapshots_of_recorded_outputs(smi, case, shared_fixtures):
     smi(case)
@@ -105,6 +96,16 @@ def test_nvml_backend_and_snapshots(monkeypatch):
     assert m._collect_nvml_snapshots(backend, link_count=-3)[0]["nvlink_errors"] == {}
     with pytest.raises(TypeError):
         m._collect_nvml_snapshots(backend, link_count="18")
+
+
+def test_nvml_reading_that_is_no_number_names_its_own_error(monkeypatch):
+    # A power reading the binding gives as text: that GPU's query error says what was wrong
+    # with it, and the other GPUs are still read.
+    monkeypatch.setattr(m, "pynvml", make_binding([Device(0, power="n/a"), Device(1)]))
+    mode, backend = m._build_nvml_backend()
+    bad, good = m._collect_nvml_snapshots(backend)
+    assert "unsupported operand" in bad["query_error"] and "power_draw_w" not in bad
+    assert good["power_draw_w"] == 300.0 and "query_error" not in good
 
 
 def test_nvml_binding_variants(monkeypatch):

@@ -1,11 +1,13 @@
 // GPU events from NVML (Xid, ECC) for the telemetry thread: a watch on every GPU that
-// supports them, waited on in short slices so a stop is seen promptly.
+// supports them, waited on in short slices so a stop is seen promptly. With NVML the
+// driver's events come through an event set, also inside a container whose kernel log
+// cannot be read; the binding's wait lets go of the interpreter while it waits.
 #pragma once
 
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "../core/telemetry/nvml_events.hpp"
 #include "finding_record.hpp"
 #include "telemetry_host.hpp"
 #include "thread_guard.hpp"
@@ -13,14 +15,6 @@
 namespace corvane::bindings {
 
 namespace mon = corvane::monitor;
-
-//
-// With NVML the driver's Xid and ECC events come through an event set, also inside a
-// container whose kernel log cannot be read. The telemetry thread waits on the set between
-// its polls, in short slices; the binding's wait lets go of the interpreter while it waits.
-
-constexpr double kEventSliceSeconds = 0.25;  // how soon a stop is seen while waiting
-constexpr unsigned long long kNoInstance = 0xFFFFFFFFull;
 
 inline std::uint64_t as_mask(nb::handle value) {
   nb::object as_int = builtin("int")(value);
@@ -58,17 +52,17 @@ class GpuEvents {
   // what the "watching:" line says of GPU events.
   std::string open(nb::handle handles) {
     binding_ = nvml();
-    if (binding_.is_none()) return "unavailable: no NVML binding";
+    if (binding_.is_none()) return mon::events_unavailable(mon::kNoNvmlBinding);
     nb::object set;
     try {
-      xid_mask_ = as_mask(binding_.attr("nvmlEventTypeXidCriticalError"));
-      dbe_mask_ = as_mask(binding_.attr("nvmlEventTypeDoubleBitEccError"));
-      sbe_mask_ = as_mask(binding_.attr("nvmlEventTypeSingleBitEccError"));
+      masks_ = {as_mask(binding_.attr("nvmlEventTypeXidCriticalError")),
+                as_mask(binding_.attr("nvmlEventTypeDoubleBitEccError")),
+                as_mask(binding_.attr("nvmlEventTypeSingleBitEccError"))};
       set = blocking_method(binding_, "nvmlEventSetCreate");
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
-      return "unavailable: " + current_error_line();
+      return mon::events_unavailable(current_error_line());
     }
     ctypes_ = nb::steal(PyImport_ImportModule("ctypes"));
     if (!ctypes_.is_valid()) PyErr_Clear();
@@ -77,18 +71,17 @@ class GpuEvents {
     }
     if (devices_.empty()) {
       quietly([&] { blocking_method(binding_, "nvmlEventSetFree", set); });
-      return "unavailable: no GPU reports events";
+      return mon::events_unavailable(mon::kNoGpuReportsEvents);
     }
     set_ = set;
-    return "nvml";
+    return std::string(mon::kEventsWatched);
   }
 
   // Waits at most `seconds` for one event and turns it into findings.
   void wait_once(double seconds) {
-    int ms = std::max(1, static_cast<int>(seconds * 1000.0));
     nb::object data;
     try {
-      data = blocking_method(binding_, "nvmlEventSetWait_v2", set_, ms);
+      data = blocking_method(binding_, "nvmlEventSetWait_v2", set_, mon::event_wait_ms(seconds));
     } catch (nb::python_error& e) {
       if (nvml_error_is(e, binding_, "NVML_ERROR_TIMEOUT", "NVMLError_Timeout")) return;
       if (!e.matches(PyExc_Exception)) throw;
@@ -103,13 +96,15 @@ class GpuEvents {
 
   // An Xid of a fault-injection rule, taken as the driver's own event on that GPU.
   void injected_xid(nb::handle index, nb::handle xid) {
-    nb::object pci = nb::none();
-    for (const Device& d : devices_) {
-      if (d.index.equal(index)) pci = d.pci;
-    }
+    int overflow = 0;
+    long long i =
+        PyLong_Check(index.ptr()) ? PyLong_AsLongLongAndOverflow(index.ptr(), &overflow) : -1;
+    const mon::EventDevices::Device* d =
+        PyLong_Check(index.ptr()) && overflow == 0 ? devices_.of_index(i) : nullptr;
     nb::dict details;
     details["injected"] = true;
-    event_xid(nb::borrow(index), pci, nb::borrow(xid), details);
+    event_xid(nb::borrow(index), d != nullptr ? optional_str(d->pci_bus_id) : nb::none(),
+              nb::borrow(xid), details);
   }
 
   // Frees the event set (before NVML is shut down).
@@ -120,26 +115,26 @@ class GpuEvents {
   }
 
  private:
-  struct Device {
-    nb::object index, handle, pci;
-    nb::object address;  // the handle's pointer value, None for a handle that is no pointer
-  };
+  static nb::object optional_str(const std::optional<std::string>& s) {
+    return s ? nb::object(str_of(*s)) : nb::none();
+  }
 
-  nb::object address_of(nb::handle handle) {
-    nb::object address = nb::none();
+  std::optional<std::uint64_t> address_of(nb::handle handle) {
+    std::optional<std::uint64_t> address;
     if (ctypes_.is_valid()) {
-      quietly(
-          [&] { address = ctypes_.attr("cast")(handle, ctypes_.attr("c_void_p")).attr("value"); });
+      quietly([&] {
+        nb::object v = ctypes_.attr("cast")(handle, ctypes_.attr("c_void_p")).attr("value");
+        if (!v.is_none()) address = as_mask(v);
+      });
     }
     return address;
   }
 
   void add(nb::handle pair, nb::handle set) {
     nb::object index = pair[0], handle = pair[1];
-    std::uint64_t wanted = 0;
     try {
-      wanted = as_mask(blocking_method(binding_, "nvmlDeviceGetSupportedEventTypes", handle)) &
-               (xid_mask_ | dbe_mask_ | sbe_mask_);
+      std::uint64_t wanted = masks_.wanted(
+          as_mask(blocking_method(binding_, "nvmlDeviceGetSupportedEventTypes", handle)));
       if (wanted == 0) return;  // a device without these events is skipped
       blocking_method(binding_, "nvmlDeviceRegisterEvents", handle,
                       nb::steal(PyLong_FromUnsignedLongLong(wanted)), set);
@@ -151,54 +146,42 @@ class GpuEvents {
       }
       throw;
     }
-    nb::object pci = nb::none();
+    std::optional<std::string> pci;
     quietly([&] {
-      pci = host("_normalize_pci_address")(nb::getattr(
+      nb::object text = host("_normalize_pci_address")(nb::getattr(
           blocking_method(binding_, "nvmlDeviceGetPciInfo", handle), "busId", nb::str("")));
+      std::string storage;
+      if (!text.is_none()) pci = std::string(utf8_of(nb::str(text), storage));
     });
-    devices_.push_back(Device{index, nb::borrow(handle), pci, address_of(handle)});
-  }
-
-  const Device* device_of(nb::handle handle) {
-    for (const Device& d : devices_) {
-      if (d.handle.is(handle)) return &d;
-    }
-    nb::object address = address_of(handle);
-    if (address.is_none()) return nullptr;
-    for (const Device& d : devices_) {
-      if (!d.address.is_none() && d.address.equal(address)) return &d;
-    }
-    return nullptr;
+    auto id = reinterpret_cast<std::uintptr_t>(handle.ptr());
+    devices_.add({nb::cast<std::int64_t>(builtin("int")(index)), pci, id, address_of(handle)});
+    handles_.push_back(handle);  // kept alive, so that its identity stays its own
   }
 
   void take(nb::handle data) {
-    std::uint64_t type = as_mask(data.attr("eventType"));
-    // Single-bit errors are left to the corrected-error rate detector: the volatile counter
-    // it reads each poll already counts every one of them.
-    if ((type & (xid_mask_ | dbe_mask_)) == 0) return;
-    const Device* device = device_of(nb::getattr(data, "device", nb::none()));
-    nb::object index = device != nullptr ? device->index : nb::none();
-    nb::object pci = device != nullptr ? device->pci : nb::none();
-    nb::dict details;
-    if (type & xid_mask_) {
-      for (const char* field : {"gpuInstanceId", "computeInstanceId"}) {
-        nb::object id = nb::getattr(data, field, nb::none());
-        if (id.is_none() || as_mask(id) == kNoInstance) continue;
-        details[field[0] == 'g' ? "gpu_instance_id" : "compute_instance_id"] = builtin("int")(id);
+    mon::EventKind kind = mon::classify_event(as_mask(data.attr("eventType")), masks_);
+    if (kind == mon::EventKind::kIgnored) return;
+    nb::object handle = nb::getattr(data, "device", nb::none());
+    const mon::EventDevices::Device* device = devices_.of_handle(
+        reinterpret_cast<std::uintptr_t>(handle.ptr()), [&] { return address_of(handle); });
+    std::optional<std::int64_t> index;
+    std::optional<std::string> pci;
+    if (device != nullptr) index = device->index, pci = device->pci_bus_id;
+    if (kind == mon::EventKind::kXid) {
+      auto id = [&](const char* field) -> std::optional<std::uint64_t> {
+        nb::object v = nb::getattr(data, field, nb::none());
+        return v.is_none() ? std::nullopt : std::optional<std::uint64_t>(as_mask(v));
+      };
+      nb::dict details;
+      for (const auto& [key, value] :
+           mon::instance_details(id("gpuInstanceId"), id("computeInstanceId"))) {
+        details[key] = nb::steal(PyLong_FromUnsignedLongLong(value));
       }
-      event_xid(index, pci, builtin("int")(data.attr("eventData")), details);
+      event_xid(index ? nb::object(nb::int_(*index)) : nb::none(), optional_str(pci),
+                builtin("int")(data.attr("eventData")), details);
       return;
     }
-    // The same report as the counter's, so delivery shows one of the two.
-    std::string gpu =
-        index.is_none() ? "GPU " : "GPU " + nb::cast<std::string>(nb::str(index)) + " ";
-    details["gpu_index"] = index;
-    details["pci_bus_id"] = pci;
-    details["source"] = "nvml";
-    std::string summary = gpu + "reported a new uncorrectable ECC error";
-    append_finding(
-        findings_, lock_,
-        make_finding(nb::str("ecc_dbe"), nb::str("CRITICAL"), nb::str(summary.c_str()), details));
+    append_finding(findings_, lock_, finding_of(mon::ecc_event_finding(index, pci)));
   }
 
   // The same finding as a kernel-log Xid, unless the kernel log told this one already.
@@ -211,8 +194,9 @@ class GpuEvents {
   nb::handle findings_, lock_, stop_;
   LogOnce& log_;
   nb::object binding_, set_, ctypes_;
-  std::uint64_t xid_mask_ = 0, dbe_mask_ = 0, sbe_mask_ = 0;
-  std::vector<Device> devices_;
+  mon::EventMasks masks_;
+  mon::EventDevices devices_;
+  std::vector<nb::object> handles_;
 };
 
 }  // namespace corvane::bindings

@@ -1,13 +1,12 @@
 // GPU snapshots: one poll of every GPU through the nvidia-smi tool or NVML, with the
 // injection engine's changes applied where fault injection is on.
-#include <chrono>
-#include <cmath>
-#include <cstring>
+#include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
-#include "../core/common/pyfloat.hpp"
+#include "../core/telemetry/nvml_readings.hpp"
+#include "../core/telemetry/smi_csv.hpp"
+#include "../core/telemetry/watch_rules.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
@@ -20,120 +19,81 @@ namespace {
 using namespace nb::literals;
 namespace mon = corvane::monitor;
 
-constexpr const char* kMainQuery =
-    "nvidia-smi --query-gpu=index,pci.bus_id,temperature.gpu,utilization.gpu,memory.used,"
-    "memory.total,power.draw,power.limit,clocks_event_reasons.active,"
-    "ecc.errors.corrected.volatile.total,ecc.errors.uncorrected.volatile.total "
-    "--format=csv,noheader,nounits";
-constexpr const char* kReplayQuery =
-    "nvidia-smi --query-gpu=index,pcie.replay.counter --format=csv,noheader,nounits";
-
 // -- the shell backend ------------------------------------------------------------------
-
-nb::object shell_numeric(nb::handle value) {
-  if (value.is_none()) return nb::none();
-  if (!PyUnicode_Check(value.ptr())) raise_type("value", "a str or None", value);
-  nb::object text = value.attr("strip")().attr("strip")("[]");
-  if (nb::len(text) == 0 || text.attr("upper")().equal(nb::str("N/A"))) return nb::none();
-  PyObject* f = PyNumber_Float(text.ptr());
-  if (f != nullptr) return nb::steal(f);
-  if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-    PyErr_Clear();
-    return nb::none();
-  }
-  throw nb::python_error();
-}
-
-// int() of a parsed field; None when it is no finite number (the tool printed "nan" or a
-// value beyond a double's range), which no counter can be.
-nb::object int_or_none(nb::handle number) {
-  if (number.is_none()) return nb::none();
-  if (!std::isfinite(PyFloat_AsDouble(number.ptr()))) {
-    PyErr_Clear();
-    return nb::none();
-  }
-  return builtin("int")(number);
-}
 
 // Runs one tool query through the host's run_shell (ended early by the thread's stop event
 // on a watcher thread). Returns its output, or nothing when the tool gave no usable answer;
 // the watcher learns why.
-std::optional<nb::object> tool_output(const char* command, int timeout) {
+std::optional<std::string> tool_output(const mon::SmiQuery& query) {
   nb::dict kwargs;
-  kwargs["timeout"] = timeout;
-  nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(command), kwargs);
+  kwargs["timeout"] = query.timeout_s;
+  nb::object result = call_with_stop(host("run_shell"), nb::make_tuple(query.command), kwargs);
   nb::object text = result.attr("stdout");
-  std::string tool(command, std::strcspn(command, " "));
-  if (truthy(nb::getattr(result, "timed_out", nb::bool_(false)))) {
-    note_tool_failure({tool, "no answer within " + std::to_string(timeout) + " s", true});
+  bool timed_out = truthy(nb::getattr(result, "timed_out", nb::bool_(false)));
+  bool cancelled = !timed_out && truthy(nb::getattr(result, "cancelled", nb::bool_(false)));
+  bool status_zero = true;
+  std::string status_text;
+  if (!timed_out && !cancelled) {
+    nb::object status = result.attr("returncode");
+    status_zero = status.equal(nb::int_(0));
+    if (!status_zero) status_text = nb::cast<std::string>(nb::str(status));
+  }
+  mon::ToolVerdict verdict = mon::judge_tool_answer(timed_out, cancelled, status_zero, status_text,
+                                                    truthy(text), query.timeout_s);
+  if (!verdict.usable) {
+    if (!verdict.reason.empty()) note_tool_failure({query.tool, verdict.reason, verdict.timed_out});
     return std::nullopt;
   }
-  if (truthy(nb::getattr(result, "cancelled", nb::bool_(false)))) return std::nullopt;
-  nb::object status = result.attr("returncode");
-  if (!status.equal(nb::int_(0))) {
-    note_tool_failure({tool, "exited with status " + nb::cast<std::string>(nb::str(status))});
-    return std::nullopt;
-  }
-  if (!truthy(text)) {
-    note_tool_failure({tool, "printed nothing"});
-    return std::nullopt;
-  }
-  return text;
+  std::string storage;
+  return std::string(utf8_of(text, storage));
 }
 
-nb::list csv_fields(nb::handle line) {
-  nb::list fields;
-  for (nb::handle f : line.attr("split")(",")) fields.append(f.attr("strip")());
-  return fields;
+mon::ReplayCounters replay_counters() {
+  std::optional<std::string> text = tool_output(mon::kSmiReplayQuery);
+  return text ? mon::parse_smi_replay(*text) : mon::ReplayCounters{};
 }
+
+nb::object int_of(const std::string& digits) { return builtin("int")(str_of(digits)); }
 
 nb::dict shell_pcie_replay_counters() {
   nb::dict out;
-  std::optional<nb::object> text = tool_output(kReplayQuery, 10);
-  if (!text) return out;
-  for (nb::handle line : text->attr("splitlines")()) {
-    nb::list fields = csv_fields(line);
-    if (nb::len(fields) < 2) continue;
-    nb::object index = int_or_none(shell_numeric(fields[0]));
-    nb::object count = int_or_none(shell_numeric(fields[1]));
-    if (index.is_none() || count.is_none()) continue;
-    out[index] = count;
-  }
+  for (const auto& [index, count] : replay_counters()) out[int_of(index)] = count_object(count);
   return out;
 }
 
-// One row of the main query; nothing for a row with too few fields. A row whose index is
-// no integer raises ValueError.
-std::optional<nb::dict> shell_row_snapshot(nb::handle line, nb::handle replay) {
-  nb::list fields = csv_fields(line);
-  Py_ssize_t n = nb::len(fields);
-  if (n < 10) return std::nullopt;
-  nb::object index = builtin("int")(fields[0]);
+nb::dict row_snapshot(const mon::SmiRow& row) {
+  using Field = std::optional<double> mon::SmiRow::*;
+  static constexpr std::pair<const char*, Field> kNumbers[] = {
+      {"temperature_c", &mon::SmiRow::temperature_c},
+      {"util_gpu", &mon::SmiRow::util_gpu},
+      {"memory_used_mb", &mon::SmiRow::memory_used_mb},
+      {"memory_total_mb", &mon::SmiRow::memory_total_mb},
+      {"power_draw_w", &mon::SmiRow::power_draw_w},
+      {"power_limit_w", &mon::SmiRow::power_limit_w}};
   nb::dict snap;
-  snap["index"] = index;
-  snap["pci_bus_id"] = host("_normalize_pci_address")(fields[1]);
-  const char* numeric[] = {"temperature_c",   "util_gpu",     "memory_used_mb",
-                           "memory_total_mb", "power_draw_w", "power_limit_w"};
-  for (int k = 0; k < 6; ++k) snap[numeric[k]] = shell_numeric(fields[2 + k]);
-  snap["throttle_reasons_text"] = nb::str(fields[8]);
-  snap["ecc_corrected"] = int_or_none(shell_numeric(fields[9]));
-  snap["ecc_uncorrected"] = n < 11 ? nb::none() : int_or_none(shell_numeric(fields[10]));
-  snap["pcie_replay"] = replay.attr("get")(index);
+  snap["index"] = int_of(row.index);
+  snap["pci_bus_id"] = host("_normalize_pci_address")(str_of(row.pci_bus_id));
+  for (const auto& [key, field] : kNumbers) {
+    const std::optional<double>& v = row.*field;
+    snap[key] = v ? nb::object(nb::float_(*v)) : nb::none();
+  }
+  snap["throttle_reasons_text"] = str_of(row.throttle_reasons_text);
+  snap["ecc_corrected"] = optional_count(row.ecc_corrected);
+  snap["ecc_uncorrected"] = optional_count(row.ecc_uncorrected);
+  snap["pcie_replay"] = optional_count(row.pcie_replay);
   snap["nvlink_errors"] = nb::dict();
   return snap;
 }
 
 nb::list build_shell_gpu_snapshot() {
   nb::list out;
-  std::optional<nb::object> text = tool_output(kMainQuery, 15);
+  std::optional<std::string> text = tool_output(mon::kSmiMainQuery);
   if (!text) return out;
-  nb::dict replay = shell_pcie_replay_counters();
-  for (nb::handle line : text->attr("splitlines")()) {
-    // A row that cannot be read (its index is no integer) is left out; the other GPUs
-    // are still watched.
-    guarded_step(thread_log(), "nvidia-smi row skipped", [&] {
-      if (auto snap = shell_row_snapshot(line, replay)) out.append(*snap);
-    });
+  mon::SmiRows parsed = mon::parse_smi_main(*text, replay_counters());
+  // A row that cannot be read is left out; the other GPUs are still watched.
+  for (const std::string& why : parsed.skipped) thread_log().warn("nvidia-smi row skipped: " + why);
+  for (const mon::SmiRow& row : parsed.rows) {
+    guarded_step(thread_log(), "nvidia-smi row skipped", [&] { out.append(row_snapshot(row)); });
   }
   return out;
 }
@@ -181,72 +141,109 @@ nb::tuple build_nvml_backend() {
   return nb::make_tuple(nb::len(snapshots) > 0 ? "shell" : "none", backend);
 }
 
-// The ECC and PCIe replay counters of one GPU; None where the GPU has none.
-void read_error_counters(nb::dict snap, nb::handle binding, nb::handle handle) {
-  nb::handle to_int = builtin("int");
+// A binding call whose failure the core maps: nothing when it raises a host error.
+template <class Fn>
+std::optional<nb::object> attempt(Fn&& fn) {
   try {
-    nb::object volatile_ecc = binding.attr("NVML_VOLATILE_ECC");
-    snap["ecc_corrected"] =
-        to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
-                               binding.attr("NVML_MEMORY_ERROR_TYPE_CORRECTED"), volatile_ecc));
-    snap["ecc_uncorrected"] =
-        to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
-                               binding.attr("NVML_MEMORY_ERROR_TYPE_UNCORRECTED"), volatile_ecc));
+    return fn();
   } catch (nb::python_error&) {
-    snap["ecc_corrected"] = nb::none();
-    snap["ecc_uncorrected"] = nb::none();
-  }
-  try {
-    snap["pcie_replay"] =
-        to_int(blocking_method(binding, "nvmlDeviceGetPcieReplayCounter", handle));
-  } catch (nb::python_error&) {
-    snap["pcie_replay"] = nb::none();
+    return std::nullopt;
   }
 }
 
-using NvlinkCounters = std::vector<std::pair<const char*, nb::object>>;
+// The error counters of one GPU into `snap`; None where the GPU has none.
+void read_error_counters(nb::dict snap, nb::handle binding, nb::handle handle) {
+  nb::handle to_int = builtin("int");
+  auto counters = mon::read_error_counters<nb::object>(
+      [&](bool corrected) {
+        return attempt([&] {
+          const char* kind =
+              corrected ? "NVML_MEMORY_ERROR_TYPE_CORRECTED" : "NVML_MEMORY_ERROR_TYPE_UNCORRECTED";
+          return to_int(blocking_method(binding, "nvmlDeviceGetTotalEccErrors", handle,
+                                        binding.attr(kind), binding.attr("NVML_VOLATILE_ECC")));
+        });
+      },
+      [&] {
+        return attempt([&] {
+          return to_int(blocking_method(binding, "nvmlDeviceGetPcieReplayCounter", handle));
+        });
+      });
+  snap["ecc_corrected"] = counters.ecc_corrected.value_or(nb::none());
+  snap["ecc_uncorrected"] = counters.ecc_uncorrected.value_or(nb::none());
+  snap["pcie_replay"] = counters.pcie_replay.value_or(nb::none());
+}
 
 // The error counters of each active NVLink link of one GPU that has any.
 void read_nvlink_errors(nb::dict nvlink, nb::handle binding, nb::handle handle, long links,
-                        const NvlinkCounters& counters) {
+                        const std::vector<nb::object>& codes) {
   nb::handle to_int = builtin("int");
-  for (long link = 0; link < links; ++link) {
+  std::vector<bool> known;
+  for (const nb::object& code : codes) known.push_back(!code.is_none());
+  auto active = [&](long link) -> std::optional<bool> {
     try {
-      if (!truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link))) continue;
-      nb::dict link_errors;
-      for (const auto& [name, code] : counters) {
-        if (code.is_none()) continue;
-        try {
-          link_errors[name] = to_int(
-              blocking_method(binding, "nvmlDeviceGetNvLinkErrorCounter", handle, link, code));
-        } catch (nb::python_error&) {
-        }
-      }
-      if (nb::len(link_errors) > 0) nvlink[nb::int_(link)] = link_errors;
+      return truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link));
     } catch (nb::python_error&) {
+      return std::nullopt;
     }
+  };
+  auto read = [&](long link, std::size_t c) {
+    return attempt([&] {
+      return to_int(
+          blocking_method(binding, "nvmlDeviceGetNvLinkErrorCounter", handle, link, codes[c]));
+    });
+  };
+  for (const auto& errors : mon::read_nvlink_errors<nb::object>(links, known, active, read)) {
+    nb::dict link_errors;
+    for (const auto& [name, value] : errors.counters) link_errors[name] = value;
+    nvlink[nb::int_(errors.link)] = link_errors;
   }
+}
+
+// The first of the binding's attributes `names` that it has; None when it has none.
+nb::object first_attr(nb::handle binding, const std::vector<const char*>& names) {
+  for (const char* name : names) {
+    nb::object value = constant(binding, name);
+    if (!value.is_none()) return value;
+  }
+  return nb::none();
+}
+
+nb::object per_unit(nb::handle value, nb::handle unit) {
+  nb::object out = nb::steal(PyNumber_TrueDivide(value.ptr(), unit.ptr()));
+  if (!out.is_valid()) throw nb::python_error();
+  return out;
+}
+
+// One GPU's readings into `snap`; raises what the binding raised.
+void read_gpu(nb::dict snap, nb::handle binding, nb::handle handle, nb::handle throttle) {
+  nb::handle to_float = builtin("float");
+  nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
+  snap["pci_bus_id"] = host("_normalize_pci_address")(nb::getattr(info, "busId", nb::str("")));
+  snap["temperature_c"] = to_float(blocking_method(binding, "nvmlDeviceGetTemperature", handle,
+                                                   binding.attr("NVML_TEMPERATURE_GPU")));
+  snap["util_gpu"] =
+      to_float(blocking_method(binding, "nvmlDeviceGetUtilizationRates", handle).attr("gpu"));
+  nb::object mem = blocking_method(binding, "nvmlDeviceGetMemoryInfo", handle);
+  nb::int_ mb(mon::kBytesPerMb);
+  snap["memory_used_mb"] = per_unit(mem.attr("used"), mb);
+  snap["memory_total_mb"] = per_unit(mem.attr("total"), mb);
+  nb::float_ watt(mon::kMilliwattsPerWatt);
+  snap["power_draw_w"] =
+      per_unit(blocking_method(binding, "nvmlDeviceGetPowerUsage", handle), watt);
+  snap["power_limit_w"] =
+      per_unit(blocking_method(binding, "nvmlDeviceGetEnforcedPowerLimit", handle), watt);
+  if (throttle.is_none()) throw nb::attribute_error("no clock throttle reasons query");
+  snap["throttle_reasons"] = builtin("int")(blocking_call(throttle, nb::make_tuple(handle)));
 }
 
 nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
   if (!PyLong_Check(link_count.ptr())) raise_type("link_count", "an int", link_count);
   nb::object binding = nvml();
-  // The recovery counter is NVML_NVLINK_ERROR_DL_RECOVERY in the binding; the plain name
-  // is tried first.
-  nb::object recovery = constant(binding, "NVML_NVLINK_ERROR_RECOVERY");
-  if (recovery.is_none()) recovery = constant(binding, "NVML_NVLINK_ERROR_DL_RECOVERY");
-  NvlinkCounters counters = {{"replay", constant(binding, "NVML_NVLINK_ERROR_DL_REPLAY")},
-                             {"crc_flit", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_FLIT")},
-                             {"crc_data", constant(binding, "NVML_NVLINK_ERROR_DL_CRC_DATA")},
-                             {"recovery", recovery}};
-  nb::object throttle =
-      nb::getattr(binding, "nvmlDeviceGetCurrentClocksThrottleReasons", nb::none());
-  if (throttle.is_none())
-    throttle = nb::getattr(binding, "nvmlDeviceGetCurrentClocksEventReasons", nb::none());
-  long links = std::max(0L, nb::cast<long>(link_count));
-  nb::handle normalize = host("_normalize_pci_address");
-  nb::handle to_int = builtin("int");
-  nb::handle to_float = builtin("float");
+  std::vector<nb::object> codes;
+  for (const auto& counter : mon::kNvlinkCounters)
+    codes.push_back(first_attr(binding, counter.constants));
+  nb::object throttle = first_attr(binding, mon::kThrottleReasonQueries);
+  long links = nb::cast<long>(link_count);
 
   nb::list out;
   for (nb::handle pair : backend["handles"]) {
@@ -255,28 +252,10 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
     snap["index"] = index;
     snap["nvlink_errors"] = nb::dict();
     try {
-      nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
-      snap["pci_bus_id"] = normalize(nb::getattr(info, "busId", nb::str("")));
-      snap["temperature_c"] = to_float(blocking_method(binding, "nvmlDeviceGetTemperature", handle,
-                                                       binding.attr("NVML_TEMPERATURE_GPU")));
-      snap["util_gpu"] =
-          to_float(blocking_method(binding, "nvmlDeviceGetUtilizationRates", handle).attr("gpu"));
-      nb::object mem = blocking_method(binding, "nvmlDeviceGetMemoryInfo", handle);
-      snap["memory_used_mb"] =
-          nb::steal(PyNumber_TrueDivide(mem.attr("used").ptr(), nb::int_(1048576).ptr()));
-      snap["memory_total_mb"] =
-          nb::steal(PyNumber_TrueDivide(mem.attr("total").ptr(), nb::int_(1048576).ptr()));
-      snap["power_draw_w"] = nb::steal(
-          PyNumber_TrueDivide(blocking_method(binding, "nvmlDeviceGetPowerUsage", handle).ptr(),
-                              nb::float_(1000.0).ptr()));
-      snap["power_limit_w"] = nb::steal(PyNumber_TrueDivide(
-          blocking_method(binding, "nvmlDeviceGetEnforcedPowerLimit", handle).ptr(),
-          nb::float_(1000.0).ptr()));
-      if (throttle.is_none()) throw nb::attribute_error("no clock throttle reasons query");
-      snap["throttle_reasons"] = to_int(blocking_call(throttle, nb::make_tuple(handle)));
+      read_gpu(snap, binding, handle, throttle);
       read_error_counters(snap, binding, handle);
       read_nvlink_errors(nb::borrow<nb::dict>(snap["nvlink_errors"]), binding, handle, links,
-                         counters);
+                         codes);
     } catch (nb::python_error& e) {
       bool lost = false;
       quietly([&] { lost = gpu_is_lost(e, binding); });
@@ -302,19 +281,24 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
   if (!PyUnicode_Check(mode.ptr())) raise_type("backend_mode", "a str", mode);
   if (!PyDict_Check(backend.ptr())) raise_type("backend", "a dict", backend);
   if (!PyLong_Check(link_count.ptr())) raise_type("link_count", "an int", link_count);
-  nb::object snapshots;
-  std::string m = nb::cast<std::string>(mode);
+  nb::object snapshots = nb::list();
+  std::string storage;
   bool inject = injection_on();
-  if (m == "nvml") {
-    nb::dict kwargs;
-    kwargs["link_count"] = link_count;
-    snapshots = blocking_call(host("_collect_nvml_snapshots"), nb::make_tuple(backend), kwargs);
-  } else if (m == "shell") {
-    snapshots = blocking_call(host("_build_shell_gpu_snapshot"), nb::tuple());
-  } else if (m == "injected" && inject) {
-    snapshots = blocking_method(injection_engine(), "synthetic_snapshots");
-  } else {
-    snapshots = nb::list();
+  switch (mon::snapshot_source(mon::backend_named(utf8_of(mode, storage)), inject)) {
+    case mon::SnapshotSource::kNvml: {
+      nb::dict kwargs;
+      kwargs["link_count"] = link_count;
+      snapshots = blocking_call(host("_collect_nvml_snapshots"), nb::make_tuple(backend), kwargs);
+      break;
+    }
+    case mon::SnapshotSource::kTool:
+      snapshots = blocking_call(host("_build_shell_gpu_snapshot"), nb::tuple());
+      break;
+    case mon::SnapshotSource::kSynthetic:
+      snapshots = blocking_method(injection_engine(), "synthetic_snapshots");
+      break;
+    case mon::SnapshotSource::kNone:
+      break;
   }
   if (inject) {
     snapshots = blocking_method(injection_engine(), "intercept_gpu_snapshots", snapshots);
@@ -328,9 +312,6 @@ nb::object read_gpu_snapshots(nb::handle mode, nb::handle backend, nb::handle li
 }  // namespace
 
 void bind_gpu_snapshots(nb::module_& m) {
-#if defined(CORVANE_TEST_HOOKS)
-  test_hooks(m).def("shell_numeric", &shell_numeric, "value"_a.none());
-#endif
   // These ask the tools or NVML, which may block: see def_plain.
   using Args = const std::vector<nb::handle>&;
   def_plain(

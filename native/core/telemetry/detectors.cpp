@@ -62,21 +62,34 @@ std::optional<std::uint64_t> parse_hex_mask(std::string_view text) {
 std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool active_job,
                                                       double poll_interval, const Thresholds& t) {
   std::vector<TelemetryFinding> out;
-  const std::int64_t i = s.index;
+  thermal(s, t, out);
+  ecc(s, poll_interval, t, out);
+  clock_throttle(s, out);
+  low_utilisation(s, active_job, out);
+  memory_drop(s, active_job, out);
+  power(s, active_job, out);
+  nvlink_errors(s, poll_interval, t, out);
+  pcie_replay(s, poll_interval, t, out);
+  return out;
+}
 
-  // 1. Thermal: critical at once, a warning after three hot polls in a row.
-  if (s.temperature) {
-    double temp = *s.temperature;
-    int& hot = high_temp_polls_[i];
-    hot = temp > t.warn_temp ? hot + 1 : 0;
-    if (temp > t.critical_temp) {
-      out.push_back({TelemetryFinding::kThermalCritical, true});
-    } else if (hot >= 3) {
-      out.push_back({TelemetryFinding::kThermalWarn});
-    }
+// Critical at once, a warning after three hot polls in a row.
+void TelemetryDetectors::thermal(const GpuSample& s, const Thresholds& t, Findings& out) {
+  if (!s.temperature) return;
+  double temp = *s.temperature;
+  int& hot = high_temp_polls_[s.index];
+  hot = temp > t.warn_temp ? hot + 1 : 0;
+  if (temp > t.critical_temp) {
+    out.push_back({TelemetryFinding::kThermalCritical, true});
+  } else if (hot >= 3) {
+    out.push_back({TelemetryFinding::kThermalWarn});
   }
+}
 
-  // 2. ECC: any new uncorrectable error; a high rate of corrected ones.
+// Any new uncorrectable error; a high rate of corrected ones.
+void TelemetryDetectors::ecc(const GpuSample& s, double poll_interval, const Thresholds& t,
+                             Findings& out) {
+  const std::int64_t i = s.index;
   if (s.ecc_uncorrected) {
     const Num& now = *s.ecc_uncorrected;
     Num prev = previous_or(previous_uncorrected_, i, now);
@@ -99,9 +112,11 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
     }
     previous_corrected_[i] = now;
   }
+}
 
-  // 3. Clock throttling: the hardware bits of the mask, else the tool's words. The tool
-  // prints the mask as hexadecimal text; without an NVML mask that text is the mask.
+// The hardware bits of the mask, else the tool's words. The tool prints the mask as
+// hexadecimal text; without an NVML mask that text is the mask.
+void TelemetryDetectors::clock_throttle(const GpuSample& s, Findings& out) {
   std::uint64_t mask = s.throttle_mask;
   bool words = mask == 0;
   if (!s.throttle_mask_present) {
@@ -128,58 +143,63 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
       }
     }
   }
+}
 
-  // 4. Low utilisation during an active job, five polls in a row.
-  if (s.util && active_job) {
-    int& low = low_util_polls_[i];
-    low = *s.util < 10.0 ? low + 1 : 0;
-    if (low >= 5) out.push_back({TelemetryFinding::kLowUtil});
+// Low utilisation during an active job, five polls in a row; idle polls neither count nor
+// reset.
+void TelemetryDetectors::low_utilisation(const GpuSample& s, bool active_job, Findings& out) {
+  if (!s.util || !active_job) return;
+  int& low = low_util_polls_[s.index];
+  low = *s.util < 10.0 ? low + 1 : 0;
+  if (low >= 5) out.push_back({TelemetryFinding::kLowUtil});
+}
+
+// A sudden drop of used memory during an active job.
+void TelemetryDetectors::memory_drop(const GpuSample& s, bool active_job, Findings& out) {
+  if (!s.mem_used || !active_job) return;
+  double used = *s.mem_used;
+  double prev = previous_or(previous_memory_used_, s.index, used);
+  double total = s.mem_total && *s.mem_total != 0 ? *s.mem_total : 0.0;
+  double before_floor = std::max(total * 0.1, 1024.0);
+  double drop_floor = std::max(total * 0.05, 512.0);
+  if (prev >= before_floor && prev - used >= drop_floor && used < prev * 0.5) {
+    TelemetryFinding f{TelemetryFinding::kMemoryDrop};
+    f.before = py_round(prev, 2);
+    f.after = py_round(used, 2);
+    out.push_back(f);
   }
+  previous_memory_used_[s.index] = used;
+}
 
-  // 5. A sudden drop of used memory during an active job.
-  if (s.mem_used && active_job) {
-    double used = *s.mem_used;
-    double prev = previous_or(previous_memory_used_, i, used);
-    double total = s.mem_total && *s.mem_total != 0 ? *s.mem_total : 0.0;
-    double before_floor = std::max(total * 0.1, 1024.0);
-    double drop_floor = std::max(total * 0.05, 512.0);
-    if (prev >= before_floor && prev - used >= drop_floor && used < prev * 0.5) {
-      TelemetryFinding f{TelemetryFinding::kMemoryDrop};
-      f.before = py_round(prev, 2);
-      f.after = py_round(used, 2);
-      out.push_back(f);
-    }
-    previous_memory_used_[i] = used;
+// Power above the limit, or far below it on a busy GPU for three polls.
+void TelemetryDetectors::power(const GpuSample& s, bool active_job, Findings& out) {
+  if (!s.power_draw || !s.power_limit || *s.power_limit == 0) return;
+  double draw = *s.power_draw, limit = *s.power_limit;
+  TelemetryFinding f{TelemetryFinding::kPowerHigh};
+  f.before = py_round(draw, 2);
+  f.after = py_round(limit, 2);
+  if (draw > limit * 1.1) {
+    out.push_back(f);
+    return;
   }
-
-  // 6. Power above the limit, or far below it on a busy GPU.
-  if (s.power_draw && s.power_limit && *s.power_limit != 0) {
-    double draw = *s.power_draw, limit = *s.power_limit;
-    if (draw > limit * 1.1) {
-      TelemetryFinding f{TelemetryFinding::kPowerHigh};
-      f.before = py_round(draw, 2);
-      f.after = py_round(limit, 2);
-      out.push_back(f);
-    } else {
-      bool util_ready = s.util && *s.util >= 40.0;
-      bool low_power = active_job && util_ready && draw < limit * 0.15;
-      int& low = low_power_polls_[i];
-      low = low_power ? low + 1 : 0;
-      if (low >= 3) {
-        TelemetryFinding f{TelemetryFinding::kPowerLow};
-        f.before = py_round(draw, 2);
-        f.after = py_round(limit, 2);
-        out.push_back(f);
-      }
-    }
+  bool util_ready = s.util && *s.util >= 40.0;
+  bool low_power = active_job && util_ready && draw < limit * 0.15;
+  int& low = low_power_polls_[s.index];
+  low = low_power ? low + 1 : 0;
+  if (low >= 3) {
+    f.kind = TelemetryFinding::kPowerLow;
+    out.push_back(f);
   }
+}
 
-  // 7. NVLink error counters: every increase, critical above the rates.
+// Every increase of an NVLink error counter; critical above the rates.
+void TelemetryDetectors::nvlink_errors(const GpuSample& s, double poll_interval,
+                                       const Thresholds& t, Findings& out) {
   for (std::size_t l = 0; l < s.nvlink.size(); ++l) {
     const auto& link = s.nvlink[l];
     for (std::size_t c = 0; c < link.counters.size(); ++c) {
       const auto& counter = link.counters[c];
-      auto key = std::make_tuple(i, link.link, counter.key);
+      auto key = std::make_tuple(s.index, link.link, counter.key);
       Num prev = previous_or(previous_nvlink_, key, counter.value);
       Num delta = clamp_positive(minus(counter.value, prev));
       if (delta.v > 0) {
@@ -195,25 +215,26 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
       previous_nvlink_[key] = counter.value;
     }
   }
+}
 
-  // 8. PCIe replays: a warning over the rate, critical when it lasts three polls.
-  if (s.pcie_replay) {
-    const Num& now = *s.pcie_replay;
-    Num prev = previous_or(previous_pcie_replay_, i, now);
-    Num delta = clamp_positive(minus(now, prev));
-    double rate = delta.v * (60 / poll_interval);
-    bool over = rate > t.pcie_replay_rate_critical;
-    int& streak = pcie_replay_polls_[i];
-    streak = over ? streak + 1 : 0;
-    if (streak >= 3 || over) {
-      TelemetryFinding f{TelemetryFinding::kPcieReplay, streak >= 3};
-      f.delta = delta;
-      f.rate = py_round(rate, 2);
-      out.push_back(f);
-    }
-    previous_pcie_replay_[i] = now;
+// A warning over the rate, critical when it lasts three polls.
+void TelemetryDetectors::pcie_replay(const GpuSample& s, double poll_interval, const Thresholds& t,
+                                     Findings& out) {
+  if (!s.pcie_replay) return;
+  const Num& now = *s.pcie_replay;
+  Num prev = previous_or(previous_pcie_replay_, s.index, now);
+  Num delta = clamp_positive(minus(now, prev));
+  double rate = delta.v * (60 / poll_interval);
+  bool over = rate > t.pcie_replay_rate_critical;
+  int& streak = pcie_replay_polls_[s.index];
+  streak = over ? streak + 1 : 0;
+  if (streak >= 3 || over) {
+    TelemetryFinding f{TelemetryFinding::kPcieReplay, streak >= 3};
+    f.delta = delta;
+    f.rate = py_round(rate, 2);
+    out.push_back(f);
   }
-  return out;
+  previous_pcie_replay_[s.index] = now;
 }
 
 }  // namespace corvane::monitor

@@ -36,8 +36,9 @@ struct GpuSample {
   std::vector<Link> nvlink;
 };
 
+// The detectors' limits; the defaults are what a configuration without them gets.
 struct Thresholds {
-  double warn_temp = 0, critical_temp = 0, ecc_warn_rate = 0;
+  double warn_temp = 85, critical_temp = 95, ecc_warn_rate = 10;
   double nvlink_crc_rate_critical = 100, nvlink_error_rate_critical = 10;
   double pcie_replay_rate_critical = 8;
 };
@@ -79,6 +80,17 @@ class TelemetryDetectors {
                                     const Thresholds& t);
 
  private:
+  using Findings = std::vector<TelemetryFinding>;
+  // One function per detector, in the order their findings come.
+  void thermal(const GpuSample& s, const Thresholds& t, Findings& out);
+  void ecc(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+  void clock_throttle(const GpuSample& s, Findings& out);
+  void low_utilisation(const GpuSample& s, bool active_job, Findings& out);
+  void memory_drop(const GpuSample& s, bool active_job, Findings& out);
+  void power(const GpuSample& s, bool active_job, Findings& out);
+  void nvlink_errors(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+  void pcie_replay(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+
   std::map<std::int64_t, Num> previous_corrected_, previous_uncorrected_, previous_pcie_replay_;
   std::map<std::int64_t, double> previous_memory_used_;
   std::map<std::tuple<std::int64_t, std::int64_t, std::string>, Num> previous_nvlink_;

@@ -6,6 +6,7 @@ namespace corvane::monitor {
 namespace {
 
 using K = TelemetryFinding;
+using V = DetailValue;
 
 // The findings whose wording is fixed: kind, event type, what the GPU did.
 struct FixedText {
@@ -22,18 +23,12 @@ constexpr FixedText kFixedTexts[] = {
     {K::kPowerLow, "power_anomaly", "power draw stayed unusually low for a busy device"},
 };
 
-}  // namespace
+std::string gpu_prefix(std::int64_t index) { return "GPU " + std::to_string(index) + " "; }
 
-FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_temp) {
-  const std::string gpu = "GPU " + std::to_string(s.index) + " ";
-  FindingText out{"", f.critical ? "CRITICAL" : "WARN", ""};
-  for (const FixedText& t : kFixedTexts) {
-    if (t.kind == f.kind) {
-      out.event_type = t.event_type;
-      out.summary = gpu + std::string(t.text);
-      return out;
-    }
-  }
+// The event type and summary of a finding whose wording depends on its values.
+void word_variable(const TelemetryFinding& f, const GpuSample& s, double warn_temp,
+                   FindingText& out) {
+  const std::string gpu = gpu_prefix(s.index);
   switch (f.kind) {
     case K::kThermalCritical:
       out.event_type = "thermal_warning";
@@ -63,7 +58,81 @@ FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_
     default:
       break;
   }
+}
+
+// What the details hold besides the GPU index.
+Details details_of(const TelemetryFinding& f, const GpuSample& s) {
+  switch (f.kind) {
+    case K::kThermalCritical:
+    case K::kThermalWarn:
+      return {{"temperature_c", V::snapshot("temperature_c")}};
+    case K::kEccDbe:
+      return {{"delta", V::counted(f.delta)}};
+    case K::kEccSbeRate:
+      return {{"rate_per_hour", V::number(f.rate)}};
+    case K::kThrottleMask:
+      return {{"mask", V::integer(static_cast<std::int64_t>(f.mask))}};
+    case K::kThrottleText:
+      return {{"reason", V::string(s.throttle_text)}};
+    case K::kLowUtil:
+      return {{"util_gpu", V::snapshot("util_gpu")}};
+    case K::kMemoryDrop:
+      return {{"before_mb", V::number(f.before)}, {"after_mb", V::number(f.after)}};
+    case K::kPowerHigh:
+      return {{"power_draw_w", V::number(f.before)}, {"power_limit_w", V::number(f.after)}};
+    case K::kPowerLow:
+      return {{"power_draw_w", V::number(f.before)},
+              {"power_limit_w", V::number(f.after)},
+              {"util_gpu", V::snapshot("util_gpu")}};
+    case K::kNvlink:
+      return {{"link", V::link_key(f.link_pos)},
+              {"counter", V::string(s.nvlink.at(f.link_pos).counters.at(f.counter_pos).key)},
+              {"delta", V::counted(f.delta)}};
+    case K::kPcieReplay:
+      return {{"delta", V::counted(f.delta)}, {"rate_per_min", V::number(f.rate)}};
+  }
+  return {};
+}
+
+}  // namespace
+
+FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_temp,
+                     bool injected) {
+  FindingText out{"", f.critical ? "CRITICAL" : "WARN", "", {}};
+  bool fixed = false;
+  for (const FixedText& t : kFixedTexts) {
+    if (t.kind == f.kind) {
+      out.event_type = t.event_type;
+      out.summary = gpu_prefix(s.index) + std::string(t.text);
+      fixed = true;
+    }
+  }
+  if (!fixed) word_variable(f, s, warn_temp, out);
+  out.details.push_back({"gpu_index", V::integer(s.index)});
+  for (auto& detail : details_of(f, s)) out.details.push_back(std::move(detail));
+  if (injected) out.details.push_back({"injected", V::yes()});
   return out;
+}
+
+FindingText lost_gpu_finding(std::int64_t index, bool injected) {
+  FindingText out{"metric_disappearance",
+                  "CRITICAL",
+                  "GPU " + std::to_string(index) + " was lost from NVML",
+                  {}};
+  out.details.push_back({"gpu_index", V::integer(index)});
+  if (injected) out.details.push_back({"injected", V::yes()});
+  return out;
+}
+
+FindingText ecc_event_finding(std::optional<std::int64_t> index,
+                              const std::optional<std::string>& pci_bus_id) {
+  std::string gpu = index ? gpu_prefix(*index) : "GPU ";
+  return {"ecc_dbe",
+          "CRITICAL",
+          gpu + "reported a new uncorrectable ECC error",
+          {{"gpu_index", index ? V::integer(*index) : V::none()},
+           {"pci_bus_id", V::text_or_none(pci_bus_id)},
+           {"source", V::string("nvml")}}};
 }
 
 }  // namespace corvane::monitor
