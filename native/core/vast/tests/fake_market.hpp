@@ -90,6 +90,17 @@ class FakeMarket : public Marketplace {
   }
 };
 
+// The message of the ApiFailure `f` throws; "<accepted>" when it throws none.
+template <class F>
+std::string failure_of(F&& f) {
+  try {
+    f();
+  } catch (const ApiFailure& e) {
+    return e.message;
+  }
+  return "<accepted>";
+}
+
 // A map of text keys, in order.
 inline Value map_of(std::vector<std::pair<std::string, Value>> entries) {
   Value m = map_value();
