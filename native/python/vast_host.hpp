@@ -36,6 +36,8 @@ inline nb::object mod(const char* name) { return g_module.attr(name); }
 
 constexpr const char* kProvider = "vast";
 constexpr const char* kNoKey = "Vast.ai API key is required";
+// Longest piece of an answer quoted in a message.
+constexpr std::size_t kQuoteBytes = 300;
 
 // UTF-8 of a host str (lone surrogates read as U+FFFD), never failing.
 std::string utf8(nb::handle s);
@@ -92,7 +94,7 @@ nb::object at_least_one(const char* what, nb::handle value);
 // The request's provider hints as (key, value) pairs.
 std::vector<core::Field> read_hints(HostPort& port, nb::handle spec);
 // A host int as a 64-bit number, saturated.
-std::int64_t saturated(nb::handle n);
+std::int64_t saturated_int(nb::handle n);
 
 [[noreturn]] void raise_provider_obj(nb::handle status, nb::handle message);
 [[noreturn]] void raise_provider(std::optional<long long> status, const std::string& message);
@@ -128,22 +130,13 @@ auto entry(const char* op, nb::handle api_key, bool provider_op, F&& body) -> de
   }
 }
 
-// The adapter's operations (vast_offers.cpp, vast_instances.cpp), bound as methods.
-nb::object find_offers(nb::handle self, nb::handle spec, nb::handle api_key, nb::handle limit);
-nb::object find_cheapest_offer(nb::handle self, nb::handle spec, nb::handle api_key);
-nb::object spec_env_to_vast_dict(nb::handle env, nb::handle key);
-nb::object build_onstart(nb::handle key);
-nb::object launch_offer(nb::handle self, nb::handle offer, nb::handle spec, nb::handle api_key,
-                        nb::handle on_contract);
-nb::object provision(nb::handle self, nb::handle spec, nb::handle api_key);
-nb::object provision_candidates(nb::handle self, nb::handle spec, nb::handle api_key,
-                                nb::handle count, nb::handle stagger, nb::handle on_launch);
-nb::object parse_instance(nb::handle item_map);
-nb::object list_instances(nb::handle self, nb::handle api_key);
-nb::object get_instance(nb::handle self, nb::handle instance_id, nb::handle api_key);
-nb::object attach_ssh_key(nb::handle self, nb::handle instance_id, nb::handle spec,
-                          nb::handle api_key);
-nb::object terminate(nb::handle self, nb::handle instance_id, nb::handle api_key);
-nb::object terminate_existing(nb::handle self, nb::handle instance_id, nb::handle api_key);
+// The adapter's operations, bound as the provider's methods: the search and launches
+// (vast_offers.cpp, with the module's launch helpers) and instances (vast_instances.cpp).
+void add_offer_methods(nb::module_& m, nb::dict ns);
+template <class Fn, class... Args>
+void add_method(nb::dict ns, const char* name, Fn fn, const Args&... args) {
+  ns[name] = nb::cpp_function(fn, nb::is_method(), nb::name(name), args...);
+}
+void add_instance_methods(nb::dict ns);
 
 }  // namespace corvane::bindings::vast

@@ -27,7 +27,7 @@ core::RetryPolicy policy(const char* attempts, const char* statuses) {
   p.max_attempts = nb::cast<long long>(mod(attempts));
   for (nb::handle s : mod(statuses)) {
     if (s.is_none()) p.none_retryable = true;
-    if (PyLong_Check(s.ptr())) p.statuses.push_back(saturated(s));
+    if (PyLong_Check(s.ptr())) p.statuses.push_back(saturated_int(s));
   }
   return p;
 }
@@ -42,8 +42,6 @@ nb::object terminate_op(const char* op, nb::handle instance_id, nb::handle api_k
     return nb::none();
   });
 }
-
-}  // namespace
 
 nb::object parse_instance(nb::handle item_map) {
   return entry("_parse_instance", {}, true, [&]() -> nb::object {
@@ -118,6 +116,20 @@ nb::object terminate(nb::handle, nb::handle instance_id, nb::handle api_key) {
 // terminate() that reports a 404 (nothing there to remove) as the ProviderApiError it is.
 nb::object terminate_existing(nb::handle, nb::handle instance_id, nb::handle api_key) {
   return terminate_op("_terminate_existing", instance_id, api_key, false);
+}
+
+}  // namespace
+
+void add_instance_methods(nb::dict ns) {
+  auto key = "api_key"_a.none();
+  auto id = "instance_id"_a.none();
+  add_method(ns, "list_instances", &list_instances, key);
+  add_method(ns, "get_instance", &get_instance, id, nb::kw_only(), key);
+  add_method(ns, "terminate", &terminate, id, nb::kw_only(), key);
+  add_method(ns, "_terminate_existing", &terminate_existing, id, nb::kw_only(), key);
+  add_method(ns, "_attach_ssh_key", &attach_ssh_key, id, "spec"_a, key);
+  ns["_parse_instance"] = builtin("staticmethod")(
+      nb::cpp_function(&parse_instance, nb::name("_parse_instance"), "item"_a.none()));
 }
 
 }  // namespace corvane::bindings::vast

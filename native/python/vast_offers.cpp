@@ -22,8 +22,6 @@ nb::object disk_total(nb::handle spec) {
   return sum;
 }
 
-}  // namespace
-
 nb::object find_offers(nb::handle, nb::handle spec, nb::handle api_key, nb::handle limit) {
   return entry("_find_offers", api_key, true, [&]() -> nb::object {
     check_key(api_key);
@@ -140,8 +138,6 @@ nb::object provision(nb::handle self, nb::handle spec, nb::handle api_key) {
   });
 }
 
-namespace {
-
 // One slot of a hedged launch, run on a pool thread: waits its stagger, then launches.
 nb::object hedge_task(nb::handle self, nb::handle spec, nb::handle api_key, nb::handle offer,
                       std::size_t slot, double stagger_s, nb::handle on_launch,
@@ -167,13 +163,11 @@ nb::object hedge_task(nb::handle self, nb::handle spec, nb::handle api_key, nb::
   });
 }
 
-}  // namespace
-
 nb::object provision_candidates(nb::handle self, nb::handle spec, nb::handle api_key,
                                 nb::handle count, nb::handle stagger, nb::handle on_launch) {
   return entry("provision_candidates", api_key, true, [&]() -> nb::object {
     check_key(api_key);
-    std::int64_t wanted = saturated(at_least_one("count", count));
+    std::int64_t wanted = saturated_int(at_least_one("count", count));
     double stagger_s = nb::cast<double>(builtin("float")(stagger));
     std::int64_t search =
         core::hedge_search_limit(wanted, nb::cast<std::int64_t>(mod("_BUNDLE_SEARCH_LIMIT")));
@@ -217,6 +211,22 @@ nb::object provision_candidates(nb::handle self, nb::handle spec, nb::handle api
     if (nb::len(results) == 0) raise_provider(std::nullopt, core::hedge_all_failed(what));
     return nb::object(results);
   });
+}
+
+}  // namespace
+
+void add_offer_methods(nb::module_& m, nb::dict ns) {
+  auto key = "api_key"_a.none();
+  add_method(ns, "_find_offers", &find_offers, "spec"_a, key, nb::kw_only(), "limit"_a.none());
+  add_method(ns, "_find_cheapest_offer", &find_cheapest_offer, "spec"_a, key);
+  add_method(ns, "provision", &provision, "spec"_a, nb::kw_only(), key);
+  add_method(ns, "provision_candidates", &provision_candidates, "spec"_a, nb::kw_only(), key,
+             "count"_a.none(), "stagger_seconds"_a.none() = 2.0, "on_launch"_a.none() = nb::none());
+  add_method(ns, "_launch_offer", &launch_offer, "offer"_a.none(), "spec"_a, key, nb::kw_only(),
+             "on_contract"_a.none() = nb::none());
+  m.def("_spec_env_to_vast_dict", &spec_env_to_vast_dict, "env"_a.none(),
+        "ssh_public_key"_a.none());
+  m.def("_build_onstart", &build_onstart, "ssh_public_key"_a.none());
 }
 
 }  // namespace corvane::bindings::vast

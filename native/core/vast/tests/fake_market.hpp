@@ -6,7 +6,6 @@
 #include <deque>
 #include <map>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "../port.hpp"
@@ -31,7 +30,13 @@ inline PortError api_error(std::optional<long long> status, std::string text = "
 
 class FakeMarket : public Marketplace {
  public:
-  std::deque<std::variant<Value, PortError>> replies;  // taken in order; empty: an empty map
+  // The next answers, in order (an empty map once none is left); a failed one throws.
+  struct Reply {
+    Value answer;
+    bool failed = false;
+    PortError error;
+  };
+  std::deque<Reply> replies;
   std::vector<Sent> sent;
   std::vector<long long> slept;
   std::vector<std::string> warnings;
@@ -40,11 +45,13 @@ class FakeMarket : public Marketplace {
   Value send(std::string_view method, const std::string& url, const Value* body) override {
     sent.push_back({std::string(method), url, body ? std::optional<Value>(*body) : std::nullopt});
     if (replies.empty()) return map_value();
-    auto reply = replies.front();
+    Reply reply = replies.front();
     replies.pop_front();
-    if (auto* e = std::get_if<PortError>(&reply)) throw *e;
-    return std::get<Value>(reply);
+    if (reply.failed) throw reply.error;
+    return reply.answer;
   }
+  void answer(Value v) { replies.push_back(Reply{std::move(v), false, PortError()}); }
+  void fail(PortError e) { replies.push_back(Reply{null_value(), true, std::move(e)}); }
   void sleep(long long s) override { slept.push_back(s); }
   void warn(const std::string& format) override { warnings.push_back(format); }
   std::optional<double> env_number(const char* name) override {
@@ -82,7 +89,12 @@ class FakeMarket : public Marketplace {
     if (v.kind == Json::Int) return std::to_string(v.integer);
     return std::nullopt;
   }
-  std::string quote(const Value& v) override { return "<" + type_name(v) + ">"; }
+  std::string quote(const Value& v) override {
+    std::string out = "<";
+    out += type_name(v);
+    out += '>';
+    return out;
+  }
   std::string type_name(const Value& v) override {
     static const char* names[] = {"missing", "NoneType", "bool", "int",   "float",
                                   "str",     "list",     "dict", "object"};
@@ -111,7 +123,10 @@ inline Value map_of(std::vector<std::pair<std::string, Value>> entries) {
 // The text keys of a map, in order, space separated.
 inline std::string keys_of(const Value& m) {
   std::string out;
-  for (const Field& f : m.fields) out += (out.empty() ? "" : " ") + f.key.text;
+  for (const Field& f : m.fields) {
+    if (!out.empty()) out += ' ';
+    out += f.key.text;
+  }
   return out;
 }
 

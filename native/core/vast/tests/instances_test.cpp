@@ -70,17 +70,17 @@ TEST(ParseInstance, AValueWithoutTextOrIntegerIsMalformed) {
 
 TEST(Instances, RetiredListingFallsBackToV1AndOtherFailuresStand) {
   FakeMarket market;
-  market.replies.push_back(api_error(410, "vast API error (HTTP 410): deprecated_endpoint"));
-  market.replies.push_back(
+  market.fail(api_error(410, "vast API error (HTTP 410): deprecated_endpoint"));
+  market.answer(
       map_of({{"instances", list_value({map_of({{"id", int_value(1)}}), int_value(2)})}}));
   EXPECT_EQ(list_instances(kBase, market).size(), 1u);
   EXPECT_EQ(market.sent.at(1).url, "http://h/api/v1/instances/");
 
-  market.replies.push_back(api_error(410, "gone"));
+  market.fail(api_error(410, "gone"));
   EXPECT_THROW(list_instances(kBase, market), PortError);
   PortError interrupted;  // not the marketplace's answer: never a fallback
   interrupted.ordinary = false;
-  market.replies.push_back(interrupted);
+  market.fail(interrupted);
   EXPECT_THROW(list_instances(kBase, market), PortError);
 }
 
@@ -100,7 +100,7 @@ TEST(Instances, OneInstanceFromEachAnswerShape) {
       {list_value({record}), false},
   };
   for (const Case& c : cases) {
-    market.replies.push_back(c.answer);
+    market.answer(c.answer);
     std::optional<Value> got = get_instance(kBase, "a/../b", market);
     EXPECT_EQ(got.has_value(), c.found);
     if (got) {
@@ -115,9 +115,9 @@ RetryPolicy attach_policy() { return {3, {404, 500, 503}, true}; }
 TEST(AttachKeys, RetriesTransientFailuresAndGivesUpOnARefusal) {
   FakeMarket market;
   std::vector<Value> keys = {str_value("k1"), str_value("k2")};
-  market.replies.push_back(api_error(404));
-  market.replies.push_back(map_of({{"success", bool_value(true)}}));
-  market.replies.push_back(map_of(
+  market.fail(api_error(404));
+  market.answer(map_of({{"success", bool_value(true)}}));
+  market.answer(map_of(
       {{"success", bool_value(false)}, {"msg", str_value("This key is ALREADY Associated")}}));
   EXPECT_TRUE(attach_ssh_keys(kBase, "42", keys, attach_policy(), market));
   EXPECT_EQ(market.slept, (std::vector<long long>{1}));
@@ -128,8 +128,8 @@ TEST(AttachKeys, RetriesTransientFailuresAndGivesUpOnARefusal) {
   EXPECT_EQ(market.sent.at(0).body->at("ssh_key").text, "k1");
 
   market = FakeMarket();
-  for (int i = 0; i < 3; ++i) market.replies.push_back(api_error(std::nullopt));
-  market.replies.push_back(api_error(401));
+  for (int i = 0; i < 3; ++i) market.fail(api_error(std::nullopt));
+  market.fail(api_error(401));
   EXPECT_FALSE(attach_ssh_keys(kBase, "42", keys, attach_policy(), market));
   EXPECT_EQ(market.slept, (std::vector<long long>{1, 2}));
   EXPECT_EQ(market.sent.size(), 4u);  // key 2's 401 is not tried again
@@ -138,20 +138,20 @@ TEST(AttachKeys, RetriesTransientFailuresAndGivesUpOnARefusal) {
             "onstart/PUBLIC_KEY fallback");
 
   market = FakeMarket();
-  market.replies.push_back(map_of({{"success", int_value(1)}}));  // not the boolean true
+  market.answer(map_of({{"success", int_value(1)}}));  // not the boolean true
   EXPECT_FALSE(attach_ssh_keys(kBase, "42", {str_value("k")}, attach_policy(), market));
   EXPECT_TRUE(market.slept.empty());
 
   PortError interrupted;
   interrupted.ordinary = false;
-  market.replies.push_back(interrupted);
+  market.fail(interrupted);
   EXPECT_THROW(attach_ssh_keys(kBase, "42", {str_value("k")}, attach_policy(), market), PortError);
 }
 
 TEST(Terminate, RetriesTransientStatusesAndAcceptsAMissingInstanceOnlyWhenAsked) {
   RetryPolicy policy{4, {409, 503}, false};
   FakeMarket market;
-  for (int i = 0; i < 3; ++i) market.replies.push_back(api_error(503));
+  for (int i = 0; i < 3; ++i) market.fail(api_error(503));
   terminate_instance(kBase, "9", policy, true, market);
   EXPECT_EQ(market.slept, (std::vector<long long>{1, 2, 4}));
   EXPECT_EQ(market.sent.at(0).method, "DELETE");
@@ -168,18 +168,18 @@ TEST(Terminate, RetriesTransientStatusesAndAcceptsAMissingInstanceOnlyWhenAsked)
     return 12345;
   };
   market = FakeMarket();
-  for (int i = 0; i < 4; ++i) market.replies.push_back(api_error(503));
+  for (int i = 0; i < 4; ++i) market.fail(api_error(503));
   EXPECT_EQ(fails_with(503), 503);
   EXPECT_EQ(market.sent.size(), 4u);
   for (std::optional<long long> status :
        {std::optional<long long>(404), std::optional<long long>(400), std::optional<long long>()}) {
     market = FakeMarket();
-    market.replies.push_back(api_error(status));
+    market.fail(api_error(status));
     EXPECT_EQ(fails_with(status), status);  // once, no retry
     EXPECT_EQ(market.sent.size(), 1u);
   }
   market = FakeMarket();
-  market.replies.push_back(api_error(404));
+  market.fail(api_error(404));
   terminate_instance(kBase, "9", policy, true, market);  // already gone
   EXPECT_TRUE(market.slept.empty());
 }

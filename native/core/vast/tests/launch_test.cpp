@@ -51,8 +51,7 @@ TEST(LaunchRequest, BodyInOrderWithDefaultLabelOnstartAndLaunchHints) {
 
 TEST(LaunchAnswer, ContractAndRecord) {
   FakeMarket market;
-  market.replies.push_back(
-      map_of({{"success", bool_value(true)}, {"new_contract", int_value(28731904)}}));
+  market.answer(map_of({{"success", bool_value(true)}, {"new_contract", int_value(28731904)}}));
   Launched got = launch(spec(), offer(), "http://h/api/v0", market);
   EXPECT_EQ(market.sent.at(0).method, "PUT");
   EXPECT_EQ(market.sent.at(0).url, "http://h/api/v0/asks/14823011/");

@@ -60,7 +60,7 @@ TEST(SearchAnswer, KeepsOffersWithAnIntegerIdAndRefusesAFieldThatIsNoList) {
       map_of({{"offers", list_value({offer(7, 1, 1.0), int_value(5), map_of({{"id", null_value()}}),
                                      map_of({{"id", str_value("abc")}}),
                                      map_of({{"id", str_value("12")}})})}});
-  market.replies.push_back(answer);
+  market.answer(answer);
   std::vector<Value> kept = search_offers(spec(), "http://h/api/v0", market);
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[1].at("id").text, "12");
