@@ -6,11 +6,26 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvane::vast {
 
 inline constexpr std::string_view kDefaultApiBase = "https://console.vast.ai/api/v0";
+
+// The marketplace's names of the GPU models a request names.
+inline constexpr std::pair<std::string_view, std::string_view> kGpuNameMap[] = {
+    {"H100_SXM", "H100 SXM"}, {"H100_PCIE", "H100 PCIE"}, {"H200", "H200"},
+    {"B200", "B200"},         {"A100_SXM", "A100 SXM4"},  {"A100_PCIE", "A100 PCIE"},
+    {"L40S", "L40S"},         {"RTX_4090", "RTX 4090"},   {"RTX_3090", "RTX 3090"},
+    {"RTX_3070", "RTX 3070"}, {"RTX_A5000", "RTX A5000"}, {"RTX_A6000", "RTX A6000"},
+    {"MI300X", "MI300X"},     {"GH200", "GH200"}};
+
+// The quality floor of every search, and how many offers a plain search asks for.
+inline constexpr double kDefaultMinReliability = 0.95;
+inline constexpr long long kDefaultMinInetDownMbps = 100;
+inline constexpr double kDefaultMinCudaVersion = 12.4;
+inline constexpr long long kBundleSearchLimit = 20;
 
 // The base URL: `override_url` when it is not empty, else `fallback`; no trailing '/'.
 std::string api_base(std::string_view override_url, std::string_view fallback);

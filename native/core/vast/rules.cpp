@@ -151,6 +151,23 @@ long long retry_delay_s(long long attempt) {
   return attempt < 1 ? 1 : 1LL << std::min<long long>(attempt - 1, 62);
 }
 
+std::optional<std::string> without_key(std::string_view shown, std::string_view message,
+                                       std::string_view key) {
+  constexpr std::size_t kMinKeyChars = 8;
+  std::size_t chars = 0;
+  for (char c : key) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  if (chars < kMinKeyChars || shown.find(key) == std::string_view::npos) return std::nullopt;
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t hit; (hit = message.find(key, at)) != std::string_view::npos;
+       at = hit + key.size()) {
+    out.append(message.substr(at, hit - at));
+    out += "<api key>";
+  }
+  out.append(message.substr(at));
+  return out;
+}
+
 std::string one_line(std::string_view text, std::size_t max_bytes) {
   std::string out;
   out.reserve(std::min(text.size(), max_bytes) + 3);

@@ -66,6 +66,12 @@ bool key_attached(std::optional<bool> success, std::string_view lowered_msg);
 // The back-off before attempt + 1: 1, 2, 4, ... seconds.
 long long retry_delay_s(long long attempt);
 
+// An error text that quotes the API key: `message` with every occurrence of the key replaced
+// by "<api key>", when `shown` (the error as printed) holds it. Keys shorter than 8
+// characters are not searched for: they would match ordinary words.
+std::optional<std::string> without_key(std::string_view shown, std::string_view message,
+                                       std::string_view key);
+
 // `text` as one line of at most about `max_bytes` bytes: every control character (line
 // breaks included) becomes a space, and a longer text is cut at a character boundary and
 // ends in "...".
