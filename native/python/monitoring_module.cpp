@@ -218,31 +218,19 @@ nb::object maybe_wrap_srun(nb::handle command, nb::handle config) {
   set.account = PyObject_IsTrue(account.ptr()) == 1;
   set.qos = PyObject_IsTrue(qos.ptr()) == 1;
   set.constraint = PyObject_IsTrue(constraint.ptr()) == 1;
+  using A = corvane::monitor::SrunArg;
+  // The configured value behind each kind of argument, by its place in A::Kind.
+  const nb::object values[] = {
+      nb::none(), partition, set.gpus ? nb::object(nb::str(gpus)) : nb::none(),
+      account,    qos,       constraint};
   nb::list wrapped;
-  for (const corvane::monitor::SrunArg& arg : corvane::monitor::srun_prefix(set)) {
-    using A = corvane::monitor::SrunArg;
-    switch (arg.kind) {
-      case A::kWord:
-        wrapped.append(str_of(arg.word));
-        break;
-      case A::kPartition:
-        wrapped.append(partition);
-        break;
-      case A::kGpusText:
-        wrapped.append(nb::str(gpus));
-        break;
-      case A::kAccount:
-        wrapped.append(account);
-        break;
-      case A::kQos:
-        wrapped.append(qos);
-        break;
-      case A::kConstraint:
-        wrapped.append(constraint);
-        break;
-      case A::kExtraArgs:
-        for (nb::handle extra_arg : extra) wrapped.append(extra_arg);
-        break;
+  for (const A& arg : corvane::monitor::srun_prefix(set)) {
+    if (arg.kind == A::kWord) {
+      wrapped.append(str_of(arg.word));
+    } else if (arg.kind == A::kExtraArgs) {
+      for (nb::handle extra_arg : extra) wrapped.append(extra_arg);
+    } else {
+      wrapped.append(values[arg.kind]);
     }
   }
   for (nb::handle arg : nb::borrow<nb::list>(command)) wrapped.append(arg);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "../core/common/pyfloat.hpp"
+#include "../core/job/cadence.hpp"
 #include "../core/job/checks.hpp"
 #include "../core/job/stopper.hpp"
 #include "../core/job/wakeups.hpp"
@@ -114,8 +115,7 @@ struct JobStopper {
 // here), and every 10 ms once the output has ended: the exit follows shortly.
 void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
                  const JobStopper& stopper, std::uint64_t delivered) {
-  auto end = Clock::now() +
-             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  double end = seconds_now() + seconds;
   auto woken = [&] {
     return monitor::wake_generation() != delivered ||
            stopper.schedule.pending(monitor::stop_requests());
@@ -123,13 +123,14 @@ void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
   while (true) {
     if (g_exiting.load()) raise_exiting();
     if (!child_status(child).is_none() || woken()) return;
-    if (stopper.schedule.grace_over(seconds_now())) return;
-    auto now = Clock::now();
-    if (now >= end) return;
-    auto slice = std::chrono::milliseconds(reader.output_ended.load() ? 10 : 100);
-    auto until = std::min(end, now + slice);
+    double now = seconds_now();
+    if (stopper.schedule.grace_over(now)) return;
+    auto until = monitor::LoopCadence::slice_end(now, end, reader.output_ended.load());
+    if (!until) return;
+    auto deadline = Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*until)));
     Py_BEGIN_ALLOW_THREADS
-    monitor::wait_for_wake(until, woken);
+    monitor::wait_for_wake(deadline, woken);
     Py_END_ALLOW_THREADS
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
@@ -295,31 +296,21 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
                       const monitor::JobWatch& watch, const JobRun& run, double poll_s) {
   nb::handle child = run.child, last_output_at_ref = run.last_output_at_ref;
   const std::string hook_text = nb::cast<std::string>(nb::str(run.hook_path));
-  bool watching_told = false;
-  const auto started = Clock::now();
-  auto last_checks = Clock::now();
-  const auto period = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
+  monitor::LoopCadence cadence(poll_s, seconds_now());
   std::uint64_t delivered = monitor::wake_generation();
   job.report_state(true, last_output_at_ref[0], poll_s);
   while (child_status(child).is_none()) {
     try {
       stopper.poll();
-      wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(), child,
-                  *run.reader, stopper, delivered);
+      wait_period(cadence.wait_s(seconds_now()), child, *run.reader, stopper, delivered);
       stopper.poll();
       if (!child_status(child).is_none()) break;
-      if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
-        last_checks = Clock::now();
+      if (cadence.checks_due(seconds_now())) {
         job.report_state(true, last_output_at_ref[0], poll_s);
         checks.check();
       }
-      if (!watching_told) {
-        monitor::WatchState state = watch.snapshot();
-        if (monitor::sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
-          print_line(monitor::watching_line(state, hook_text));
-          watching_told = true;
-        }
+      if (auto line = cadence.watching_line(watch.snapshot(), hook_text, seconds_now())) {
+        print_line(*line);
       }
       // New findings are delivered as soon as they are appended.
       delivered = monitor::wake_generation();
