@@ -110,10 +110,8 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   nb::object plan = host("build_recovery_plan")(
       config, "job_id"_a = job_id, "node_id"_a = plan_node, "command"_a = command_text,
       "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry);
-  // Without a configured mode the plan is recorded only, rather than failing the job's
-  // monitoring after the plan already exists.
   nb::object mode = recovery.attr("get")("mode");
-  if (mode.equal(nb::str("confirm")) || mode.equal(nb::str("auto"))) {
+  if (PyUnicode_Check(mode.ptr()) && monitor::recovery_executes(exact_utf8(mode))) {
     nb::object live = host("remediation")
                           .attr("strict_bool")(recovery.attr("get")("live_execute", false),
                                                "flag"_a = "recovery.live_execute");
@@ -122,16 +120,14 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
     return;
   }
   nb::dict plan_map;
-  for (const char* key :
-       {"checkpoint_path", "drain_command", "restart_command", "replacement_node"}) {
-    plan_map[key] = plan.attr(key);
-  }
+  for (const char* key : monitor::kRecoveryPlanFields) plan_map[key] = plan.attr(key);
   nb::dict details;
   details["trigger"] = critical.attr("summary");
   registry.attr("record_recovery_event")(
       "job_id"_a = job_id, "node_id"_a = plan_node, "mode"_a = mode, "status"_a = "planned",
-      "summary"_a = nb::str("Prepared recovery plan for {}").format(plan_node), "plan"_a = plan_map,
-      "details"_a = details, "replacement_node"_a = plan.attr("replacement_node"));
+      "summary"_a = from_exact_utf8(monitor::recovery_plan_summary(exact_utf8(nb::str(plan_node)))),
+      "plan"_a = plan_map, "details"_a = details,
+      "replacement_node"_a = plan.attr("replacement_node"));
 }
 
 }  // namespace corvane::bindings

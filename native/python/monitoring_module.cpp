@@ -10,6 +10,7 @@
 
 #include "../core/job/srun.hpp"
 #include "../core/kernel_log/xid_codes.hpp"
+#include "../core/output/output_findings.hpp"
 #include "../core/output/output_parser.hpp"
 #include "../core/output/patterns.hpp"
 #include "finding_record.hpp"
@@ -95,29 +96,12 @@ namespace corvane::bindings {
 
 nb::list findings_for_scan(nb::handle line, const corvane::monitor::OutputLineScan& scan) {
   nb::list result;
-  if (scan.divergence) {
+  for (const corvane::monitor::OutputFinding& f : corvane::monitor::output_findings(scan)) {
     nb::dict details;
     details["line"] = line;
-    result.append(make_finding(nb::str("training_divergence"), nb::str("WARN"),
-                               nb::str("Detected NaN/Inf in training output"), details));
-  }
-  if (scan.xid) {
-    nb::dict details;
-    details["line"] = line;
-    details["xid"] = xid_value(scan.xid_digits);
-    std::string summary = "Detected XID ";
-    summary.append(scan.xid_digits);
-    summary += " in job output";
-    result.append(make_finding(nb::str("xid_critical"),
-                               nb::str(scan.xid_critical ? "CRITICAL" : "WARN"), str_of(summary),
-                               details));
-  }
-  if (scan.ecc_dbe) {
-    nb::dict details;
-    details["line"] = line;
-    result.append(make_finding(nb::str("ecc_dbe"), nb::str("CRITICAL"),
-                               nb::str("Detected ECC uncorrectable signal in job output"),
-                               details));
+    if (f.with_xid) details["xid"] = xid_value(scan.xid_digits);
+    result.append(
+        make_finding(str_of(f.event_type), str_of(f.severity), str_of(f.summary), details));
   }
   return result;
 }
@@ -234,35 +218,46 @@ nb::object maybe_wrap_srun(nb::handle command, nb::handle config) {
   set.account = PyObject_IsTrue(account.ptr()) == 1;
   set.qos = PyObject_IsTrue(qos.ptr()) == 1;
   set.constraint = PyObject_IsTrue(constraint.ptr()) == 1;
+  using A = corvane::monitor::SrunArg;
+  // The configured value behind each kind of argument, by its place in A::Kind.
+  const nb::object values[] = {
+      nb::none(), partition, set.gpus ? nb::object(nb::str(gpus)) : nb::none(),
+      account,    qos,       constraint};
   nb::list wrapped;
-  for (const corvane::monitor::SrunArg& arg : corvane::monitor::srun_prefix(set)) {
-    using A = corvane::monitor::SrunArg;
-    switch (arg.kind) {
-      case A::kWord:
-        wrapped.append(str_of(arg.word));
-        break;
-      case A::kPartition:
-        wrapped.append(partition);
-        break;
-      case A::kGpusText:
-        wrapped.append(nb::str(gpus));
-        break;
-      case A::kAccount:
-        wrapped.append(account);
-        break;
-      case A::kQos:
-        wrapped.append(qos);
-        break;
-      case A::kConstraint:
-        wrapped.append(constraint);
-        break;
-      case A::kExtraArgs:
-        for (nb::handle extra_arg : extra) wrapped.append(extra_arg);
-        break;
+  for (const A& arg : corvane::monitor::srun_prefix(set)) {
+    if (arg.kind == A::kWord) {
+      wrapped.append(str_of(arg.word));
+    } else if (arg.kind == A::kExtraArgs) {
+      for (nb::handle extra_arg : extra) wrapped.append(extra_arg);
+    } else {
+      wrapped.append(values[arg.kind]);
     }
   }
   for (nb::handle arg : nb::borrow<nb::list>(command)) wrapped.append(arg);
   return wrapped;
+}
+
+// The agent step's command (see core/job/srun.hpp); `extra_args` go in as configured.
+nb::list agent_command(nb::handle targets, nb::handle srun, nb::handle extra_args,
+                       nb::handle python) {
+  if (!PyList_Check(targets.ptr())) raise_type("targets", "a list", targets);
+  std::vector<std::string> nodes;
+  for (nb::handle target : nb::borrow<nb::list>(targets)) {
+    if (!PyUnicode_Check(target.ptr())) raise_type("targets[]", "a str", target);
+    nodes.push_back(exact_utf8(target));
+  }
+  if (!PyUnicode_Check(srun.ptr())) raise_type("srun", "a str", srun);
+  if (!PyUnicode_Check(python.ptr())) raise_type("python", "a str", python);
+  nb::list argv;
+  for (const auto& arg :
+       corvane::monitor::agent_step_command(nodes, exact_utf8(srun), exact_utf8(python))) {
+    if (arg.kind == corvane::monitor::AgentArg::kText) {
+      argv.append(from_exact_utf8(arg.text));
+    } else {
+      for (nb::handle extra : extra_args) argv.append(extra);
+    }
+  }
+  return argv;
 }
 
 }  // namespace corvane::bindings
@@ -328,6 +323,8 @@ NB_MODULE(monitoring, m) {
   m.def("_append_finding", &append_finding, "findings"_a, "lock"_a, "finding"_a,
         "Append one finding to the shared list under its lock.");
   m.def("_xid_description", &xid_description, "xid"_a);
+  m.def("_agent_command", &corvane::bindings::agent_command, "targets"_a, "srun"_a, "extra_args"_a,
+        "python"_a, "The agent step's srun command line.");
 
   bind_host_services(m);
   corvane::bindings::bind_runner(m);

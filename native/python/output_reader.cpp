@@ -2,56 +2,25 @@
 #include "output_reader.hpp"
 
 #include <cxxabi.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstring>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "../core/common/pyfloat.hpp"
-#include "../core/output/line_splitter.hpp"
-#include "../core/output/output_parser.hpp"
+#include "../core/output/output_findings.hpp"
+#include "../core/output/pipe_reader.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
-#include "thread_guard.hpp"
 
 namespace corvane::bindings {
-namespace {
 
-using namespace nb::literals;
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
-
-// Drops the oldest entries past `keep`; returns how many went.
-Py_ssize_t trim_front(nb::handle list, Py_ssize_t keep) {
-  Py_ssize_t n = PyList_Size(list.ptr());
-  if (n <= keep) return 0;
-  if (PyList_SetSlice(list.ptr(), 0, n - keep, nullptr) != 0) throw nb::python_error();
-  return n - keep;
-}
-
-// Trimming in chunks keeps the cost per line constant; `exact` trims to the bound itself.
 void ReaderContext::bound_lists(bool exact) {
-  if (max_lines < 0) return;
-  Py_ssize_t slack = exact ? 0 : std::max<Py_ssize_t>(max_lines / 4, 1024);
   for (nb::handle list : {output_lines, step_times, losses}) {
-    if (PyList_Size(list.ptr()) <= max_lines + slack) continue;
-    Py_ssize_t gone = trim_front(list, max_lines);
+    auto size = static_cast<std::size_t>(PyList_Size(list.ptr()));
+    auto gone = static_cast<Py_ssize_t>(monitor::entries_to_drop(size, max_lines, exact));
+    if (gone == 0) continue;
+    if (PyList_SetSlice(list.ptr(), 0, gone, nullptr) != 0) throw nb::python_error();
     if (list.is(output_lines)) dropped += gone;
   }
 }
@@ -70,11 +39,8 @@ void ReaderContext::echo(const monitor::LineBatch& batch) {
   const std::string& text = terminal.empty() ? batch.text() : terminal;
   nb::object buffer = nb::getattr(stream, "buffer", nb::none());
   nb::object encoding = nb::getattr(stream, "encoding", nb::none());
-  bool utf8 =
-      !buffer.is_none() && !encoding.is_none() &&
-      nb::str(encoding).attr("lower")().attr("replace")("-", "").attr("replace")("_", "").equal(
-          nb::str("utf8"));
-  if (utf8) {
+  if (!buffer.is_none() && !encoding.is_none() &&
+      monitor::is_utf8_name(exact_utf8(nb::str(encoding)))) {
     stream.attr("flush")();
     buffer.attr("write")(nb::bytes(text.data(), text.size()));
     buffer.attr("flush")();
@@ -118,98 +84,47 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
   bound_lists(false);
   // One turn of the lock for the batch: the same as appending them one by one, since
   // nothing else can append between them.
-  if (nb::len(batch_findings) > 0) {
-    findings_lock.attr("acquire")();
-    try {
-      if (PyList_CheckExact(findings.ptr())) {
-        PyObject* tail = PyList_GetSlice(batch_findings.ptr(), 0, PY_SSIZE_T_MAX);
-        nb::object keep = nb::steal(tail);
-        Py_ssize_t n = PyList_Size(findings.ptr());
-        if (PyList_SetSlice(findings.ptr(), n, n, keep.ptr()) != 0) throw nb::python_error();
-      } else {
-        for (nb::handle f : batch_findings) findings.attr("append")(f);
-      }
-    } catch (...) {
-      findings_lock.attr("release")();
-      throw;
+  if (nb::len(batch_findings) == 0) return;
+  with_lock(findings_lock, [&] {
+    if (!PyList_CheckExact(findings.ptr())) {
+      for (nb::handle f : batch_findings) findings.attr("append")(f);
+      return;
     }
-    findings_lock.attr("release")();
-    wake_runners();
-  }
+    Py_ssize_t n = PyList_Size(findings.ptr());
+    if (PyList_SetSlice(findings.ptr(), n, n, batch_findings.ptr()) != 0) throw nb::python_error();
+  });
+  wake_runners();
 }
 
 void ReaderContext::run() {
-  // Entered with the GIL. After a stop request the reader still drains what the pipe
-  // holds (the tail of the job's output is not lost) but gives up once the pipe stays
-  // quiet, or after a bound, when a process left behind keeps it open.
-  constexpr auto kQuietAfterStop = std::chrono::milliseconds(100);
-  constexpr auto kDrainBound = std::chrono::milliseconds(1500);
-  monitor::LineSplitter splitter;
-  monitor::LineBatch lines;
-  std::vector<monitor::OutputLineScan> scans;
-  std::vector<char> buffer(1 << 16);
-  Clock::time_point stop_seen{};
-  bool stopping = false, eof = false;
-  int read_errno = 0;
-
+  // Entered with the GIL; the pipe is read and split without it, each batch delivered
+  // with it.
   PyThreadState* ts = PyEval_SaveThread();
-  while (!eof) {
-    if (!stopping && stop.load()) {
-      stopping = true;
-      stop_seen = Clock::now();
-    }
-    if (stopping && Clock::now() - stop_seen > kDrainBound) break;
-    pollfd pfd{fd, POLLIN, 0};
-    int ready = ::poll(&pfd, 1, stopping ? static_cast<int>(kQuietAfterStop.count()) : 100);
-    if (ready < 0 && errno != EINTR) {
-      read_errno = errno;
-      break;
-    }
-    if (ready == 0) {
-      if (stopping) break;  // quiet since the stop: whatever holds the pipe isn't the job
-      continue;
-    }
-    if (ready < 0) continue;
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      eof = true;
-    } else if (n == 0) {
-      eof = true;
-    } else {
-      splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
-    }
-    if (eof) splitter.finish(lines);
-    if (lines.empty()) continue;
-    scans.clear();
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      scans.push_back(monitor::scan_output_line(lines.line(i)));
-    }
-    PyEval_RestoreThread(ts);
-    try {
-      deliver(lines, scans);
-    } catch (nb::python_error& e) {
-      // One bad batch is skipped; the pipe keeps being drained.
-      try {
-        log.warn("job output batch skipped: " + python_error_line(e));
-      } catch (nb::python_error& inner) {
-        inner.discard_as_unraisable("corvane output reader");
-      }
-    }
-    ts = PyEval_SaveThread();
-    lines.clear();
-  }
-  ::close(fd);
+  int read_errno =
+      monitor::read_pipe(fd, stop, [&](const monitor::LineBatch& lines, const auto& scans) {
+        PyEval_RestoreThread(ts);
+        try {
+          deliver(lines, scans);
+        } catch (nb::python_error& e) {
+          // One bad batch is skipped; the pipe keeps being drained.
+          try {
+            log.warn("job output batch skipped: " + python_error_line(e));
+          } catch (nb::python_error& inner) {
+            inner.discard_as_unraisable("corvane output reader");
+          }
+        }
+        ts = PyEval_SaveThread();
+      });
   fd = -1;
   PyEval_RestoreThread(ts);
   if (read_errno != 0) {
-    // The pipe can no longer be read while the job may still run: say what is lost.
     nb::dict details;
     details["source"] = "output";
     details["error"] = nb::str(std::strerror(read_errno));
-    append_finding(findings, findings_lock,
-                   make_finding(nb::str("monitor_degraded"), nb::str("WARN"),
-                                nb::str("The job's output is no longer watched"), details));
+    append_finding(
+        findings, findings_lock,
+        make_finding(str_of(monitor::kOutputLostEvent), str_of(monitor::kOutputLostSeverity),
+                     str_of(monitor::kOutputLostSummary), details));
   }
 }
 

@@ -1,30 +1,23 @@
 // run_monitored_command: one job under watch, its output reader, the polling loop, the
 // delivery of findings and the recovery trigger.
-#include <cxxabi.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "../core/common/pyfloat.hpp"
+#include "../core/job/cadence.hpp"
 #include "../core/job/checks.hpp"
-#include "../core/job/delivery.hpp"
-#include "../core/output/line_splitter.hpp"
-#include "../core/output/output_parser.hpp"
+#include "../core/job/stopper.hpp"
+#include "../core/job/wakeups.hpp"
+#include "../core/job/watch_sources.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "inventory_probe.hpp"
@@ -46,73 +39,8 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> g_exiting{false};
 std::atomic<int> g_active_runs{0};
 
-// Stop requests from the command line's signal handlers (SIGTERM, SIGHUP, SIGINT). They
-// stay pending until a running job takes them, so one that arrives during setup counts.
-std::atomic<unsigned> g_stop_requests{0};
-std::atomic<int> g_stop_signal{0};
-
-// What the runners' waits wake on; the generation counts every wake-up.
-struct Wakeups {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::atomic<std::uint64_t> generation{0};
-};
-Wakeups& wakeups() {
-  static Wakeups* w = new Wakeups();  // never destroyed: threads may wake it at exit
-  return *w;
-}
-
-// What each running job watches, as its threads tell it (see report_source).
-struct WatchState {
-  std::vector<std::pair<std::string, std::string>> sources;
-  long nvml_gpu_count = -1;
-};
-std::mutex g_watch_mutex;
-std::map<const void*, WatchState>& watch_states() {
-  static auto* states = new std::map<const void*, WatchState>();
-  return *states;
-}
-
-// Registers a job's watch state for as long as the job runs.
-struct JobWatch {
-  const void* key;
-  explicit JobWatch(const void* k) : key(k) {
-    std::lock_guard<std::mutex> lock(g_watch_mutex);
-    watch_states()[key] = WatchState{};
-  }
-  ~JobWatch() {
-    std::lock_guard<std::mutex> lock(g_watch_mutex);
-    watch_states().erase(key);
-  }
-  long nvml_gpu_count() const {
-    std::lock_guard<std::mutex> lock(g_watch_mutex);
-    auto it = watch_states().find(key);
-    return it == watch_states().end() ? -1 : it->second.nvml_gpu_count;
-  }
-  WatchState snapshot() const {
-    std::lock_guard<std::mutex> lock(g_watch_mutex);
-    auto it = watch_states().find(key);
-    return it == watch_states().end() ? WatchState{} : it->second;
-  }
-};
-
-// "watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a fixed order.
-std::string watching_line(const WatchState& state, const std::string& hook_path) {
-  std::string line = "[corvane] watching: output";
-  for (const char* source : {"telemetry", "gpu events", "kernel log"}) {
-    for (const auto& [name, how] : state.sources) {
-      if (name == source) line += ", " + name + (how.empty() ? "" : " (" + how + ")");
-    }
-  }
-  return line + ", hook file (" + hook_path + ")";
-}
-
-bool sources_known(const WatchState& state) {
-  int known = 0;
-  for (const auto& entry : state.sources) {
-    known += entry.first == "telemetry" || entry.first == "kernel log";
-  }
-  return known >= 2;
+double seconds_now() {
+  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
 [[noreturn]] void raise_exiting() {
@@ -139,9 +67,6 @@ void print_line(const std::string& text) {
   stream.attr("flush")();
 }
 
-// ---------------------------------------------------------------------------------------
-// The runner.
-
 nb::object start_thread(nb::handle target, nb::tuple args) {
   nb::object thread =
       import("threading").attr("Thread")("target"_a = target, "args"_a = args, "daemon"_a = true);
@@ -151,72 +76,36 @@ nb::object start_thread(nb::handle target, nb::tuple args) {
 
 nb::object child_status(nb::handle child) { return child.attr("poll")(); }
 
-std::string signal_name(int signum) {
-  const char* abbrev = sigabbrev_np(signum);
-  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signum);
-}
-
-// The job's end on request: the first stop request passes its signal to the job's process
-// group and gives the job `grace_s` to finish (its output is still read); a second request,
-// or the end of the grace, kills the group. The job leads its own process group, so
-// whatever it started goes with it.
+// The job's end on request (see core/job/stopper.hpp): the schedule decides, this sends
+// the signals to the job's process group.
 struct JobStopper {
   pid_t group = 0;
-  double grace_s = 30.0;
-  unsigned seen = 0;  // stop requests acted on
-  int signum = 0;     // the first signal received
-  bool killed = false;
+  monitor::StopSchedule schedule{30.0};
   bool keyboard_interrupt = false;
-  Clock::time_point deadline{};
-
-  bool requested() const { return seen > 0; }
 
   // Called from the runner's thread; acts on requests that arrived since the last call.
   void poll() {
-    unsigned now = g_stop_requests.load();
-    if (now > seen) {
-      int sig = g_stop_signal.load();
-      if (seen == 0) {
-        signum = sig;
-        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(grace_s));
-        print_line("[corvane] received " + signal_name(sig) + "; passing it to the job (" +
-                   std::to_string(static_cast<long long>(grace_s)) + "s before it is killed)");
-        send(sig);
-      } else if (!killed) {
-        print_line("[corvane] second stop request; killing the job");
-        kill_group();
-      }
-      seen = now;
-    }
-    if (requested() && !killed && Clock::now() >= deadline) {
-      print_line("[corvane] the job did not stop within its grace period; killing it");
-      kill_group();
+    for (const monitor::StopAction& action :
+         schedule.poll(monitor::stop_requests(), monitor::stop_signal(), seconds_now())) {
+      print_line(action.message);
+      send(action.signum);
     }
   }
-
   void send(int sig) const {
     if (group > 0) ::killpg(group, sig);
   }
   void kill_group() {
-    killed = true;
+    schedule.mark_killed();
     send(SIGKILL);
   }
-
-  // After the job's own exit: ends what it left behind in its group.
   void end_leftovers() const {
-    if (group <= 0 || ::killpg(group, 0) != 0) return;
-    ::killpg(group, SIGTERM);
-    auto until = Clock::now() + std::chrono::seconds(1);
-    while (Clock::now() < until) {
-      if (::killpg(group, 0) != 0) return;
-      ::usleep(20000);
-    }
-    ::killpg(group, SIGKILL);
+    if (group <= 0) return;
+    pid_t g = group;
+    monitor::end_leftovers({[g] { return ::killpg(g, 0) == 0; }, [g](int sig) { ::killpg(g, sig); },
+                            [](double s) { ::usleep(static_cast<useconds_t>(s * 1e6)); },
+                            seconds_now});
   }
-
-  // Requests this job acted on are used up; later jobs start clean.
-  void release() const { g_stop_requests.fetch_sub(seen); }
+  void release() const { monitor::release_stop_requests(schedule.seen()); }
 };
 
 // Waits up to `seconds` without the GIL, returning early when the child has exited, a
@@ -226,25 +115,22 @@ struct JobStopper {
 // here), and every 10 ms once the output has ended: the exit follows shortly.
 void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
                  const JobStopper& stopper, std::uint64_t delivered) {
-  auto end = Clock::now() +
-             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  Wakeups& w = wakeups();
+  double end = seconds_now() + seconds;
   auto woken = [&] {
-    return w.generation.load() != delivered || g_stop_requests.load() > stopper.seen;
+    return monitor::wake_generation() != delivered ||
+           stopper.schedule.pending(monitor::stop_requests());
   };
   while (true) {
     if (g_exiting.load()) raise_exiting();
     if (!child_status(child).is_none() || woken()) return;
-    if (stopper.requested() && !stopper.killed && Clock::now() >= stopper.deadline) return;
-    auto now = Clock::now();
-    if (now >= end) return;
-    auto slice = std::chrono::milliseconds(reader.output_ended.load() ? 10 : 100);
-    auto until = std::min(end, now + slice);
+    double now = seconds_now();
+    if (stopper.schedule.grace_over(now)) return;
+    auto until = monitor::LoopCadence::slice_end(now, end, reader.output_ended.load());
+    if (!until) return;
+    auto deadline = Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*until)));
     Py_BEGIN_ALLOW_THREADS
-    {
-      std::unique_lock<std::mutex> lock(w.mutex);
-      w.cv.wait_until(lock, until, woken);
-    }
+    monitor::wait_for_wake(deadline, woken);
     Py_END_ALLOW_THREADS
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
@@ -263,42 +149,55 @@ Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
   return n;
 }
 
+// What one run holds while its job runs: the lists its threads share, and the threads.
+struct JobRun {
+  nb::object stop_background = import("threading").attr("Event")();
+  nb::object active_events = host("_active_stop_events");
+  nb::object child = nb::none(), child_out = nb::none();
+  nb::list output_lines, findings, losses, step_times, last_output_at_ref, job_running_ref;
+  nb::object findings_lock, hook_path;
+  nb::dict training_state;
+  nb::object telemetry, dmesg, hooks, reader_thread;
+  std::shared_ptr<ReaderContext> reader = std::make_shared<ReaderContext>();
+};
+
 // The periodic checks of one loop pass: silence, GPU inventory, disk.
 struct JobChecks {
-  nb::object findings, findings_lock, last_output_at_ref, step_times, losses, training_state;
+  const JobRun* run = nullptr;
   nb::object hang_timeout, hang_grace;
   monitor::SilenceWatch silence{0.0};
   static constexpr double kInventoryWait = 1.0;
   Py_ssize_t last_gpu_count = 0;
-  const JobWatch* watch = nullptr;
+  const monitor::JobWatch* watch = nullptr;
   InventoryProbe* inventory = nullptr;
-  nb::object child;
 
-  void run() {
+  void add(nb::handle finding) { append_finding(run->findings, run->findings_lock, finding); }
+
+  void check() {
     nb::object snapshot = host("host_snapshot")();
-    double last_output_at = as_double(last_output_at_ref[0]);
+    double last_output_at = as_double(run->last_output_at_ref[0]);
     double now = as_double(host("time").attr("time")());
-    bool progress = nb::len(step_times) > 0 || nb::len(losses) > 0 ||
-                    !training_state.attr("get")("step").is_none();
+    bool progress = nb::len(run->step_times) > 0 || nb::len(run->losses) > 0 ||
+                    !run->training_state.attr("get")("step").is_none();
     if (auto text = silence.check(now, last_output_at, progress)) {
       nb::dict details;
       details["hang_timeout_s"] = hang_timeout;
       details["hang_grace_s"] = hang_grace;
       details["silence_s"] = corvane::py_round(now - last_output_at, 2);
-      append_finding(findings, findings_lock, job_finding(*text, details));
+      add(job_finding(*text, details));
     }
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
     // milliseconds of CPU on a real node) need not run every period. No answer from the
     // tool in time says nothing about the GPUs.
-    long nvml_count = watch->nvml_gpu_count();
-    std::optional<Py_ssize_t> gpu_count = nvml_count >= 0 ? std::optional<Py_ssize_t>(nvml_count)
-                                                          : inventory->count(kInventoryWait, child);
+    long nvml_count = watch->snapshot().nvml_gpu_count;
+    std::optional<Py_ssize_t> gpu_count = nvml_count >= 0
+                                              ? std::optional<Py_ssize_t>(nvml_count)
+                                              : inventory->count(kInventoryWait, run->child);
     if (gpu_count) {
       if (monitor::inventory_shrank(static_cast<std::size_t>(last_gpu_count),
                                     static_cast<std::size_t>(*gpu_count))) {
-        append_finding(findings, findings_lock,
-                       inventory_shrink_finding(last_gpu_count, *gpu_count,
-                                                monitor::kInventoryShrankAtLaunch));
+        add(inventory_shrink_finding(last_gpu_count, *gpu_count,
+                                     monitor::kInventoryShrankAtLaunch));
       }
       last_gpu_count = *gpu_count;
     }
@@ -306,7 +205,7 @@ struct JobChecks {
     if (auto text = monitor::disk_check(as_double(free_gb))) {
       nb::dict details;
       details["disk_free_gb"] = free_gb;
-      append_finding(findings, findings_lock, job_finding(*text, details));
+      add(job_finding(*text, details));
     }
   }
 };
@@ -378,53 +277,43 @@ nb::object spawn_job(const JobContext& job, nb::handle effective, nb::handle hoo
 }
 
 // How the job ended, in the registry: completed, failed, or interrupted by a signal.
-void record_end(JobContext& job, JobStopper& stopper, nb::handle returncode) {
-  const char* status = returncode.equal(nb::int_(0)) ? "completed" : "failed";
+void record_end(JobContext& job, const JobStopper& stopper, nb::handle returncode) {
+  monitor::JobEnd end = monitor::job_end(returncode.equal(nb::int_(0)), stopper.schedule);
   nb::object end_details = nb::none();
-  if (stopper.requested()) {
-    status = "interrupted";
+  if (end.signal) {
     nb::dict d;
-    d["signal"] = signal_name(stopper.signum);
+    d["signal"] = *end.signal;
     d["returncode"] = returncode;
-    if (stopper.killed) d["killed"] = true;
+    if (end.killed) d["killed"] = true;
     end_details = d;
   }
-  finish_job(job, status, end_details);
+  finish_job(job, end.status, end_details);
 }
 
 // The job's watch until it exits: the periodic checks at their cadence, findings delivered
 // as soon as they are appended, the "watching:" line once, stop requests acted on.
 void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
-                      const JobWatch& watch, ReaderContext& reader, nb::handle child,
-                      nb::handle last_output_at_ref, double poll_s, const std::string& hook_text) {
-  bool watching_told = false;
-  const auto started = Clock::now();
-  auto last_checks = Clock::now();
-  const auto period = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(poll_s > 1.0 ? poll_s : 1.0));
-  std::uint64_t delivered = wakeups().generation.load();
+                      const monitor::JobWatch& watch, const JobRun& run, double poll_s) {
+  nb::handle child = run.child, last_output_at_ref = run.last_output_at_ref;
+  const std::string hook_text = nb::cast<std::string>(nb::str(run.hook_path));
+  monitor::LoopCadence cadence(poll_s, seconds_now());
+  std::uint64_t delivered = monitor::wake_generation();
   job.report_state(true, last_output_at_ref[0], poll_s);
   while (child_status(child).is_none()) {
     try {
       stopper.poll();
-      wait_period(std::chrono::duration<double>(last_checks + period - Clock::now()).count(), child,
-                  reader, stopper, delivered);
+      wait_period(cadence.wait_s(seconds_now()), child, *run.reader, stopper, delivered);
       stopper.poll();
       if (!child_status(child).is_none()) break;
-      if (Clock::now() >= last_checks + period) {  // the periodic checks keep their cadence
-        last_checks = Clock::now();
+      if (cadence.checks_due(seconds_now())) {
         job.report_state(true, last_output_at_ref[0], poll_s);
-        checks.run();
+        checks.check();
       }
-      if (!watching_told) {
-        WatchState state = watch.snapshot();
-        if (sources_known(state) || Clock::now() - started >= std::chrono::seconds(3)) {
-          print_line(watching_line(state, hook_text));
-          watching_told = true;
-        }
+      if (auto line = cadence.watching_line(watch.snapshot(), hook_text, seconds_now())) {
+        print_line(*line);
       }
       // New findings are delivered as soon as they are appended.
-      delivered = wakeups().generation.load();
+      delivered = monitor::wake_generation();
       job.flush_new_findings();
       job.maybe_trigger_recovery();
     } catch (nb::python_error& e) {
@@ -432,9 +321,7 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
         // Ctrl-C of a caller without signal handlers: the same graceful stop, reported
         // to that caller once the job has ended.
         stopper.keyboard_interrupt = true;
-        g_stop_signal.store(SIGINT);
-        ++g_stop_requests;
-        wake_runners();
+        monitor::request_stop(SIGINT);
       } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
         throw;
       } else {
@@ -463,7 +350,7 @@ void abandon_job(JobContext& job, JobStopper& stopper, nb::handle child, nb::han
   if (!child.is_none() && child_status(child).is_none()) {
     stopper.send(SIGTERM);
     try {
-      child.attr("wait")("timeout"_a = stopper.grace_s < 5.0 ? stopper.grace_s : 5.0);
+      child.attr("wait")("timeout"_a = std::min(stopper.schedule.grace_s(), 5.0));
     } catch (nb::python_error&) {
     }
     stopper.kill_group();
@@ -476,27 +363,123 @@ void abandon_job(JobContext& job, JobStopper& stopper, nb::handle child, nb::han
   }
 }
 
+// The run's settings from "monitor"; the checks and the stopper get theirs.
+struct RunSettings {
+  nb::object poll_text, hang_text;
+  double poll_s = 0.0;
+  Py_ssize_t max_lines = -1;
+};
+RunSettings read_settings(nb::handle config, JobChecks& checks, JobStopper& stopper) {
+  nb::object monitor_cfg = config["monitor"];
+  nb::object parse = host("parse_duration");
+  RunSettings run;
+  run.poll_text = monitor_cfg["poll_interval"];
+  run.hang_text = monitor_cfg["hang_detection_timeout"];
+  nb::object poll_interval = parse(nb::str(run.poll_text));
+  checks.hang_timeout = parse(nb::str(run.hang_text));
+  checks.hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
+  run.poll_s = as_double(poll_interval);
+  checks.silence =
+      monitor::SilenceWatch(as_double(checks.hang_timeout) + as_double(checks.hang_grace));
+  stopper.schedule = monitor::StopSchedule(
+      as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s")))));
+  run.max_lines = max_output_lines(monitor_cfg);
+  return run;
+}
+
+// The lists and the lock the job's threads share, and the path of its hook file.
+void share_state(JobRun& run, JobContext& job, nb::handle checkpoint_dir) {
+  run.last_output_at_ref.append(host("time").attr("time")());
+  run.job_running_ref.append(true);
+  run.findings_lock = import("threading").attr("Lock")();
+  // The exit handler sets this too, so the background threads end before the host goes.
+  run.active_events.attr("add")(run.stop_background);
+  job.findings = run.findings;
+  job.findings_lock = run.findings_lock;
+  run.hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
+                  (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
+  run.hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  run.training_state["phase"] = nb::none();
+  run.training_state["step"] = nb::none();
+  job.training_state = run.training_state;
+}
+
+// The profile of the node's GPUs, by the name the first one gives or the configured type.
+nb::object gpu_profile_of(const JobContext& job, nb::handle config) {
+  nb::object inventory = host("detect_gpu_inventory")();
+  nb::object raw_gpu_name =
+      nb::len(inventory) > 0
+          ? nb::object(inventory[0].attr("name"))
+          : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
+  return host("detect_gpu_profile")(raw_gpu_name, config);
+}
+
+// The telemetry, kernel log and hook file watchers.
+void start_watchers(JobRun& run, nb::handle config, nb::handle gpu_profile,
+                    nb::handle wandb_bridge) {
+  run.telemetry =
+      start_thread(host("_hardware_telemetry_loop"),
+                   nb::make_tuple(config, run.findings, run.findings_lock, run.stop_background,
+                                  run.last_output_at_ref, gpu_profile, wandb_bridge,
+                                  run.training_state, run.job_running_ref));
+  run.dmesg = start_thread(host("_dmesg_watcher_loop"),
+                           nb::make_tuple(run.findings, run.findings_lock, run.stop_background));
+  run.hooks = start_thread(host("_hook_monitor_loop"),
+                           nb::make_tuple(run.hook_path, config, run.findings, run.findings_lock,
+                                          run.stop_background, run.training_state));
+}
+
+// The job's process and the reader of its output.
+void start_job(JobRun& run, JobContext& job, JobStopper& stopper, nb::handle effective,
+               nb::handle extra_env, Py_ssize_t max_lines) {
+  run.child = spawn_job(job, effective, run.hook_path, extra_env);
+  stopper.group = nb::cast<pid_t>(run.child.attr("pid"));
+  run.child_out = run.child.attr("stdout");
+  ReaderContext& reader = *run.reader;
+  reader.fd = ::fcntl(nb::cast<int>(run.child_out.attr("fileno")()), F_DUPFD_CLOEXEC, 0);
+  if (reader.fd < 0) throw nb::python_error();
+  reader.output_lines = run.output_lines;
+  reader.step_times = run.step_times;
+  reader.losses = run.losses;
+  reader.last_output_at_ref = run.last_output_at_ref;
+  reader.job_running_ref = run.job_running_ref;
+  reader.findings = run.findings;
+  reader.findings_lock = run.findings_lock;
+  reader.max_lines = max_lines;
+  run.reader_thread = start_thread(reader_callable(run.reader), nb::tuple());
+}
+
+// After the job's exit: the threads end, what it left behind is ended, the last findings
+// are delivered and the end is recorded.
+nb::object finish_run(JobRun& run, JobContext& job, JobStopper& stopper, double poll_s) {
+  run.job_running_ref[0] = false;
+  run.reader->stop.store(true);
+  run.reader_thread.attr("join")(2.0);
+  stop_agents(job);
+  run.stop_background.attr("set")();
+  for (nb::handle t : {run.telemetry, run.dmesg, run.hooks}) t.attr("join")(2.0);
+  if (!run.child_out.is_none()) run.child_out.attr("close")();
+  nb::object returncode = run.child.attr("wait")();
+  stopper.end_leftovers();
+  run.reader->bound_lists(true);
+  job.flush_new_findings();
+  job.report_state(false, run.last_output_at_ref[0], poll_s);
+  job.maybe_trigger_recovery(returncode);
+  stopper.release();
+  record_end(job, stopper, returncode);
+  run.active_events.attr("discard")(run.stop_background);
+  return new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, run.output_lines,
+                                  job.recovery_result, nb::none(), nb::none(), nb::none(),
+                                  nb::none(), nb::none(), nb::int_(run.reader->dropped)}});
+}
+
 nb::object run_monitored_command(nb::handle command, nb::handle config, nb::handle registry,
                                  nb::handle checkpoint_dir, nb::handle pre_check_result,
                                  nb::handle extra_env, nb::handle wandb_bridge) {
   check_run_arguments(command, config, pre_check_result, extra_env);
-
-  // Setup.
-  nb::object monitor_cfg = config["monitor"];
-  nb::object poll_text = monitor_cfg["poll_interval"];
-  nb::object hang_text = monitor_cfg["hang_detection_timeout"];
-  nb::object parse = host("parse_duration");
-  nb::object poll_interval = parse(nb::str(poll_text));
   JobChecks checks;
-  checks.hang_timeout = parse(nb::str(hang_text));
-  checks.hang_grace = parse(nb::str(monitor_cfg.attr("get")("hang_detection_grace", "15s")));
-  double poll_s = as_double(poll_interval);
-  checks.silence =
-      monitor::SilenceWatch(as_double(checks.hang_timeout) + as_double(checks.hang_grace));
   JobStopper stopper;
-  stopper.grace_s = as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s"))));
-  Py_ssize_t max_lines = max_output_lines(monitor_cfg);
-
+  RunSettings settings = read_settings(config, checks, stopper);
   JobContext job;
   job.config = nb::borrow(config);
   job.registry = nb::borrow(registry);
@@ -504,111 +487,33 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   job.checkpoint_dir = nb::borrow(checkpoint_dir);
   nb::object effective = open_job(job, command, pre_check_result);
 
-  nb::object threading = import("threading");
-  nb::object stop_background = threading.attr("Event")();
-  JobWatch watch(stop_background.ptr());
-  nb::object active_events = host("_active_stop_events");
-  nb::object child = nb::none();
-  auto reader = std::make_shared<ReaderContext>();
+  JobRun run;
+  monitor::JobWatch watch(run.stop_background.ptr());
   nb::object result;
   try {
     print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
                nb::cast<std::string>(nb::str(job.node_id)) +
-               " (poll=" + nb::cast<std::string>(nb::str(poll_text)) +
-               ", hang_timeout=" + nb::cast<std::string>(nb::str(hang_text)) + ")");
+               " (poll=" + nb::cast<std::string>(nb::str(settings.poll_text)) +
+               ", hang_timeout=" + nb::cast<std::string>(nb::str(settings.hang_text)) + ")");
     job.runtime_costs = host("build_cost_config")(config);
-    nb::object inventory = host("detect_gpu_inventory")();
-    nb::object raw_gpu_name =
-        nb::len(inventory) > 0
-            ? nb::object(inventory[0].attr("name"))
-            : nb::object(nb::str(job.section("cluster").attr("get")("gpu_type", "")));
-    nb::object gpu_profile = host("detect_gpu_profile")(raw_gpu_name, config);
-
-    nb::list output_lines, findings, losses, step_times;
-    nb::object time_mod = host("time");
-    nb::list last_output_at_ref;
-    last_output_at_ref.append(time_mod.attr("time")());
-    nb::list job_running_ref;
-    job_running_ref.append(true);
-    nb::object findings_lock = threading.attr("Lock")();
-    // The exit handler sets this too, so the background threads end before the host goes.
-    active_events.attr("add")(stop_background);
-    job.findings = findings;
-    job.findings_lock = findings_lock;
-    nb::object hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
-                           (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
-    hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    nb::dict training_state;
-    training_state["phase"] = nb::none();
-    training_state["step"] = nb::none();
-    job.training_state = training_state;
-
-    nb::object telemetry = start_thread(
-        host("_hardware_telemetry_loop"),
-        nb::make_tuple(config, findings, findings_lock, stop_background, last_output_at_ref,
-                       gpu_profile, wandb_bridge, training_state, job_running_ref));
-    nb::object dmesg = start_thread(host("_dmesg_watcher_loop"),
-                                    nb::make_tuple(findings, findings_lock, stop_background));
-    nb::object hooks = start_thread(host("_hook_monitor_loop"),
-                                    nb::make_tuple(hook_path, config, findings, findings_lock,
-                                                   stop_background, training_state));
-
-    child = spawn_job(job, effective, hook_path, extra_env);
-    stopper.group = nb::cast<pid_t>(child.attr("pid"));
-    nb::object child_out = child.attr("stdout");
-    int fd = nb::cast<int>(child_out.attr("fileno")());
-    reader->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (reader->fd < 0) throw nb::python_error();
-    reader->output_lines = output_lines;
-    reader->step_times = step_times;
-    reader->losses = losses;
-    reader->last_output_at_ref = last_output_at_ref;
-    reader->job_running_ref = job_running_ref;
-    reader->findings = findings;
-    reader->findings_lock = findings_lock;
-    reader->max_lines = max_lines;
-    nb::object reader_thread = start_thread(reader_callable(reader), nb::tuple());
+    nb::object gpu_profile = gpu_profile_of(job, config);
+    share_state(run, job, checkpoint_dir);
+    start_watchers(run, config, gpu_profile, wandb_bridge);
+    start_job(run, job, stopper, effective, extra_env, settings.max_lines);
     // The allocation's other nodes are watched by agents, a second Slurm step.
-    job.agents = host("start_agent_step")(config, findings, findings_lock);
+    job.agents = host("start_agent_step")(config, run.findings, run.findings_lock);
 
-    checks.findings = findings;
-    checks.findings_lock = findings_lock;
-    checks.last_output_at_ref = last_output_at_ref;
-    checks.step_times = step_times;
-    checks.losses = losses;
-    checks.training_state = training_state;
+    checks.run = &run;
     // A count the tool does not give within a second is taken up by a later pass, and
     // its query ends at shutdown: a hung tool holds up neither the loop nor the end.
-    InventoryProbe probe(stop_background);
+    InventoryProbe probe(run.stop_background);
     checks.inventory = &probe;
-    checks.child = child;
-    checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, child).value_or(0);
+    checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, run.child).value_or(0);
     checks.watch = &watch;
-    watch_until_exit(job, checks, stopper, watch, *reader, child, last_output_at_ref, poll_s,
-                     nb::cast<std::string>(nb::str(hook_path)));
-
-    // Shutdown.
-    job_running_ref[0] = false;
-    reader->stop.store(true);
-    reader_thread.attr("join")(2.0);
-    stop_agents(job);
-    stop_background.attr("set")();
-    for (nb::handle t : {telemetry, dmesg, hooks}) t.attr("join")(2.0);
-    if (!child_out.is_none()) child_out.attr("close")();
-    nb::object returncode = child.attr("wait")();
-    stopper.end_leftovers();
-    reader->bound_lists(true);
-    job.flush_new_findings();
-    job.report_state(false, last_output_at_ref[0], poll_s);
-    job.maybe_trigger_recovery(returncode);
-    stopper.release();
-    record_end(job, stopper, returncode);
-    active_events.attr("discard")(stop_background);
-    result = new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, output_lines,
-                                      job.recovery_result, nb::none(), nb::none(), nb::none(),
-                                      nb::none(), nb::none(), nb::int_(reader->dropped)}});
+    watch_until_exit(job, checks, stopper, watch, run, settings.poll_s);
+    result = finish_run(run, job, stopper, settings.poll_s);
   } catch (nb::python_error& e) {
-    abandon_job(job, stopper, child, stop_background, active_events, e);
+    abandon_job(job, stopper, run.child, run.stop_background, run.active_events, e);
     throw;
   }
   if (stopper.keyboard_interrupt) {
@@ -708,44 +613,21 @@ ActiveScope::~ActiveScope() {
 }
 
 void report_source(const void* job_key, const std::string& source, const std::string& how) {
-  {
-    std::lock_guard<std::mutex> lock(g_watch_mutex);
-    auto it = watch_states().find(job_key);
-    if (it == watch_states().end()) return;  // a thread body run on its own, outside a job
-    auto& sources = it->second.sources;
-    auto same = [&](const auto& entry) { return entry.first == source; };
-    if (auto found = std::find_if(sources.begin(), sources.end(), same); found != sources.end()) {
-      found->second = how;
-    } else {
-      sources.emplace_back(source, how);
-    }
-  }
-  wake_runners();  // the runner tells the user once every source has spoken
+  monitor::report_source(job_key, source, how);
 }
 
 void report_nvml_gpu_count(const void* job_key, long count) {
-  std::lock_guard<std::mutex> lock(g_watch_mutex);
-  auto it = watch_states().find(job_key);
-  if (it != watch_states().end()) it->second.nvml_gpu_count = count;
+  monitor::report_nvml_gpu_count(job_key, count);
 }
 
-void wake_runners() {
-  Wakeups& w = wakeups();
-  {
-    std::lock_guard<std::mutex> lock(w.mutex);
-    ++w.generation;
-  }
-  w.cv.notify_all();
-}
+void wake_runners() { monitor::wake_runners(); }
 
 void bind_runner(nb::module_& m) {
   m.def(
       "request_stop",
       [](int signum) {
         if (signum <= 0 || signum >= NSIG) throw nb::value_error("not a signal number");
-        g_stop_signal.store(signum);
-        ++g_stop_requests;
-        wake_runners();
+        monitor::request_stop(signum);
       },
       "signum"_a,
       "Ask running jobs to stop: the first request passes `signum` to each job's process "

@@ -90,10 +90,9 @@ def agent_command(targets: list[str], srun: str, extra_args=()) -> list[str]:
     job's resources for itself). `extra_args` ("cluster" -> "slurm" -> "agent_extra_args")
     go before the agent's command, e.g. what a cluster that confines devices needs to let
     the step see the node's GPUs."""
-    return [srun, "--overlap", f"--nodes={len(targets)}", f"--ntasks={len(targets)}",
-            "--ntasks-per-node=1", f"--nodelist={','.join(targets)}", "--kill-on-bad-exit=0",
-            "--job-name=corvane-agents", *extra_args, sys.executable, "-m", "corvane", "agent",
-            "--stdin-eof", "--job-running"]
+    from .monitor import monitoring
+
+    return monitoring._agent_command(list(targets), srun, list(extra_args), sys.executable)
 
 
 def _lines(stream):

@@ -25,4 +25,10 @@ std::optional<RecoveryTrigger> recovery_trigger(const std::vector<FindingKind>& 
   return RecoveryTrigger{*critical, std::vector<std::string>(kinds.begin(), kinds.end())};
 }
 
+bool recovery_executes(std::string_view mode) { return mode == "confirm" || mode == "auto"; }
+
+std::string recovery_plan_summary(std::string_view node) {
+  return "Prepared recovery plan for " + std::string(node);
+}
+
 }  // namespace corvane::monitor

@@ -36,4 +36,13 @@ struct RecoveryTrigger {
 };
 std::optional<RecoveryTrigger> recovery_trigger(const std::vector<FindingKind>& findings);
 
+// A plan is executed (simulated unless live execution is on) in the "confirm" and "auto"
+// modes; without a configured mode it is recorded only, rather than failing the job's
+// monitoring after the plan already exists.
+bool recovery_executes(std::string_view mode);
+// A recorded plan: the fields it keeps, and its summary for the node it is for.
+inline constexpr const char* kRecoveryPlanFields[] = {"checkpoint_path", "drain_command",
+                                                      "restart_command", "replacement_node"};
+std::string recovery_plan_summary(std::string_view node);
+
 }  // namespace corvane::monitor

@@ -24,4 +24,24 @@ std::vector<SrunArg> srun_prefix(const SrunSettings& set) {
   return out;
 }
 
+std::vector<AgentArg> agent_step_command(const std::vector<std::string>& targets,
+                                         std::string_view srun, std::string_view python) {
+  std::string count = std::to_string(targets.size());
+  std::string nodes;
+  for (const std::string& target : targets) nodes += (nodes.empty() ? "" : ",") + target;
+  std::vector<AgentArg> out;
+  for (std::string text :
+       {std::string(srun), std::string("--overlap"), "--nodes=" + count, "--ntasks=" + count,
+        std::string("--ntasks-per-node=1"), "--nodelist=" + nodes,
+        std::string("--kill-on-bad-exit=0"), std::string("--job-name=corvane-agents")}) {
+    out.push_back({AgentArg::kText, std::move(text)});
+  }
+  out.push_back({AgentArg::kExtraArgs, {}});
+  out.push_back({AgentArg::kText, std::string(python)});
+  for (const char* text : {"-m", "corvane", "agent", "--stdin-eof", "--job-running"}) {
+    out.push_back({AgentArg::kText, text});
+  }
+  return out;
+}
+
 }  // namespace corvane::monitor

@@ -1,6 +1,7 @@
 // Running the job through Slurm's srun on Slurm clusters: whether to, and the arguments.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,5 +24,19 @@ struct SrunSettings {
 
 // The prefix that goes before the job's own command.
 std::vector<SrunArg> srun_prefix(const SrunSettings& set);
+
+// One argument of the agent step's command: text, or where the configured
+// "cluster.slurm.agent_extra_args" go.
+struct AgentArg {
+  enum Kind { kText, kExtraArgs } kind;
+  std::string text;  // for kText
+};
+
+// The agent step: one agent per node in `targets`, as a step beside the job's (--overlap:
+// it needs none of the job's resources for itself), run by `python` (the host's
+// executable). The extra arguments go before the agent's command, e.g. what a cluster that
+// confines devices needs to let the step see the node's GPUs.
+std::vector<AgentArg> agent_step_command(const std::vector<std::string>& targets,
+                                         std::string_view srun, std::string_view python);
 
 }  // namespace corvane::monitor

@@ -61,5 +61,14 @@ TEST(Delivery, RecoveryIsAskedForByTheFirstCriticalFinding) {
             (std::vector<std::string>{"ecc_dbe", "output_stall", "xid_critical"}));
 }
 
+TEST(Delivery, APlanIsExecutedOnlyInTheConfirmAndAutoModes) {
+  EXPECT_TRUE(recovery_executes("confirm"));
+  EXPECT_TRUE(recovery_executes("auto"));
+  for (const char* mode : {"", "manual", "Auto", "confirm ", "none"}) {
+    EXPECT_FALSE(recovery_executes(mode)) << mode;
+  }
+  EXPECT_EQ(recovery_plan_summary("gpu-07"), "Prepared recovery plan for gpu-07");
+}
+
 }  // namespace
 }  // namespace corvane::monitor

@@ -1,0 +1,53 @@
+#include "stopper.hpp"
+
+#include <signal.h>
+#include <string.h>
+
+namespace corvane::monitor {
+
+std::string signal_name(int signum) {
+  const char* abbrev = (signum > 0 && signum < NSIG) ? sigabbrev_np(signum) : nullptr;
+  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signum);
+}
+
+std::vector<StopAction> StopSchedule::poll(unsigned requests, int signum, double now) {
+  std::vector<StopAction> actions;
+  if (requests > seen_) {
+    if (seen_ == 0) {
+      signum_ = signum;
+      deadline_ = now + grace_s_;
+      actions.push_back({signum, "[corvane] received " + signal_name(signum) +
+                                     "; passing it to the job (" +
+                                     std::to_string(static_cast<long long>(grace_s_)) +
+                                     "s before it is killed)"});
+    } else if (!killed_) {
+      killed_ = true;
+      actions.push_back({SIGKILL, "[corvane] second stop request; killing the job"});
+    }
+    seen_ = requests;
+  }
+  if (grace_over(now)) {
+    killed_ = true;
+    actions.push_back(
+        {SIGKILL, "[corvane] the job did not stop within its grace period; killing it"});
+  }
+  return actions;
+}
+
+void end_leftovers(const GroupControl& group) {
+  if (!group.alive()) return;
+  group.send(SIGTERM);
+  double until = group.now() + 1.0;
+  while (group.now() < until) {
+    if (!group.alive()) return;
+    group.pause(0.02);
+  }
+  group.send(SIGKILL);
+}
+
+JobEnd job_end(bool exited_zero, const StopSchedule& stop) {
+  if (!stop.requested()) return {exited_zero ? "completed" : "failed", std::nullopt, false};
+  return {"interrupted", signal_name(stop.signum()), stop.killed()};
+}
+
+}  // namespace corvane::monitor

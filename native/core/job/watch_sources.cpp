@@ -1,0 +1,76 @@
+#include "watch_sources.hpp"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+#include "wakeups.hpp"
+
+namespace corvane::monitor {
+namespace {
+
+std::mutex g_mutex;
+std::map<const void*, WatchState>& states() {
+  static auto* all = new std::map<const void*, WatchState>();  // threads may report at exit
+  return *all;
+}
+
+}  // namespace
+
+JobWatch::JobWatch(const void* key) : key_(key) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  states()[key_] = WatchState{};
+}
+
+JobWatch::~JobWatch() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  states().erase(key_);
+}
+
+WatchState JobWatch::snapshot() const {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = states().find(key_);
+  return it == states().end() ? WatchState{} : it->second;
+}
+
+void report_source(const void* key, const std::string& source, const std::string& how) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = states().find(key);
+    if (it == states().end()) return;  // a thread body run on its own, outside a job
+    auto& sources = it->second.sources;
+    auto same = [&](const auto& entry) { return entry.first == source; };
+    if (auto found = std::find_if(sources.begin(), sources.end(), same); found != sources.end()) {
+      found->second = how;
+    } else {
+      sources.emplace_back(source, how);
+    }
+  }
+  wake_runners();  // the runner tells the user once every source has spoken
+}
+
+void report_nvml_gpu_count(const void* key, long count) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = states().find(key);
+  if (it != states().end()) it->second.nvml_gpu_count = count;
+}
+
+std::string watching_line(const WatchState& state, const std::string& hook_path) {
+  std::string line = "[corvane] watching: output";
+  for (const char* source : {"telemetry", "gpu events", "kernel log"}) {
+    for (const auto& [name, how] : state.sources) {
+      if (name == source) line += ", " + name + (how.empty() ? "" : " (" + how + ")");
+    }
+  }
+  return line + ", hook file (" + hook_path + ")";
+}
+
+bool sources_known(const WatchState& state) {
+  int known = 0;
+  for (const auto& entry : state.sources) {
+    known += entry.first == "telemetry" || entry.first == "kernel log";
+  }
+  return known >= 2;
+}
+
+}  // namespace corvane::monitor

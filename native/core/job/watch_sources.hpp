@@ -1,0 +1,42 @@
+// What each running job watches, as its threads tell it, and the "watching:" line the
+// runner prints once from it. Keyed by an opaque pointer per job (its stop event); any
+// thread, no locks held by callers.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvane::monitor {
+
+struct WatchState {
+  // (source, how) in the order the sources first reported, e.g. ("telemetry", "nvml, 8 GPUs").
+  std::vector<std::pair<std::string, std::string>> sources;
+  long nvml_gpu_count = -1;  // the GPU count NVML gives each poll; -1: not known
+};
+
+// Registers a job's watch state for as long as the object lives.
+class JobWatch {
+ public:
+  explicit JobWatch(const void* key);
+  ~JobWatch();
+  JobWatch(const JobWatch&) = delete;
+  JobWatch& operator=(const JobWatch&) = delete;
+  WatchState snapshot() const;
+
+ private:
+  const void* key_;
+};
+
+// A source of the job `key` is watched (`how`: its detail, or empty); a later report of the
+// same source replaces its detail. Wakes the runners. Ignored for a key with no job.
+void report_source(const void* key, const std::string& source, const std::string& how);
+void report_nvml_gpu_count(const void* key, long count);
+
+// "[corvane] watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a
+// fixed order whatever the order of the reports.
+std::string watching_line(const WatchState& state, const std::string& hook_path);
+// Both the telemetry and the kernel log have spoken: the line can be printed.
+bool sources_known(const WatchState& state);
+
+}  // namespace corvane::monitor
