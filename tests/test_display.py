@@ -41,26 +41,29 @@ def test_cost_config_tolerates_bad_values():
 LONG = "Xid 79 on GPU 3: " + "y" * 200
 
 
-@pytest.mark.parametrize("finding, source", [
-    (m._testing.parse_output_line("step 10 loss=nan", [], [])[0], " [line: step 10 loss=nan]"),
-    (m._testing.parse_output_line(LONG, [], [])[0], f" [line: {LONG[:97]}...]"),
-    (m._testing.parse_output_line("\x1b[2Jloss=nan\r", [], [])[0], " [line: \\x1b[2Jloss=nan]"),
-    (MonitorFinding("xid_critical", "CRITICAL", "Kernel reported XID 79 (GPU fell off the bus)",
-                    {"pci_bus_id": "0000:3b:00.0", "gpu_index": 3, "xid": 79}), " [GPU 3]"),
-    (MonitorFinding("xid_critical", "WARN", "Kernel reported XID 13 (GPU fault)",
-                    {"pci_bus_id": "0000:3b:00.0", "gpu_index": None, "xid": 13}),
+# Findings are built inside the test: kept in the parameters, they would outlive the module
+# that made them at interpreter exit and be reported as leaked.
+@pytest.mark.parametrize("make, source", [
+    (lambda: m._testing.parse_output_line("step 10 loss=nan", [], [])[0], " [line: step 10 loss=nan]"),
+    (lambda: m._testing.parse_output_line(LONG, [], [])[0], f" [line: {LONG[:97]}...]"),
+    (lambda: m._testing.parse_output_line("\x1b[2Jloss=nan\r", [], [])[0], " [line: \\x1b[2Jloss=nan]"),
+    (lambda: MonitorFinding("xid_critical", "CRITICAL", "Kernel reported XID 79 (GPU fell off the bus)",
+                            {"pci_bus_id": "0000:3b:00.0", "gpu_index": 3, "xid": 79}), " [GPU 3]"),
+    (lambda: MonitorFinding("xid_critical", "WARN", "Kernel reported XID 13 (GPU fault)",
+                            {"pci_bus_id": "0000:3b:00.0", "gpu_index": None, "xid": 13}),
      " [PCI 0000:3b:00.0]"),
-    (MonitorFinding("thermal_warning", "WARN", "GPU 0 temperature stayed above 85C",
-                    {"gpu_index": 0, "temperature_c": 88.0}), " [GPU 0]"),
-    (MonitorFinding("phase_straggler", "WARN", "Rank 2 is slower than peers in backward-compute",
-                    {"rank": 2, "phase": "backward-compute", "duration": 0.2}),
+    (lambda: MonitorFinding("thermal_warning", "WARN", "GPU 0 temperature stayed above 85C",
+                            {"gpu_index": 0, "temperature_c": 88.0}), " [GPU 0]"),
+    (lambda: MonitorFinding("phase_straggler", "WARN", "Rank 2 is slower than peers in backward-compute",
+                            {"rank": 2, "phase": "backward-compute", "duration": 0.2}),
      " [rank 2, phase backward-compute]"),
-    (MonitorFinding("rank_divergence", "WARN", "Rank 5 gradient norm diverged from peers",
-                    {"rank": 5, "gradient_norm": float("nan"), "z_score": None}), " [rank 5]"),
-    (MonitorFinding("training_hang", "CRITICAL", "No output", {"silence_s": 9.0}), ""),
-    (MonitorFinding("odd", "WARN", "odd details", {"rank": True, "gpu_index": "3", "line": 5}), ""),
+    (lambda: MonitorFinding("rank_divergence", "WARN", "Rank 5 gradient norm diverged from peers",
+                            {"rank": 5, "gradient_norm": float("nan"), "z_score": None}), " [rank 5]"),
+    (lambda: MonitorFinding("training_hang", "CRITICAL", "No output", {"silence_s": 9.0}), ""),
+    (lambda: MonitorFinding("odd", "WARN", "odd details", {"rank": True, "gpu_index": "3", "line": 5}), ""),
 ])
-def test_each_line_says_where_the_finding_came_from(finding, source):
+def test_each_line_says_where_the_finding_came_from(make, source):
+    finding = make()
     out = io.StringIO()
     display_monitoring_finding(finding, cost_config=cost_config({}), timestamp="t", stream=out)
     assert out.getvalue() == f"[corvane t] {finding.severity:<8} {finding.event_type}: " \

@@ -60,6 +60,12 @@ class XidPairingScope {
 };
 
 void bind_runner(nb::module_& m);
+// Whether the interpreter has begun to exit (run_entry.cpp); no GIL needed.
+bool interpreter_exiting();
+// run_monitored_command: one job's command under watch until it exits; a LaunchResult.
+nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
+                   nb::handle checkpoint_dir, nb::handle pre_check_result, nb::handle extra_env,
+                   nb::handle wandb_bridge);
 void bind_kernel_log_watch(nb::module_& m);
 void bind_hook_watch(nb::module_& m);
 void bind_telemetry(nb::module_& m);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -31,13 +30,6 @@ namespace {
 
 using namespace nb::literals;
 using Clock = std::chrono::steady_clock;
-
-// Interpreter exit. At exit the host ends daemon threads that still want the GIL by
-// unwinding their stacks without it, and host objects on a C++ stack can't be released
-// then. So an exit handler, run while threads still work normally, makes every running
-// job leave its wait and unwind in order, and waits (bounded) until none is left.
-std::atomic<bool> g_exiting{false};
-std::atomic<int> g_active_runs{0};
 
 double seconds_now() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
@@ -121,7 +113,7 @@ void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
            stopper.schedule.pending(monitor::stop_requests());
   };
   while (true) {
-    if (g_exiting.load()) raise_exiting();
+    if (interpreter_exiting()) raise_exiting();
     if (!child_status(child).is_none() || woken()) return;
     double now = seconds_now();
     if (stopper.schedule.grace_over(now)) return;
@@ -322,7 +314,7 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
         // to that caller once the job has ended.
         stopper.keyboard_interrupt = true;
         monitor::request_stop(SIGINT);
-      } else if (e.matches(PyExc_SystemExit) && g_exiting.load()) {
+      } else if (e.matches(PyExc_SystemExit) && interpreter_exiting()) {
         throw;
       } else {
         // A failing probe or host call costs this pass, not the watch over the job.
@@ -473,9 +465,11 @@ nb::object finish_run(JobRun& run, JobContext& job, JobStopper& stopper, double 
                                   nb::none(), nb::none(), nb::int_(run.reader->dropped)}});
 }
 
-nb::object run_monitored_command(nb::handle command, nb::handle config, nb::handle registry,
-                                 nb::handle checkpoint_dir, nb::handle pre_check_result,
-                                 nb::handle extra_env, nb::handle wandb_bridge) {
+}  // namespace
+
+nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
+                   nb::handle checkpoint_dir, nb::handle pre_check_result, nb::handle extra_env,
+                   nb::handle wandb_bridge) {
   check_run_arguments(command, config, pre_check_result, extra_env);
   JobChecks checks;
   JobStopper stopper;
@@ -523,93 +517,12 @@ nb::object run_monitored_command(nb::handle command, nb::handle config, nb::hand
   return result;
 }
 
-// The entry point is a plain CPython function too: a host may run a job on a daemon
-// thread, and the thread's end at interpreter exit must pass through cleanly.
-PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"command",          "config",    "registry",     "checkpoint_dir",
-                                "pre_check_result", "extra_env", "wandb_bridge", nullptr};
-  PyObject *command, *config, *registry, *checkpoint_dir, *pre_check = Py_None,
-                                                          *extra_env = Py_None, *bridge = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOO", const_cast<char**>(names), &command,
-                                   &config, &registry, &checkpoint_dir, &pre_check, &extra_env,
-                                   &bridge)) {
-    return nullptr;
-  }
-  if (g_exiting.load()) {
-    PyErr_SetString(PyExc_RuntimeError, "the interpreter is exiting");
-    return nullptr;
-  }
-  struct Active {
-    Active() { ++g_active_runs; }
-    ~Active() { --g_active_runs; }
-  } active;
-  return guarded_call([&] {
-    return run_monitored_command(command, config, registry, checkpoint_dir, pre_check, extra_env,
-                                 bridge);
-  });
-}
-
-PyMethodDef thread_defs[] = {
-    {"run_monitored_command",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
-     METH_VARARGS | METH_KEYWORDS,
-     "run_monitored_command(command, config, registry, checkpoint_dir, pre_check_result=None, "
-     "extra_env=None, wandb_bridge=None)\n--\n\nRun one job's command under watch until it "
-     "exits; returns a LaunchResult."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyObject* shutdown_monitors(PyObject* module, PyObject*) {
-  g_exiting.store(true);
-  PyObject* events = PyObject_GetAttrString(module, "_active_stop_events");
-  if (events != nullptr) {
-    PyObject* copy = PySequence_List(events);
-    Py_DECREF(events);
-    if (copy != nullptr) {
-      for (Py_ssize_t i = 0; i < PyList_Size(copy); ++i) {
-        PyObject* r = PyObject_CallMethod(PyList_GetItem(copy, i), "set", nullptr);
-        Py_XDECREF(r);
-      }
-      Py_DECREF(copy);
-    }
-  }
-  PyErr_Clear();
-  // Bounded: a job stuck in a slow host call is not worth hanging the exit for.
-  auto deadline = Clock::now() + std::chrono::seconds(3);
-  while (g_active_runs.load() > 0 && Clock::now() < deadline) {
-    Py_BEGIN_ALLOW_THREADS
-    ::usleep(10000);
-    Py_END_ALLOW_THREADS
-  }
-  Py_RETURN_NONE;
-}
-
-PyMethodDef shutdown_def = {"_shutdown_monitors", shutdown_monitors, METH_NOARGS,
-                            "At interpreter exit: stop running jobs' waits and threads."};
-
-}  // namespace
-
 nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, std::string_view summary) {
   nb::dict details;
   details["before"] = before;
   details["after"] = after;
   return make_finding(str_of(monitor::kInventoryShrankEvent), nb::str("CRITICAL"), str_of(summary),
                       details);
-}
-
-ActiveScope::ActiveScope(nb::handle stop_event) : stop_event_(stop_event) {
-  ++g_active_runs;
-  PySet_Add(host("_active_stop_events").ptr(), stop_event_.ptr());
-  PyErr_Clear();  // an unhashable event is simply not registered
-}
-
-ActiveScope::~ActiveScope() {
-  PyObject* events = PyObject_GetAttrString(monitoring_module().ptr(), "_active_stop_events");
-  if (events != nullptr) {
-    PySet_Discard(events, stop_event_.ptr());
-    Py_DECREF(events);
-  }
-  PyErr_Clear();
-  --g_active_runs;
 }
 
 void report_source(const void* job_key, const std::string& source, const std::string& how) {
@@ -621,28 +534,5 @@ void report_nvml_gpu_count(const void* job_key, long count) {
 }
 
 void wake_runners() { monitor::wake_runners(); }
-
-void bind_runner(nb::module_& m) {
-  m.def(
-      "request_stop",
-      [](int signum) {
-        if (signum <= 0 || signum >= NSIG) throw nb::value_error("not a signal number");
-        monitor::request_stop(signum);
-      },
-      "signum"_a,
-      "Ask running jobs to stop: the first request passes `signum` to each job's process "
-      "group and starts its grace period (\"monitor\" -> \"stop_grace\"); a second one kills "
-      "the group. Safe to call from a signal handler.");
-  m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));
-  PyObject* shutdown = PyCFunction_NewEx(&shutdown_def, m.ptr(), m.attr("__name__").ptr());
-  if (shutdown == nullptr) throw nb::python_error();
-  m.attr("_shutdown_monitors") = nb::steal(shutdown);
-  nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_monitors"));
-  for (PyMethodDef* def = thread_defs; def->ml_name != nullptr; ++def) {
-    PyObject* fn = PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr());
-    if (fn == nullptr) throw nb::python_error();
-    m.attr(def->ml_name) = nb::steal(fn);
-  }
-}
 
 }  // namespace corvane::bindings
