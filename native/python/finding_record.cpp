@@ -1,6 +1,48 @@
 #include "finding_record.hpp"
 
+#include "host.hpp"
+
 namespace corvane::bindings {
+namespace {
+
+nb::object detail_object(const monitor::DetailValue& v, const std::vector<nb::object>& kept,
+                         nb::handle snapshot) {
+  using V = monitor::DetailValue;
+  switch (v.kind) {
+    case V::kInt:
+      return nb::int_(v.i);
+    case V::kFloat:
+      return nb::float_(v.f);
+    case V::kBool:
+      return nb::bool_(v.i != 0);
+    case V::kText:
+      return from_exact_utf8(v.text);
+    case V::kCount:
+      return v.count.is_int ? nb::steal(PyLong_FromDouble(v.count.v)) : nb::float_(v.count.v);
+    case V::kDigits: {
+      // int(digits) as the host would make it; past the host's own limit on digits the
+      // text itself is kept, so a freak line still gives its finding instead of an error.
+      PyObject* n = PyLong_FromString(v.text.c_str(), nullptr, 10);
+      if (n != nullptr) return nb::steal(n);
+      PyErr_Clear();
+      return from_exact_utf8(v.text);
+    }
+    case V::kIntList: {
+      nb::list out;
+      for (std::int64_t i : v.list) out.append(i);
+      return out;
+    }
+    case V::kSnapshotField:
+      return snapshot.attr("get")(v.text.c_str());
+    case V::kKept:
+      return kept.at(static_cast<std::size_t>(v.i));
+    case V::kNone:
+      break;
+  }
+  return nb::none();
+}
+
+}  // namespace
 
 void bind_monitor_records(nb::module_& m) {
   static const std::array<FieldSpec, 5> finding_fields = {{{"event_type"},
@@ -33,6 +75,16 @@ nb::object make_finding(nb::handle event_type, nb::handle severity, nb::handle s
                         nb::handle details) {
   return new_record(MonitorFinding{
       {nb::borrow(event_type), nb::borrow(severity), nb::borrow(summary), nb::borrow(details)}});
+}
+
+nb::object finding_of(const monitor::Finding& finding, const std::vector<nb::object>& kept,
+                      nb::handle snapshot) {
+  nb::dict details;
+  for (const auto& [key, value] : finding.details) {
+    details[str_of(key)] = detail_object(value, kept, snapshot);
+  }
+  return make_finding(str_of(finding.event_type), str_of(finding.severity),
+                      from_exact_utf8(finding.summary), details);
 }
 
 }  // namespace corvane::bindings

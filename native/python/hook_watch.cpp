@@ -131,22 +131,6 @@ void without_interpreter(const std::function<void()>& call) {
   });
 }
 
-// A detail's host value.
-struct HostValue {
-  nb::object operator()(std::int64_t v) const { return nb::int_(v); }
-  nb::object operator()(double v) const { return nb::float_(v); }
-  nb::object operator()(const std::optional<double>& v) const {
-    return v ? nb::object(nb::float_(*v)) : nb::none();
-  }
-  nb::object operator()(bool v) const { return nb::bool_(v); }
-  nb::object operator()(const std::string& v) const { return from_exact_utf8(v); }
-  nb::object operator()(const std::vector<std::int64_t>& v) const {
-    nb::list out;
-    for (auto r : v) out.append(r);
-    return out;
-  }
-};
-
 // The peer analysis with the thresholds of the configuration's "monitor" section.
 // The median of samples holding NaN is the host's. `*released` is the thread's state while
 // the analysis runs without the interpreter: it is taken back for the host's median.
@@ -252,14 +236,7 @@ struct HookWatch {
   }
 
   void emit(const mon::Detection& d) {
-    nb::dict details;
-    for (const auto& [key, value] : mon::detection_details(d)) {
-      details[str_of(key)] = std::visit(HostValue{}, value);
-    }
-    mon::DetectionText text = mon::describe(d);
-    append_finding(findings, lock,
-                   make_finding(str_of(text.event_type), str_of(mon::kDetectionSeverity),
-                                from_exact_utf8(text.summary), details));
+    append_finding(findings, lock, finding_of(mon::describe(d)));
   }
 
   // One line of the file; true when it was a report.

@@ -60,13 +60,6 @@ mon::XidPairing& xid_pairing() {
   return *pairing;
 }
 
-nb::object finding_of(const mon::FindingText& text, nb::handle detail) {
-  nb::dict details;
-  details[str_of(text.detail)] = detail;
-  return make_finding(str_of(text.event_type), str_of(text.severity), str_of(text.summary),
-                      details);
-}
-
 struct KernelWatch {
   nb::handle findings, lock, stop_event;
   mon::PciIndexMap pci_map;
@@ -91,8 +84,9 @@ struct KernelWatch {
   void handle_line(std::string_view text) {
     mon::KernelLineScan scan = mon::scan_kernel_line(text);
     if (scan.kind == mon::KernelLineScan::kAer) {
-      append_finding(findings, lock,
-                     finding_of(mon::kPcieAerFinding, str_of(text).attr("strip")()));
+      append_finding(
+          findings, lock,
+          finding_of(mon::kPcieAerFinding.with(exact_utf8(str_of(text).attr("strip")()))));
     }
     if (scan.kind != mon::KernelLineScan::kXid) return;
     nb::str pci = str_of(scan.pci_bus_id);
@@ -229,8 +223,7 @@ mon::KernelLogPorts host_ports(KernelWatch& watch) {
   };
   ports.take = [&watch](std::string_view line) { watch.take(line); };
   ports.unavailable = [&watch](const std::string& reason) {
-    append_finding(watch.findings, watch.lock,
-                   finding_of(mon::kKernelLogUnavailable, str_of(reason)));
+    append_finding(watch.findings, watch.lock, finding_of(mon::kKernelLogUnavailable.with(reason)));
   };
   ports.guarded = [&watch](const char* what, const std::function<void()>& step) {
     guarded_step(watch.log, what, step);

@@ -70,9 +70,6 @@ void bind_kernel_log_watch(nb::module_& m);
 void bind_hook_watch(nb::module_& m);
 void bind_telemetry(nb::module_& m);
 
-// The finding of a GPU inventory that has fewer entries than before.
-nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, std::string_view summary);
-
 // Counts a running job or thread body, and registers its stop event so the exit handler
 // can end it in order. Construct and destroy with the GIL held.
 class ActiveScope {

@@ -80,28 +80,14 @@ nb::str xid_description(nb::handle xid) {
   return str_of(corvane::monitor::xid_description(code));
 }
 
-// int(digits) as the host would make it; past the host's own limit on digits the text
-// itself is kept, so a freak line still gives its finding instead of an error.
-nb::object xid_value(std::string_view digits) {
-  std::string text(digits);
-  PyObject* value = PyLong_FromString(text.c_str(), nullptr, 10);
-  if (value != nullptr) return nb::steal(value);
-  PyErr_Clear();
-  return str_of(digits);
-}
-
 }  // namespace
 
 namespace corvane::bindings {
 
 nb::list findings_for_scan(nb::handle line, const corvane::monitor::OutputLineScan& scan) {
   nb::list result;
-  for (const corvane::monitor::OutputFinding& f : corvane::monitor::output_findings(scan)) {
-    nb::dict details;
-    details["line"] = line;
-    if (f.with_xid) details["xid"] = xid_value(scan.xid_digits);
-    result.append(
-        make_finding(str_of(f.event_type), str_of(f.severity), str_of(f.summary), details));
+  for (const corvane::monitor::Finding& f : corvane::monitor::output_findings(scan)) {
+    result.append(finding_of(f, {nb::borrow(line)}));
   }
   return result;
 }

@@ -118,13 +118,8 @@ void ReaderContext::run() {
   fd = -1;
   PyEval_RestoreThread(ts);
   if (read_errno != 0) {
-    nb::dict details;
-    details["source"] = "output";
-    details["error"] = nb::str(std::strerror(read_errno));
-    append_finding(
-        findings, findings_lock,
-        make_finding(str_of(monitor::kOutputLostEvent), str_of(monitor::kOutputLostSeverity),
-                     str_of(monitor::kOutputLostSummary), details));
+    append_finding(findings, findings_lock,
+                   finding_of(monitor::output_lost_finding(std::strerror(read_errno))));
   }
 }
 

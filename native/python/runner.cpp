@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "../core/common/pyfloat.hpp"
 #include "../core/job/cadence.hpp"
 #include "../core/job/checks.hpp"
 #include "../core/job/stopper.hpp"
@@ -38,11 +37,6 @@ double seconds_now() {
 [[noreturn]] void raise_exiting() {
   PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
   throw nb::python_error();
-}
-
-nb::object job_finding(const monitor::JobFindingText& text, nb::dict details) {
-  return make_finding(str_of(text.event_type), str_of(text.severity), str_of(text.summary),
-                      details);
 }
 
 double as_double(nb::handle v) {
@@ -171,12 +165,8 @@ struct JobChecks {
     double now = as_double(host("time").attr("time")());
     bool progress = nb::len(run->step_times) > 0 || nb::len(run->losses) > 0 ||
                     !run->training_state.attr("get")("step").is_none();
-    if (auto text = silence.check(now, last_output_at, progress)) {
-      nb::dict details;
-      details["hang_timeout_s"] = hang_timeout;
-      details["hang_grace_s"] = hang_grace;
-      details["silence_s"] = corvane::py_round(now - last_output_at, 2);
-      add(job_finding(*text, details));
+    if (auto finding = silence.check(now, last_output_at, progress)) {
+      add(finding_of(*finding, {hang_timeout, hang_grace}));
     }
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
     // milliseconds of CPU on a real node) need not run every period. No answer from the
@@ -186,19 +176,15 @@ struct JobChecks {
                                               ? std::optional<Py_ssize_t>(nvml_count)
                                               : inventory->count(kInventoryWait, run->child);
     if (gpu_count) {
-      if (monitor::inventory_shrank(static_cast<std::size_t>(last_gpu_count),
-                                    static_cast<std::size_t>(*gpu_count))) {
-        add(inventory_shrink_finding(last_gpu_count, *gpu_count,
-                                     monitor::kInventoryShrankAtLaunch));
+      if (auto shrank = monitor::inventory_check(static_cast<std::size_t>(last_gpu_count),
+                                                 static_cast<std::size_t>(*gpu_count), true)) {
+        add(finding_of(*shrank));
       }
       last_gpu_count = *gpu_count;
     }
     nb::object free_gb = snapshot["disk_free_gb"];
-    if (auto text = monitor::disk_check(as_double(free_gb))) {
-      nb::dict details;
-      details["disk_free_gb"] = free_gb;
-      add(job_finding(*text, details));
-    }
+    if (auto finding = monitor::disk_check(as_double(free_gb)))
+      add(finding_of(*finding, {free_gb}));
   }
 };
 
@@ -515,14 +501,6 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
     throw nb::python_error();
   }
   return result;
-}
-
-nb::object inventory_shrink_finding(Py_ssize_t before, Py_ssize_t after, std::string_view summary) {
-  nb::dict details;
-  details["before"] = before;
-  details["after"] = after;
-  return make_finding(str_of(monitor::kInventoryShrankEvent), nb::str("CRITICAL"), str_of(summary),
-                      details);
 }
 
 void report_source(const void* job_key, const std::string& source, const std::string& how) {

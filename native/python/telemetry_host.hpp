@@ -48,41 +48,6 @@ inline nb::object optional_count(const std::optional<double>& v) {
   return v ? count_object(*v) : nb::none();
 }
 
-// A finding as the core words it. Snapshot fields come from `snap`, NVLink link keys from
-// `links` (the host's keys, by position).
-inline nb::object detail_object(const monitor::DetailValue& v, nb::handle snap,
-                                const std::vector<nb::object>* links) {
-  using V = monitor::DetailValue;
-  switch (v.kind) {
-    case V::kInt:
-      return nb::int_(v.i);
-    case V::kFloat:
-      return nb::float_(v.f);
-    case V::kText:
-      return str_of(v.text);
-    case V::kTrue:
-      return nb::bool_(true);
-    case V::kCount:
-      return v.count.is_int ? count_object(v.count.v) : nb::float_(v.count.v);
-    case V::kSnapshotField:
-      return get(snap, v.text.c_str());
-    case V::kLinkKey:
-      return links->at(static_cast<std::size_t>(v.i));
-    case V::kNone:
-      break;
-  }
-  return nb::none();
-}
-inline nb::object finding_of(const monitor::FindingText& text, nb::handle snap = nb::handle(),
-                             const std::vector<nb::object>* links = nullptr) {
-  nb::dict details;
-  for (const auto& [key, value] : text.details) {
-    details[str_of(key)] = detail_object(value, snap, links);
-  }
-  return make_finding(str_of(text.event_type), str_of(text.severity), str_of(text.summary),
-                      details);
-}
-
 // The GPU snapshot functions (gpu_snapshots.cpp), bound as module attributes.
 void bind_gpu_snapshots(nb::module_& m);
 

@@ -294,15 +294,9 @@ class TelemetryWatch final : public mon::TelemetryHost {
     append_finding(findings_, lock_, xid_finding(summary.c_str(), xid, index, pci, "injected", d));
   }
 
-  void append(const mon::FindingText& finding, std::optional<std::size_t> snapshot) override {
+  void append(const mon::Finding& finding, std::optional<std::size_t> snapshot) override {
     nb::object snap = snapshot ? nb::object(snaps_[*snapshot]) : nb::none();
-    append_finding(findings_, lock_, finding_of(finding, snap, &links_));
-  }
-  void inventory_shrank(std::size_t before, std::size_t after) override {
-    append_finding(
-        findings_, lock_,
-        inventory_shrink_finding(static_cast<Py_ssize_t>(before), static_cast<Py_ssize_t>(after),
-                                 mon::kInventoryShrankAtRuntime));
+    append_finding(findings_, lock_, finding_of(finding, links_, snap));
   }
 
  private:

@@ -25,7 +25,6 @@ namespace corvane::bindings {
 using corvane::OnceFilter;
 using corvane::one_line;
 using corvane::ToolFailure;
-using corvane::WatcherStopped;
 
 // "KeyError: 'monitor'" for a host error; never fails.
 inline std::string python_error_line(nb::python_error& e) {
@@ -184,13 +183,7 @@ nb::object watcher_body(const char* source, nb::handle findings, nb::handle lock
     std::string error = current_error_line();
     quietly([&] {
       if (PyObject_IsTrue(stop_event.attr("is_set")().ptr()) == 1) return;
-      nb::dict details;
-      details["source"] = source;
-      details["error"] = str_of(error);
-      append_finding(
-          findings, lock,
-          make_finding(nb::str(WatcherStopped::kEventType), nb::str(WatcherStopped::kSeverity),
-                       str_of(WatcherStopped::summary(source)), details));
+      append_finding(findings, lock, finding_of(corvane::watcher_stopped_finding(source, error)));
     });
     throw;
   }

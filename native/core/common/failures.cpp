@@ -21,8 +21,12 @@ std::optional<std::string> OnceFilter::admit(const std::string& message) {
   return message;
 }
 
-std::string WatcherStopped::summary(const std::string& source) {
-  return "Monitoring of " + source + " stopped early";
+monitor::Finding watcher_stopped_finding(const std::string& source, const std::string& error) {
+  using monitor::DetailValue;
+  return {"monitor_degraded",
+          "WARN",
+          "Monitoring of " + source + " stopped early",
+          {{"source", DetailValue::string(source)}, {"error", DetailValue::string(error)}}};
 }
 
 }  // namespace corvane

@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "finding.hpp"
+
 namespace corvane {
 
 inline constexpr std::size_t kMaxErrorLineChars = 300;
@@ -35,12 +37,8 @@ struct ToolFailure {
   bool timed_out = false;
 };
 
-// The "monitor_degraded" finding of a watcher that stopped before its job ended.
-struct WatcherStopped {
-  static constexpr const char* kEventType = "monitor_degraded";
-  static constexpr const char* kSeverity = "WARN";
-  // "Monitoring of <source> stopped early"; `source` is "telemetry", "kernel_log", "hooks".
-  static std::string summary(const std::string& source);
-};
+// The "monitor_degraded" finding of a watcher that stopped before its job ended: "Monitoring
+// of <source> stopped early"; `source` is "telemetry", "kernel_log" or "hooks", `error` why.
+monitor::Finding watcher_stopped_finding(const std::string& source, const std::string& error);
 
 }  // namespace corvane

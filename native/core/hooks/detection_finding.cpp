@@ -2,20 +2,24 @@
 
 namespace corvane::monitor {
 
-DetectionText describe(const Detection& d) {
+namespace {
+
+Finding worded(const Detection& d) {
   const std::string rank = "Rank " + std::to_string(d.rank);
   switch (d.kind) {
     case Detection::kRankDivergence:
-      return {"rank_divergence", rank + " gradient norm diverged from peers"};
+      return {"rank_divergence", "WARN", rank + " gradient norm diverged from peers", {}};
     case Detection::kRankStraggler:
-      return {"rank_straggler", rank + " is consistently slower than peers"};
+      return {"rank_straggler", "WARN", rank + " is consistently slower than peers", {}};
     case Detection::kPhaseStraggler:
       break;
   }
-  return {"phase_straggler", rank + " is slower than peers in " + d.phase};
+  return {"phase_straggler", "WARN", rank + " is slower than peers in " + d.phase, {}};
 }
 
-Details detection_details(const Detection& d) {
+}  // namespace
+
+Finding describe(const Detection& d) {
   struct Keys {
     std::string_view value, median, score;
   };
@@ -26,15 +30,17 @@ Details detection_details(const Detection& d) {
   };
   const Keys& keys = kKeys[d.kind];
   const bool divergence = d.kind == Detection::kRankDivergence;
-  Details out;
-  out.emplace_back("rank", d.rank);
-  if (d.kind == Detection::kPhaseStraggler) out.emplace_back("phase", d.phase);
-  out.emplace_back(keys.value, d.value);
-  out.emplace_back(keys.median, d.median);
-  out.emplace_back(keys.score, d.score);
-  if (divergence) out.emplace_back("ratio_trigger", d.ratio_trigger);
-  out.emplace_back("peer_ranks", d.peer_ranks);
-  if (divergence) out.emplace_back("non_finite", d.non_finite);
+  using V = DetailValue;
+  Finding out = worded(d);
+  auto add = [&](std::string_view key, DetailValue v) { out.details.emplace_back(key, v); };
+  add("rank", V::integer(d.rank));
+  if (d.kind == Detection::kPhaseStraggler) add("phase", V::string(d.phase));
+  add(keys.value, V::number(d.value));
+  add(keys.median, V::number(d.median));
+  add(keys.score, V::number(d.score));
+  if (divergence) add("ratio_trigger", V::flag(d.ratio_trigger));
+  add("peer_ranks", V::integers(d.peer_ranks));
+  if (divergence) add("non_finite", V::flag(d.non_finite));
   return out;
 }
 

@@ -6,35 +6,32 @@
 #include <optional>
 #include <string_view>
 
-namespace corvane::monitor {
+#include "../common/finding.hpp"
 
-struct JobFindingText {
-  std::string_view event_type, severity, summary;
-};
+namespace corvane::monitor {
 
 // Silence past the hang timeout and its grace: a hang when the job had shown training
 // progress (losses, step times or a published step), else an output stall. One finding per
-// silence: the next comes only after the job printed again.
+// silence: the next comes only after the job printed again. Its details name the configured
+// hang timeout and grace as kept values 0 and 1 (the host's own, as configured).
 class SilenceWatch {
  public:
   explicit SilenceWatch(double limit_s) : limit_s_(limit_s) {}
-  std::optional<JobFindingText> check(double now, double last_output_at, bool progress_seen);
+  std::optional<Finding> check(double now, double last_output_at, bool progress_seen);
 
  private:
   double limit_s_;
   double reported_for_ = 0.0;  // the last output time a finding was made for
 };
 
-// GPUs lost since the last count (`before` 0: nothing known before). The finding is a
-// "metric_disappearance" (CRITICAL) with one of the two summaries below.
+// GPUs lost since the last count (`before` 0: nothing known before): a
+// "metric_disappearance" (CRITICAL), seen by the runner's loop (`at_launch`) or by the
+// telemetry thread.
 bool inventory_shrank(std::size_t before, std::size_t after);
-inline constexpr std::string_view kInventoryShrankEvent = "metric_disappearance";
-inline constexpr std::string_view kInventoryShrankAtLaunch =
-    "GPU inventory shrank during launch monitoring";
-inline constexpr std::string_view kInventoryShrankAtRuntime =
-    "GPU inventory shrank during runtime monitoring";
+std::optional<Finding> inventory_check(std::size_t before, std::size_t after, bool at_launch);
 
-// Less than 1 GB free in the working volume.
-std::optional<JobFindingText> disk_check(double free_gb);
+// Less than 1 GB free in the working volume. Its detail is kept value 0: the free space as
+// the host had it.
+std::optional<Finding> disk_check(double free_gb);
 
 }  // namespace corvane::monitor

@@ -1,13 +1,24 @@
 // What the kernel-log watcher reports: the texts of its findings.
 #pragma once
 
+#include <string>
 #include <string_view>
+
+#include "../common/finding.hpp"
 
 namespace corvane::monitor {
 
-struct FindingText {
+// A finding of fixed wording with one detail, whose key it names.
+struct KernelFinding {
   std::string_view event_type, severity, summary;
-  std::string_view detail;  // the key of its one detail
+  std::string_view detail;
+
+  Finding with(std::string detail_text) const {
+    return {event_type,
+            severity,
+            std::string(summary),
+            {{std::string(detail), DetailValue::string(std::move(detail_text))}}};
+  }
 };
 
 // A driver error (Xid) the kernel printed: a format of the Xid's code and description.
@@ -15,11 +26,11 @@ inline constexpr std::string_view kKernelXidSummary = "Kernel reported XID {} ({
 inline constexpr std::string_view kKernelXidSource = "kernel_log";
 
 // A PCIe bus error report; its detail is the line, stripped.
-inline constexpr FindingText kPcieAerFinding{"pcie_aer", "WARN",
-                                             "Kernel reported PCIe/AER bus issues", "line"};
+inline constexpr KernelFinding kPcieAerFinding{"pcie_aer", "WARN",
+                                               "Kernel reported PCIe/AER bus issues", "line"};
 
 // Neither reader could read the log; its detail says why.
-inline constexpr FindingText kKernelLogUnavailable{"kernel_log_unavailable", "INFO",
-                                                   "Kernel log cannot be read", "reason"};
+inline constexpr KernelFinding kKernelLogUnavailable{"kernel_log_unavailable", "INFO",
+                                                     "Kernel log cannot be read", "reason"};
 
 }  // namespace corvane::monitor

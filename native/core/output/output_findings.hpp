@@ -5,25 +5,17 @@
 #include <string_view>
 #include <vector>
 
+#include "../common/finding.hpp"
 #include "output_parser.hpp"
 
 namespace corvane::monitor {
 
-// One finding of a scanned line; its details hold the "line", and for an Xid also the
-// code ("xid", from the scan's digits).
-struct OutputFinding {
-  std::string_view event_type, severity;
-  std::string summary;
-  bool with_xid = false;
-};
+// The findings of a scanned line, in order: divergence, Xid, ECC double-bit error. Their
+// details hold the "line" (kept value 0: the host's line as it was), and for an Xid also
+// its code ("xid", from the scan's digits).
+std::vector<Finding> output_findings(const OutputLineScan& scan);
 
-// In order: divergence, Xid, ECC double-bit error.
-std::vector<OutputFinding> output_findings(const OutputLineScan& scan);
-
-// The pipe can no longer be read while the job may still run (details: "source" = "output"
-// and the "error").
-inline constexpr std::string_view kOutputLostEvent = "monitor_degraded";
-inline constexpr std::string_view kOutputLostSeverity = "WARN";
-inline constexpr std::string_view kOutputLostSummary = "The job's output is no longer watched";
+// The pipe can no longer be read while the job may still run; `error` says why.
+Finding output_lost_finding(const std::string& error);
 
 }  // namespace corvane::monitor

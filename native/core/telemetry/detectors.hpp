@@ -10,13 +10,9 @@
 #include <utility>
 #include <vector>
 
-namespace corvane::monitor {
+#include "../common/finding.hpp"
 
-// A number as the host had it: counters keep integer arithmetic when they are integers.
-struct Num {
-  double v = 0.0;
-  bool is_int = false;
-};
+namespace corvane::monitor {
 
 struct GpuSample {
   std::int64_t index = -1;

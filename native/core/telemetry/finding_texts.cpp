@@ -26,8 +26,7 @@ constexpr FixedText kFixedTexts[] = {
 std::string gpu_prefix(std::int64_t index) { return "GPU " + std::to_string(index) + " "; }
 
 // The event type and summary of a finding whose wording depends on its values.
-void word_variable(const TelemetryFinding& f, const GpuSample& s, double warn_temp,
-                   FindingText& out) {
+void word_variable(const TelemetryFinding& f, const GpuSample& s, double warn_temp, Finding& out) {
   const std::string gpu = gpu_prefix(s.index);
   switch (f.kind) {
     case K::kThermalCritical:
@@ -85,7 +84,7 @@ Details details_of(const TelemetryFinding& f, const GpuSample& s) {
               {"power_limit_w", V::number(f.after)},
               {"util_gpu", V::snapshot("util_gpu")}};
     case K::kNvlink:
-      return {{"link", V::link_key(f.link_pos)},
+      return {{"link", V::kept(f.link_pos)},
               {"counter", V::string(s.nvlink.at(f.link_pos).counters.at(f.counter_pos).key)},
               {"delta", V::counted(f.delta)}};
     case K::kPcieReplay:
@@ -96,9 +95,8 @@ Details details_of(const TelemetryFinding& f, const GpuSample& s) {
 
 }  // namespace
 
-FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_temp,
-                     bool injected) {
-  FindingText out{"", f.critical ? "CRITICAL" : "WARN", "", {}};
+Finding describe(const TelemetryFinding& f, const GpuSample& s, double warn_temp, bool injected) {
+  Finding out{"", f.critical ? "CRITICAL" : "WARN", "", {}};
   bool fixed = false;
   for (const FixedText& t : kFixedTexts) {
     if (t.kind == f.kind) {
@@ -110,22 +108,22 @@ FindingText describe(const TelemetryFinding& f, const GpuSample& s, double warn_
   if (!fixed) word_variable(f, s, warn_temp, out);
   out.details.push_back({"gpu_index", V::integer(s.index)});
   for (auto& detail : details_of(f, s)) out.details.push_back(std::move(detail));
-  if (injected) out.details.push_back({"injected", V::yes()});
+  if (injected) out.details.push_back({"injected", V::flag(true)});
   return out;
 }
 
-FindingText lost_gpu_finding(std::int64_t index, bool injected) {
-  FindingText out{"metric_disappearance",
-                  "CRITICAL",
-                  "GPU " + std::to_string(index) + " was lost from NVML",
-                  {}};
+Finding lost_gpu_finding(std::int64_t index, bool injected) {
+  Finding out{"metric_disappearance",
+              "CRITICAL",
+              "GPU " + std::to_string(index) + " was lost from NVML",
+              {}};
   out.details.push_back({"gpu_index", V::integer(index)});
-  if (injected) out.details.push_back({"injected", V::yes()});
+  if (injected) out.details.push_back({"injected", V::flag(true)});
   return out;
 }
 
-FindingText ecc_event_finding(std::optional<std::int64_t> index,
-                              const std::optional<std::string>& pci_bus_id) {
+Finding ecc_event_finding(std::optional<std::int64_t> index,
+                          const std::optional<std::string>& pci_bus_id) {
   std::string gpu = index ? gpu_prefix(*index) : "GPU ";
   return {"ecc_dbe",
           "CRITICAL",

@@ -4,7 +4,7 @@
 
 namespace corvane::monitor {
 
-FindingText TelemetryLoop::unavailable() {
+Finding TelemetryLoop::unavailable() {
   return unavailable_finding(host_.tool_failure(), host_.has_nvml_binding());
 }
 
@@ -76,8 +76,8 @@ void TelemetryLoop::poll() {
 
 void TelemetryLoop::check_count() {
   std::optional<std::size_t> count = host_.read_inventory();
-  if (count && monitor::inventory_shrank(baseline_, *count))
-    host_.inventory_shrank(baseline_, *count);
+  if (!count) return;
+  if (auto shrank = inventory_check(baseline_, *count, false)) host_.append(*shrank, std::nullopt);
 }
 
 // Waits one poll period for the stop event, watching the GPU events meanwhile. True when

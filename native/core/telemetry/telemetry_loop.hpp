@@ -73,8 +73,7 @@ class TelemetryHost {
   virtual void injected_xid_finding(std::size_t k, const std::string& summary) = 0;
 
   // A finding; `snapshot` names the snapshot whose fields and link keys its details use.
-  virtual void append(const FindingText& finding, std::optional<std::size_t> snapshot) = 0;
-  virtual void inventory_shrank(std::size_t before, std::size_t after) = 0;
+  virtual void append(const Finding& finding, std::optional<std::size_t> snapshot) = 0;
 };
 
 class TelemetryLoop {
@@ -93,7 +92,7 @@ class TelemetryLoop {
   void detect(std::size_t i, bool active);
   void injected_xids();
   void check_count();
-  FindingText unavailable();
+  Finding unavailable();
 
   TelemetryHost& host_;
   TelemetryWatchRules rules_;

@@ -58,9 +58,8 @@ std::string telemetry_source_text(Backend backend, std::size_t gpus,
   return "unavailable: " + unavailable_reason(failure, has_nvml_binding);
 }
 
-FindingText unavailable_finding(const std::optional<ToolFailureText>& failure,
-                                bool has_nvml_binding) {
-  FindingText out{"telemetry_unavailable", "WARN", "GPU telemetry backend unavailable", {}};
+Finding unavailable_finding(const std::optional<ToolFailureText>& failure, bool has_nvml_binding) {
+  Finding out{"telemetry_unavailable", "WARN", "GPU telemetry backend unavailable", {}};
   if (failure) {
     out.details.push_back({"tool", DetailValue::string(failure->tool)});
     out.details.push_back({"reason", DetailValue::string(failure->reason)});
@@ -71,18 +70,18 @@ FindingText unavailable_finding(const std::optional<ToolFailureText>& failure,
   return out;
 }
 
-FindingText ready_finding(std::string_view backend, std::size_t inventory_count,
-                          std::size_t synthetic_count) {
+Finding ready_finding(std::string_view backend, std::size_t inventory_count,
+                      std::size_t synthetic_count) {
   std::string name(backend);
   bool injected = backend_named(backend) == Backend::kInjected;
   std::size_t count = injected ? synthetic_count : inventory_count;
   std::string count_text = count > 0 ? std::to_string(count) : "unknown";
-  FindingText out{"telemetry_ready",
-                  "INFO",
-                  "Telemetry backend " + name + " attached to " + count_text + " GPU(s)",
-                  {{"backend", DetailValue::string(name)},
-                   {"gpu_count", DetailValue::integer(static_cast<std::int64_t>(count))}}};
-  if (injected) out.details.push_back({"injected", DetailValue::yes()});
+  Finding out{"telemetry_ready",
+              "INFO",
+              "Telemetry backend " + name + " attached to " + count_text + " GPU(s)",
+              {{"backend", DetailValue::string(name)},
+               {"gpu_count", DetailValue::integer(static_cast<std::int64_t>(count))}}};
+  if (injected) out.details.push_back({"injected", DetailValue::flag(true)});
   return out;
 }
 

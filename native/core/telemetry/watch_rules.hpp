@@ -50,13 +50,12 @@ std::string telemetry_source_text(Backend backend, std::size_t gpus,
                                   bool has_nvml_binding);
 
 // The "telemetry_unavailable" finding.
-FindingText unavailable_finding(const std::optional<ToolFailureText>& failure,
-                                bool has_nvml_binding);
+Finding unavailable_finding(const std::optional<ToolFailureText>& failure, bool has_nvml_binding);
 
 // The "telemetry_ready" finding: synthetic GPUs are counted as declared, real ones by the
 // inventory (0: unknown).
-FindingText ready_finding(std::string_view backend, std::size_t inventory_count,
-                          std::size_t synthetic_count);
+Finding ready_finding(std::string_view backend, std::size_t inventory_count,
+                      std::size_t synthetic_count);
 
 // The summary format of an injected Xid where no NVML event path takes it (the Xid's code
 // and description fill the "{}").

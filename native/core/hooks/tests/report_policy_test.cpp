@@ -140,12 +140,12 @@ TEST(DetectionFinding, EachKindSaysItsOwnFiguresInOrder) {
   Detection d{Detection::kRankDivergence, 4, "", 10.0, 1.0, 2.24, false, {0, 1, 4}, false};
   EXPECT_EQ(describe(d).event_type, "rank_divergence");
   EXPECT_EQ(describe(d).summary, "Rank 4 gradient norm diverged from peers");
-  EXPECT_EQ(keys(detection_details(d)),
+  EXPECT_EQ(keys(describe(d).details),
             (std::vector<std::string>{"rank", "gradient_norm", "median_gradient_norm", "z_score",
                                       "ratio_trigger", "peer_ranks", "non_finite"}));
   d.kind = Detection::kRankStraggler;
   EXPECT_EQ(describe(d).summary, "Rank 4 is consistently slower than peers");
-  EXPECT_EQ(keys(detection_details(d)),
+  EXPECT_EQ(keys(describe(d).details),
             (std::vector<std::string>{"rank", "step_time", "median_step_time", "slowdown_pct",
                                       "peer_ranks"}));
   d.kind = Detection::kPhaseStraggler;
@@ -153,13 +153,14 @@ TEST(DetectionFinding, EachKindSaysItsOwnFiguresInOrder) {
   d.score = std::nullopt;
   EXPECT_EQ(describe(d).event_type, "phase_straggler");
   EXPECT_EQ(describe(d).summary, "Rank 4 is slower than peers in grad-all-reduce");
-  Details details = detection_details(d);
+  Finding finding = describe(d);
+  EXPECT_EQ(finding.severity, "WARN");
+  const Details& details = finding.details;
   EXPECT_EQ(keys(details), (std::vector<std::string>{"rank", "phase", "duration", "median_duration",
                                                      "slowdown_pct", "peer_ranks"}));
-  EXPECT_EQ(std::get<std::string>(details[1].second), "grad-all-reduce");
-  EXPECT_EQ(std::get<std::optional<double>>(details[4].second), std::nullopt);
-  EXPECT_EQ(std::get<std::vector<std::int64_t>>(details[5].second),
-            (std::vector<std::int64_t>{0, 1, 4}));
+  EXPECT_EQ(details[1].second.text, "grad-all-reduce");
+  EXPECT_EQ(details[4].second.kind, DetailValue::kNone);  // no score
+  EXPECT_EQ(details[5].second.list, (std::vector<std::int64_t>{0, 1, 4}));
 }
 
 TEST(HookFile, ReadsWhatWasAppendedAndWarnsOnlyAboutRealErrors) {

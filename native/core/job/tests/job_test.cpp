@@ -22,6 +22,11 @@ TEST(SilenceWatch, OneFindingPerSilenceAHangOnlyAfterProgress) {
   ASSERT_TRUE(hang);
   EXPECT_EQ(hang->event_type, "training_hang");
   EXPECT_EQ(hang->severity, "CRITICAL");
+  ASSERT_EQ(hang->details.size(), 3u);  // the configured timeout and grace, then the silence
+  EXPECT_EQ(hang->details[0].second.kind, DetailValue::kKept);
+  EXPECT_EQ(hang->details[1].second.i, 1);
+  EXPECT_EQ(hang->details[2].first, "silence_s");
+  EXPECT_EQ(hang->details[2].second.f, 100.0);
 }
 
 TEST(JobChecks, InventoryAndDisk) {
@@ -29,6 +34,12 @@ TEST(JobChecks, InventoryAndDisk) {
   EXPECT_FALSE(inventory_shrank(8, 8));
   EXPECT_FALSE(inventory_shrank(8, 9));
   EXPECT_FALSE(inventory_shrank(0, 0));  // nothing was known
+  auto shrank = inventory_check(8, 7, true);
+  ASSERT_TRUE(shrank);
+  EXPECT_EQ(shrank->summary, "GPU inventory shrank during launch monitoring");
+  EXPECT_EQ(shrank->details[1].first, "after");
+  EXPECT_EQ(shrank->details[1].second.i, 7);
+  EXPECT_FALSE(inventory_check(0, 7, false));
   EXPECT_TRUE(disk_check(0.5));
   EXPECT_EQ(disk_check(0.5)->event_type, "filesystem_lost");
   EXPECT_FALSE(disk_check(1.0));

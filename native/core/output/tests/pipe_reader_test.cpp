@@ -84,13 +84,17 @@ TEST(OutputFindings, OneFindingPerSignatureInOrder) {
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].summary, "Detected XID 13 in job output");
   EXPECT_EQ(one[0].severity, "WARN");
-  EXPECT_TRUE(one[0].with_xid);
+  ASSERT_EQ(one[0].details.size(), 2u);  // the line, then the code as its digits
+  EXPECT_EQ(one[0].details[0].second.kind, DetailValue::kKept);
+  EXPECT_EQ(one[0].details[1].second.kind, DetailValue::kDigits);
+  EXPECT_EQ(one[0].details[1].second.text, "13");
   OutputLineScan all = xid;
   all.divergence = all.ecc_dbe = all.xid_critical = true;
   std::vector<std::string> order;
   for (const auto& f : output_findings(all)) order.emplace_back(f.event_type);
   EXPECT_EQ(order, (std::vector<std::string>{"training_divergence", "xid_critical", "ecc_dbe"}));
   EXPECT_EQ(output_findings(all)[1].severity, "CRITICAL");
+  EXPECT_EQ(output_findings(all)[0].details.size(), 1u);
   EXPECT_TRUE(output_findings(OutputLineScan{}).empty());
 }
 

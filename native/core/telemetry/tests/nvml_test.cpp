@@ -62,10 +62,10 @@ TEST(NvmlEvents, AnEventFindsItsGpuByHandleThenByPointerValue) {
 }
 
 TEST(NvmlEvents, ADoubleBitEventReadsAsTheCountersReport) {
-  FindingText known = ecc_event_finding(1, "19:00.0");
+  Finding known = ecc_event_finding(1, "19:00.0");
   EXPECT_EQ(known.summary, "GPU 1 reported a new uncorrectable ECC error");
   EXPECT_EQ(known.details[1].second.text, "19:00.0");
-  FindingText unknown = ecc_event_finding(std::nullopt, std::nullopt);
+  Finding unknown = ecc_event_finding(std::nullopt, std::nullopt);
   EXPECT_EQ(unknown.summary, "GPU reported a new uncorrectable ECC error");
   EXPECT_EQ(unknown.details[0].second.kind, DetailValue::kNone);
 }

@@ -86,11 +86,12 @@ class FakeHost : public TelemetryHost {
   void injected_xid_finding(std::size_t, const std::string& summary) override {
     said.push_back("xid finding: " + summary);
   }
-  void append(const FindingText& f, std::optional<std::size_t>) override {
-    said.push_back(std::string(f.event_type) + ": " + f.summary);
-  }
-  void inventory_shrank(std::size_t before, std::size_t after) override {
-    said.push_back("shrank " + std::to_string(before) + " -> " + std::to_string(after));
+  void append(const Finding& f, std::optional<std::size_t>) override {
+    std::string text = std::string(f.event_type) + ": " + f.summary;
+    for (const auto& [key, value] : f.details) {  // the counts of a shrunken inventory
+      if (key == "before" || key == "after") text += " " + key + "=" + std::to_string(value.i);
+    }
+    said.push_back(text);
   }
 
  private:
@@ -157,7 +158,9 @@ TEST(TelemetryLoop, AHungToolIsSaidOnceAndTheCountIsCheckedAfterAMinute) {
   EXPECT_EQ(std::count(said.begin(), said.end(),
                        "telemetry_unavailable: GPU telemetry backend unavailable"),
             1);
-  EXPECT_EQ(said.back(), "shrank 2 -> 1");
+  EXPECT_EQ(
+      said.back(),
+      "metric_disappearance: GPU inventory shrank during runtime monitoring before=2 after=1");
 }
 
 TEST(TelemetryLoop, InjectedXidsTakeTheEventPathWhereThereIsOne) {

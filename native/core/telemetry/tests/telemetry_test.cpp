@@ -20,7 +20,7 @@ Thresholds thresholds() {
 std::vector<std::string> summaries(TelemetryDetectors& d, const GpuSample& s) {
   std::vector<std::string> out;
   for (const auto& f : d.run(s, true, 5.0, thresholds())) {
-    FindingText text = describe(f, s, 85);
+    Finding text = describe(f, s, 85);
     out.push_back(std::string(text.event_type) + "/" + std::string(text.severity) + ": " +
                   text.summary);
   }
@@ -62,7 +62,7 @@ std::vector<std::string> second_poll(const GpuSample& first, const GpuSample& se
   d.run(first, active, 5.0, thresholds());
   std::vector<std::string> out;
   for (const auto& f : d.run(second, active, 5.0, thresholds())) {
-    FindingText text = describe(f, second, 85);
+    Finding text = describe(f, second, 85);
     out.push_back(std::string(text.event_type) + ": " + text.summary);
   }
   return out;
@@ -128,7 +128,7 @@ TEST(TelemetryFindings, ThrottleMemoryAndPowerAtTheirLimits) {
 }
 
 // "key=value" for each detail, values as the host will get them.
-std::vector<std::string> details(const FindingText& text) {
+std::vector<std::string> details(const Finding& text) {
   std::vector<std::string> out;
   for (const auto& [key, v] : text.details) {
     std::string value;
@@ -145,11 +145,11 @@ std::vector<std::string> details(const FindingText& text) {
       case DetailValue::kSnapshotField:
         value = "snapshot " + v.text;
         break;
-      case DetailValue::kLinkKey:
+      case DetailValue::kKept:
         value = "link key #" + std::to_string(v.i);
         break;
-      case DetailValue::kTrue:
-        value = "true";
+      case DetailValue::kBool:
+        value = v.i != 0 ? "true" : "false";
         break;
       default:
         value = v.text;

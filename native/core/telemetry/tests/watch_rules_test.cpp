@@ -66,25 +66,25 @@ TEST(TelemetryWatchRules, SyntheticGpusArePolledOnlyWhileInjectionIsOn) {
   }
 }
 
-std::vector<std::string> keys(const FindingText& f) {
+std::vector<std::string> keys(const Finding& f) {
   std::vector<std::string> out;
   for (const auto& [key, value] : f.details) out.push_back(key);
   return out;
 }
 
 TEST(TelemetryWatchRules, UnavailableAndReadyFindings) {
-  FindingText failed =
+  Finding failed =
       unavailable_finding(ToolFailureText{"nvidia-smi", "exited with status 9"}, false);
   EXPECT_EQ(failed.summary, "GPU telemetry backend unavailable");
   EXPECT_EQ(keys(failed), (std::vector<std::string>{"tool", "reason"}));
   EXPECT_EQ(failed.details[1].second.text, "exited with status 9");
-  FindingText missing = unavailable_finding(std::nullopt, false);
+  Finding missing = unavailable_finding(std::nullopt, false);
   EXPECT_EQ(keys(missing), (std::vector<std::string>{"reason"}));
   EXPECT_EQ(missing.details[0].second.text, "no NVML binding, and nvidia-smi listed no GPU");
 
   EXPECT_EQ(ready_finding("nvml", 0, 0).summary,
             "Telemetry backend nvml attached to unknown GPU(s)");
-  FindingText injected = ready_finding("injected", 8, 2);  // the declared GPUs count
+  Finding injected = ready_finding("injected", 8, 2);  // the declared GPUs count
   EXPECT_EQ(injected.summary, "Telemetry backend injected attached to 2 GPU(s)");
   EXPECT_EQ(keys(injected), (std::vector<std::string>{"backend", "gpu_count", "injected"}));
   EXPECT_EQ(ready_finding("shell", 8, 2).details[1].second.i, 8);
