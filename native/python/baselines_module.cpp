@@ -15,6 +15,7 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using corvane::bindings::as_double;
 using corvane::bindings::is_map;
 using corvane::bindings::raise_type;
 using corvane::bindings::utf8_of;
@@ -165,17 +166,11 @@ nb::object numeric_field(nb::handle profile, const char* name, bool none_ok) {
   raise_type(what.c_str(), none_ok ? "a number or None" : "a number", v);
 }
 
-double host_float(nb::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return d;
-}
-
 #if defined(CORVANE_TEST_HOOKS)
 // A profile's threshold from its figure, as the test entry points build profiles.
 nb::object ratio(nb::handle value, nb::handle multiplier) {
   if (value.is_none()) return nb::none();
-  return nb::float_(*trust::ratio(host_float(value), host_float(multiplier)));
+  return nb::float_(*trust::ratio(as_double(value), as_double(multiplier)));
 }
 #endif
 
@@ -300,7 +295,7 @@ nb::object percent_of(nb::handle profile, nb::handle value, const char* divisor_
   int not_positive = PyObject_RichCompareBool(divisor.ptr(), nb::int_(0).ptr(), Py_LE);
   if (not_positive < 0) throw nb::python_error();
   if (not_positive) return nb::none();
-  return optional_float(trust::percent_of(host_float(value), host_float(divisor)));
+  return optional_float(trust::percent_of(as_double(value), as_double(divisor)));
 }
 
 void bind_lookup(nb::module_& m) {

@@ -96,11 +96,8 @@ class GpuEvents {
 
   // An Xid of a fault-injection rule, taken as the driver's own event on that GPU.
   void injected_xid(nb::handle index, nb::handle xid) {
-    int overflow = 0;
-    long long i =
-        PyLong_Check(index.ptr()) ? PyLong_AsLongLongAndOverflow(index.ptr(), &overflow) : -1;
-    const mon::EventDevices::Device* d =
-        PyLong_Check(index.ptr()) && overflow == 0 ? devices_.of_index(i) : nullptr;
+    std::optional<long long> i = small_int(index);
+    const mon::EventDevices::Device* d = i ? devices_.of_index(*i) : nullptr;
     nb::dict details;
     details["injected"] = true;
     event_xid(nb::borrow(index), d != nullptr ? optional_str(d->pci_bus_id) : nb::none(),

@@ -34,14 +34,8 @@ namespace mon = corvane::monitor;
 // `convert(value)` (the host's int() or float()), or `fallback` when the value does not
 // convert (overflow included).
 nb::object coerce(nb::handle value, nb::handle fallback, PyObject* (*convert)(PyObject*)) {
-  PyObject* r = convert(value.ptr());
-  if (r != nullptr) return nb::steal(r);
-  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
-      PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    PyErr_Clear();
-    return nb::borrow(fallback);
-  }
-  throw nb::python_error();
+  nb::object r = try_convert(value, convert);
+  return r.is_valid() ? r : nb::borrow(fallback);
 }
 
 nb::object coerce_int(nb::handle value, nb::handle fallback) {

@@ -5,6 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,44 @@ inline bool is_map(nb::handle v) {
 }
 
 inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
+
+// float(v) as the host makes it (a number or an object with __float__); its error is raised.
+inline double as_double(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+// A host int that fits in 64 bits; nothing for any other value (a bool is an int).
+inline std::optional<long long> small_int(nb::handle v) {
+  if (!PyLong_Check(v.ptr())) return std::nullopt;
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return n;
+}
+
+// convert(v), the host's int() or float(); an invalid object when it raises TypeError,
+// ValueError or OverflowError (float("inf") has no integer, 10**400 no float). Other
+// errors are raised.
+inline nb::object try_convert(nb::handle v, PyObject* (*convert)(PyObject*)) {
+  PyObject* r = convert(v.ptr());
+  if (r != nullptr) return nb::steal(r);
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    throw nb::python_error();
+  }
+  PyErr_Clear();
+  return nb::object();
+}
+
+// Seconds on the steady clock, for deadlines and intervals.
+inline double steady_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // A host str as bytes that tell any two strs apart: UTF-8, lone surrogates kept as such.
 inline std::string exact_utf8(nb::handle str) {

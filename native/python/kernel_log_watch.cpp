@@ -208,10 +208,7 @@ mon::KernelLogPorts host_ports(KernelWatch& watch) {
   ports.start = &HostFollower::start;
   ports.read_all = &read_whole_log;
   ports.stopped = stopped;
-  ports.now = [] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  };
+  ports.now = steady_seconds;
   // The poll periods are module attributes so tests need not wait ten seconds.
   ports.wait = [stop_event](mon::PollPace pace) {
     return event_wait(stop_event, nb::cast<double>(host(pace == mon::PollPace::kReadable
@@ -268,27 +265,11 @@ bool admit_xid(nb::handle stop_event, nb::handle pci_bus_id, nb::handle gpu_inde
   std::string storage;
   std::string pci;
   if (!pci_bus_id.is_none()) pci = std::string(utf8_of(normalize_pci_address(pci_bus_id), storage));
-  int overflow = 0;
-  long long index = 0;
-  bool has_index = PyLong_Check(gpu_index.ptr());
-  if (has_index) {
-    index = PyLong_AsLongLongAndOverflow(gpu_index.ptr(), &overflow);
-    if (overflow != 0 || (index == -1 && PyErr_Occurred())) {
-      PyErr_Clear();
-      has_index = false;
-    }
-  }
-  long long code =
-      PyLong_Check(xid.ptr()) ? PyLong_AsLongLongAndOverflow(xid.ptr(), &overflow) : -1;
-  if (!PyLong_Check(xid.ptr()) || overflow != 0 || (code == -1 && PyErr_Occurred())) {
-    PyErr_Clear();
-    return true;  // no code to pair on
-  }
-  std::string gpu = mon::xid_gpu_key(pci, index, has_index);
+  std::optional<long long> index = small_int(gpu_index), code = small_int(xid);
+  if (!code) return true;  // no code to pair on
+  std::string gpu = mon::xid_gpu_key(pci, index.value_or(0), index.has_value());
   double window = nb::cast<double>(host("_XID_PAIRING_SECONDS"));
-  double now =
-      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  return xid_pairing().admit(stop_event.ptr(), gpu, code, source, now, window);
+  return xid_pairing().admit(stop_event.ptr(), gpu, *code, source, steady_seconds(), window);
 }
 
 XidPairingScope::XidPairingScope(nb::handle stop_event) : job_(stop_event.ptr()) {

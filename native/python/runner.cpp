@@ -30,19 +30,9 @@ namespace {
 using namespace nb::literals;
 using Clock = std::chrono::steady_clock;
 
-double seconds_now() {
-  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-}
-
 [[noreturn]] void raise_exiting() {
   PyErr_SetString(PyExc_SystemExit, "interpreter exiting");  // ends a thread silently
   throw nb::python_error();
-}
-
-double as_double(nb::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return d;
 }
 
 void print_line(const std::string& text) {
@@ -72,7 +62,7 @@ struct JobStopper {
   // Called from the runner's thread; acts on requests that arrived since the last call.
   void poll() {
     for (const monitor::StopAction& action :
-         schedule.poll(monitor::stop_requests(), monitor::stop_signal(), seconds_now())) {
+         schedule.poll(monitor::stop_requests(), monitor::stop_signal(), steady_seconds())) {
       print_line(action.message);
       send(action.signum);
     }
@@ -89,7 +79,7 @@ struct JobStopper {
     pid_t g = group;
     monitor::end_leftovers({[g] { return ::killpg(g, 0) == 0; }, [g](int sig) { ::killpg(g, sig); },
                             [](double s) { ::usleep(static_cast<useconds_t>(s * 1e6)); },
-                            seconds_now});
+                            steady_seconds});
   }
   void release() const { monitor::release_stop_requests(schedule.seen()); }
 };
@@ -101,7 +91,7 @@ struct JobStopper {
 // here), and every 10 ms once the output has ended: the exit follows shortly.
 void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
                  const JobStopper& stopper, std::uint64_t delivered) {
-  double end = seconds_now() + seconds;
+  double end = steady_seconds() + seconds;
   auto woken = [&] {
     return monitor::wake_generation() != delivered ||
            stopper.schedule.pending(monitor::stop_requests());
@@ -109,7 +99,7 @@ void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
   while (true) {
     if (interpreter_exiting()) raise_exiting();
     if (!child_status(child).is_none() || woken()) return;
-    double now = seconds_now();
+    double now = steady_seconds();
     if (stopper.schedule.grace_over(now)) return;
     auto until = monitor::LoopCadence::slice_end(now, end, reader.output_ended.load());
     if (!until) return;
@@ -274,20 +264,20 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
                       const monitor::JobWatch& watch, const JobRun& run, double poll_s) {
   nb::handle child = run.child, last_output_at_ref = run.last_output_at_ref;
   const std::string hook_text = nb::cast<std::string>(nb::str(run.hook_path));
-  monitor::LoopCadence cadence(poll_s, seconds_now());
+  monitor::LoopCadence cadence(poll_s, steady_seconds());
   std::uint64_t delivered = monitor::wake_generation();
   job.report_state(true, last_output_at_ref[0], poll_s);
   while (child_status(child).is_none()) {
     try {
       stopper.poll();
-      wait_period(cadence.wait_s(seconds_now()), child, *run.reader, stopper, delivered);
+      wait_period(cadence.wait_s(steady_seconds()), child, *run.reader, stopper, delivered);
       stopper.poll();
       if (!child_status(child).is_none()) break;
-      if (cadence.checks_due(seconds_now())) {
+      if (cadence.checks_due(steady_seconds())) {
         job.report_state(true, last_output_at_ref[0], poll_s);
         checks.check();
       }
-      if (auto line = cadence.watching_line(watch.snapshot(), hook_text, seconds_now())) {
+      if (auto line = cadence.watching_line(watch.snapshot(), hook_text, steady_seconds())) {
         print_line(*line);
       }
       // New findings are delivered as soon as they are appended.

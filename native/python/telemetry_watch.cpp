@@ -30,16 +30,12 @@ namespace mon = corvane::monitor;
 std::optional<double> number(nb::handle snap, const char* key) {
   nb::object v = get(snap, key);
   if (v.is_none()) return std::nullopt;
-  double d = PyFloat_AsDouble(v.ptr());  // text where a number belongs raises TypeError
-  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return d;
+  return as_double(v);  // text where a number belongs raises TypeError
 }
 
 std::optional<mon::Num> counter(nb::handle v) {
   if (v.is_none()) return std::nullopt;
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return mon::Num{d, PyLong_Check(v.ptr()) != 0};
+  return mon::Num{as_double(v), PyLong_Check(v.ptr()) != 0};
 }
 
 // One snapshot as the detectors read it; `links` keeps the host's link keys.
@@ -156,10 +152,7 @@ class TelemetryWatch final : public mon::TelemetryHost {
     if (!clock_.is_valid()) clock_ = host("_telemetry_clock");
     return nb::cast<double>(clock_());
   }
-  double monotonic() override {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+  double monotonic() override { return steady_seconds(); }
 
   std::string choose_backend() override {
     nb::tuple chosen =

@@ -30,19 +30,6 @@ core::Json kind_of(nb::handle v) {
   return is_map(v) ? core::Json::Map : core::Json::Other;
 }
 
-// convert(x), the host's int() or float(); an invalid object when it raises TypeError,
-// ValueError or OverflowError (float("inf") has no integer, 10**400 no float).
-nb::object try_convert(nb::handle v, PyObject* (*convert)(PyObject*)) {
-  PyObject* r = convert(v.ptr());
-  if (r != nullptr) return nb::steal(r);
-  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    throw nb::python_error();
-  }
-  PyErr_Clear();
-  return nb::object();
-}
-
 // str(v) as UTF-8; nothing when it fails.
 std::optional<std::string> try_str(nb::handle v) {
   PyObject* s = PyObject_Str(v.ptr());
