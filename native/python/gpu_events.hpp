@@ -145,8 +145,7 @@ class GpuEvents {
     }
     std::optional<std::string> pci;
     quietly([&] {
-      nb::object text = host("_normalize_pci_address")(nb::getattr(
-          blocking_method(binding_, "nvmlDeviceGetPciInfo", handle), "busId", nb::str("")));
+      nb::object text = nvml_pci_address(binding_, handle);
       std::string storage;
       if (!text.is_none()) pci = std::string(utf8_of(nb::str(text), storage));
     });

@@ -110,8 +110,7 @@ nb::tuple build_nvml_backend() {
       nb::dict pci_map;
       for (long i = 0; i < count; ++i) {
         nb::object handle = blocking_method(binding, "nvmlDeviceGetHandleByIndex", i);
-        nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
-        pci_map[host("_normalize_pci_address")(nb::getattr(info, "busId", nb::str("")))] = i;
+        pci_map[nvml_pci_address(binding, handle)] = i;
         handles.append(nb::make_tuple(i, handle));
       }
       nb::dict backend;
@@ -217,8 +216,7 @@ nb::object per_unit(nb::handle value, nb::handle unit) {
 // One GPU's readings into `snap`; raises what the binding raised.
 void read_gpu(nb::dict snap, nb::handle binding, nb::handle handle, nb::handle throttle) {
   nb::handle to_float = builtin("float");
-  nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
-  snap["pci_bus_id"] = host("_normalize_pci_address")(nb::getattr(info, "busId", nb::str("")));
+  snap["pci_bus_id"] = nvml_pci_address(binding, handle);
   snap["temperature_c"] = to_float(blocking_method(binding, "nvmlDeviceGetTemperature", handle,
                                                    binding.attr("NVML_TEMPERATURE_GPU")));
   snap["util_gpu"] =

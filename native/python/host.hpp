@@ -24,6 +24,11 @@ inline bool truthy(nb::handle v) {
   return r == 1;
 }
 
+// Whether a metrics bridge (None when there is none) says it is active.
+inline bool bridge_active(nb::handle bridge) {
+  return !bridge.is_none() && truthy(nb::getattr(bridge, "active", nb::bool_(false)));
+}
+
 // A dict or any other collections.abc.Mapping; an error of the check is raised.
 inline bool is_map(nb::handle v) {
   if (PyDict_Check(v.ptr())) return true;

@@ -42,8 +42,7 @@ void JobContext::flush_new_findings() {
                                          "timestamp"_a = host("time").attr("strftime")("%H:%M:%S"));
     });
     deliver_to("metrics bridge", [&] {
-      if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
-        return;
+      if (!bridge_active(wandb_bridge)) return;
       nb::object sent = truthy(details) ? details : nb::object(nb::dict());
       wandb_bridge.attr("log_finding")(event_type, severity, summary, sent,
                                        "step"_a = training_state.attr("get")("step"),
@@ -65,8 +64,7 @@ void JobContext::flush_new_findings() {
 
 void JobContext::report_state(bool running, nb::handle last_output_at, double poll_s) {
   try {
-    if (wandb_bridge.is_none() || !truthy(nb::getattr(wandb_bridge, "active", nb::bool_(false))))
-      return;
+    if (!bridge_active(wandb_bridge)) return;
     nb::object call = nb::getattr(wandb_bridge, "log_job_state", nb::none());
     if (call.is_none()) return;
     nb::dict state;

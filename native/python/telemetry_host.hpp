@@ -11,6 +11,7 @@
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
+#include "thread_guard.hpp"
 
 namespace corvane::bindings {
 
@@ -40,6 +41,12 @@ inline bool gpu_is_lost(nb::python_error& e, nb::handle binding) {
   nb::object code = constant(binding, "NVML_ERROR_GPU_IS_LOST");
   nb::object value = nb::getattr(e.value(), "value", nb::none());
   return !code.is_none() && !value.is_none() && value.equal(code);
+}
+
+// The normalized PCI address NVML gives for one device; raises what the binding raised.
+inline nb::object nvml_pci_address(nb::handle binding, nb::handle handle) {
+  nb::object info = blocking_method(binding, "nvmlDeviceGetPciInfo", handle);
+  return host("_normalize_pci_address")(nb::getattr(info, "busId", nb::str("")));
 }
 
 // int() of a whole number the core read (counters); None for nothing.

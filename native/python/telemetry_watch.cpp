@@ -243,7 +243,7 @@ class TelemetryWatch final : public mon::TelemetryHost {
     return sample_of(snaps_[i], index, links_);
   }
   void send_metrics() override {
-    if (bridge_.is_none() || !truthy(nb::getattr(bridge_, "active", nb::bool_(false)))) return;
+    if (!bridge_active(bridge_)) return;
     nb::object step = training_state_.is_none() ? nb::none() : get(training_state_, "step");
     nb::object phase = training_state_.is_none() ? nb::none() : get(training_state_, "phase");
     guarded_step(log_, "GPU metrics not sent", [&] {
