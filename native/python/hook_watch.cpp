@@ -88,13 +88,6 @@ nb::object host_median(nb::handle values) {
   return out;
 }
 
-#if defined(CORVANE_TEST_HOOKS)
-// The analysis's population spread of `values` around `mean`.
-double stdev(const std::vector<double>& values, double mean) {
-  return mon::PeerAnalyzer::stdev(values, mean);
-}
-#endif
-
 // -- reports read natively ----------------------------------------------------------------
 
 // The host value of a simple JSON scalar (for str() of a published phase).
@@ -394,7 +387,6 @@ void bind_hook_watch(nb::module_& m) {
   hooks.def("coerce_hook_float", &coerce_hook_float, "value"_a.none(),
             "default"_a.none() = nb::none());
   hooks.def("median", &host_median, "values"_a.none());
-  hooks.def("stdev", &stdev, "values"_a, "mean"_a);
 #endif
 }
 
