@@ -1,6 +1,7 @@
 // The job's configuration map as the core's settings reader sees it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,13 @@ class HostConfigValue final : public ConfigValue {
     return refused_if_ordinary([&] { return bindings::is_map(value_); }).value_or(false);
   }
   bool is_bool() override { return PyBool_Check(value_.ptr()); }
+  bool is_none() override { return value_.is_none(); }
+  std::optional<std::int64_t> whole_number() override {
+    if (!PyLong_Check(value_.ptr())) return std::nullopt;
+    Py_ssize_t n = PyLong_AsSsize_t(value_.ptr());
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return n;
+  }
   std::optional<double> number() override {
     return refused_if_ordinary([&] {
       nb::object f = nb::steal(PyNumber_Float(value_.ptr()));

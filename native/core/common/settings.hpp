@@ -5,6 +5,7 @@
 // does not stop a watcher.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -23,6 +24,10 @@ class ConfigValue {
   virtual std::shared_ptr<ConfigValue> item(std::string_view key) = 0;
   virtual bool is_map() = 0;
   virtual bool is_bool() = 0;
+  virtual bool is_none() = 0;
+  // The value of an int (bools included); nothing for any other type. An int beyond 64
+  // bits raises the host's error.
+  virtual std::optional<std::int64_t> whole_number() = 0;
   // float(v); nothing when the host refuses it.
   virtual std::optional<double> number() = 0;
   // The seconds of str(v) read as a duration ("30s", "5m"); nothing when it does not parse.
@@ -40,6 +45,13 @@ struct MissingSetting : std::exception {
   std::string key;
   explicit MissingSetting(std::string k) : key(std::move(k)) {}
   const char* what() const noexcept override { return key.c_str(); }
+};
+
+// A value the job cannot run with; the host's ValueError(message).
+struct InvalidSetting : std::exception {
+  std::string message;
+  explicit InvalidSetting(std::string m) : message(std::move(m)) {}
+  const char* what() const noexcept override { return message.c_str(); }
 };
 
 // Receives each "configuration <path> = <repr> ..." line.

@@ -2,6 +2,7 @@
 // a host value of its kind would.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -15,7 +16,8 @@ namespace corvane::testing {
 
 struct FakeValue : ConfigValue {
   std::map<std::string, std::shared_ptr<FakeValue>, std::less<>> items;
-  bool map = false, boolean = false;
+  bool map = false, boolean = false, none = false;
+  std::optional<std::int64_t> as_whole;
   std::optional<double> as_number, as_duration;
   std::optional<std::string> as_text;
   std::optional<bool> as_truth;
@@ -27,6 +29,8 @@ struct FakeValue : ConfigValue {
   }
   bool is_map() override { return map; }
   bool is_bool() override { return boolean; }
+  bool is_none() override { return none; }
+  std::optional<std::int64_t> whole_number() override { return as_whole; }
   std::optional<double> number() override { return as_number; }
   std::optional<double> duration() override { return as_duration; }
   std::optional<std::string> text() override { return as_text; }
@@ -54,9 +58,26 @@ inline Fake number(double d, std::string shown) {
   return v;
 }
 
+// An int.
+inline Fake whole(std::int64_t n) {
+  auto v = number(static_cast<double>(n), std::to_string(n));
+  v->as_whole = n;
+  return v;
+}
+
+inline Fake none() {
+  auto v = std::make_shared<FakeValue>();
+  v->none = true;
+  v->as_text = "None";
+  v->as_truth = false;
+  v->shown = "None";
+  return v;
+}
+
 inline Fake boolean(bool b) {
   auto v = std::make_shared<FakeValue>();
   v->boolean = true;
+  v->as_whole = b ? 1 : 0;
   v->as_number = b ? 1.0 : 0.0;
   v->as_text = b ? "True" : "False";
   v->as_truth = b;
