@@ -261,6 +261,26 @@ def test_max_output_lines_keeps_the_most_recent(tmp_path, keep, capfd):
     assert capfd.readouterr().out.count("\nstep ") == total  # and all echoed
 
 
+@pytest.mark.parametrize("keep, error", [
+    (0, "must be at least 1"), (-5, "must be at least 1"),
+    (True, "must be a whole number or None"), ("100", "must be a whole number or None"),
+    (100.0, "must be a whole number or None"),
+])
+def test_a_bad_output_bound_stops_the_run_before_its_job(tmp_path, monkeypatch, keep, error):
+    # The runner checks the bound itself, even where the host's validation lets it pass.
+    monkeypatch.setattr(m, "validate_config", lambda config: [])
+    cfg = fast_config()
+    cfg["monitor"]["max_output_lines"] = keep
+    marker = tmp_path / "started"
+    registry = RecordingRegistry()
+    with pytest.raises(ValueError) as raised:
+        run(script(f"open({str(marker)!r}, 'w').close()"), config=cfg, registry=registry,
+            tmp=tmp_path)
+    assert str(raised.value) == f"monitor.max_output_lines {error}"
+    assert not marker.exists()
+    assert not registry.named("record_event")
+
+
 def test_nothing_left_behind(tmp_path):
     before_fds = set(os.listdir("/proc/self/fd"))
     before_threads = set(threading.enumerate())

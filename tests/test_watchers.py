@@ -111,11 +111,33 @@ def bad_thermal(cfg, value):
     cfg["thermal"] = value
 
 
+class Unreadable:
+    """A value whose str(), bool() and type checks all fail."""
+
+    @property
+    def __class__(self):
+        raise RuntimeError("no class")
+
+    def __str__(self):
+        raise ValueError("no text")
+
+    def __bool__(self):
+        raise ValueError("no truth value")
+
+    def __repr__(self):
+        return "<unreadable>"
+
+
 @pytest.mark.parametrize("spoil, logged", [
     (lambda cfg: cfg["thermal"].update(warn="hot"), "thermal.warn = 'hot' is not a number"),
     (lambda cfg: cfg["thermal"].update(warn=True), "thermal.warn = True is not a number"),
     (lambda cfg: bad_thermal(cfg, "cool"), "thermal = 'cool' is not a table"),
     (lambda cfg: cfg["monitor"].update(poll_interval="often"), "poll_interval = 'often' is not a duration"),
+    (lambda cfg: bad_thermal(cfg, Unreadable()), "thermal = <unreadable> is not a table"),
+    (lambda cfg: cfg["monitor"].update(structural_monitoring=Unreadable()),
+     "monitor.structural_monitoring = <unreadable> has no truth value"),
+    (lambda cfg: cfg.setdefault("cluster", {}).update(gpu_type=Unreadable()),
+     "cluster.gpu_type = <unreadable> cannot be read as text"),
 ])
 def test_telemetry_settings_of_the_wrong_type_fall_back(monkeypatch, caplog, spoil, logged):
     cfg = thresholds(warn=85, critical=95)

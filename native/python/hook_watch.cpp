@@ -122,11 +122,8 @@ void without_interpreter(const std::function<void()>& call) {
 // The median of samples holding NaN is the host's. `*released` is the thread's state while
 // the analysis runs without the interpreter: it is taken back for the host's median.
 mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState** released) {
-  Settings monitor = Settings(config, "", log).section("monitor", true);
-  auto setting = [&](const mon::AnalysisSetting& s) {
-    return monitor.number(std::string(s.key).c_str(), s.fallback, s.fallback);
-  };
-  return mon::PeerAnalyzer(setting(mon::kDivergenceSigma), setting(mon::kStragglerThreshold),
+  mon::PeerSettings s = read_configuration(config, log, mon::read_peer_settings);
+  return mon::PeerAnalyzer(s.divergence_sigma, s.straggler_threshold,
                            [released](const std::vector<double>& values) {
                              PyThreadState* state = *released;
                              *released = nullptr;

@@ -13,6 +13,7 @@
 
 #include "../core/job/cadence.hpp"
 #include "../core/job/checks.hpp"
+#include "../core/job/run_settings.hpp"
 #include "../core/job/stopper.hpp"
 #include "../core/job/wakeups.hpp"
 #include "../core/job/watch_sources.hpp"
@@ -22,6 +23,7 @@
 #include "job_context.hpp"
 #include "monitoring_host.hpp"
 #include "output_reader.hpp"
+#include "settings.hpp"
 #include "thread_guard.hpp"
 
 namespace corvane::bindings {
@@ -112,17 +114,14 @@ void wait_period(double seconds, nb::handle child, const ReaderContext& reader,
   }
 }
 
-// "monitor" -> "max_output_lines": absent or None keeps every line.
+// "monitor" -> "max_output_lines": absent or None keeps every line (-1).
 Py_ssize_t max_output_lines(nb::handle monitor_cfg) {
-  nb::object value = monitor_cfg.attr("get")("max_output_lines");
-  if (value.is_none()) return -1;
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
-    throw nb::value_error("monitor.max_output_lines must be a whole number or None");
+  HostConfigValue value(monitor_cfg.attr("get")("max_output_lines"));
+  try {
+    return static_cast<Py_ssize_t>(monitor::max_output_lines(value).value_or(-1));
+  } catch (const InvalidSetting& e) {
+    throw nb::value_error(e.what());
   }
-  Py_ssize_t n = PyLong_AsSsize_t(value.ptr());
-  if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (n < 1) throw nb::value_error("monitor.max_output_lines must be at least 1");
-  return n;
 }
 
 // What one run holds while its job runs: the lists its threads share, and the threads.

@@ -10,6 +10,7 @@
 #include "../core/telemetry/detectors.hpp"
 #include "../core/telemetry/finding_texts.hpp"
 #include "../core/telemetry/telemetry_loop.hpp"
+#include "../core/telemetry/telemetry_settings.hpp"
 #include "finding_record.hpp"
 #include "gpu_events.hpp"
 #include "host.hpp"
@@ -74,37 +75,6 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
   return s;
 }
 
-// The telemetry thread's settings, read once at its start.
-struct TelemetrySettings {
-  double poll = 5.0;
-  mon::Thresholds thresholds;
-  nb::object gpu_type;
-  bool structural = true;
-
-  TelemetrySettings(nb::handle config, LogOnce& log) {
-    Settings root(config, "", log);
-    Settings monitor = root.section("monitor", true);
-    poll = mon::poll_period(monitor.duration("poll_interval", mon::kDefaultPollSeconds));
-    mon::Thresholds& t = thresholds;  // its defaults are the core's
-    Settings thermal = root.section("thermal", true);
-    t.warn_temp = thermal.number("warn", std::nullopt, t.warn_temp);
-    t.critical_temp = thermal.number("critical", std::nullopt, t.critical_temp);
-    t.ecc_warn_rate =
-        root.section("ecc", true).number("sbe_rate_warn", std::nullopt, t.ecc_warn_rate);
-    Settings nvlink = monitor.section("nvlink", false);
-    t.nvlink_crc_rate_critical = nvlink.number(
-        "crc_rate_per_sec_critical", t.nvlink_crc_rate_critical, t.nvlink_crc_rate_critical);
-    t.nvlink_error_rate_critical = nvlink.number(
-        "error_rate_per_min_critical", t.nvlink_error_rate_critical, t.nvlink_error_rate_critical);
-    t.pcie_replay_rate_critical =
-        monitor.section("pcie", false)
-            .number("replay_rate_per_min_critical", t.pcie_replay_rate_critical,
-                    t.pcie_replay_rate_critical);
-    gpu_type = root.section("cluster", false).text("gpu_type", "");
-    structural = monitor.flag("structural_monitoring", true);
-  }
-};
-
 std::int64_t as_index(nb::handle value) {
   int overflow = 0;
   nb::object index = builtin("int")(value);
@@ -130,7 +100,7 @@ class TelemetryWatch final : public mon::TelemetryHost {
         bridge_(bridge),
         training_state_(training_state),
         job_running_ref_(job_running_ref),
-        settings_(config, log_),
+        settings_(read_configuration(config, log_, mon::read_telemetry_settings)),
         events_(findings, lock, stop_event, log_) {
     context_.stop_event = stop_event;
     context_.log = &log_;
@@ -177,8 +147,9 @@ class TelemetryWatch final : public mon::TelemetryHost {
     nb::object inventory = inventory_.is_valid() ? inventory_ : nb::list();
     nb::object profile = nb::borrow(gpu_profile_);
     if (!truthy(profile)) {
-      nb::object raw_name =
-          nb::len(inventory) > 0 ? nb::object(inventory[0].attr("name")) : settings_.gpu_type;
+      nb::object raw_name = nb::len(inventory) > 0
+                                ? nb::object(inventory[0].attr("name"))
+                                : nb::object(from_exact_utf8(settings_.gpu_type));
       nb::object names = get(backend_, "names");
       if (nb::len(inventory) == 0 && !names.is_none() && nb::len(names) > 0) raw_name = names[0];
       profile = host("detect_gpu_profile")(raw_name, config_);
@@ -297,7 +268,7 @@ class TelemetryWatch final : public mon::TelemetryHost {
       training_state_, job_running_ref_;
   LogOnce log_;
   WatchContext context_;
-  TelemetrySettings settings_;
+  mon::TelemetrySettings settings_;  // read once, at the thread's start
   nb::object mode_, backend_, clock_, inventory_, snaps_;
   nb::object probe_ = nb::int_(18);                      // NVLink links to probe per GPU
   std::vector<nb::object> links_;                        // the sample's link keys

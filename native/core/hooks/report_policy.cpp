@@ -60,4 +60,12 @@ FastPlan plan_fast_report(const FastHookReport& f, bool keeps_state) {
   return plan;
 }
 
+PeerSettings read_peer_settings(SettingsReader& root) {
+  SettingsReader monitor = root.section("monitor", true);
+  auto setting = [&](const AnalysisSetting& s) {
+    return monitor.number(s.key, s.fallback, s.fallback);
+  };
+  return {setting(kDivergenceSigma), setting(kStragglerThreshold)};
+}
+
 }  // namespace corvane::monitor

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "../common/settings.hpp"
 #include "hook_file.hpp"
 #include "report_reader.hpp"
 
@@ -32,6 +33,13 @@ struct AnalysisSetting {
 };
 inline constexpr AnalysisSetting kDivergenceSigma{"rank_divergence_threshold", 2.0};
 inline constexpr AnalysisSetting kStragglerThreshold{"rank_straggler_threshold", 0.1};
+
+struct PeerSettings {
+  double divergence_sigma = kDivergenceSigma.fallback;
+  double straggler_threshold = kStragglerThreshold.fallback;
+};
+// Reads them from the required "monitor" section; each is optional.
+PeerSettings read_peer_settings(SettingsReader& root);
 
 // A natively read report, decided.
 struct FastPlan {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/tests/fake_config.hpp"
 #include "../detection_finding.hpp"
 #include "../hook_file.hpp"
 
@@ -189,6 +190,33 @@ TEST(HookFile, ReadsWhatWasAppendedAndWarnsOnlyAboutRealErrors) {
 
   EXPECT_EQ(read_hook_file(tail, dir, blocking, take),
             "cannot read the hook file " + dir + ": Is a directory");
+}
+
+TEST(PeerSettings, ReadFromTheMonitorSectionWithTheirDefaults) {
+  using corvane::testing::map_of;
+  using corvane::testing::number;
+  std::vector<std::string> logged;
+  auto log = [&](const std::string& line) { logged.push_back(line); };
+  SettingsReader given(
+      map_of({{"monitor", map_of({{"rank_divergence_threshold", number(3, "3")},
+                                  {"rank_straggler_threshold", number(0.25, "0.25")}})}}),
+      log);
+  PeerSettings s = read_peer_settings(given);
+  EXPECT_EQ(s.divergence_sigma, 3);
+  EXPECT_EQ(s.straggler_threshold, 0.25);
+  SettingsReader absent(map_of({{"monitor", map_of({})}}), log);
+  s = read_peer_settings(absent);
+  EXPECT_EQ(s.divergence_sigma, 2.0);
+  EXPECT_EQ(s.straggler_threshold, 0.1);
+  EXPECT_TRUE(logged.empty());
+  SettingsReader bad(
+      map_of({{"monitor", map_of({{"rank_straggler_threshold", corvane::testing::text("lots")}})}}),
+      log);
+  EXPECT_EQ(read_peer_settings(bad).straggler_threshold, 0.1);
+  EXPECT_EQ(logged, std::vector<std::string>{"configuration monitor.rank_straggler_threshold = "
+                                             "'lots' is not a number; using 0.1"});
+  SettingsReader none(map_of({}), log);
+  EXPECT_THROW(read_peer_settings(none), MissingSetting);
 }
 
 }  // namespace
