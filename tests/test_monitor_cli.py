@@ -276,8 +276,9 @@ def test_progress_bar_redraws_stay_one_line_on_a_terminal(tmp_path, env):
 def test_a_rehearsal_without_gpus_says_what_it_watches(tmp_path, env, empty_path):
     rules = os.path.join(os.path.dirname(__file__), "..", "examples", "demo-faults.json")
     env.update(CORVANE_INJECT="1", CORVANE_INJECT_RULES=rules, PATH=str(empty_path))
-    # The job runs until the test has seen telemetry attach (a loaded machine may take
-    # seconds to start the watchers), then ends by itself.
+    # The job runs until the test has seen telemetry attach and the "watching:" line (which
+    # waits for every watcher to say what it watches; a loaded machine may take seconds to
+    # start them), then ends by itself.
     stop = tmp_path / "stop"
     job = ("import os, sys, time\nend = time.time() + 60\n"
            "while not os.path.exists(sys.argv[1]) and time.time() < end:\n    time.sleep(0.05)\n")
@@ -288,7 +289,8 @@ def test_a_rehearsal_without_gpus_says_what_it_watches(tmp_path, env, empty_path
     try:
         for line in proc.stdout:
             lines.append(line)
-            if "Telemetry backend injected attached" in line:
+            seen = "".join(lines)
+            if "Telemetry backend injected attached" in seen and "[corvane] watching:" in seen:
                 stop.touch()
         proc.wait(60)
     finally:
