@@ -146,13 +146,26 @@ struct HookWatch {
   bool host_decoder_only = false;  // for tests: every line through json.loads
 
   mon::FileTail tail;
-  mon::FreshRanks fresh;  // for the count of ranks that reported lately
+  mon::FreshRanks fresh;     // for the count of ranks that reported lately
+  mon::LineReaders readers;  // how a line is read; built once, the readers refer to this watch
 
   HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
       : findings(f),
         lock(l),
         training_state(state),
-        analyzer(peer_analyzer(config, log, &released)) {}
+        analyzer(peer_analyzer(config, log, &released)) {
+    readers.blocking = without_interpreter;
+    readers.fast = [this](const mon::FastHookReport& f) { return handle_fast(f); };
+    readers.host = [this](std::string_view line) {
+      nb::object payload = decode(line);
+      if (payload.is_none()) return false;
+      handle_report(nb::borrow<nb::dict>(payload));
+      return true;
+    };
+    readers.warn = [this](const std::string& message) { log.warn(message); };
+  }
+  HookWatch(const HookWatch&) = delete;
+  HookWatch& operator=(const HookWatch&) = delete;
 
   // Decodes one report; None when the line is not a JSON object.
   nb::object decode(std::string_view raw) {
@@ -225,17 +238,7 @@ struct HookWatch {
 
   // One line of the file; true when it was a report.
   bool handle_line(std::string_view raw) {
-    mon::LineReaders readers;
     readers.host_only = host_decoder_only;
-    readers.blocking = without_interpreter;
-    readers.fast = [this](const mon::FastHookReport& f) { return handle_fast(f); };
-    readers.host = [this](std::string_view line) {
-      nb::object payload = decode(line);
-      if (payload.is_none()) return false;
-      handle_report(nb::borrow<nb::dict>(payload));
-      return true;
-    };
-    readers.warn = [this](const std::string& message) { log.warn(message); };
     return mon::read_hook_line(raw, readers);
   }
 
