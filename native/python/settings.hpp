@@ -28,7 +28,6 @@ class HostConfigValue final : public ConfigValue {
     return nullptr;
   }
   bool is_map() override {
-    if (PyDict_Check(value_.ptr())) return true;
     return refused_if_ordinary([&] { return bindings::is_map(value_); }).value_or(false);
   }
   bool is_bool() override { return PyBool_Check(value_.ptr()); }
@@ -48,10 +47,7 @@ class HostConfigValue final : public ConfigValue {
   }
   std::optional<double> duration() override {
     return refused_if_ordinary([&] {
-      nb::object seconds = host("parse_duration")(nb::str(value_));
-      double d = PyFloat_AsDouble(seconds.ptr());
-      if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-      return d;
+      return as_double(host("parse_duration")(nb::str(value_)));
     });
   }
   std::optional<std::string> text() override {

@@ -4,22 +4,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../../common/tests/recorded_fixture.hpp"
 #include "../host_text.hpp"
 
 namespace corvane::monitor {
 namespace {
 
 std::string recorded(const std::string& name) {
-  std::ifstream in(std::string(CORVANE_FIXTURES) + "/recorded/nvidia-smi/" + name);
-  EXPECT_TRUE(in.good()) << name;
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return test_support::recorded_fixture("nvidia-smi/" + name);
 }
 
 std::vector<std::string> indices(const SmiRows& parsed) {

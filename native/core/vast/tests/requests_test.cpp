@@ -2,18 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include "../../common/tests/recorded_fixture.hpp"
 
 namespace corvane::vast {
 namespace {
 
 std::string recorded(const std::string& name) {
-  std::ifstream in(std::string(CORVANE_FIXTURES) + "/recorded/marketplace/" + name);
-  EXPECT_TRUE(in.good()) << name;
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return test_support::recorded_fixture("marketplace/" + name);
 }
 
 TEST(Urls, RetiredListingFallsBackToV1OnlyForThatAnswer) {
