@@ -145,18 +145,21 @@ def test_agent_step_spans_the_other_node(slurm_cluster, work):
 
 def agent_pids(cluster, node) -> list[int]:
     """The agent on `node` among the processes of the cluster's jobs (all started by this
-    test); the srun that started it runs on the monitor's node."""
-    found = []
+    test); the srun that started it runs on the monitor's node. A child the agent is just
+    forking to run a tool has its command line and environment until it executes the tool,
+    so a match whose parent also matches is not an agent."""
+    found = {}
     for pid in cluster.job_processes():
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as cmd, open(f"/proc/{pid}/environ",
                                                                   "rb") as env:
                 if (b"\0corvane\0agent\0" in cmd.read()
                         and f"\0SLURMD_NODENAME={node}\0".encode() in b"\0" + env.read()):
-                    found.append(pid)
-        except OSError:
+                    with open(f"/proc/{pid}/stat", "rb") as stat:
+                        found[pid] = int(stat.read().rsplit(b")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
             continue
-    return found
+    return [pid for pid, parent in found.items() if parent not in found]
 
 
 def test_an_agent_that_dies_is_reported_once(slurm_cluster, work):
