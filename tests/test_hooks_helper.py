@@ -30,12 +30,19 @@ def test_reports_from_the_environment(monkeypatch, tmp_path):
     with hooks.phase("forward-compute"):
         pass
     hooks.step(7, gradient_norm=1.5, step_time=0.2, loss=0.5)
+    with hooks.phase("forward-compute"):
+        pass
     hooks.step(8)
-    first, second = [json.loads(line) for line in path.read_text().splitlines()]
+    reports = [json.loads(line) for line in path.read_text().splitlines()]
+    # A report as each phase starts: its place in the step, after the last finished step.
+    starts = [(r["phase"], r["phase_index"], r.get("step")) for r in reports if "phase_index" in r]
+    assert starts == [("forward-compute", 0, None), ("backward-compute", 1, None),
+                      ("forward-compute", 2, None), ("forward-compute", 0, 7)]
+    first, second = [r for r in reports if "phase_index" not in r]
     assert first["rank"] == 3 and first["step"] == 7 and first["phase"] == "forward-compute"
     assert set(first["phase_times"]) == {"forward-compute", "backward-compute"}
     assert first["gradient_norm"] == 1.5 and first["loss"] == 0.5 and "timestamp" in first
-    assert "phase_times" not in second  # phase times belong to the step they were taken in
+    assert set(second["phase_times"]) == {"forward-compute"}  # only its own step's phases
 
 
 def _writer(path, rank, n):

@@ -185,7 +185,7 @@ def test_recovery_executes_in_confirm_and_auto(tmp_path, monkeypatch, mode, live
         return type("Plan", (), {"checkpoint_path": None, "drain_command": None,
                                  "restart_command": "r", "replacement_node": None})()
 
-    def fake_execute(plan, config, registry, simulate):
+    def fake_execute(plan, config, registry, simulate, end_job=None):
         seen["simulate"] = simulate
         return "RESULT"
 
@@ -383,7 +383,9 @@ print("main exits", flush=True)
 
 def test_multi_rank_example_end_to_end(tmp_path):
     example = os.path.join(os.path.dirname(__file__), "..", "examples", "multi_rank_training.py")
-    result, _ = run([PY, example, "--steps", "16"], tmp=tmp_path)
+    config = fast_config()
+    config["monitor"]["warmup_steps"] = 2  # the window of 5 steps then closes by step 7
+    result, _ = run([PY, example, "--steps", "16"], config=config, tmp=tmp_path)
     assert result.returncode == 0
     got = {(f.event_type, f.details.get("rank"), f.details.get("phase")) for f in result.findings}
     assert ("rank_straggler", 2, None) in got

@@ -55,7 +55,7 @@ void bind_monitor_records(nb::module_& m) {
                               "a map of supporting details, and the node it was seen on when "
                               "that is another node than the monitor's (None: its own).");
 
-  static const std::array<FieldSpec, 11> launch_fields = {
+  static const std::array<FieldSpec, 13> launch_fields = {
       {{"job_id"},
        {"returncode"},
        {"findings"},
@@ -66,7 +66,11 @@ void bind_monitor_records(nb::module_& m) {
        {"sbatch_output_path", FieldSpec::kNone},
        {"sbatch_exit_code", FieldSpec::kNone},
        {"sbatch_node_list", FieldSpec::kNone},
-       {"output_lines_dropped", FieldSpec::kZero}}};
+       {"output_lines_dropped", FieldSpec::kZero},
+       // How often each delivered finding occurred, in the order of `findings`.
+       {"finding_counts", FieldSpec::kNone},
+       // "hang" or "recovery" when the monitor ended the job itself.
+       {"stopped_for", FieldSpec::kNone}}};
   bind_record<LaunchResult>(m, "LaunchResult", launch_fields, false,
                             "The result of one monitored job.");
 }

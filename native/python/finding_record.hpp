@@ -9,7 +9,7 @@
 namespace corvane::bindings {
 
 using MonitorFinding = Record<struct MonitorFindingTag, 5>;
-using LaunchResult = Record<struct LaunchResultTag, 11>;
+using LaunchResult = Record<struct LaunchResultTag, 13>;
 
 void bind_monitor_records(nb::module_& m);
 

@@ -2,6 +2,8 @@
 // file, publishes rank 0's phase and step, and hands the reports to the peer analysis.
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,6 +16,9 @@
 #include "../core/hooks/fresh_ranks.hpp"
 #include "../core/hooks/hook_file.hpp"
 #include "../core/hooks/peer_analysis.hpp"
+#include "../core/hooks/progress.hpp"
+#include "../core/hooks/step_peers.hpp"
+#include "../core/job/watch_sources.hpp"
 #include "../core/hooks/report_builder.hpp"
 #include "../core/hooks/report_policy.hpp"
 #include "../core/hooks/report_reader.hpp"
@@ -123,8 +128,12 @@ void without_interpreter(const std::function<void()>& call) {
 // the analysis runs without the interpreter: it is taken back for the host's median.
 mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState** released) {
   mon::PeerSettings s = read_configuration(config, log, mon::read_peer_settings);
-  return mon::PeerAnalyzer(s.divergence_sigma, s.straggler_threshold,
-                           [released](const std::vector<double>& values) {
+  // Settings the configuration check has already bounded; clamped again for a host that
+  // calls the thread's body with a configuration of its own.
+  double warmup = std::isfinite(s.warmup_steps) ? std::clamp(s.warmup_steps, 0.0, 1e15) : 0.0;
+  mon::StepSettings steps{s.divergence_sigma, s.straggler_threshold, s.min_gap_s,
+                          static_cast<std::int64_t>(warmup)};
+  return mon::PeerAnalyzer(steps, [released](const std::vector<double>& values) {
                              PyThreadState* state = *released;
                              *released = nullptr;
                              if (state != nullptr) restore_thread(state);
@@ -147,6 +156,7 @@ struct HookWatch {
 
   mon::FileTail tail;
   mon::FreshRanks fresh;     // for the count of ranks that reported lately
+  mon::ProgressBook progress;  // where each rank got to
   mon::LineReaders readers;  // how a line is read; built once, the readers refer to this watch
 
   HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
@@ -229,7 +239,19 @@ struct HookWatch {
       }
     }
 
-    for (auto& d : analyzer.add(report.take(), now)) emit(d);
+    mon::HookReport r = report.take();
+    r.step = whole_number(field(payload, "step"));
+    r.phase_index = whole_number(field(payload, "phase_index"));
+    nb::handle phase_name = field(payload, "phase");
+    if (!phase_name.is_none()) r.phase = exact_utf8(nb::str(phase_name));
+    progress.saw(r, now);
+    for (auto& d : analyzer.add(std::move(r), now)) emit(d);
+  }
+
+  // int(value) where it fits 64 bits, else nothing.
+  static std::optional<std::int64_t> whole_number(nb::handle value) {
+    if (value.is_none()) return std::nullopt;
+    return small_int(coerce_int(value, nb::none()));
   }
 
   void emit(const mon::Detection& d) {
@@ -264,7 +286,11 @@ struct HookWatch {
     }
     // Building the report and analysing it touch no host object: a report with very many
     // phases is taken through them without holding the interpreter.
-    auto analyse = [&] { return analyzer.add(mon::fast_report(f, plan.rank, now), now); };
+    auto analyse = [&] {
+      mon::HookReport r = mon::fast_report(f, plan.rank, now);
+      progress.saw(r, now);
+      return analyzer.add(std::move(r), now);
+    };
     std::vector<mon::Detection> found;
     if (plan.without_interpreter) {
       released = PyEval_SaveThread();
@@ -303,14 +329,15 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
     HookWatch watch(findings, lock, training_state, config);
     nb::bytes raw_path(import("os").attr("fsencode")(hook_path));
     std::string path(raw_path.c_str(), raw_path.size());
-    while (!event_wait(stop_event, 1.0)) {
+    bool stopping = false;
+    while (!stopping) {
+      // One last pass once stopped: reports written as the job ended are still read.
+      stopping = event_wait(stop_event, 1.0);
       guarded_step(watch.log, "hook file pass failed", [&] { watch.pass(path); });
-      if (!training_state.is_none()) {
-        guarded_step(watch.log, "fresh ranks not published", [&] {
-          double now = nb::cast<double>(host("time").attr("time")());
-          training_state["hook_ranks_fresh"] = watch.fresh.count(now);
-        });
-      }
+      guarded_step(watch.log, "rank progress not published", [&] {
+        double now = nb::cast<double>(host("time").attr("time")());
+        mon::report_hook_progress(stop_event.ptr(), watch.progress.ranks(), watch.fresh.count(now));
+      });
     }
     return nb::none();
   });

@@ -23,17 +23,28 @@ std::string field_key(nb::handle v) {
 }  // namespace
 
 void JobContext::flush_new_findings() {
-  nb::list copy;
-  with_lock(findings_lock, [&] { copy = nb::list(findings); });
-  for (nb::handle finding : copy) {
+  // The shared list is emptied as it is read: it holds only what came since the last pass,
+  // however many times a job repeats the same finding.
+  nb::list batch;
+  with_lock(findings_lock, [&] {
+    batch = nb::list(findings);
+    Py_ssize_t n = static_cast<Py_ssize_t>(nb::len(batch));
+    if (n > 0 && PySequence_DelSlice(findings.ptr(), 0, n) != 0) throw nb::python_error();
+  });
+  if (nb::len(batch) == 0) return;
+  double now = as_double(host("time").attr("time")());
+  for (nb::handle finding : batch) {
     nb::object event_type = finding.attr("event_type"), severity = finding.attr("severity"),
                summary = finding.attr("summary"), details = finding.attr("details");
     nb::object node = node_of(finding);
-    if (!delivered.first_time(field_key(event_type), field_key(severity), field_key(summary),
-                              field_key(node))) {
-      continue;
-    }
+    std::string type_key = field_key(event_type), severity_key = field_key(severity);
+    auto seen = book.observe(monitor::finding_signature(type_key, severity_key,
+                                                        field_key(summary), field_key(node)),
+                             now);
+    if (!seen.deliver) continue;
     delivered_findings.append(finding);
+    trigger_types.emplace(type_key, event_type);
+    if (trigger.add(severity_key, type_key)) first_critical = nb::borrow(finding);
 
     // Each sink on its own: a console, bridge or registry that fails is logged once and
     // the others still get the finding.
@@ -62,7 +73,31 @@ void JobContext::flush_new_findings() {
   }
 }
 
-void JobContext::report_state(bool running, nb::handle last_output_at, double poll_s) {
+void JobContext::record_counts() {
+  std::vector<std::size_t> changed = book.take_unrecorded();
+  if (changed.empty()) return;
+  // A registry of the host's own may not keep counts.
+  nb::object record = nb::getattr(registry, "record_occurrences", nb::none());
+  if (record.is_none()) return;
+  for (std::size_t i : changed) {
+    const monitor::DeliveryBook::Delivery& d = book.deliveries()[i];
+    nb::handle f = delivered_findings[i];
+    deliver_to("registry", [&] {
+      record("node_id"_a = node_of(f), "job_id"_a = job_id, "event_type"_a = f.attr("event_type"),
+             "severity"_a = f.attr("severity"), "summary"_a = f.attr("summary"),
+             "occurrences"_a = d.count, "first_seen"_a = d.first_seen, "last_seen"_a = d.last_seen);
+    });
+  }
+}
+
+nb::list JobContext::finding_counts() const {
+  nb::list out;
+  for (const auto& d : book.deliveries()) out.append(d.count);
+  return out;
+}
+
+void JobContext::report_state(bool running, nb::handle last_output_at, double poll_s,
+                              std::size_t hook_ranks_fresh) {
   try {
     if (!bridge_active(wandb_bridge)) return;
     nb::object call = nb::getattr(wandb_bridge, "log_job_state", nb::none());
@@ -71,7 +106,7 @@ void JobContext::report_state(bool running, nb::handle last_output_at, double po
     state["job_id"] = job_id;
     state["running"] = running;
     state["last_output_at"] = last_output_at;
-    state["hook_ranks_fresh"] = training_state.attr("get")("hook_ranks_fresh", 0);
+    state["hook_ranks_fresh"] = hook_ranks_fresh;
     state["poll_interval_s"] = poll_s;
     call(state);
   } catch (nb::python_error& e) {
@@ -81,26 +116,12 @@ void JobContext::report_state(bool running, nb::handle last_output_at, double po
 }
 
 void JobContext::maybe_trigger_recovery(nb::handle returncode) {
-  if (recovery_triggered) return;
+  if (recovery_triggered || !trigger.armed()) return;
   nb::object recovery = section("recovery");
   if (!truthy(recovery.attr("get")("enabled", true))) return;
-  nb::list current;
-  with_lock(findings_lock, [&] { current = nb::list(findings); });
-  std::vector<std::string> texts;  // severity and event type of each finding, as keys
-  std::map<std::string, nb::object> event_types;
-  for (nb::handle f : current) {
-    nb::object event_type = f.attr("event_type");
-    texts.push_back(field_key(f.attr("severity")));
-    texts.push_back(field_key(event_type));
-    event_types.emplace(texts.back(), event_type);
-  }
-  std::vector<monitor::FindingKind> kinds;
-  for (std::size_t i = 0; i < texts.size(); i += 2) kinds.push_back({texts[i], texts[i + 1]});
-  std::optional<monitor::RecoveryTrigger> trigger = monitor::recovery_trigger(kinds);
-  if (!trigger) return;
-  nb::object critical = current[trigger->first_critical];
+  nb::object critical = first_critical;
   nb::list sorted;
-  for (const std::string& key : trigger->triggers) sorted.append(event_types[key]);
+  for (const std::string& key : trigger.triggers()) sorted.append(trigger_types[key]);
   if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
   recovery_triggered = true;  // before planning: a plan that fails is not tried again
   // The plan is for the node the critical finding came from.
@@ -113,8 +134,15 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
     nb::object live = host("remediation")
                           .attr("strict_bool")(recovery.attr("get")("live_execute", false),
                                                "flag"_a = "recovery.live_execute");
-    recovery_result =
-        host("execute_recovery")(plan, config, registry, "simulate"_a = !truthy(live));
+    bool simulate = !truthy(live);
+    if (!simulate && end_job && !returncode.is_valid()) {
+      // A live restart never runs beside the job it replaces: the job is ended first.
+      recovery_result =
+          host("execute_recovery")(plan, config, registry, "simulate"_a = false,
+                                   "end_job"_a = nb::cpp_function([this] { end_job(); }));
+    } else {
+      recovery_result = host("execute_recovery")(plan, config, registry, "simulate"_a = simulate);
+    }
     return;
   }
   nb::dict plan_map;

@@ -2,7 +2,10 @@
 // delivered, and its recovery.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "../core/job/delivery.hpp"
 #include "host.hpp"
@@ -16,7 +19,12 @@ namespace corvane::bindings {
 struct JobContext {
   nb::object config, registry, wandb_bridge, training_state, findings, findings_lock;
   nb::object node_id, job_id, command_text, runtime_costs, checkpoint_dir;
-  monitor::DeliveredFindings delivered;
+  // Each signature is delivered once, and again when it comes back more than "monitor" ->
+  // "repeat_after" after its last delivery; other occurrences are counted.
+  monitor::DeliveryBook book{600.0};
+  monitor::RecoveryTrigger trigger;
+  nb::object first_critical = nb::none();
+  std::map<std::string, nb::object> trigger_types;  // event type key -> the host's text
   // The other nodes findings came from (an agent step's), each entered in the registry once.
   nb::object other_nodes = nb::steal(PySet_New(nullptr));
   // The agent step on the allocation's other nodes, or None.
@@ -24,12 +32,21 @@ struct JobContext {
   nb::list delivered_findings;
   bool recovery_triggered = false;
   nb::object recovery_result = nb::none();
+  // Ends the job (its whole process tree) before a live recovery restarts it; set by the
+  // runner while the job runs.
+  std::function<void()> end_job;
 
   nb::object section(const char* name) const { return config.attr("get")(name, nb::dict()); }
 
   LogOnce log;
 
+  // Delivers the findings appended since the last call and empties the shared list: a
+  // finding seen before only adds to its delivery's count.
   void flush_new_findings();
+  // Tells the registry the counts that changed since the last call.
+  void record_counts();
+  // The occurrences of each delivered finding, in delivery order.
+  nb::list finding_counts() const;
   // The node a finding was seen on: its own node_id, else the monitor's.
   nb::object node_of(nb::handle finding) const {
     nb::object node = nb::getattr(finding, "node_id", nb::none());
@@ -39,7 +56,8 @@ struct JobContext {
   // a hardware finding is among the triggers.
   void maybe_trigger_recovery(nb::handle returncode = nb::handle());
   // The job's state at each poll, for a bridge that exports it (log_job_state).
-  void report_state(bool running, nb::handle last_output_at, double poll_s);
+  void report_state(bool running, nb::handle last_output_at, double poll_s,
+                    std::size_t hook_ranks_fresh);
 
   template <class Fn>
   void deliver_to(const char* sink, Fn&& fn) {

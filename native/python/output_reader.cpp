@@ -80,6 +80,11 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
       for (nb::handle f : findings_for_scan(texts[i], scan)) batch_findings.append(f);
     }
     if (scan.has_loss || scan.has_step_time) append_samples(scan, step_times, losses);
+    if (scan.has_loss) {
+      if (auto spike = loss_watch.add(scan.loss_value)) {
+        batch_findings.append(finding_of(*spike, {texts[i]}));
+      }
+    }
   }
   bound_lists(false);
   // One turn of the lock for the batch: the same as appending them one by one, since

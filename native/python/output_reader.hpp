@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../core/output/line_splitter.hpp"
+#include "../core/output/loss_watch.hpp"
 #include "../core/output/output_parser.hpp"
 #include "thread_guard.hpp"
 
@@ -30,6 +31,7 @@ struct ReaderContext {
   // keeps all. The lists may run up to a slack past the bound between trims.
   Py_ssize_t max_lines = -1;
   Py_ssize_t dropped = 0;
+  monitor::LossWatch loss_watch{10.0};
 
   // With the GIL: echo, record and parse one batch of lines.
   void deliver(const monitor::LineBatch& batch, const std::vector<monitor::OutputLineScan>& scans);

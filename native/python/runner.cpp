@@ -2,6 +2,8 @@
 // delivery of findings and the recovery trigger.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +14,9 @@
 #include <string>
 
 #include "../core/job/cadence.hpp"
+#include "../core/hooks/progress.hpp"
 #include "../core/job/checks.hpp"
+#include "../core/job/process_tree.hpp"
 #include "../core/job/run_settings.hpp"
 #include "../core/job/stopper.hpp"
 #include "../core/job/wakeups.hpp"
@@ -55,35 +59,94 @@ nb::object start_thread(nb::handle target, nb::tuple args) {
 nb::object child_status(nb::handle child) { return child.attr("poll")(); }
 
 // The job's end on request (see core/job/stopper.hpp): the schedule decides, this sends
-// the signals to the job's process group.
+// the signals: the first to the job's process group (a launcher passes it on to its
+// workers), a kill to every process of the job, wherever it put itself.
 struct JobStopper {
   pid_t group = 0;
   monitor::StopSchedule schedule{30.0};
   bool keyboard_interrupt = false;
+  std::unique_ptr<monitor::JobTree> tree;  // once the job runs
 
+  void act(const std::vector<monitor::StopAction>& actions) {
+    for (const monitor::StopAction& action : actions) {
+      print_line(action.message);
+      if (action.signum == SIGKILL) {
+        kill_tree();
+      } else {
+        send(action.signum);
+      }
+    }
+  }
   // Called from the runner's thread; acts on requests that arrived since the last call.
   void poll() {
-    for (const monitor::StopAction& action :
-         schedule.poll(monitor::stop_requests(), monitor::stop_signal(), steady_seconds())) {
-      print_line(action.message);
-      send(action.signum);
-    }
+    act(schedule.poll(monitor::stop_requests(), monitor::stop_signal(), steady_seconds()));
+  }
+  // The monitor ends the job itself ("hang", "recovery").
+  void stop_for(const std::string& reason) {
+    act(schedule.stop_for(reason, SIGTERM, steady_seconds()));
   }
   void send(int sig) const {
     if (group > 0) ::killpg(group, sig);
   }
+  void kill_tree() {
+    send(SIGKILL);
+    if (tree) {
+      Py_BEGIN_ALLOW_THREADS
+      tree->signal_all(SIGKILL);
+      Py_END_ALLOW_THREADS
+    }
+  }
   void kill_group() {
     schedule.mark_killed();
-    send(SIGKILL);
+    kill_tree();
   }
+  // After the job's own exit: whatever is left of it, in its group or anywhere else, gets
+  // SIGTERM, a short grace, then SIGKILL.
   void end_leftovers() const {
     if (group <= 0) return;
     pid_t g = group;
     monitor::end_leftovers({[g] { return ::killpg(g, 0) == 0; }, [g](int sig) { ::killpg(g, sig); },
                             [](double s) { ::usleep(static_cast<useconds_t>(s * 1e6)); },
                             steady_seconds});
+    if (!tree) return;
+    Py_BEGIN_ALLOW_THREADS
+    tree->end_all(2.0, 5.0);
+    Py_END_ALLOW_THREADS
   }
   void release() const { monitor::release_stop_requests(schedule.seen()); }
+};
+
+// The process tree of the job started as `leader`, and the kill(2), waitpid(2) and clock it
+// uses.
+std::unique_ptr<monitor::JobTree> job_tree(pid_t leader, const std::string& job_id) {
+  monitor::JobTree::Ports ports{
+      [](pid_t pid, int sig) { return ::kill(pid, sig); },
+      [](pid_t pid) {
+        int status = 0;
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        return r == pid || (r < 0 && errno == ECHILD);
+      },
+      [](double s) { ::usleep(static_cast<useconds_t>(s * 1e6)); }, steady_seconds};
+  return std::make_unique<monitor::JobTree>(::getpid(), leader, "CORVANE_JOB_ID=" + job_id,
+                                            "/proc", std::move(ports));
+}
+
+// The monitor becomes the child subreaper of its job for the run: a worker whose parent
+// exits comes to the monitor, not to init, and is still found and ended. The setting the
+// process had is put back at the end.
+struct Subreaper {
+  int before = 0;
+  bool set = false;
+  Subreaper() {
+    if (::prctl(PR_GET_CHILD_SUBREAPER, &before) == 0 && before == 0) {
+      set = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    }
+  }
+  ~Subreaper() {
+    if (set) ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  }
+  Subreaper(const Subreaper&) = delete;
+  Subreaper& operator=(const Subreaper&) = delete;
 };
 
 // Waits up to `seconds` without the GIL, returning early when the child has exited, a
@@ -145,6 +208,7 @@ struct JobChecks {
   Py_ssize_t last_gpu_count = 0;
   const monitor::JobWatch* watch = nullptr;
   InventoryProbe* inventory = nullptr;
+  bool hang_found = false;  // a training hang was found since the job started
 
   void add(nb::handle finding) { append_finding(run->findings, run->findings_lock, finding); }
 
@@ -155,6 +219,13 @@ struct JobChecks {
     bool progress = nb::len(run->step_times) > 0 || nb::len(run->losses) > 0 ||
                     !run->training_state.attr("get")("step").is_none();
     if (auto finding = silence.check(now, last_output_at, progress)) {
+      if (finding->event_type == "training_hang") {
+        // Which ranks the others wait for, from the ranks' own reports.
+        monitor::Details stuck =
+            monitor::stuck_rank_details(watch->hook_progress().ranks, now);
+        finding->details.insert(finding->details.end(), stuck.begin(), stuck.end());
+        hang_found = true;
+      }
       add(finding_of(*finding, {hang_timeout, hang_grace}));
     }
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
@@ -238,9 +309,17 @@ nb::object spawn_job(const JobContext& job, nb::handle effective, nb::handle hoo
   env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
   if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
   nb::object subprocess = import("subprocess");
+  // Should the monitor die without a word (SIGKILL, the OOM killer), the job is told with
+  // SIGTERM, which a launcher passes on to its workers.
+  pid_t monitor_pid = ::getpid();
+  nb::object on_fork = nb::cpp_function([monitor_pid] {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != monitor_pid) ::raise(SIGTERM);  // the monitor died before that
+  });
   return subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
                                   "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
-                                  "bufsize"_a = 0, "process_group"_a = 0);
+                                  "bufsize"_a = 0, "process_group"_a = 0,
+                                  "preexec_fn"_a = on_fork);
 }
 
 // How the job ended, in the registry: completed, failed, or interrupted by a signal.
@@ -252,6 +331,7 @@ void record_end(JobContext& job, const JobStopper& stopper, nb::handle returncod
     d["signal"] = *end.signal;
     d["returncode"] = returncode;
     if (end.killed) d["killed"] = true;
+    if (!end.stopped_for.empty()) d["stopped_for"] = end.stopped_for;
     end_details = d;
   }
   finish_job(job, end.status, end_details);
@@ -260,12 +340,13 @@ void record_end(JobContext& job, const JobStopper& stopper, nb::handle returncod
 // The job's watch until it exits: the periodic checks at their cadence, findings delivered
 // as soon as they are appended, the "watching:" line once, stop requests acted on.
 void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
-                      const monitor::JobWatch& watch, const JobRun& run, double poll_s) {
+                      const monitor::JobWatch& watch, const JobRun& run, double poll_s,
+                      bool stop_on_hang) {
   nb::handle child = run.child, last_output_at_ref = run.last_output_at_ref;
   const std::string hook_text = nb::cast<std::string>(nb::str(run.hook_path));
   monitor::LoopCadence cadence(poll_s, steady_seconds());
   std::uint64_t delivered = monitor::wake_generation();
-  job.report_state(true, last_output_at_ref[0], poll_s);
+  job.report_state(true, last_output_at_ref[0], poll_s, 0);
   while (child_status(child).is_none()) {
     try {
       stopper.poll();
@@ -273,8 +354,11 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
       stopper.poll();
       if (!child_status(child).is_none()) break;
       if (cadence.checks_due(steady_seconds())) {
-        job.report_state(true, last_output_at_ref[0], poll_s);
+        job.report_state(true, last_output_at_ref[0], poll_s, watch.snapshot().hook_ranks_fresh);
         checks.check();
+        job.record_counts();
+        // A hung job is ended so that its scheduler can start it again.
+        if (checks.hang_found && stop_on_hang) stopper.stop_for("hang");
       }
       if (auto line = cadence.watching_line(watch.snapshot(), hook_text, steady_seconds())) {
         print_line(*line);
@@ -335,6 +419,9 @@ struct RunSettings {
   nb::object poll_text, hang_text;
   double poll_s = 0.0;
   Py_ssize_t max_lines = -1;
+  double repeat_after_s = 600.0;
+  double loss_spike_ratio = 10.0;
+  bool stop_on_hang = false;  // "monitor" -> "on_hang" = "stop"
 };
 RunSettings read_settings(nb::handle config, JobChecks& checks, JobStopper& stopper) {
   nb::object monitor_cfg = config["monitor"];
@@ -351,6 +438,10 @@ RunSettings read_settings(nb::handle config, JobChecks& checks, JobStopper& stop
   stopper.schedule = monitor::StopSchedule(
       as_double(parse(nb::str(monitor_cfg.attr("get")("stop_grace", "30s")))));
   run.max_lines = max_output_lines(monitor_cfg);
+  run.repeat_after_s = as_double(parse(nb::str(monitor_cfg.attr("get")("repeat_after", "10m"))));
+  run.loss_spike_ratio = as_double(monitor_cfg.attr("get")("loss_spike_ratio", 10.0));
+  nb::object on_hang = monitor_cfg.attr("get")("on_hang", "wait");
+  run.stop_on_hang = PyUnicode_Check(on_hang.ptr()) && exact_utf8(on_hang) == "stop";
   return run;
 }
 
@@ -398,9 +489,10 @@ void start_watchers(JobRun& run, nb::handle config, nb::handle gpu_profile,
 
 // The job's process and the reader of its output.
 void start_job(JobRun& run, JobContext& job, JobStopper& stopper, nb::handle effective,
-               nb::handle extra_env, Py_ssize_t max_lines) {
+               nb::handle extra_env, const RunSettings& settings) {
   run.child = spawn_job(job, effective, run.hook_path, extra_env);
   stopper.group = nb::cast<pid_t>(run.child.attr("pid"));
+  stopper.tree = job_tree(stopper.group, nb::cast<std::string>(nb::str(job.job_id)));
   run.child_out = run.child.attr("stdout");
   ReaderContext& reader = *run.reader;
   reader.fd = ::fcntl(nb::cast<int>(run.child_out.attr("fileno")()), F_DUPFD_CLOEXEC, 0);
@@ -412,8 +504,23 @@ void start_job(JobRun& run, JobContext& job, JobStopper& stopper, nb::handle eff
   reader.job_running_ref = run.job_running_ref;
   reader.findings = run.findings;
   reader.findings_lock = run.findings_lock;
-  reader.max_lines = max_lines;
+  reader.max_lines = settings.max_lines;
+  reader.loss_watch = monitor::LossWatch(settings.loss_spike_ratio);
   run.reader_thread = start_thread(reader_callable(run.reader), nb::tuple());
+}
+
+// Ends the running job now (for its restart): SIGTERM to its group, its grace period while
+// its output is still read, then every process of it is killed; returns once none is left.
+void end_job_now(JobStopper& stopper, const JobRun& run) {
+  stopper.stop_for("recovery");
+  while (child_status(run.child).is_none()) {
+    stopper.poll();  // kills the job once its grace is over
+    Py_BEGIN_ALLOW_THREADS
+    ::usleep(20000);
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+  stopper.end_leftovers();
 }
 
 // After the job's exit: the threads end, what it left behind is ended, the last findings
@@ -430,14 +537,18 @@ nb::object finish_run(JobRun& run, JobContext& job, JobStopper& stopper, double 
   stopper.end_leftovers();
   run.reader->bound_lists(true);
   job.flush_new_findings();
-  job.report_state(false, run.last_output_at_ref[0], poll_s);
+  job.record_counts();
+  job.report_state(false, run.last_output_at_ref[0], poll_s, 0);
   job.maybe_trigger_recovery(returncode);
   stopper.release();
   record_end(job, stopper, returncode);
   run.active_events.attr("discard")(run.stop_background);
+  const std::string& reason = stopper.schedule.reason();
   return new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, run.output_lines,
                                   job.recovery_result, nb::none(), nb::none(), nb::none(),
-                                  nb::none(), nb::none(), nb::int_(run.reader->dropped)}});
+                                  nb::none(), nb::none(), nb::int_(run.reader->dropped),
+                                  job.finding_counts(),
+                                  reason.empty() ? nb::object(nb::none()) : str_of(reason)}});
 }
 
 }  // namespace
@@ -458,6 +569,8 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
 
   JobRun run;
   monitor::JobWatch watch(run.stop_background.ptr());
+  job.book = monitor::DeliveryBook(settings.repeat_after_s);
+  Subreaper subreaper;
   nb::object result;
   try {
     print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
@@ -468,7 +581,7 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
     nb::object gpu_profile = gpu_profile_of(job, config);
     share_state(run, job, checkpoint_dir);
     start_watchers(run, config, gpu_profile, wandb_bridge);
-    start_job(run, job, stopper, effective, extra_env, settings.max_lines);
+    start_job(run, job, stopper, effective, extra_env, settings);
     // The allocation's other nodes are watched by agents, a second Slurm step.
     job.agents = host("start_agent_step")(config, run.findings, run.findings_lock);
 
@@ -479,7 +592,11 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
     checks.inventory = &probe;
     checks.last_gpu_count = probe.count(JobChecks::kInventoryWait, run.child).value_or(0);
     checks.watch = &watch;
-    watch_until_exit(job, checks, stopper, watch, run, settings.poll_s);
+    // A live recovery that restarts the job ends this one first, and waits until every
+    // process of it is gone.
+    job.end_job = [&] { end_job_now(stopper, run); };
+    watch_until_exit(job, checks, stopper, watch, run, settings.poll_s, settings.stop_on_hang);
+    job.end_job = nullptr;
     result = finish_run(run, job, stopper, settings.poll_s);
   } catch (nb::python_error& e) {
     abandon_job(job, stopper, run.child, run.stop_background, run.active_events, e);

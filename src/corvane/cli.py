@@ -67,10 +67,15 @@ def _cmd_findings(args) -> int:
     if not events:
         print("  no findings")
     for ev in events:
-        print(f"  {ev['severity']:<8} {ev['event_type']:<24} {ev['summary']}")
+        seen = ev.get("occurrences") or 1
+        print(f"  {ev['severity']:<8} {ev['event_type']:<24} {seen:>4}x  {ev['summary']}")
     for rec in registry.recovery_events(job_id):
         print(f"  recovery {rec['status']} ({rec['mode']}): {rec['summary']}")
     return 0
+
+
+# The status of a hung job that corvane ended (as `timeout` reports a command it ended).
+HUNG_JOB_STATUS = 124
 
 
 def _exit_status(returncode: int) -> int:
@@ -88,10 +93,11 @@ def _print_summary(result, registry, stopped_by=None) -> None:
         print(f"[corvane] output: the last {len(result.output_lines)} lines kept, {dropped} older "
               "ones not kept (all were shown and parsed; see monitor.max_output_lines)")
     if result.findings:
+        counts = getattr(result, "finding_counts", None) or [1] * len(result.findings)
         width = max(len(str(f.event_type)) for f in result.findings)
-        print(f"  {'SEVERITY':<8}  {'EVENT':<{width}}  SUMMARY")
-        for f in result.findings:
-            print(f"  {f.severity:<8}  {f.event_type:<{width}}  {f.summary}")
+        print(f"  {'SEVERITY':<8}  {'EVENT':<{width}}  {'SEEN':>5}  SUMMARY")
+        for f, n in zip(result.findings, counts):
+            print(f"  {f.severity:<8}  {f.event_type:<{width}}  {n:>4}x  {f.summary}")
     if result.recovery is not None:
         print(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}")
     else:
@@ -221,6 +227,8 @@ def _cmd_monitor(args) -> int:
     lost = settle_registry(registry, result, received[0] if received else None, _print_summary)
     if received:
         return 128 + received[0]
+    if getattr(result, "stopped_for", None) == "hang":
+        return HUNG_JOB_STATUS
     status = _exit_status(result.returncode)
     return 1 if lost and status == 0 else status
 
@@ -503,6 +511,8 @@ exit status:
          textfile, checkpoint directory, ...)
   2      usage or configuration error; nothing was started
   126    the command is not executable (or is a directory)
+  124    the job hung (no progress beyond the hang timeout) and corvane ended it
+         (monitor.on_hang = "stop"); a batch script can requeue it on this status
   127    the command was not found
   128+N  the job was ended by signal N, or corvane received signal N (SIGTERM, SIGHUP,
          SIGINT) and passed it on to the job

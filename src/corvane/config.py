@@ -32,6 +32,16 @@ DEFAULT_CONFIG: dict = {
         "structural_monitoring": True,
         "rank_divergence_threshold": 2.0,
         "rank_straggler_threshold": 0.1,
+        # Ranks reporting their step: a straggler is also this many seconds slower than its
+        # peers (over its last 5 steps), and the first steps are not judged.
+        "straggler_min_gap_s": 0.05,
+        "warmup_steps": 10,
+        # A finding seen again is counted; it is shown again when it recurs this long after.
+        "repeat_after": "10m",
+        # "wait": a hung job is reported and left to run; "stop": it is also ended (exit 124).
+        "on_hang": "wait",
+        # A finite loss above this many times the median of its last 50 values is a spike.
+        "loss_spike_ratio": 10.0,
         "nvlink": {"crc_rate_per_sec_critical": 100, "error_rate_per_min_critical": 10},
         "pcie": {"replay_rate_per_min_critical": 8},
     },
@@ -118,6 +128,18 @@ def _whole(minimum: int) -> Check:
             return f"a whole number >= {minimum}"
         return None
     return check
+
+
+def _choice(*allowed: str) -> Check:
+    def check(value) -> str | None:
+        return None if value in allowed else " or ".join(f'"{a}"' for a in allowed)
+    return check
+
+
+def _ratio_above_one(value) -> str | None:
+    if _number(value) is not None or value <= 1:
+        return "a finite number above 1"
+    return None
 
 
 def _optional_whole(minimum: int) -> Check:
@@ -248,6 +270,11 @@ _SCHEMA: dict = {
         "structural_monitoring": _bool,
         "rank_divergence_threshold": _number,
         "rank_straggler_threshold": _number,
+        "straggler_min_gap_s": _optional_number_at_least_zero,
+        "warmup_steps": _whole(0),
+        "repeat_after": _duration(zero_ok=True),
+        "on_hang": _choice("wait", "stop"),
+        "loss_spike_ratio": _ratio_above_one,
         "nvlink": {"crc_rate_per_sec_critical": _number, "error_rate_per_min_critical": _number},
         "pcie": {"replay_rate_per_min_critical": _number},
     },

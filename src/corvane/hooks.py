@@ -20,6 +20,11 @@ one warning and reporting stops.
         with hooks.phase("backward-compute"):
             loss.backward()
         hooks.step(step, gradient_norm=grad_norm, step_time=seconds)
+
+A short report is also written as each phase starts (its "phase_index" is the phase's place
+in the step): when training stops, the monitor can tell which rank stopped where while the
+others wait for it. PyTorch DDP users get step times, gradient norms and the all-reduce wait
+without computing them: see corvane.torch_hooks.
 """
 
 from __future__ import annotations
@@ -66,6 +71,8 @@ class HookReporter:
         self.rank = rank
         self._phase: str | None = None
         self._phase_times: dict[str, float] = {}
+        self._phases_entered = 0  # since the last step
+        self._last_step: int | None = None
         self._warned: set[str] = set()
 
     @property
@@ -118,6 +125,9 @@ class HookReporter:
     def phase(self, name: str):
         """Time a phase of the current step; repeated phases add up."""
         self._phase = name
+        if self.path is not None:
+            self.report(phase=name, phase_index=self._phases_entered, step=self._last_step)
+        self._phases_entered += 1
         start = time.perf_counter()
         try:
             yield
@@ -125,9 +135,15 @@ class HookReporter:
             elapsed = time.perf_counter() - start
             self._phase_times[name] = self._phase_times.get(name, 0.0) + elapsed
 
+    def add_phase_time(self, name: str, seconds: float) -> None:
+        """Count time spent in a phase measured elsewhere (a communication hook's wait)."""
+        self._phase_times[name] = self._phase_times.get(name, 0.0) + seconds
+
     def step(self, step: int, *, gradient_norm: float | None = None,
              step_time: float | None = None, **extra) -> None:
         """Report one finished step with the phase times collected since the last one."""
         times, self._phase_times = self._phase_times, {}
+        self._phases_entered = 0
+        self._last_step = step
         self.report(step=step, phase=self._phase, gradient_norm=gradient_norm,
                     step_time=step_time, phase_times=times or None, **extra)

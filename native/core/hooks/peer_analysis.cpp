@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "../common/pyfloat.hpp"
+#include "step_peers.hpp"
 
 namespace corvane::monitor {
 
@@ -16,9 +17,8 @@ constexpr long double kSlack = 1e-12L;
 
 bool fresh(double ts, double t) { return std::fabs(ts - t) <= kFreshSeconds; }
 
-// With two ranks the z-score can't exceed 1: compare the larger norm with the smaller
-// (those at or below 1e-9 don't count as the smaller). min() and max() as the host takes
-// them: the first value stays unless a later one compares smaller (larger).
+}  // namespace
+
 bool two_rank_ratio(double first, double second, double sigma) {
   double a = std::fabs(first), b = std::fabs(second);
   double smallest = 0.0;
@@ -37,13 +37,17 @@ double slowdown_pct(double value, double median) {
   return py_round((value / median - 1.0) * 100.0, 2);
 }
 
-}  // namespace
-
 PeerAnalyzer::PeerAnalyzer(double divergence_sigma, double straggler_threshold,
                            NanMedian nan_median)
-    : divergence_sigma_(divergence_sigma),
-      straggler_threshold_(straggler_threshold),
-      nan_median_(std::move(nan_median)) {}
+    : PeerAnalyzer(StepSettings{divergence_sigma, straggler_threshold}, std::move(nan_median)) {}
+
+PeerAnalyzer::PeerAnalyzer(const StepSettings& steps, NanMedian nan_median)
+    : divergence_sigma_(steps.divergence_sigma),
+      straggler_threshold_(steps.straggler_threshold),
+      nan_median_(std::move(nan_median)),
+      steps_(std::make_unique<StepPeers>(steps)) {}
+
+PeerAnalyzer::~PeerAnalyzer() = default;
 
 double PeerAnalyzer::median(std::vector<double> values, const NanMedian& nan_median) {
   for (double v : values) {
@@ -172,6 +176,8 @@ std::vector<std::size_t> PeerAnalyzer::fresh_indices(double t) const {
 // -- analysis ---------------------------------------------------------------------------
 
 std::vector<Detection> PeerAnalyzer::add(HookReport report, double now) {
+  if (report.phase_index) return {};
+  if (report.step) return steps_->add(report, now);
   auto [it, is_new] = index_.try_emplace(report.rank, reports_.size());
   std::size_t index = it->second;
   if (is_new) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,6 +36,13 @@ inline constexpr double kCooldownSeconds = 30.0;
 inline constexpr std::size_t kMaxPhasesPerPayload = 32;
 inline constexpr std::size_t kMaxPhaseNameChars = 128;
 
+// With two ranks the z-score can't exceed 1: compare the larger norm with the smaller
+// (those at or below 1e-9 don't count as the smaller). min() and max() as the host takes
+// them: the first value stays unless a later one compares smaller (larger).
+bool two_rank_ratio(double first, double second, double sigma);
+// How much slower `value` is than `median`, in percent rounded to 2 decimals.
+double slowdown_pct(double value, double median);
+
 struct PhaseEntry {
   std::string name;
   bool name_too_long = false;
@@ -50,6 +58,12 @@ struct HookReport {
   std::vector<PhaseEntry> first_phases;  // the first 32 entries, in order
   // Every phase whose value is present, not None and converts to a float.
   std::unordered_map<std::string, double> phase_values;
+  // The step the report is about, where it names one as a whole number.
+  std::optional<std::int64_t> step;
+  // A report the rank makes as it enters a phase ("phase_index": the phase's place in the
+  // step): progress only, never compared.
+  std::optional<std::int64_t> phase_index;
+  std::string phase;  // the phase it names, where that is plain text
 };
 
 struct Detection {
@@ -60,8 +74,12 @@ struct Detection {
   std::optional<double> median;  // of the peers, the reporting rank included; none without any
   std::optional<double> score;   // rounded z-score or slowdown percentage; none when not finite
   bool ratio_trigger = false;
-  std::vector<std::int64_t> peer_ranks;
+  std::vector<std::int64_t> peer_ranks = {};
   bool non_finite = false;  // a gradient norm that is NaN or infinite
+  // Reports compared step by step: the step judged, and for a straggler the number of steps
+  // whose medians were compared (0: a single report).
+  std::optional<std::int64_t> step = std::nullopt;
+  std::size_t window = 0;
 };
 
 // The host's median for samples holding NaN (its sort order then depends on its algorithm).
@@ -70,11 +88,19 @@ using NanMedian = std::function<double(const std::vector<double>&)>;
 // The sorted ranks of the fresh reports, built only when a detection needs them.
 using PeerRanks = std::function<const std::vector<std::int64_t>&()>;
 
+struct StepSettings;
+class StepPeers;
+
 class PeerAnalyzer {
  public:
   PeerAnalyzer(double divergence_sigma, double straggler_threshold, NanMedian nan_median);
+  // Reports that name their step are compared step by step with these settings.
+  PeerAnalyzer(const StepSettings& steps, NanMedian nan_median);
+  ~PeerAnalyzer();
 
-  // Stores `report` as its rank's latest and runs the three detectors on it.
+  // A report that names its step is compared with the other ranks' reports of that step;
+  // one that does not is stored as its rank's latest and compared with the other ranks'
+  // latest reports. A report made as a phase starts is not compared.
   std::vector<Detection> add(HookReport report, double now);
 
   // The host's statistics helpers.
@@ -141,6 +167,8 @@ class PeerAnalyzer {
   Sums gradient_sums_;
   OrderStat step_;
   std::unordered_map<std::string, OrderStat> phases_;
+
+  std::unique_ptr<StepPeers> steps_;
 };
 
 }  // namespace corvane::monitor

@@ -92,7 +92,13 @@ HookReport fast_report(const FastHookReport& f, std::int64_t rank, double now) {
       builder.add_phase(std::string(name), name.size(), json_float(value));
     }
   }
-  return builder.take();
+  HookReport r = builder.take();
+  std::int64_t v = 0;
+  if (json_int(f.step, &v) == IntResult::kValue) r.step = v;
+  if (json_int(f.phase_index, &v) == IntResult::kValue) r.phase_index = v;
+  // The native reader takes strings without escapes only: the text is the name.
+  if (f.phase.kind == JsonScalar::kString) r.phase = std::string(f.phase.text);
+  return r;
 }
 
 }  // namespace corvane::monitor

@@ -65,7 +65,8 @@ PeerSettings read_peer_settings(SettingsReader& root) {
   auto setting = [&](const AnalysisSetting& s) {
     return monitor.number(s.key, s.fallback, s.fallback);
   };
-  return {setting(kDivergenceSigma), setting(kStragglerThreshold)};
+  return {setting(kDivergenceSigma), setting(kStragglerThreshold), setting(kStragglerMinGap),
+          setting(kWarmupSteps)};
 }
 
 }  // namespace corvane::monitor

@@ -34,9 +34,16 @@ struct AnalysisSetting {
 inline constexpr AnalysisSetting kDivergenceSigma{"rank_divergence_threshold", 2.0};
 inline constexpr AnalysisSetting kStragglerThreshold{"rank_straggler_threshold", 0.1};
 
+// Reports that name their step: a straggler is also this many seconds slower than its
+// peers, and the first steps seen are not judged.
+inline constexpr AnalysisSetting kStragglerMinGap{"straggler_min_gap_s", 0.05};
+inline constexpr AnalysisSetting kWarmupSteps{"warmup_steps", 10};
+
 struct PeerSettings {
   double divergence_sigma = kDivergenceSigma.fallback;
   double straggler_threshold = kStragglerThreshold.fallback;
+  double min_gap_s = kStragglerMinGap.fallback;
+  double warmup_steps = kWarmupSteps.fallback;
 };
 // Reads them from the required "monitor" section; each is optional.
 PeerSettings read_peer_settings(SettingsReader& root);

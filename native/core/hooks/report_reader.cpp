@@ -147,6 +147,7 @@ JsonScalar* slot(FastHookReport& r, std::string_view key) {
   if (key == "gradient_norm") return &r.gradient_norm;
   if (key == "step_time") return &r.step_time;
   if (key == "phase_times") return &r.phase_times;
+  if (key == "phase_index") return &r.phase_index;
   return nullptr;
 }
 

@@ -1,28 +1,57 @@
 #include "delivery.hpp"
 
-#include <algorithm>
-
 namespace corvane::monitor {
 
-bool DeliveredFindings::first_time(std::string_view event_type, std::string_view severity,
-                                   std::string_view summary, std::string_view node) {
-  return seen_
-      .emplace(std::string(event_type), std::string(severity), std::string(summary),
-               std::string(node))
-      .second;
+std::string finding_signature(std::string_view event_type, std::string_view severity,
+                              std::string_view summary, std::string_view node) {
+  std::string key;
+  key.reserve(event_type.size() + severity.size() + summary.size() + node.size() + 32);
+  for (std::string_view field : {event_type, severity, summary, node}) {
+    key += std::to_string(field.size());
+    key += ':';
+    key += field;
+  }
+  return key;
 }
 
-std::optional<RecoveryTrigger> recovery_trigger(const std::vector<FindingKind>& findings) {
-  std::optional<std::size_t> critical;
-  std::set<std::string> kinds;
-  for (std::size_t i = 0; i < findings.size(); ++i) {
-    bool is_critical = findings[i].severity == "CRITICAL";
-    if (is_critical && !critical) critical = i;
-    if (is_critical || findings[i].severity == "WARN") kinds.emplace(findings[i].event_type);
+DeliveryBook::Outcome DeliveryBook::observe(const std::string& signature, double now) {
+  auto [it, fresh] = latest_.try_emplace(signature, deliveries_.size());
+  if (!fresh) {
+    Delivery& d = deliveries_[it->second];
+    if (!(now - d.first_seen > repeat_after_s_)) {
+      ++d.count;
+      d.last_seen = now;
+      if (d.recorded) unrecorded_.push_back(it->second);
+      d.recorded = false;
+      return {false, it->second};
+    }
+    it->second = deliveries_.size();  // it came back long after: delivered again
   }
-  if (!critical) return std::nullopt;
-  // Byte order of UTF-8 is code point order: the host's sorted() of the same texts.
-  return RecoveryTrigger{*critical, std::vector<std::string>(kinds.begin(), kinds.end())};
+  deliveries_.push_back({1, now, now, true});
+  return {true, deliveries_.size() - 1};
+}
+
+std::vector<std::size_t> DeliveryBook::take_unrecorded() {
+  std::vector<std::size_t> out;
+  out.swap(unrecorded_);
+  for (std::size_t i : out) deliveries_[i].recorded = true;
+  return out;
+}
+
+bool supports_recovery(std::string_view event_type) {
+  // Slow ranks and a jumping loss are the job's own behaviour: a restart does not mend them.
+  return event_type != "rank_straggler" && event_type != "phase_straggler" &&
+         event_type != "loss_spike";
+}
+
+bool RecoveryTrigger::add(std::string_view severity, std::string_view event_type) {
+  bool critical = severity == "CRITICAL";
+  if ((critical || severity == "WARN") && supports_recovery(event_type)) {
+    kinds_.emplace(event_type);
+  }
+  if (!critical || armed_) return false;
+  armed_ = true;
+  return true;
 }
 
 bool recovery_executes(std::string_view mode) { return mode == "confirm" || mode == "auto"; }

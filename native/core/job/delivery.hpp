@@ -1,40 +1,74 @@
-// What happens to the job's findings: each distinct one is delivered once, and critical
+// What happens to the job's findings: each distinct one is delivered when it is first seen
+// and again when it comes back long after, every other occurrence is counted, and critical
 // ones ask for a recovery plan.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane::monitor {
 
-// Findings already delivered, told apart by event type, severity, summary and node: the
-// same finding from two nodes is two findings.
-class DeliveredFindings {
+// The identity of a finding: event type, severity, summary and node, each field kept apart
+// from the next (("a", "bc") is not ("ab", "c")). The same finding from two nodes is two.
+std::string finding_signature(std::string_view event_type, std::string_view severity,
+                              std::string_view summary, std::string_view node);
+
+// The findings of one job by signature. A finding is delivered the first time its
+// signature is seen, and again when it recurs more than `repeat_after_s` after its last
+// delivery; every occurrence in between only adds to the count of that delivery. The work
+// per finding does not depend on how many came before it.
+class DeliveryBook {
  public:
-  // True the first time this (event type, severity, summary, node) is seen.
-  bool first_time(std::string_view event_type, std::string_view severity, std::string_view summary,
-                  std::string_view node);
+  explicit DeliveryBook(double repeat_after_s) : repeat_after_s_(repeat_after_s) {}
+
+  struct Delivery {
+    std::uint64_t count = 1;  // occurrences since this delivery
+    double first_seen = 0.0, last_seen = 0.0;
+    bool recorded = true;  // the count as the registry has it is the current one
+  };
+  struct Outcome {
+    bool deliver;           // show and record it: a new delivery
+    std::size_t delivery;   // the delivery this occurrence counts towards
+  };
+  Outcome observe(const std::string& signature, double now);
+
+  // In order of delivery.
+  const std::vector<Delivery>& deliveries() const { return deliveries_; }
+  // Deliveries whose count changed since the registry last heard of it; marks them heard.
+  std::vector<std::size_t> take_unrecorded();
 
  private:
-  std::set<std::tuple<std::string, std::string, std::string, std::string>> seen_;
+  double repeat_after_s_;
+  std::unordered_map<std::string, std::size_t> latest_;  // signature -> its latest delivery
+  std::vector<Delivery> deliveries_;
+  std::vector<std::size_t> unrecorded_;
 };
 
-struct FindingKind {
-  std::string_view severity, event_type;
-};
+// Event types that say how the job runs rather than what is wrong with it: they are shown
+// and counted, but never named as a reason for a recovery.
+bool supports_recovery(std::string_view event_type);
 
 // A recovery is asked for by the first CRITICAL finding; the plan names the event types of
-// every CRITICAL and WARN finding, sorted and distinct.
-struct RecoveryTrigger {
-  std::size_t first_critical = 0;  // position among the findings
-  std::vector<std::string> triggers;
+// every CRITICAL and WARN finding that supports recovery, sorted and distinct. Fed one
+// delivered finding at a time.
+class RecoveryTrigger {
+ public:
+  // Returns true for the first CRITICAL finding.
+  bool add(std::string_view severity, std::string_view event_type);
+  bool armed() const { return armed_; }
+  // Byte order of UTF-8 is code point order: the host's sorted() of the same texts.
+  std::vector<std::string> triggers() const { return {kinds_.begin(), kinds_.end()}; }
+
+ private:
+  bool armed_ = false;
+  std::set<std::string> kinds_;
 };
-std::optional<RecoveryTrigger> recovery_trigger(const std::vector<FindingKind>& findings);
 
 // A plan is executed (simulated unless live execution is on) in the "confirm" and "auto"
 // modes; without a configured mode it is recorded only, rather than failing the job's

@@ -13,7 +13,7 @@ std::string signal_name(int signum) {
 std::vector<StopAction> StopSchedule::poll(unsigned requests, int signum, double now) {
   std::vector<StopAction> actions;
   if (requests > seen_) {
-    if (seen_ == 0) {
+    if (!requested()) {
       signum_ = signum;
       deadline_ = now + grace_s_;
       actions.push_back({signum, "[corvane] received " + signal_name(signum) +
@@ -34,6 +34,18 @@ std::vector<StopAction> StopSchedule::poll(unsigned requests, int signum, double
   return actions;
 }
 
+std::vector<StopAction> StopSchedule::stop_for(const std::string& reason, int signum, double now) {
+  if (requested() || reason.empty()) return {};
+  reason_ = reason;
+  signum_ = signum;
+  deadline_ = now + grace_s_;
+  std::string why = reason == "hang" ? "the job made no progress beyond the hang timeout"
+                                     : "the job is ended before its " + reason;
+  return {{signum, "[corvane] " + why + "; sending it " + signal_name(signum) + " (" +
+                       std::to_string(static_cast<long long>(grace_s_)) +
+                       "s before it is killed)"}};
+}
+
 void end_leftovers(const GroupControl& group) {
   if (!group.alive()) return;
   group.send(SIGTERM);
@@ -46,6 +58,11 @@ void end_leftovers(const GroupControl& group) {
 }
 
 JobEnd job_end(bool exited_zero, const StopSchedule& stop) {
+  if (!stop.reason().empty()) {
+    // A hung job failed; one ended for its restart was interrupted.
+    return {stop.reason() == "hang" ? "failed" : "interrupted", signal_name(stop.signum()),
+            stop.killed(), stop.reason()};
+  }
   if (!stop.requested()) return {exited_zero ? "completed" : "failed", std::nullopt, false};
   return {"interrupted", signal_name(stop.signum()), stop.killed()};
 }

@@ -29,8 +29,13 @@ class StopSchedule {
   std::vector<StopAction> poll(unsigned requests, int signum, double now);
   // Ended the job's group from outside the schedule (an abandoned run).
   void mark_killed() { killed_ = true; }
+  // The monitor itself ends the job (`reason`: "hang", "recovery"): `signum` now, the grace
+  // period, then SIGKILL, as for a request from outside. Nothing when a stop is under way.
+  std::vector<StopAction> stop_for(const std::string& reason, int signum, double now);
 
-  bool requested() const { return seen_ > 0; }
+  bool requested() const { return seen_ > 0 || !reason_.empty(); }
+  // Why the monitor ended the job itself; empty when it did not.
+  const std::string& reason() const { return reason_; }
   bool killed() const { return killed_; }
   // Requested, not yet killed and past its grace: the runner's wait ends to kill it.
   bool grace_over(double now) const { return requested() && !killed_ && now >= deadline_; }
@@ -46,6 +51,7 @@ class StopSchedule {
   int signum_ = 0;     // the first signal received
   bool killed_ = false;
   double deadline_ = 0.0;
+  std::string reason_;
 };
 
 // After the job's own exit: ends what it left behind in its group. SIGTERM, then up to a
@@ -65,6 +71,7 @@ struct JobEnd {
   // For an interrupted job: the signal's name, and whether it was killed.
   std::optional<std::string> signal;
   bool killed = false;
+  std::string stopped_for = {};  // the monitor ended a "failed" job itself: why
 };
 JobEnd job_end(bool exited_zero, const StopSchedule& stop);
 

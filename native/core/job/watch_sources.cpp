@@ -14,17 +14,23 @@ std::map<const void*, WatchState>& states() {
   static auto* all = new std::map<const void*, WatchState>();  // threads may report at exit
   return *all;
 }
+std::map<const void*, HookProgress>& progress() {
+  static auto* all = new std::map<const void*, HookProgress>();
+  return *all;
+}
 
 }  // namespace
 
 JobWatch::JobWatch(const void* key) : key_(key) {
   std::lock_guard<std::mutex> lock(g_mutex);
   states()[key_] = WatchState{};
+  progress()[key_] = HookProgress{};
 }
 
 JobWatch::~JobWatch() {
   std::lock_guard<std::mutex> lock(g_mutex);
   states().erase(key_);
+  progress().erase(key_);
 }
 
 WatchState JobWatch::snapshot() const {
@@ -47,6 +53,20 @@ void report_source(const void* key, const std::string& source, const std::string
     }
   }
   wake_runners();  // the runner tells the user once every source has spoken
+}
+
+HookProgress JobWatch::hook_progress() const {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = progress().find(key_);
+  return it == progress().end() ? HookProgress{} : it->second;
+}
+
+void report_hook_progress(const void* key, std::vector<RankProgress> ranks, std::size_t fresh) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = progress().find(key);
+  if (it == progress().end()) return;
+  it->second.ranks = std::move(ranks);
+  states()[key].hook_ranks_fresh = fresh;
 }
 
 void report_nvml_gpu_count(const void* key, long count) {

@@ -3,9 +3,12 @@
 // thread, no locks held by callers.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "../hooks/progress.hpp"
 
 namespace corvane::monitor {
 
@@ -13,6 +16,12 @@ struct WatchState {
   // (source, how) in the order the sources first reported, e.g. ("telemetry", "nvml, 8 GPUs").
   std::vector<std::pair<std::string, std::string>> sources;
   long nvml_gpu_count = -1;  // the GPU count NVML gives each poll; -1: not known
+  std::size_t hook_ranks_fresh = 0;  // ranks that reported lately
+};
+
+// Where the job's ranks got to, as the hook monitor last read them.
+struct HookProgress {
+  std::vector<RankProgress> ranks;
 };
 
 // Registers a job's watch state for as long as the object lives.
@@ -23,6 +32,7 @@ class JobWatch {
   JobWatch(const JobWatch&) = delete;
   JobWatch& operator=(const JobWatch&) = delete;
   WatchState snapshot() const;
+  HookProgress hook_progress() const;
 
  private:
   const void* key_;
@@ -32,6 +42,7 @@ class JobWatch {
 // same source replaces its detail. Wakes the runners. Ignored for a key with no job.
 void report_source(const void* key, const std::string& source, const std::string& how);
 void report_nvml_gpu_count(const void* key, long count);
+void report_hook_progress(const void* key, std::vector<RankProgress> ranks, std::size_t fresh);
 
 // "[corvane] watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a
 // fixed order whatever the order of the reports.

@@ -1,10 +1,30 @@
 #include "output_parser.hpp"
 
+#include <cmath>
+
 #include "../common/pynum.hpp"
 #include "../kernel_log/xid_codes.hpp"
 #include "patterns.hpp"
 
 namespace corvane::monitor {
+namespace {
+
+// `value` times ten to the exponent that `rest` starts with ("e+15", "E-3"), if any.
+double with_exponent(double value, std::string_view rest) {
+  if (rest.size() < 2 || (rest[0] != 'e' && rest[0] != 'E')) return value;
+  std::size_t i = 1;
+  bool negative = rest[i] == '-';
+  if (rest[i] == '+' || rest[i] == '-') ++i;
+  int exponent = 0;
+  std::size_t digits = 0;
+  for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9' && digits < 4; ++i, ++digits) {
+    exponent = exponent * 10 + (rest[i] - '0');
+  }
+  if (digits == 0) return value;
+  return value * std::pow(10.0, negative ? -exponent : exponent);
+}
+
+}  // namespace
 
 OutputLineScan scan_output_line(std::string_view line) {
   OutputLineScan out;
@@ -22,6 +42,7 @@ OutputLineScan scan_output_line(std::string_view line) {
   if (loss_regex().search(line, &m)) {
     out.has_loss = true;
     out.loss = parse_unsigned_decimal(m.group[1].of(line));
+    out.loss_value = with_exponent(out.loss, line.substr(m.group[1].end));
   }
   if (step_regex().search(line, &m)) {
     out.has_step_time = true;

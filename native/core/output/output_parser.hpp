@@ -13,6 +13,9 @@ struct OutputLineScan {
   bool ecc_dbe = false;
   bool has_loss = false;
   double loss = 0.0;
+  // The loss with the exponent the sample leaves out ("loss: 3e+15" is the sample 3.0 and
+  // the value 3e15), for watching the loss's level.
+  double loss_value = 0.0;
   bool has_step_time = false;
   double step_time = 0.0;
 

@@ -324,8 +324,12 @@ def _failure_reason(step: RecoveryStep, timeout: float) -> str:
 def execute_recovery(plan: RecoveryPlan, config, registry=None, simulate: bool = True,
                      timeout: float = 120, *,
                      ask: Callable[[str], bool | None] | None = None,
-                     out=None) -> RecoveryResult:
+                     out=None, end_job: Callable[[], None] | None = None) -> RecoveryResult:
     """Carry out a plan: drain the node, then restart the job.
+
+    `end_job`, given by a monitor whose job still runs, ends that job (and waits until every
+    process of it is gone) before the restart step runs: a restarted job never runs beside
+    the one it replaces.
 
     With `simulate` true nothing runs; the result lists what would run. Otherwise mode
     "confirm" first asks (`ask`, by default on the terminal: True yes, False no, None no
@@ -365,6 +369,10 @@ def execute_recovery(plan: RecoveryPlan, config, registry=None, simulate: bool =
             status = "executed"
             summary = f"Recovery executed for {plan.node_id}"
             for name, cmd in wanted:
+                if name == "restart" and end_job is not None:
+                    _say(out, "[corvane] recovery: ending the job before it is restarted")
+                    end_job()
+                    end_job = None
                 _say(out, f"[corvane] recovery: running the {name} step: {cmd}")
                 step = _run_live(name, cmd, timeout, out)
                 steps.append(step)

@@ -87,6 +87,12 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
             PRIMARY KEY (provider, instance_id))""",
         "CREATE INDEX IF NOT EXISTS events_by_type ON events (event_type, severity)",
     ),
+    (
+        # A finding that recurs is counted on its event: how often, and when it was last seen
+        # (recorded_at is when it was first seen).
+        "ALTER TABLE events ADD COLUMN occurrences INTEGER NOT NULL DEFAULT 1",
+        "ALTER TABLE events ADD COLUMN last_seen {REAL}",
+    ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -522,6 +528,20 @@ class TrustRegistry:
             "details, gpu_type) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             (time.time(), node_id, job_id, str(event_type), str(severity), str(summary),
              _to_json(details or {}), gpu_type))
+
+    def record_occurrences(self, *, node_id, job_id, event_type, severity, summary, occurrences,
+                           first_seen=None, last_seen=None) -> None:
+        """How often the job's latest event of this kind has occurred so far, and when last."""
+        def op(cur):
+            rows = cur.all(
+                "SELECT MAX(id) AS id FROM events WHERE job_id = ? AND node_id = ? AND "
+                "event_type = ? AND severity = ? AND summary = ?",
+                (job_id, node_id, str(event_type), str(severity), str(summary)))
+            if rows and rows[0]["id"] is not None:
+                cur.run("UPDATE events SET occurrences = ?, last_seen = ? WHERE id = ?",
+                        (int(occurrences), last_seen, rows[0]["id"]))
+
+        self._submit(op)
 
     def record_recovery_event(self, *, job_id, node_id, mode, status, summary, plan, details=None,
                               replacement_node=None) -> None:

@@ -91,6 +91,9 @@ def finding_source(finding) -> str | None:
     line = details.get("line")
     if isinstance(line, str) and line.strip():
         parts.append(f"line: {_clip(line)}")
+    stuck = details.get("stuck")  # which ranks a hang holds up
+    if isinstance(stuck, str) and stuck.strip():
+        parts.append(_clip(stuck, 200))
     return "; ".join(parts) or None
 
 

@@ -46,29 +46,43 @@ TEST(JobChecks, InventoryAndDisk) {
   EXPECT_FALSE(disk_check(std::nan("")));
 }
 
-TEST(Delivery, EachDistinctFindingOnce) {
-  DeliveredFindings delivered;
-  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 79", "n1"));
-  EXPECT_FALSE(delivered.first_time("xid_critical", "CRITICAL", "XID 79", "n1"));
-  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 79", "n2"));
-  EXPECT_TRUE(delivered.first_time("xid_critical", "WARN", "XID 79", "n1"));
-  EXPECT_TRUE(delivered.first_time("xid_critical", "CRITICAL", "XID 48", "n1"));
+TEST(Delivery, EachDistinctFindingOnceThenCountedUntilItComesBackLater) {
+  DeliveryBook book(600.0);
+  auto sig = [](const char* type, const char* sev, const char* summary, const char* node) {
+    return finding_signature(type, sev, summary, node);
+  };
+  EXPECT_TRUE(book.observe(sig("xid_critical", "CRITICAL", "XID 79", "n1"), 0).deliver);
+  EXPECT_FALSE(book.observe(sig("xid_critical", "CRITICAL", "XID 79", "n1"), 5).deliver);
+  EXPECT_TRUE(book.observe(sig("xid_critical", "CRITICAL", "XID 79", "n2"), 6).deliver);
+  EXPECT_TRUE(book.observe(sig("xid_critical", "WARN", "XID 79", "n1"), 7).deliver);
   // Fields are not run together: ("a", "bc") is not ("ab", "c").
-  EXPECT_TRUE(delivered.first_time("a", "bc", "", ""));
-  EXPECT_TRUE(delivered.first_time("ab", "c", "", ""));
+  EXPECT_TRUE(book.observe(sig("a", "bc", "", ""), 8).deliver);
+  EXPECT_TRUE(book.observe(sig("ab", "c", "", ""), 8).deliver);
+  EXPECT_EQ(book.deliveries()[0].count, 2u);
+  EXPECT_EQ(book.deliveries()[0].last_seen, 5.0);
+  EXPECT_EQ(book.take_unrecorded(), std::vector<std::size_t>{0});
+  EXPECT_TRUE(book.take_unrecorded().empty());
+  // Within the repeat time it is counted; past it, delivered again with a count of its own.
+  EXPECT_FALSE(book.observe(sig("xid_critical", "CRITICAL", "XID 79", "n1"), 600).deliver);
+  auto again = book.observe(sig("xid_critical", "CRITICAL", "XID 79", "n1"), 600.5);
+  EXPECT_TRUE(again.deliver);
+  EXPECT_EQ(book.deliveries()[0].count, 3u);
+  EXPECT_EQ(book.deliveries()[again.delivery].count, 1u);
+  EXPECT_EQ(book.observe(sig("xid_critical", "CRITICAL", "XID 79", "n1"), 601).delivery,
+            again.delivery);
 }
 
 TEST(Delivery, RecoveryIsAskedForByTheFirstCriticalFinding) {
-  EXPECT_EQ(recovery_trigger({{"WARN", "output_stall"}, {"INFO", "telemetry_ready"}}),
-            std::nullopt);
-  auto trigger = recovery_trigger({{"WARN", "output_stall"},
-                                   {"INFO", "telemetry_ready"},
-                                   {"CRITICAL", "xid_critical"},
-                                   {"CRITICAL", "ecc_dbe"},
-                                   {"WARN", "output_stall"}});
-  ASSERT_TRUE(trigger);
-  EXPECT_EQ(trigger->first_critical, 2u);
-  EXPECT_EQ(trigger->triggers,
+  RecoveryTrigger trigger;
+  EXPECT_FALSE(trigger.add("WARN", "output_stall"));
+  EXPECT_FALSE(trigger.add("INFO", "telemetry_ready"));
+  EXPECT_FALSE(trigger.add("WARN", "phase_straggler"));
+  EXPECT_FALSE(trigger.armed());
+  EXPECT_TRUE(trigger.add("CRITICAL", "xid_critical"));
+  EXPECT_FALSE(trigger.add("CRITICAL", "ecc_dbe"));
+  EXPECT_TRUE(trigger.armed());
+  // Stragglers and loss spikes are shown but are no reason for a recovery.
+  EXPECT_EQ(trigger.triggers(),
             (std::vector<std::string>{"ecc_dbe", "output_stall", "xid_critical"}));
 }
 
