@@ -44,11 +44,19 @@ run: install
 	  -- $(PY) examples/sample_training.py
 	$(VENV)/bin/corvane findings --registry $(DEMO)/registry.sqlite3
 
-test: install
+# The real-training tests and benchmark run a PyTorch DDP job (CPU, gloo): torch goes into
+# the test environment only (PyPI's build carries CUDA libraries, about 5 GB installed).
+TORCH_SPEC ?= torch==2.13.0 numpy
+$(VENV)/.torch: | $(VENV)/.installed
+	@echo "installing $(TORCH_SPEC) into $(VENV) for the real-training tests"
+	$(PY) -m pip install -q $(TORCH_SPEC)
+	@touch $@
+
+test: install $(VENV)/.torch
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 	$(PY) -m pytest -q
 
-bench: install
+bench: install $(VENV)/.torch
 	$(PY) bench/bench_output_parser.py
 	$(PY) bench/bench_runner.py
 	$(PY) bench/bench_hooks.py
@@ -61,6 +69,7 @@ bench: install
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
 	$(PY) bench/bench_agent_latency.py
+	$(PY) bench/bench_ddp.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.

@@ -15,6 +15,7 @@
 #include "../core/kernel_log/line_scan.hpp"
 #include "../core/kernel_log/log_source.hpp"
 #include "../core/kernel_log/pci_index_map.hpp"
+#include "child_setup.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
@@ -116,7 +117,8 @@ class HostFollower : public mon::FollowerProcess {
     try {
       proc = subprocess.attr("Popen")(cmd, "stdout"_a = subprocess.attr("PIPE"),
                                       "stderr"_a = subprocess.attr("PIPE"), "bufsize"_a = 0,
-                                      "start_new_session"_a = true);
+                                      "start_new_session"_a = true,
+                                      "preexec_fn"_a = parent_death_signal(SIGKILL));
     } catch (nb::python_error&) {
       return nullptr;
     }

@@ -21,6 +21,7 @@
 #include "../core/job/stopper.hpp"
 #include "../core/job/wakeups.hpp"
 #include "../core/job/watch_sources.hpp"
+#include "child_setup.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "inventory_probe.hpp"
@@ -309,17 +310,12 @@ nb::object spawn_job(const JobContext& job, nb::handle effective, nb::handle hoo
   env["CORVANE_HOOK_FILE"] = nb::str(hook_path);
   if (!extra_env.is_none() && truthy(extra_env)) env.attr("update")(extra_env);
   nb::object subprocess = import("subprocess");
-  // Should the monitor die without a word (SIGKILL, the OOM killer), the job is told with
-  // SIGTERM, which a launcher passes on to its workers.
-  pid_t monitor_pid = ::getpid();
-  nb::object on_fork = nb::cpp_function([monitor_pid] {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != monitor_pid) ::raise(SIGTERM);  // the monitor died before that
-  });
+  // Should the monitor die without a word, the job is told with SIGTERM, which a launcher
+  // passes on to its workers.
   return subprocess.attr("Popen")(effective, "stdout"_a = subprocess.attr("PIPE"),
                                   "stderr"_a = subprocess.attr("STDOUT"), "env"_a = env,
                                   "bufsize"_a = 0, "process_group"_a = 0,
-                                  "preexec_fn"_a = on_fork);
+                                  "preexec_fn"_a = parent_death_signal(SIGTERM));
 }
 
 // How the job ended, in the registry: completed, failed, or interrupted by a signal.

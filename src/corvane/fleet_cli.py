@@ -165,7 +165,9 @@ def findings_document(job: dict, events: list, recovery: list) -> dict:
                     "finished_at": job.get("finished_at")},
             "findings": [{"recorded_at": e["recorded_at"], "node": e["node_id"],
                           "event_type": e["event_type"], "severity": e["severity"],
-                          "summary": e["summary"], "details": e["details"]} for e in events],
+                          "summary": e["summary"], "details": e["details"],
+                          "occurrences": e.get("occurrences") or 1,
+                          "last_seen": e.get("last_seen") or e["recorded_at"]} for e in events],
             "recovery": [{"recorded_at": r["recorded_at"], "mode": r["mode"],
                           "status": r["status"], "summary": r["summary"], "plan": r["plan"]}
                          for r in recovery]}

@@ -72,6 +72,8 @@ class HookReporter:
         self._phase: str | None = None
         self._phase_times: dict[str, float] = {}
         self._phases_entered = 0  # since the last step
+        self._fd: int | None = None
+        self._fd_pid = 0
         self._last_step: int | None = None
         self._warned: set[str] = set()
 
@@ -112,14 +114,31 @@ class HookReporter:
 
     def _append(self, data: bytes) -> None:
         # One write of a whole line to a file opened for appending: lines of concurrent
-        # ranks never interleave.
-        fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        # ranks never interleave. The file stays open between reports (a report per phase
+        # is frequent); a process forked from this one opens its own.
+        if self._fd is None or self._fd_pid != os.getpid():
+            self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC,
+                               0o644)
+            self._fd_pid = os.getpid()
         try:
-            written = os.write(fd, data)
+            written = os.write(self._fd, data)
             while written < len(data):  # only after a signal or a full disk
-                written += os.write(fd, data[written:])
-        finally:
-            os.close(fd)
+                written += os.write(self._fd, data[written:])
+        except OSError:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        """Close the hook file (it is opened again by the next report)."""
+        if getattr(self, "_fd", None) is not None and self._fd_pid == os.getpid():
+            try:
+                os.close(self._fd)
+            except OSError:
+                pass
+        self._fd = None
+
+    def __del__(self):
+        self.close()
 
     @contextmanager
     def phase(self, name: str):

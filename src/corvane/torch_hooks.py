@@ -54,6 +54,7 @@ class DDPReporter:
         self._ready: list[float] = []
         self._done: list[float] = []
         self._timed = False
+        self.last_step_time = 0.0  # seconds, of the last reported step
         if self.hooks.enabled and time_allreduce and hasattr(model, "register_comm_hook"):
             self._timed = self._register(model)
 
@@ -88,6 +89,7 @@ class DDPReporter:
         """Report step `step`: call it after backward() and before zero_grad()."""
         now = time.perf_counter()
         step_time, self._started = now - self._started, now
+        self.last_step_time = step_time
         if not self.hooks.enabled:
             return
         if self._timed and self._done:

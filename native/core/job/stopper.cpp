@@ -40,7 +40,7 @@ std::vector<StopAction> StopSchedule::stop_for(const std::string& reason, int si
   signum_ = signum;
   deadline_ = now + grace_s_;
   std::string why = reason == "hang" ? "the job made no progress beyond the hang timeout"
-                                     : "the job is ended before its " + reason;
+                                     : "ending the job for its " + reason;
   return {{signum, "[corvane] " + why + "; sending it " + signal_name(signum) + " (" +
                        std::to_string(static_cast<long long>(grace_s_)) +
                        "s before it is killed)"}};
