@@ -17,11 +17,11 @@
 #include "../core/hooks/hook_file.hpp"
 #include "../core/hooks/peer_analysis.hpp"
 #include "../core/hooks/progress.hpp"
-#include "../core/hooks/step_peers.hpp"
-#include "../core/job/watch_sources.hpp"
 #include "../core/hooks/report_builder.hpp"
 #include "../core/hooks/report_policy.hpp"
 #include "../core/hooks/report_reader.hpp"
+#include "../core/hooks/step_peers.hpp"
+#include "../core/job/watch_sources.hpp"
 #include "finding_record.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
@@ -134,15 +134,15 @@ mon::PeerAnalyzer peer_analyzer(nb::handle config, LogOnce& log, PyThreadState**
   mon::StepSettings steps{s.divergence_sigma, s.straggler_threshold, s.min_gap_s,
                           static_cast<std::int64_t>(warmup)};
   return mon::PeerAnalyzer(steps, [released](const std::vector<double>& values) {
-                             PyThreadState* state = *released;
-                             *released = nullptr;
-                             if (state != nullptr) restore_thread(state);
-                             nb::list items;
-                             for (double v : values) items.append(v);
-                             double median = nb::cast<double>(host_median(items));
-                             if (state != nullptr) *released = PyEval_SaveThread();
-                             return median;
-                           });
+    PyThreadState* state = *released;
+    *released = nullptr;
+    if (state != nullptr) restore_thread(state);
+    nb::list items;
+    for (double v : values) items.append(v);
+    double median = nb::cast<double>(host_median(items));
+    if (state != nullptr) *released = PyEval_SaveThread();
+    return median;
+  });
 }
 
 struct HookWatch {
@@ -155,9 +155,9 @@ struct HookWatch {
   bool host_decoder_only = false;  // for tests: every line through json.loads
 
   mon::FileTail tail;
-  mon::FreshRanks fresh;     // for the count of ranks that reported lately
+  mon::FreshRanks fresh;       // for the count of ranks that reported lately
   mon::ProgressBook progress;  // where each rank got to
-  mon::LineReaders readers;  // how a line is read; built once, the readers refer to this watch
+  mon::LineReaders readers;    // how a line is read; built once, the readers refer to this watch
 
   HookWatch(nb::handle f, nb::handle l, nb::handle state, nb::handle config)
       : findings(f),

@@ -38,9 +38,9 @@ void JobContext::flush_new_findings() {
                summary = finding.attr("summary"), details = finding.attr("details");
     nb::object node = node_of(finding);
     std::string type_key = field_key(event_type), severity_key = field_key(severity);
-    auto seen = book.observe(monitor::finding_signature(type_key, severity_key,
-                                                        field_key(summary), field_key(node)),
-                             now);
+    auto seen = book.observe(
+        monitor::finding_signature(type_key, severity_key, field_key(summary), field_key(node)),
+        now);
     if (!seen.deliver) continue;
     delivered_findings.append(finding);
     trigger_types.emplace(type_key, event_type);

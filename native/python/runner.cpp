@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "../core/job/cadence.hpp"
 #include "../core/hooks/progress.hpp"
+#include "../core/job/cadence.hpp"
 #include "../core/job/checks.hpp"
 #include "../core/job/process_tree.hpp"
 #include "../core/job/run_settings.hpp"
@@ -120,16 +120,16 @@ struct JobStopper {
 // The process tree of the job started as `leader`, and the kill(2), waitpid(2) and clock it
 // uses.
 std::unique_ptr<monitor::JobTree> job_tree(pid_t leader, const std::string& job_id) {
-  monitor::JobTree::Ports ports{
-      [](pid_t pid, int sig) { return ::kill(pid, sig); },
-      [](pid_t pid) {
-        int status = 0;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        return r == pid || (r < 0 && errno == ECHILD);
-      },
-      [](double s) { ::usleep(static_cast<useconds_t>(s * 1e6)); }, steady_seconds};
-  return std::make_unique<monitor::JobTree>(::getpid(), leader, "CORVANE_JOB_ID=" + job_id,
-                                            "/proc", std::move(ports));
+  monitor::JobTree::Ports ports{[](pid_t pid, int sig) { return ::kill(pid, sig); },
+                                [](pid_t pid) {
+                                  int status = 0;
+                                  pid_t r = ::waitpid(pid, &status, WNOHANG);
+                                  return r == pid || (r < 0 && errno == ECHILD);
+                                },
+                                [](double s) { ::usleep(static_cast<useconds_t>(s * 1e6)); },
+                                steady_seconds};
+  return std::make_unique<monitor::JobTree>(::getpid(), leader, "CORVANE_JOB_ID=" + job_id, "/proc",
+                                            std::move(ports));
 }
 
 // The monitor becomes the child subreaper of its job for the run: a worker whose parent
@@ -222,8 +222,7 @@ struct JobChecks {
     if (auto finding = silence.check(now, last_output_at, progress)) {
       if (finding->event_type == "training_hang") {
         // Which ranks the others wait for, from the ranks' own reports.
-        monitor::Details stuck =
-            monitor::stuck_rank_details(watch->hook_progress().ranks, now);
+        monitor::Details stuck = monitor::stuck_rank_details(watch->hook_progress().ranks, now);
         finding->details.insert(finding->details.end(), stuck.begin(), stuck.end());
         hang_found = true;
       }
@@ -540,11 +539,10 @@ nb::object finish_run(JobRun& run, JobContext& job, JobStopper& stopper, double 
   record_end(job, stopper, returncode);
   run.active_events.attr("discard")(run.stop_background);
   const std::string& reason = stopper.schedule.reason();
-  return new_record(LaunchResult{{job.job_id, returncode, job.delivered_findings, run.output_lines,
-                                  job.recovery_result, nb::none(), nb::none(), nb::none(),
-                                  nb::none(), nb::none(), nb::int_(run.reader->dropped),
-                                  job.finding_counts(),
-                                  reason.empty() ? nb::object(nb::none()) : str_of(reason)}});
+  return new_record(LaunchResult{
+      {job.job_id, returncode, job.delivered_findings, run.output_lines, job.recovery_result,
+       nb::none(), nb::none(), nb::none(), nb::none(), nb::none(), nb::int_(run.reader->dropped),
+       job.finding_counts(), reason.empty() ? nb::object(nb::none()) : str_of(reason)}});
 }
 
 }  // namespace

@@ -18,9 +18,9 @@ namespace corvane::monitor {
 struct RankProgress {
   std::int64_t rank = 0;
   std::optional<std::int64_t> step = std::nullopt;  // the last step it finished
-  std::int64_t phase_index = -1;     // the phase it entered since; -1: none
-  std::string phase = {};            // the last phase it named
-  double reported_at = 0.0;          // when its last report was read
+  std::int64_t phase_index = -1;                    // the phase it entered since; -1: none
+  std::string phase = {};                           // the last phase it named
+  double reported_at = 0.0;                         // when its last report was read
 };
 
 class ProgressBook {

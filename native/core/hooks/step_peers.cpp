@@ -39,8 +39,8 @@ std::vector<Detection> StepPeers::add(const HookReport& r, double now) {
   if (r.gradient_norm && !std::isfinite(*r.gradient_norm) &&
       cooled({"rank_divergence", r.rank}, now)) {
     // Not finite: a divergence by itself, said at once.
-    Detection d{Detection::kRankDivergence, r.rank, {}, *r.gradient_norm, std::nullopt,
-                std::nullopt};
+    Detection d{Detection::kRankDivergence, r.rank,       {},
+                *r.gradient_norm,           std::nullopt, std::nullopt};
     d.non_finite = true;
     d.step = step;
     auto pending = steps_.find(step);
@@ -105,7 +105,8 @@ void StepPeers::judge(std::int64_t step, const std::map<std::int64_t, RankRow>& 
   std::vector<std::pair<std::int64_t, double>> step_times;
   std::map<std::string, std::vector<std::pair<std::int64_t, double>>> phases;
   for (const auto& [rank, data] : row) {
-    if (data.step_time && std::isfinite(*data.step_time)) step_times.emplace_back(rank, *data.step_time);
+    if (data.step_time && std::isfinite(*data.step_time))
+      step_times.emplace_back(rank, *data.step_time);
     for (const auto& [name, value] : data.phases) {
       if (std::isfinite(value)) phases[name].emplace_back(rank, value);
     }
@@ -176,7 +177,11 @@ void StepPeers::stragglers(std::int64_t step, const std::string& metric,
     std::string cooldown = metric.empty() ? "rank_straggler" : "phase_straggler:" + metric;
     if (!cooled({cooldown, rank}, now)) continue;
     Detection d{metric.empty() ? Detection::kRankStraggler : Detection::kPhaseStraggler,
-                rank, metric, own, peers, slowdown_pct(own, peers)};
+                rank,
+                metric,
+                own,
+                peers,
+                slowdown_pct(own, peers)};
     d.step = step;
     d.window = kStragglerWindow;
     out.push_back(std::move(d));

@@ -28,9 +28,9 @@ struct StepSettings {
   std::int64_t warmup_steps = 10;  // the first steps seen are not judged
 };
 
-inline constexpr std::size_t kStragglerWindow = 5;     // steps a straggler is judged over
-inline constexpr std::size_t kMinStragglerRanks = 3;   // the rank and at least two others
-inline constexpr std::size_t kStepsKept = 8;           // steps waiting for their last ranks
+inline constexpr std::size_t kStragglerWindow = 5;    // steps a straggler is judged over
+inline constexpr std::size_t kMinStragglerRanks = 3;  // the rank and at least two others
+inline constexpr std::size_t kStepsKept = 8;          // steps waiting for their last ranks
 inline constexpr std::size_t kMaxSeries = std::size_t{1} << 16;
 inline constexpr std::size_t kMaxStepRanks = std::size_t{1} << 16;
 

@@ -33,8 +33,8 @@ class DeliveryBook {
     bool recorded = true;  // the count as the registry has it is the current one
   };
   struct Outcome {
-    bool deliver;           // show and record it: a new delivery
-    std::size_t delivery;   // the delivery this occurrence counts towards
+    bool deliver;          // show and record it: a new delivery
+    std::size_t delivery;  // the delivery this occurrence counts towards
   };
   Outcome observe(const std::string& signature, double now);
 

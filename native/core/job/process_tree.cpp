@@ -88,8 +88,7 @@ bool environment_has(const std::string& proc_root, pid_t pid, const std::string&
   return false;
 }
 
-JobTree::JobTree(pid_t self, pid_t leader, std::string marker, std::string proc_root,
-                 Ports ports)
+JobTree::JobTree(pid_t self, pid_t leader, std::string marker, std::string proc_root, Ports ports)
     : self_(self),
       leader_(leader),
       marker_(std::move(marker)),
@@ -99,35 +98,35 @@ JobTree::JobTree(pid_t self, pid_t leader, std::string marker, std::string proc_
 std::vector<pid_t> JobTree::members() {
   std::vector<ProcessEntry> procs = list_processes(proc_root_);
   std::vector<pid_t> roots;
-  std::set<pid_t> live;
+  std::set<pid_t> listed;
   for (const ProcessEntry& p : procs) {
+    listed.insert(p.pid);
     if (p.ppid != self_ || p.pid == leader_) continue;
     if (p.state == 'Z') {
       // An exited process of the job that came to the monitor: reaped here, since nothing
       // else waits for it. Others' children are left to their owners.
-      if (adopted_.count(p.pid) != 0 && ports_.reap(p.pid)) adopted_.erase(p.pid);
+      if (known_.count(p.pid) != 0 && ports_.reap(p.pid)) known_.erase(p.pid);
       continue;
     }
-    if (adopted_.count(p.pid) != 0 || environment_has(proc_root_, p.pid, marker_)) {
-      adopted_.insert(p.pid);
+    if (known_.count(p.pid) != 0 || environment_has(proc_root_, p.pid, marker_)) {
       roots.push_back(p.pid);
     }
-    live.insert(p.pid);
   }
-  // Adopted processes no longer listed were reaped by someone else or are gone.
-  for (auto it = adopted_.begin(); it != adopted_.end();) {
-    it = live.count(*it) != 0 ? std::next(it) : adopted_.erase(it);
+  // Processes no longer listed were reaped by their own parents: a pid used again later
+  // is not taken for the job's.
+  for (auto it = known_.begin(); it != known_.end();) {
+    it = listed.count(*it) != 0 ? std::next(it) : known_.erase(it);
   }
-  bool leader_listed = std::any_of(procs.begin(), procs.end(), [&](const ProcessEntry& p) {
-    return p.pid == leader_ && p.state != 'Z';
-  });
-  if (leader_listed) roots.push_back(leader_);
-  std::vector<pid_t> all = descendants_of(procs, roots);
-  // Exited processes are nothing to signal.
   std::map<pid_t, char> state;
   for (const ProcessEntry& p : procs) state[p.pid] = p.state;
+  if (state.count(leader_) != 0 && state[leader_] != 'Z') roots.push_back(leader_);
+  std::vector<pid_t> all = descendants_of(procs, roots);
+  // Exited processes are nothing to signal.
   all.erase(std::remove_if(all.begin(), all.end(), [&](pid_t pid) { return state[pid] == 'Z'; }),
             all.end());
+  for (pid_t pid : all) {
+    if (pid != leader_) known_.insert(pid);
+  }
   return all;
 }
 

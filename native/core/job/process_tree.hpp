@@ -35,16 +35,17 @@ bool environment_has(const std::string& proc_root, pid_t pid, const std::string&
 class JobTree {
  public:
   struct Ports {
-    std::function<int(pid_t, int)> kill;     // kill(2)
-    std::function<bool(pid_t)> reap;         // waitpid(pid, WNOHANG) reaped it (or it is gone)
-    std::function<void(double)> pause;       // sleeps this long (seconds)
-    std::function<double()> now;             // a steady clock, seconds
+    std::function<int(pid_t, int)> kill;  // kill(2)
+    std::function<bool(pid_t)> reap;      // waitpid(pid, WNOHANG) reaped it (or it is gone)
+    std::function<void(double)> pause;    // sleeps this long (seconds)
+    std::function<double()> now;          // a steady clock, seconds
   };
   JobTree(pid_t self, pid_t leader, std::string marker, std::string proc_root, Ports ports);
 
   // The job's live processes now: the leader's descendants and the processes re-parented
-  // to the monitor that carry the job's marker, with theirs (the leader itself included
-  // while it runs). Exited ones re-parented to the monitor are reaped on the way.
+  // to the monitor that carry the job's marker or were seen as the job's before, with
+  // theirs (the leader itself included while it runs). Exited processes of the job that
+  // were re-parented to the monitor are reaped on the way.
   std::vector<pid_t> members();
   // Sends `sig` to every member; returns how many it reached.
   std::size_t signal_all(int sig);
@@ -56,7 +57,7 @@ class JobTree {
   pid_t self_, leader_;
   std::string marker_, proc_root_;
   Ports ports_;
-  std::set<pid_t> adopted_;  // the job's processes re-parented to the monitor
+  std::set<pid_t> known_;  // the job's processes seen alive (the leader aside)
 };
 
 }  // namespace corvane::monitor

@@ -15,7 +15,7 @@ namespace corvane::monitor {
 struct WatchState {
   // (source, how) in the order the sources first reported, e.g. ("telemetry", "nvml, 8 GPUs").
   std::vector<std::pair<std::string, std::string>> sources;
-  long nvml_gpu_count = -1;  // the GPU count NVML gives each poll; -1: not known
+  long nvml_gpu_count = -1;          // the GPU count NVML gives each poll; -1: not known
   std::size_t hook_ranks_fresh = 0;  // ranks that reported lately
 };
 

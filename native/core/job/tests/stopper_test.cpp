@@ -63,6 +63,23 @@ TEST(JobEnd, StatusFromExitAndStopRequests) {
   stopped.poll(2, SIGTERM, 1.0);
   EXPECT_TRUE(job_end(false, stopped).killed);
   EXPECT_EQ(signal_name(0), "signal 0");
+
+  // The monitor ends a hung job itself: it failed; a later request kills it at once.
+  StopSchedule hang(5.0);
+  auto term = hang.stop_for("hang", SIGTERM, 10.0);
+  ASSERT_EQ(signals_of(term), std::vector<int>{SIGTERM});
+  EXPECT_EQ(term[0].message,
+            "[corvane] the job made no progress beyond the hang timeout; sending it SIGTERM (5s "
+            "before it is killed)");
+  EXPECT_TRUE(hang.stop_for("recovery", SIGTERM, 11.0).empty());  // already stopping
+  EXPECT_EQ(signals_of(hang.poll(0, 0, 15.0)), std::vector<int>{SIGKILL});
+  end = job_end(false, hang);
+  EXPECT_STREQ(end.status, "failed");
+  EXPECT_EQ(end.stopped_for, "hang");
+  StopSchedule restart(5.0);
+  restart.stop_for("recovery", SIGTERM, 0.0);
+  EXPECT_EQ(signals_of(restart.poll(1, SIGINT, 1.0)), std::vector<int>{SIGKILL});
+  EXPECT_STREQ(job_end(true, restart).status, "interrupted");
 }
 
 // A group that leaves after `leaves_after` seconds of a clock that moves only in pauses.
