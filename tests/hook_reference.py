@@ -89,14 +89,16 @@ class Reference:
                 ratio = smallest > 0 and largest / smallest > 1.0 + self.sigma
             if z > self.sigma or ratio:
                 divergence = {"median_gradient_norm": center, "z_score": round(z, 2),
-                              "ratio_trigger": ratio, "non_finite": False}
+                              "ratio_trigger": ratio}
         if divergence is not None and self._fire(("rank_divergence", rank), now):
+            details = {"rank": rank, "gradient_norm": g,
+                       "median_gradient_norm": divergence["median_gradient_norm"],
+                       "z_score": divergence["z_score"],
+                       "ratio_trigger": divergence["ratio_trigger"], "peer_ranks": peers}
+            if divergence.get("non_finite"):
+                details["non_finite"] = True  # said only of a norm that is not finite
             out.append(("rank_divergence", f"Rank {rank} gradient norm diverged from peers",
-                        {"rank": rank, "gradient_norm": g,
-                         "median_gradient_norm": divergence["median_gradient_norm"],
-                         "z_score": divergence["z_score"],
-                         "ratio_trigger": divergence["ratio_trigger"], "peer_ranks": peers,
-                         "non_finite": divergence["non_finite"]}))
+                        details))
 
         st = coerce_float(payload.get("step_time"))
         if st is not None and len(steps) >= 2:

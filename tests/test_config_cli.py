@@ -112,6 +112,11 @@ def _with(dotted: str, value) -> dict:
 
 BAD = [
     ("monitor", "fast"),
+    ("monitor.on_hang", "kill"),
+    ("monitor.warmup_steps", -1),
+    ("monitor.straggler_min_gap_s", -0.1),
+    ("monitor.loss_spike_ratio", 1),
+    ("monitor.repeat_after", "later"),
     ("monitor.poll_interval", "soon"),
     ("monitor.poll_interval", "0s"),
     ("monitor.poll_interval", True),
@@ -175,6 +180,7 @@ def test_invalid_values_name_their_key(dotted, value):
 @pytest.mark.parametrize("dotted, value", [
     ("monitor.poll_interval", 2), ("monitor.poll_interval", "250ms"),
     ("monitor.hang_detection_grace", "0s"), ("monitor.max_output_lines", None),
+    ("monitor.on_hang", "stop"), ("monitor.repeat_after", "0s"), ("monitor.warmup_steps", 0),
     ("monitor.max_output_lines", 1), ("thermal.warn", 80.5),
     ("recovery.live_execute", "yes"), ("recovery.mode", "plan"),
     ("recovery.drain_command", "scontrol update NodeName={node} Reason={reason!r} {{x}}"),

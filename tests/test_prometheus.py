@@ -225,24 +225,30 @@ def test_fresh_ranks_are_those_read_in_the_last_15_seconds(tmp_path, monkeypatch
             fh.writelines(json.dumps({"rank": r, "step_time": 0.1}) + "\n" for r in ranks)
 
     findings, lock, stop = [], threading.Lock(), threading.Event()
+    m._testing.watch_job(stop)  # as the runner keeps it for its job
+
+    def fresh():
+        return m._testing.hook_ranks_fresh(stop)
+
     thread = threading.Thread(target=m._hook_monitor_loop,
                               args=(path, {"monitor": {}}, findings, lock, stop, state),
                               daemon=True)
     thread.start()
     try:
-        assert wait_for(lambda: state.get("hook_ranks_fresh") == 0, 10), state
         report(0, 1, 2, 3)
-        assert wait_for(lambda: state.get("hook_ranks_fresh") == 4, 10), state
+        assert wait_for(lambda: fresh() == 4, 10), fresh()
         clock[0] += 10
         report(1, 3)
         clock[0] += 6  # ranks 0 and 2 were last read 16 s ago
-        assert wait_for(lambda: state.get("hook_ranks_fresh") == 2, 10), state
+        assert wait_for(lambda: fresh() == 2, 10), fresh()
         clock[0] += 30
-        assert wait_for(lambda: state.get("hook_ranks_fresh") == 0, 10), state
+        assert wait_for(lambda: fresh() == 0, 10), fresh()
     finally:
         stop.set()
         thread.join(10)
+        m._testing.unwatch_job(stop)
     assert not thread.is_alive()
+    assert state == {"phase": None, "step": None}  # the training state holds only these
 
 
 @pytest.fixture

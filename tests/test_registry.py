@@ -89,6 +89,8 @@ def _fill(reg):
                      details={"xid": 79, "line": "100% done; it's 'quoted' ? %s"})
     reg.record_event(node_id="node-a", job_id="job-1", event_type="output_stall",
                      severity="WARN", summary="quiet")
+    reg.record_occurrences(node_id="node-a", job_id="job-1", event_type="output_stall",
+                           severity="WARN", summary="quiet", occurrences=7, last_seen=99.5)
     reg.record_recovery_event(job_id="job-1", node_id="node-a", mode="plan", status="planned",
                               summary="plan", plan={"restart_command": "x"})
     reg.finish_job("job-1", "failed", ["node-a"], details={"signal": "SIGTERM"})
@@ -104,6 +106,7 @@ def test_contract_records_read_back(location):
     events = again.events("job-1")
     assert [e["event_type"] for e in events] == ["xid_critical", "output_stall"]
     assert events[0]["details"]["line"] == "100% done; it's 'quoted' ? %s"
+    assert [(e["occurrences"], e["last_seen"]) for e in events] == [(1, None), (7, 99.5)]
     assert again.finding_counts() == {"job-1": {"CRITICAL": 1, "WARN": 1}}
     assert [n["gpu_type"] for n in again.nodes()] == ["H100 SXM"]
     assert again.recovery_events("job-1")[0]["plan"] == {"restart_command": "x"}

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -344,6 +346,13 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
 }
 
 #if defined(CORVANE_TEST_HOOKS)
+// A job's watch state for a hook monitor run on its own: what it publishes (the fresh-rank
+// count) is kept under its stop event while the watch lives.
+std::map<const void*, std::unique_ptr<mon::JobWatch>>& test_watches() {
+  static auto* all = new std::map<const void*, std::unique_ptr<mon::JobWatch>>();
+  return *all;
+}
+
 // Runs reports (already decoded maps) through the hook monitor's analysis with the given
 // clock readings; for tests and benchmarks. Returns the findings.
 nb::list hook_replay(nb::handle payloads, nb::handle config, nb::handle nows,
@@ -408,6 +417,14 @@ void bind_hook_watch(nb::module_& m) {
   nb::module_ hooks = test_hooks(m);
   hooks.def("hook_replay_lines", &hook_replay_lines, "lines"_a, "config"_a, "now"_a,
             "training_state"_a.none() = nb::none(), "host_decoder_only"_a = false);
+  hooks.def("watch_job", [](nb::handle key) {
+    test_watches()[key.ptr()] = std::make_unique<mon::JobWatch>(key.ptr());
+  });
+  hooks.def("unwatch_job", [](nb::handle key) { test_watches().erase(key.ptr()); });
+  hooks.def("hook_ranks_fresh", [](nb::handle key) {
+    auto it = test_watches().find(key.ptr());
+    return it == test_watches().end() ? std::size_t{0} : it->second->snapshot().hook_ranks_fresh;
+  });
   hooks.def("hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
             "training_state"_a.none() = nb::none());
   hooks.def("coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none());

@@ -40,7 +40,10 @@ Finding describe(const Detection& d) {
   add(keys.score, V::number(d.score));
   if (divergence) add("ratio_trigger", V::flag(d.ratio_trigger));
   add("peer_ranks", V::integers(d.peer_ranks));
-  if (divergence) add("non_finite", V::flag(d.non_finite));
+  if (d.non_finite) add("non_finite", V::flag(true));
+  // Reports compared step by step: the step judged, and a straggler's window of steps.
+  if (d.step) add("step", V::integer(*d.step));
+  if (d.window > 0) add("window_steps", V::integer(static_cast<std::int64_t>(d.window)));
   return out;
 }
 

@@ -143,7 +143,10 @@ TEST(DetectionFinding, EachKindSaysItsOwnFiguresInOrder) {
   EXPECT_EQ(describe(d).summary, "Rank 4 gradient norm diverged from peers");
   EXPECT_EQ(keys(describe(d).details),
             (std::vector<std::string>{"rank", "gradient_norm", "median_gradient_norm", "z_score",
-                                      "ratio_trigger", "peer_ranks", "non_finite"}));
+                                      "ratio_trigger", "peer_ranks"}));
+  d.non_finite = true;  // said only of a norm that is not finite
+  EXPECT_EQ(keys(describe(d).details).back(), "non_finite");
+  d.non_finite = false;
   d.kind = Detection::kRankStraggler;
   EXPECT_EQ(describe(d).summary, "Rank 4 is consistently slower than peers");
   EXPECT_EQ(keys(describe(d).details),
