@@ -9,6 +9,7 @@
 
 #include "../core/output/line_splitter.hpp"
 #include "../core/output/output_parser.hpp"
+#include "../core/output/pipe_reader.hpp"
 #include "thread_guard.hpp"
 
 namespace corvane::bindings {
@@ -30,6 +31,10 @@ struct ReaderContext {
   // keeps all. The lists may run up to a slack past the bound between trims.
   Py_ssize_t max_lines = -1;
   Py_ssize_t dropped = 0;
+  // The kept lines' bytes; a line longer than LineSplitter::kMaxLineBytes comes in pieces,
+  // of which the first is kept (with a marker) and the rest only echoed and parsed.
+  monitor::KeptBytes kept;
+  bool in_long_line = false;
 
   // With the GIL: echo, record and parse one batch of lines.
   void deliver(const monitor::LineBatch& batch, const std::vector<monitor::OutputLineScan>& scans);
