@@ -60,6 +60,7 @@ bench: install
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
+	$(PY) bench/bench_registry_full.py
 	$(PY) bench/bench_agent_latency.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
