@@ -59,7 +59,7 @@ def main() -> None:
             f"{shlex.quote(JOB)} {shlex.quote(disk)} {args.findings} > {tmp}/monitor.out "
             f"2> {tmp}/monitor.err\n"
             f"echo $? > {tmp}/status\n"
-            f"{findings} > {tmp}/before.json 2>/dev/null\n"
+            f"{findings} > {tmp}/before.json 2> {tmp}/before.err\n"
             f"rm -f {shlex.quote(disk)}/filler\n"
             f"{findings} > {tmp}/after.json 2> {tmp}/after.err\n")
         env = dict(os.environ, XDG_STATE_HOME=state, CORVANE_REGISTRY_FLUSH_S="2")
@@ -82,11 +82,15 @@ def main() -> None:
                 counts.append(None)
         with open(f"{tmp}/status") as fh:
             status = fh.read().strip()
+        with open(f"{tmp}/before.err") as fh:
+            before_err = fh.read().strip()
     print(f"registry-full job: findings printed {printed}; records in the registry before the "
           f"journal was replayed {counts[0]}, after {counts[1]} (target: {printed}); "
           f"monitor exit {status}")
     if err:
         print(f"  its last line: {err[-1]}")
+    if counts[0] is None:
+        print(f"  reading the full registry: {before_err}")
 
 
 if __name__ == "__main__":
