@@ -291,7 +291,7 @@ def _cmd_profile(args) -> int:
         print_json({"gpu_name": name, "profile": profile_document(profile),
                     "summary": describe_gpu_profile(profile, name)})
         return 0
-    print(describe_gpu_profile(profile, name))
+    print(_shown(describe_gpu_profile(profile, name), None))  # the driver's name for the GPU
     return 0
 
 
