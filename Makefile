@@ -68,6 +68,7 @@ bench: install $(VENV)/.torch
 	$(PY) bench/bench_latency.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_memory.py
+	$(PY) bench/bench_registry_full.py
 	$(PY) bench/bench_agent_latency.py
 	$(PY) bench/bench_ddp.py
 

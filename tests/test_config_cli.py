@@ -165,6 +165,26 @@ BAD = [
     ("recovery.replacement_node", 5),
     ("cost.gpu_count", 0),
     ("cost.gpu_hourly_usd", -1.0),
+    # Numbers out of range: sizes past 64 bits, negative thresholds and rates.
+    ("monitor.max_output_lines", 2**63),
+    ("cost.gpu_count", 2**63),
+    ("cluster.slurm.gpus_per_node", 2**31),
+    ("monitor.rank_divergence_threshold", -3),
+    ("monitor.rank_straggler_threshold", 0),
+    ("monitor.nvlink.error_rate_per_min_critical", -1),
+    ("ecc.sbe_rate_warn", -0.5),
+    ("thermal.warn", -1),
+    ("cluster.baselines.'h100 sxm'.tdp_watts", -650),
+    ("cluster.baselines.'h100 sxm'.matmul_size", 2**64),
+    # A placeholder where a value could become shell syntax.
+    ("recovery.restart_command", 'echo RESTART "{checkpoint}"'),
+    ("recovery.restart_command", "echo '{checkpoint}'"),
+    ("recovery.restart_command", 'sh -c "$(echo {command})"'),
+    ("recovery.restart_command", "cat <<EOF\n{checkpoint}\nEOF"),
+    ("recovery.restart_command", "echo ${X:-{checkpoint}}"),
+    ("recovery.drain_command", "echo `cat {node}`"),
+    ("recovery.drain_command", "echo \\{node}"),
+    ("recovery.drain_command", "scontrol update Reason={reason!r}"),
 ]
 
 
@@ -183,8 +203,9 @@ def test_invalid_values_name_their_key(dotted, value):
     ("monitor.on_hang", "stop"), ("monitor.repeat_after", "0s"), ("monitor.warmup_steps", 0),
     ("monitor.max_output_lines", 1), ("thermal.warn", 80.5),
     ("recovery.live_execute", "yes"), ("recovery.mode", "plan"),
-    ("recovery.drain_command", "scontrol update NodeName={node} Reason={reason!r} {{x}}"),
-    ("recovery.restart_command", "{command} --resume {checkpoint} # {job_id}"),
+    ("recovery.drain_command", "scontrol update NodeName={node} Reason={reason} {{x}}"),
+    ("recovery.restart_command", "{command} --resume={checkpoint} $(echo {node}) # {job_id}"),
+    ("recovery.restart_command", "echo \"it's\" '\"' {checkpoint}"),
     ("cluster.slurm.gpus_per_node", "a100:8"), ("cluster.slurm.extra_args", ["--exclusive"]),
     ("cluster.gpu_type", "NVIDIA H100 80GB HBM3"),
     ("cluster.baselines.'h100 sxm'.has_ecc", None),
@@ -224,16 +245,26 @@ def test_shipped_configurations_are_clean(path, capsys):
     assert capsys.readouterr().err == ""
 
 
+BAD_FILES = [
+    ("bad.toml", '[recovery]\ndrain_command = "echo {nosuch}"\n', "{nosuch}"),
+    ("big.toml", "[monitor]\nmax_output_lines = 9223372036854775808\n", "max_output_lines"),
+    ("deep.toml", "a = " + "[" * 100000 + "]" * 100000 + "\n", "nested more than 32"),
+    ("deep.json", "[" * 5000 + "]" * 5000, "nested more than 32"),
+    ("nested.json", '{"a": ' * 40 + "1" + "}" * 40, "nested more than 32"),
+]
+
+
 @pytest.mark.parametrize("command", ["config", "profile"])
-def test_commands_reject_a_bad_file_in_one_line(tmp_path, capsys, command):
-    path = tmp_path / "bad.toml"
-    path.write_text('[recovery]\ndrain_command = "echo {nosuch}"\n')
+@pytest.mark.parametrize("name, content, text", BAD_FILES, ids=[f[0] for f in BAD_FILES])
+def test_commands_reject_a_bad_file_in_one_line(tmp_path, capsys, command, name, content, text):
+    path = tmp_path / name
+    path.write_text(content)
     argv = [command, "--config", str(path)] + (["NVIDIA A10"] if command == "profile" else [])
     assert cli.main(argv) == 2
     captured = capsys.readouterr()
     assert captured.out == ""
     lines = captured.err.splitlines()
-    assert len(lines) == 1 and "recovery.drain_command" in lines[0] and "{nosuch}" in lines[0]
+    assert len(lines) == 1 and text in lines[0]
 
 
 def test_monitor_rejects_a_bad_file_before_the_job_starts(tmp_path, capsys):

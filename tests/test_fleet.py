@@ -308,16 +308,28 @@ def test_vast_ls_json(market, capsys, tmp_path, monkeypatch):
 # -- a shared registry that goes away while a job runs ------------------------------------------
 
 @pytest.mark.parametrize("comes_back", [True, False])
-def test_the_monitor_outlives_a_registry_outage(tmp_path, comes_back):
+def test_the_monitor_outlives_a_registry_outage(tmp_path, monkeypatch, comes_back):
     server = PostgresServer(port=5441)
     try:
         server.start()
-        _outage_run(server, tmp_path, comes_back)
+        _outage_run(server, tmp_path, monkeypatch, comes_back)
     finally:
         server.cleanup()
 
 
-def _outage_run(server, tmp_path, comes_back):
+def _while_the_job_runs(proc, marks, meanwhile):
+    """Once the job said it started, `meanwhile()`; then the monitor's output at its end."""
+    try:
+        wait_for(lambda: (marks / "started").exists(), "the job to start")
+        meanwhile()
+        return proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def _outage_run(server, tmp_path, monkeypatch, comes_back):
     url = server.url()
     marks = tmp_path / "marks"
     marks.mkdir()
@@ -339,7 +351,8 @@ def _outage_run(server, tmp_path, comes_back):
     config.write_text('[monitor]\npoll_interval = "1s"\n[recovery]\nmode = "plan"\n')
     (tmp_path / "nobin").mkdir()
     env = dict(os.environ, CORVANE_NODE_ID="pg-node", CORVANE_REGISTRY=url,
-               PATH=str(tmp_path / "nobin"), PYTHONUNBUFFERED="1", CORVANE_REGISTRY_FLUSH_S="1")
+               PATH=str(tmp_path / "nobin"), PYTHONUNBUFFERED="1", CORVANE_REGISTRY_FLUSH_S="1",
+               XDG_STATE_HOME=str(tmp_path / "state"))
     errfile = tmp_path / "monitor.err"
     with open(errfile, "w") as errs:
         proc = subprocess.Popen([PY, "-m", "corvane", "monitor", "--config", str(config),
@@ -350,8 +363,7 @@ def _outage_run(server, tmp_path, comes_back):
     def err():
         return errfile.read_text().splitlines()
 
-    try:
-        wait_for(lambda: (marks / "started").exists(), "the job to start")
+    def meanwhile():
         server.stop()
         (marks / "go").touch()
         wait_for(lambda: any("unreachable" in line for line in err()),
@@ -360,22 +372,20 @@ def _outage_run(server, tmp_path, comes_back):
         if comes_back:
             server.start()
         (marks / "end").touch()
-        out, _ = proc.communicate(timeout=120)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+
+    out, _ = _while_the_job_runs(proc, marks, meanwhile)
     assert sum("is unreachable" in line for line in err()) == 1, err()  # said once
     assert "xid_critical" in out
+    assert "[corvane] recovery" in out  # the summary is whole either way
     if not comes_back:
-        # Not reported as a success: the job's findings are not in the registry.
+        # Not reported as a success: the job's findings are not in the registry yet.
         assert proc.returncode == 1
-        assert "still unreachable; " in err()[-1] and "were not written" in err()[-1]
+        assert "did not take" in err()[-1] and "kept in " + str(tmp_path / "state") in err()[-1]
         server.start()
-        (job_row,) = TrustRegistry(url).jobs()
-        assert job_row["status"] == "running"  # its end was never recorded
-        return
-    assert proc.returncode == 0, err()
+        monkeypatch.setenv("XDG_STATE_HOME", env["XDG_STATE_HOME"])
+        TrustRegistry(url)  # the next open records what the journal kept
+    else:
+        assert proc.returncode == 0, err()
     reg = TrustRegistry(url)
     (job_row,) = reg.jobs()
     assert job_row["status"] == "completed" and job_row["node_ids"] == ["pg-node"]
@@ -383,6 +393,46 @@ def _outage_run(server, tmp_path, comes_back):
     assert ("xid_critical", "CRITICAL") in kinds and ("training_divergence", "WARN") in kinds
     assert reg.recovery_events(job_row["job_id"])  # the plan made during the outage
     assert {e["state"] for e in node_trust(reg) if e["node"] == "pg-node"} == {"distrusted"}
+
+
+def test_a_registry_file_that_stops_taking_writes_loses_nothing(tmp_path):
+    import re
+    import sqlite3
+
+    path, marks = tmp_path / "r.sqlite3", tmp_path / "marks"
+    marks.mkdir()
+    job = ("import pathlib, sys, time\n"
+           "d = pathlib.Path(sys.argv[1])\n"
+           "(d / 'started').touch()\n"
+           "end = time.monotonic() + 60\n"
+           "while not (d / 'go').exists() and time.monotonic() < end: time.sleep(0.05)\n"
+           "for xid in range(70, 82): print(f'Xid {xid} on GPU 0', flush=True)\n")
+    (tmp_path / "nobin").mkdir()
+    env = dict(os.environ, PATH=str(tmp_path / "nobin"), PYTHONUNBUFFERED="1",
+               CORVANE_REGISTRY_FLUSH_S="1", XDG_STATE_HOME=str(tmp_path / "state"))
+    proc = subprocess.Popen([PY, "-m", "corvane", "monitor", "--registry", str(path),
+                             "--checkpoint-dir", str(tmp_path / "ck"), "--", PY, "-c", job,
+                             str(marks)], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    def meanwhile():
+        with sqlite3.connect(path) as conn:  # the registry stops taking the job's findings
+            conn.execute("ALTER TABLE events RENAME TO events_away")
+        (marks / "go").touch()
+
+    out, err = _while_the_job_runs(proc, marks, meanwhile)
+    printed = [line for line in out.splitlines() if re.match(r"\[corvane \d\d:\d\d:\d\d\] ", line)]
+    assert len(printed) >= 12 and "[corvane] recovery simulated" in out
+    assert proc.returncode == 1  # the job succeeded, its records are not in the registry yet
+    journal = f"{path}.corvane-journal"
+    assert err.splitlines()[-1].endswith(f"kept in {journal} and recorded when the registry "
+                                         "is next opened")
+    with sqlite3.connect(path) as conn:
+        conn.execute("ALTER TABLE events_away RENAME TO events")  # it takes them again
+    reg = TrustRegistry(path)  # replays the journal
+    (job_row,) = reg.jobs()
+    assert job_row["status"] == "completed" and not os.path.exists(journal)
+    assert len(reg.events(job_row["job_id"])) == len(printed)
+    assert reg.recovery_events(job_row["job_id"])
 
 
 @pytest.mark.parametrize("env, expected", [

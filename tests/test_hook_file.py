@@ -157,13 +157,18 @@ def test_config_needs_the_monitor_section(tmp_path):
         m._hook_monitor_loop(tmp_path / "h", {}, [], threading.Lock(), threading.Event())
 
 
-def test_unreadable_path_is_logged_once_and_retried(tmp_path, caplog):
+@pytest.mark.parametrize("put, remove", [
+    (lambda p: p.mkdir(), lambda p: p.rmdir()),  # reading a directory fails, also for root
+    (os.mkfifo, os.unlink),  # opening it would wait for a writer
+    (lambda p: p.symlink_to("/dev/urandom"), os.unlink),  # reading it would never end
+], ids=["directory", "fifo", "device"])
+def test_unreadable_path_is_logged_once_and_retried(tmp_path, caplog, put, remove):
     path = tmp_path / "h.jsonl"
-    path.mkdir()  # reading a directory fails (EISDIR), also for root
+    put(path)
     tail = Tail(path)
     try:
         time.sleep(2.3)  # two passes
-        path.rmdir()
+        remove(path)
         path.write_text(line(rank=0, step=6))
         assert tail.wait(lambda: tail.state["step"] == 6)
     finally:

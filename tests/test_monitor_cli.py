@@ -4,6 +4,7 @@ import os
 import pty
 import re
 import signal
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -159,6 +160,9 @@ def test_start_failures_exit_statuses(tmp_path, env, capsys, monkeypatch):
     ('{"rules": [', "are not JSON"),
     ('[{"gpu": 0, "set": {"temp": 97}}]', "unknown snapshot field 'temp'"),
     ('{"gpus": [], "rules": [], "xids": []}', "unknown key 'xids'"),
+    ("[" * 5000 + "]" * 5000, "nested more than 32"),
+    ('[{"gpu": 99, "lost": true}]', "GPU 99 does not exist"),
+    ('[{"gpu": 0, "xid": 12345678901234567890}]', '"xid" must be a positive integer up to'),
 ])
 def test_unusable_injection_rules_stop_monitor_before_the_job(tmp_path, capsys, monkeypatch,
                                                                rules, text):
@@ -217,7 +221,34 @@ def test_private_files_whatever_the_umask(tmp_path, env):
     assert mode(tmp_path / "state") == 0o700 and mode(tmp_path / "state" / "corvane") == 0o700
     assert mode(env["CORVANE_REGISTRY"]) == 0o600
     assert mode(metrics) == 0o600
-    assert mode(hooks) & 0o022  # the job's hook directory stays writable as the umask says
+    assert mode(hooks) == 0o700  # it holds the hook file
+
+
+def test_a_killed_monitor_leaves_its_job_lost(tmp_path, env, capsys):
+    proc, _ = start_job(tmp_path, env)
+    proc.kill()  # as the OOM killer would
+    finish(proc)
+    assert main(["jobs", "--registry", env["CORVANE_REGISTRY"]]) == 0
+    assert " lost " in capsys.readouterr().out
+    with sqlite3.connect(env["CORVANE_REGISTRY"]) as conn:  # and recorded so
+        assert conn.execute("SELECT status FROM jobs").fetchall() == [("lost",)]
+
+
+def test_findings_on_a_read_only_file_system(tmp_path):
+    folder = tmp_path / "ro"
+    folder.mkdir()
+    reg = TrustRegistry(folder / "r.sqlite3")
+    reg.start_job("job-1", "train", {})
+    reg.record_event(node_id="n", job_id="job-1", event_type="output_stall", severity="WARN",
+                     summary="quiet")
+    reg.close()
+    read_only = f"mount --bind {folder} {folder} && mount -o remount,bind,ro {folder}"
+    if subprocess.run(["unshare", "-m", "sh", "-c", read_only], capture_output=True).returncode:
+        pytest.skip("no private mounts here (unshare -m needs CAP_SYS_ADMIN)")
+    proc = subprocess.run(["unshare", "-m", "sh", "-c", f"{read_only} && exec {PY} -m corvane "
+                           f"findings --registry {folder / 'r.sqlite3'}"],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0 and "output_stall" in proc.stdout, proc.stderr
 
 
 def test_findings_into_a_closed_pipe_is_quiet(tmp_path, env):

@@ -1,7 +1,10 @@
 import json
 import logging
 import multiprocessing
+import os
 import sqlite3
+import stat
+import subprocess
 import time
 
 import pytest
@@ -212,6 +215,82 @@ def test_contract_an_older_registry_is_upgraded_in_place(location):
     assert reg.job("job-old")["command"] == "old"
     reg.set_node_trust("n", "distrusted")  # a table the old registry did not have
     assert list(reg.node_trust_overrides()) == ["n"]
+    reg.start_job("job-new", "train", {})  # and columns it did not have
+    reg.heartbeat("job-new", 5.0)
+    job = reg.job("job-new")
+    assert (job["monitor_pid"], job["heartbeat_s"]) == (os.getpid(), 5.0)
+
+
+def _dead_pid():
+    proc = subprocess.Popen(["true"])
+    proc.wait()
+    return proc.pid
+
+
+def test_contract_jobs_whose_monitor_is_gone_are_lost(location):
+    reg = registry_mod.TrustRegistry(location)
+    now = time.time()
+    # (monitor host, pid, boot id, heartbeat age, poll) -> what the job is then
+    here, _, boot = registry_mod.this_monitor()
+    cases = {
+        "alive": ((here, os.getpid(), boot, 1, 5.0), "running"),
+        "ended": ((here, _dead_pid(), boot, None, None), "lost"),
+        "rebooted": ((here, os.getpid(), "another-boot", None, None), "lost"),
+        "silent": (("elsewhere", 1, "b", 600, 5.0), "lost"),
+        "beating": (("elsewhere", 1, "b", 2, 5.0), "running"),
+        "no heartbeat yet": (("elsewhere", 1, "b", None, None), "running"),
+    }
+    conn, mark = _raw(location)
+    with conn:
+        for job_id, ((host, pid, boot_id, age, poll), _) in cases.items():
+            reg.start_job(job_id, "train", {})
+            conn.execute(f"UPDATE jobs SET monitor_host = {mark}, monitor_pid = {mark}, "
+                         f"monitor_boot_id = {mark}, heartbeat_at = {mark}, heartbeat_s = {mark} "
+                         f"WHERE job_id = {mark}",
+                         (host, pid, boot_id, None if age is None else now - age, poll, job_id))
+    expected = {job_id: status for job_id, (_, status) in cases.items()}
+    assert {j["job_id"]: j["status"] for j in reg.jobs()} == expected  # shown so at once
+    registry_mod.TrustRegistry(location)  # and recorded so when next opened
+    conn, _ = _raw(location)
+    with conn:
+        rows = conn.execute("SELECT job_id, status, finished_at FROM jobs").fetchall()
+    assert {r[0]: r[1] for r in rows} == expected
+    assert all((r[2] is not None) == (r[1] == "lost") for r in rows)
+
+
+def test_records_the_file_does_not_take_are_journaled_and_replayed(tmp_path, caplog):
+    path = tmp_path / "r.sqlite3"
+    reg = TrustRegistry(path, retry_interval_s=0.05)
+    reg.start_job("job-1", "train", {})
+    with sqlite3.connect(path) as conn:  # the events table is gone mid-job
+        conn.execute("DROP TABLE events")
+    accepted_at = time.time()
+    with caplog.at_level(logging.WARNING, logger="corvane.trust.registry"):
+        for i in range(3):  # nothing raises into the monitor
+            reg.record_event(node_id="n", job_id="job-1", event_type="e", severity="WARN",
+                             summary=f"s{i}")
+        reg.finish_job("job-1", "completed", ["n"])
+    assert sum("cannot be written" in r.getMessage() for r in caplog.records) == 1
+    assert reg.flush(0.2) == 4
+    assert reg.journal_pending() == (4, tmp_path / "r.sqlite3.corvane-journal")
+    reg.close()
+    again = TrustRegistry(path)  # the table is made again and the journal replayed
+    assert [e["summary"] for e in again.events("job-1")] == ["s0", "s1", "s2"]
+    assert all(e["recorded_at"] <= accepted_at + 1 for e in again.events("job-1"))
+    assert again.job("job-1")["status"] == "completed"
+    assert not (tmp_path / "r.sqlite3.corvane-journal").exists()
+
+
+def test_an_existing_registry_is_made_private(tmp_path):
+    folder = tmp_path / "state"
+    folder.mkdir(mode=0o755)
+    os.chmod(folder, 0o755)
+    path = folder / "r.sqlite3"
+    TrustRegistry(path)
+    os.chmod(path, 0o644)
+    TrustRegistry(path)
+    assert (stat.S_IMODE(os.stat(path).st_mode), stat.S_IMODE(os.stat(folder).st_mode)) == (
+        0o600, 0o700)
 
 
 def test_contract_a_newer_registry_is_refused_in_one_line(location, capsys):

@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -28,6 +29,9 @@ def platform_fakes(fake_path, monkeypatch):
 def recorded(reg):
     return [c[2]["event_type"] for c in reg.named("record_event")
             if c[2]["event_type"] != "telemetry_ready"]
+
+
+CUT = " [corvane: line longer than 1 MiB, cut here]"
 
 
 def run(command, config=None, registry=None, tmp=None, **kw):
@@ -259,6 +263,22 @@ def test_max_output_lines_keeps_the_most_recent(tmp_path, keep, capfd):
     assert result.output_lines_dropped == len(lines) - len(expected)
     assert "training_divergence" in {f.event_type for f in result.findings}  # all parsed
     assert capfd.readouterr().out.count("\nstep ") == total  # and all echoed
+
+
+@pytest.mark.parametrize("lines, kept", [
+    ([b"a" * (3 << 20) + b" loss: nan"], ["a" * (1 << 20) + CUT]),  # echoed and parsed whole
+    ([b"step " + b"y" * 99_995] * 400, ["step " + "y" * 99_995] * 335),  # 32 MiB kept
+])
+def test_kept_output_is_bounded_in_bytes(tmp_path, capfdbinary, lines, kept):
+    out = tmp_path / "out"
+    out.write_bytes(b"\n".join(lines) + b"\n")
+    result, _ = run(["cat", str(out)], tmp=tmp_path)
+    assert result.output_lines == kept
+    assert result.output_lines_dropped == len(lines) - len(kept)
+    shown = re.sub(rb"\[corvane \d\d:\d\d:\d\d\][^\n]*\n", b"", capfdbinary.readouterr().out)
+    assert out.read_bytes() in shown  # every byte echoed, no line cut (findings may come between)
+    assert ("loss: nan" in lines[0].decode()) == any(
+        f.event_type == "training_divergence" for f in result.findings)
 
 
 @pytest.mark.parametrize("keep, error", [

@@ -376,6 +376,24 @@ def test_malformed_answers_are_provider_errors(market, no_sleep, op, path, answe
     assert info.value.status is None
 
 
+@pytest.mark.parametrize("key", ["k3y9Z", 'k"\\\u00e9 y'])
+@pytest.mark.parametrize("op, path, status", [("offers", r"/bundles/", 401),
+                                               ("launch", r"/asks/", 200)])
+def test_the_key_never_shows_whatever_its_length_and_form(market, no_sleep, key, op, path,
+                                                          status):
+    from urllib.parse import quote, quote_plus
+
+    forms = {key, json.dumps(key)[1:-1], json.dumps(key, ensure_ascii=False)[1:-1],
+             quote(key, safe=""), quote_plus(key, safe="")}
+    echoed = "Authorization: Bearer " + " / ".join(sorted(forms))
+    market.offers = [offer(1, 10, 1.0)]
+    market.fail(path, status, {"success": False, "msg": echoed}, times=10)
+    with pytest.raises(ProviderApiError) as info:
+        vast_calls.call(P, op, spec(), key, INSTANCE)
+    shown = str(info.value) + repr(info.value)
+    assert "<api key>" in shown and not any(f in shown for f in forms), shown
+
+
 @pytest.mark.parametrize("answer, ids", [
     ({"offers": None}, []),
     ({"success": True}, []),

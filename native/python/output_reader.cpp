@@ -18,7 +18,9 @@ namespace corvane::bindings {
 void ReaderContext::bound_lists(bool exact) {
   for (nb::handle list : {output_lines, step_times, losses}) {
     auto size = static_cast<std::size_t>(PyList_Size(list.ptr()));
-    auto gone = static_cast<Py_ssize_t>(monitor::entries_to_drop(size, max_lines, exact));
+    std::size_t drop = monitor::entries_to_drop(size, max_lines, exact);
+    if (list.is(output_lines)) drop = kept.drop(drop, exact);
+    auto gone = static_cast<Py_ssize_t>(drop);
     if (gone == 0) continue;
     if (PyList_SetSlice(list.ptr(), 0, gone, nullptr) != 0) throw nb::python_error();
     if (list.is(output_lines)) dropped += gone;
@@ -36,7 +38,9 @@ void ReaderContext::echo(const monitor::LineBatch& batch) {
   nb::object isatty = nb::getattr(stream, "isatty", nb::none());
   std::string terminal;
   if (!isatty.is_none() && truthy(isatty())) terminal = batch.terminal_text();
-  const std::string& text = terminal.empty() ? batch.text() : terminal;
+  std::string joined;
+  if (terminal.empty() && batch.has_cut()) joined = batch.joined_text();
+  const std::string& text = !terminal.empty() ? terminal : batch.has_cut() ? joined : batch.text();
   nb::object buffer = nb::getattr(stream, "buffer", nb::none());
   nb::object encoding = nb::getattr(stream, "encoding", nb::none());
   if (!buffer.is_none() && !encoding.is_none() &&
@@ -58,8 +62,21 @@ void ReaderContext::deliver(const monitor::LineBatch& batch,
     std::string_view l = batch.line(i);
     nb::object text =
         nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "replace"));
-    if (!text.is_valid() || PyList_Append(output_lines.ptr(), text.ptr()) != 0) {
-      throw nb::python_error();
+    if (!text.is_valid()) throw nb::python_error();
+    // Of a line too long to hold, its first piece is kept, with a marker; the rest is
+    // echoed and parsed only.
+    bool continued = in_long_line;
+    in_long_line = batch.cut(i);
+    if (!continued) {
+      nb::object kept_text = text;
+      std::size_t bytes = l.size();
+      if (batch.cut(i)) {
+        static constexpr char kMarker[] = " [corvane: line longer than 1 MiB, cut here]";
+        kept_text = text + nb::str(kMarker);
+        bytes += sizeof(kMarker) - 1;
+      }
+      if (PyList_Append(output_lines.ptr(), kept_text.ptr()) != 0) throw nb::python_error();
+      kept.add(bytes);
     }
     texts.push_back(std::move(text));
   }

@@ -10,6 +10,7 @@
 #include "../core/output/line_splitter.hpp"
 #include "../core/output/loss_watch.hpp"
 #include "../core/output/output_parser.hpp"
+#include "../core/output/pipe_reader.hpp"
 #include "thread_guard.hpp"
 
 namespace corvane::bindings {
@@ -32,6 +33,10 @@ struct ReaderContext {
   Py_ssize_t max_lines = -1;
   Py_ssize_t dropped = 0;
   monitor::LossWatch loss_watch{10.0};
+  // The kept lines' bytes; a line longer than LineSplitter::kMaxLineBytes comes in pieces,
+  // of which the first is kept (with a marker) and the rest only echoed and parsed.
+  monitor::KeptBytes kept;
+  bool in_long_line = false;
 
   // With the GIL: echo, record and parse one batch of lines.
   void deliver(const monitor::LineBatch& batch, const std::vector<monitor::OutputLineScan>& scans);

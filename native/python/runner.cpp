@@ -42,11 +42,19 @@ using Clock = std::chrono::steady_clock;
   throw nb::python_error();
 }
 
+// A text from outside (the node's name from the environment, a file name) as the display
+// shows every such text: control characters escaped, and any str (lone surrogates too)
+// made printable UTF-8.
+std::string shown_text(nb::handle value) {
+  return nb::cast<std::string>(import("corvane.ui.display").attr("shown")(value));
+}
+
+// One line of the monitor's own, with what it quotes from outside shown escaped.
 void print_line(const std::string& text) {
   PyObject* out = PySys_GetObject("stdout");  // borrowed; looked up at each call
   if (out == nullptr || out == Py_None) return;
   nb::handle stream(out);
-  stream.attr("write")(nb::str((text + "\n").c_str()));
+  stream.attr("write")(nb::str((shown_text(nb::str(text.c_str())) + "\n").c_str()));
   stream.attr("flush")();
 }
 
@@ -338,7 +346,7 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
                       const monitor::JobWatch& watch, const JobRun& run, double poll_s,
                       bool stop_on_hang) {
   nb::handle child = run.child, last_output_at_ref = run.last_output_at_ref;
-  const std::string hook_text = nb::cast<std::string>(nb::str(run.hook_path));
+  const std::string hook_text = shown_text(run.hook_path);
   monitor::LoopCadence cadence(poll_s, steady_seconds());
   std::uint64_t delivered = monitor::wake_generation();
   job.report_state(true, last_output_at_ref[0], poll_s, 0);
@@ -451,7 +459,9 @@ void share_state(JobRun& run, JobContext& job, nb::handle checkpoint_dir) {
   job.findings_lock = run.findings_lock;
   run.hook_path = import("pathlib").attr("Path")(checkpoint_dir) /
                   (nb::str(job.job_id) + nb::str("-hooks.jsonl"));
-  run.hook_path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  // It holds the hook file, which the ranks' reports go to: private to its owner when made.
+  run.hook_path.attr("parent").attr("mkdir")("mode"_a = 0700, "parents"_a = true,
+                                             "exist_ok"_a = true);
   run.training_state["phase"] = nb::none();
   run.training_state["step"] = nb::none();
   job.training_state = run.training_state;
@@ -568,7 +578,7 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
   nb::object result;
   try {
     print_line("[corvane] monitoring job " + nb::cast<std::string>(nb::str(job.job_id)) + " on " +
-               nb::cast<std::string>(nb::str(job.node_id)) +
+               shown_text(job.node_id) +
                " (poll=" + nb::cast<std::string>(nb::str(settings.poll_text)) +
                ", hang_timeout=" + nb::cast<std::string>(nb::str(settings.hang_text)) + ")");
     job.runtime_costs = host("build_cost_config")(config);

@@ -135,6 +135,13 @@ def _record(registry, node, job_id, finding, config, failed: list) -> None:
             print(f"corvane: agent: recording in the registry failed: {exc}", file=sys.stderr)
 
 
+def _heartbeat(registry, job_id, period: float) -> None:
+    try:
+        registry.heartbeat(job_id, period)
+    except Exception:  # noqa: BLE001 - a failing registry is said by _record
+        pass
+
+
 def _export(exporter, method: str, *args) -> None:
     """A metrics exporter that fails is said on stderr; the watch goes on."""
     if exporter is None:
@@ -152,7 +159,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
     `exporter` (a Prometheus exporter) gets the GPU readings, the findings and, each period,
     that the node is watched."""
     from .provision.environment import node_identity
-    from .ui.display import format_finding
+    from .ui.display import format_finding, shown
 
     out = out if out is not None else sys.stdout
     stop = stop if stop is not None else threading.Event()
@@ -176,7 +183,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                    "severity": "INFO", "summary": f"corvane agent watching {node}",
                    "details": {"pid": os.getpid()}}
         first = (json.dumps(started, separators=(",", ":")) if fmt == "json"
-                 else f"{node}: {started['summary']}")
+                 else shown(f"{node}: {started['summary']}"))
         out.write(first + "\n")
         out.flush()
         while True:
@@ -184,6 +191,8 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                 next_check = time.monotonic() + period
                 watch.check_disk()
                 _export(exporter, "log_job_state", {"running": True, "poll_interval_s": period})
+                if registry is not None:
+                    _heartbeat(registry, job_id, period)
             for finding in watch.take_new():
                 signature = (finding.event_type, finding.severity, finding.summary)
                 if signature in reported:
@@ -192,7 +201,7 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                 now = time.time()
                 if fmt == "text":
                     line = format_finding(finding, timestamp=time.strftime("%H:%M:%S"))
-                    line = f"{node}: {line}"
+                    line = f"{shown(node)}: {line}"
                 else:
                     line = finding_json(finding, node, now)
                 out.write(line + "\n")
@@ -225,13 +234,13 @@ def agent_config(path, load_config) -> dict:
     """The file's configuration; without one, the job's when a monitor started this agent
     (it passes its merged configuration in $CORVANE_AGENT_CONFIG), else the defaults."""
     from .agent_step import CONFIG_ENV
-    from .config import DEFAULT_CONFIG, ConfigError, _merge, validate_config
+    from .config import DEFAULT_CONFIG, ConfigError, _merge, loads_bounded, validate_config
 
     passed = os.environ.get(CONFIG_ENV)
     if path is not None or not passed:
         return load_config(path)
     try:
-        data = json.loads(passed)
+        data = loads_bounded(passed)
     except ValueError as exc:
         raise ConfigError(f"invalid configuration in ${CONFIG_ENV}: not valid JSON: {exc}") \
             from None

@@ -34,8 +34,10 @@ _TASK_END = re.compile(r"^srun: error: ([^:\s]+): tasks? [0-9,\-]+: (.+)$")
 
 def _say(text: str) -> None:
     """One line on the monitor's output (a broken console costs the line, nothing else)."""
+    from .ui.display import shown
+
     try:
-        sys.stdout.write(text + "\n")
+        sys.stdout.write(shown(text) + "\n")
         sys.stdout.flush()
     except (OSError, ValueError, AttributeError):
         pass

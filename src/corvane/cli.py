@@ -26,12 +26,12 @@ class CliError(Exception):
         self.status = status
 
 
-def _registry(path, create: bool = True):
+def _registry(path, create: bool = True, journal_dirs=()):
     from .trust.registry import RegistryError, TrustRegistry, is_database_url, registry_location
 
     where = path if path is not None else registry_location()
     try:
-        return TrustRegistry(where, create=create)
+        return TrustRegistry(where, create=create, journal_dirs=journal_dirs)
     except RegistryError as exc:
         if not create and not is_database_url(where) and not os.path.lexists(where):
             raise CliError(f"no registry at {where}: no job has been recorded there") from None
@@ -49,12 +49,13 @@ def _cmd_findings(args) -> int:
 
                 print_json({"job": None, "findings": [], "recovery": []})
                 return 0
-            print(f"no jobs recorded in {registry.path}")
+            print(f"no jobs recorded in {_shown(registry.path, None)}")
             return 0
         job_id = jobs[0]["job_id"]
     job = registry.job(job_id)
     if job is None:
-        print(f"corvane: no job {job_id!r} in {registry.path}", file=sys.stderr)
+        print(f"corvane: no job {_shown(repr(job_id))} in {_shown(registry.path, None)}",
+              file=sys.stderr)
         return 1
     if args.json:
         from .fleet_cli import findings_document, print_json
@@ -62,15 +63,17 @@ def _cmd_findings(args) -> int:
         print_json(findings_document(job, registry.events(job_id),
                                      registry.recovery_events(job_id)))
         return 0
-    print(f"job {job['job_id']}  status={job['status']}  command: {job['command']}")
+    # Recorded as they came: shown escaped.
+    print(_shown(f"job {job['job_id']}  status={job['status']}  command: {job['command']}", None))
     events = registry.events(job_id)
     if not events:
         print("  no findings")
     for ev in events:
         seen = ev.get("occurrences") or 1
-        print(f"  {ev['severity']:<8} {ev['event_type']:<24} {seen:>4}x  {ev['summary']}")
+        print(_shown(f"  {ev['severity']:<8} {ev['event_type']:<24} {seen:>4}x  {ev['summary']}",
+                     None))
     for rec in registry.recovery_events(job_id):
-        print(f"  recovery {rec['status']} ({rec['mode']}): {rec['summary']}")
+        print(_shown(f"  recovery {rec['status']} ({rec['mode']}): {rec['summary']}", None))
     return 0
 
 
@@ -94,12 +97,15 @@ def _print_summary(result, registry, stopped_by=None) -> None:
               "ones not kept (all were shown and parsed; see monitor.max_output_lines)")
     if result.findings:
         counts = getattr(result, "finding_counts", None) or [1] * len(result.findings)
-        width = max(len(str(f.event_type)) for f in result.findings)
+        rows = [(_shown(f.severity, None), _shown(f.event_type, None), _shown(f.summary, None))
+                for f in result.findings]
+        width = max(len(event) for _, event, _ in rows)
         print(f"  {'SEVERITY':<8}  {'EVENT':<{width}}  {'SEEN':>5}  SUMMARY")
-        for f, n in zip(result.findings, counts):
-            print(f"  {f.severity:<8}  {f.event_type:<{width}}  {n:>4}x  {f.summary}")
+        for (severity, event, summary), n in zip(rows, counts):
+            print(f"  {severity:<8}  {event:<{width}}  {n:>4}x  {summary}")
     if result.recovery is not None:
-        print(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}")
+        print(_shown(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}",
+                     None))
     else:
         from .trust.registry import RegistryError
 
@@ -112,11 +118,13 @@ def _print_summary(result, registry, stopped_by=None) -> None:
         if planned is None:
             pass
         elif planned:
-            print(f"[corvane] recovery planned (not executed): {planned[-1]['summary']}")
+            print(_shown(f"[corvane] recovery planned (not executed): {planned[-1]['summary']}",
+                         None))
         else:
             print("[corvane] recovery: not triggered")
-    print(f"[corvane] details: corvane findings --job {result.job_id}"
-          + (f" --registry {registry.path}" if os.environ.get("CORVANE_REGISTRY") is None else ""))
+    print(_shown(f"[corvane] details: corvane findings --job {result.job_id}"
+                 + (f" --registry {registry.path}" if os.environ.get("CORVANE_REGISTRY") is None
+                    else ""), None))
 
 
 def _start_failure(exc: OSError, command: list) -> CliError:
@@ -129,6 +137,26 @@ def _start_failure(exc: OSError, command: list) -> CliError:
     return CliError(f"cannot start the job: {target + ': ' if target else ''}{reason}")
 
 
+def _gpus_here() -> int | None:
+    """How many GPUs this node's driver lists (0: none); None when the tool did not answer."""
+    from .provision.environment import detect_gpu_inventory
+
+    inventory = detect_gpu_inventory()
+    if inventory or inventory.no_answer:
+        return len(inventory) or None
+    from .monitor import monitoring
+
+    nvml = getattr(monitoring, "pynvml", None)
+    try:
+        nvml.nvmlInit()
+        try:
+            return int(nvml.nvmlDeviceGetCount())
+        finally:
+            nvml.nvmlShutdown()
+    except Exception:  # noqa: BLE001 - no NVML (or no binding): no GPU it knows of
+        return 0
+
+
 def _check_injection_rules() -> None:
     """With fault injection on, rules that cannot be used stop the command before the job."""
     from .injection.engine import RULES_ENV, InjectionRuleError, engine, injection_enabled
@@ -139,7 +167,13 @@ def _check_injection_rules() -> None:
         raise CliError(f"fault injection is on (CORVANE_INJECT) but {RULES_ENV} names no "
                        "rules file", 2)
     try:
-        engine.load_rules()
+        rules = engine.load_rules()
+        if any(rule.get("gpu", "*") != "*" for rule in rules.rules):
+            # Real GPUs take the rules where they answer; the declared ones stand in where
+            # none does.
+            count = _gpus_here()
+            if count is not None:
+                engine.check_gpu_count(rules, count or len(rules.gpus))
     except InjectionRuleError as exc:
         raise CliError("fault injection: " + " ".join(str(exc).splitlines()), 2) from None
 
@@ -179,7 +213,7 @@ def _with_prometheus(args, bridge):
 
 def _cmd_monitor(args) -> int:
     from .monitor import monitoring
-    from .tracking import MetricsFileBridge
+    from .tracking import FanOutBridge, MetricsFileBridge, RegistryHeartbeat
 
     command = list(args.job_command)
     if command and command[0] == "--":
@@ -188,7 +222,8 @@ def _cmd_monitor(args) -> int:
         raise CliError("monitor needs a command after --", 2)
     config = load_config(args.config)
     _check_injection_rules()
-    registry = _registry(args.registry)
+    # A journal a run left in this checkpoint directory (its registry was full) is replayed.
+    registry = _registry(args.registry, journal_dirs=[args.checkpoint_dir])
     bridge = None
     if args.metrics_file:
         try:
@@ -197,6 +232,8 @@ def _cmd_monitor(args) -> int:
             raise CliError(f"cannot write the metrics file {args.metrics_file}: "
                            f"{exc.strerror or exc}") from None
     bridge = _with_prometheus(args, bridge)
+    # The job's heartbeat in the registry, so that a monitor that dies leaves its job lost.
+    bridge = FanOutBridge([bridge, RegistryHeartbeat(registry)])
     # A supervisor's SIGTERM, a closed terminal's SIGHUP and Ctrl-C all go to the job, which
     # gets "monitor" -> "stop_grace" to finish; a second signal kills it at once.
     received: list[int] = []
@@ -224,7 +261,8 @@ def _cmd_monitor(args) -> int:
             bridge.close()
     from .fleet_cli import settle_registry
 
-    lost = settle_registry(registry, result, received[0] if received else None, _print_summary)
+    lost = settle_registry(registry, result, received[0] if received else None, _print_summary,
+                           [args.checkpoint_dir])
     if received:
         return 128 + received[0]
     if getattr(result, "stopped_for", None) == "hang":
@@ -262,7 +300,7 @@ def _cmd_profile(args) -> int:
         print_json({"gpu_name": name, "profile": profile_document(profile),
                     "summary": describe_gpu_profile(profile, name)})
         return 0
-    print(describe_gpu_profile(profile, name))
+    print(_shown(describe_gpu_profile(profile, name), None))  # the driver's name for the GPU
     return 0
 
 
@@ -288,11 +326,12 @@ def _vast_key() -> str | None:
 
 
 def _shown(value, limit: int | None = 120) -> str:
-    """A value from the marketplace made safe to print on one line: control characters,
-    terminal escapes and lone surrogates written as escapes, at most `limit` characters."""
-    text = value if isinstance(value, str) else str(value)
-    out = "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
-                  for c in text)
+    """A value from outside (the marketplace, the registry) made safe to print on one line:
+    control characters, terminal escapes and lone surrogates written as escapes, at most
+    `limit` characters."""
+    from .ui.display import shown
+
+    out = shown(value)
     return out if limit is None or len(out) <= limit else out[:limit] + "..."
 
 
@@ -508,7 +547,8 @@ MONITOR_EXIT_STATUSES = """\
 exit status:
   N      the job's own exit status (0 when it succeeded)
   1      corvane failed at run time (registry, metrics file, Prometheus port or
-         textfile, checkpoint directory, ...)
+         textfile, checkpoint directory, ...), or the job succeeded but some of its
+         records are not in the registry (a line on stderr says where they wait)
   2      usage or configuration error; nothing was started
   126    the command is not executable (or is a directory)
   124    the job hung (no progress beyond the hang timeout) and corvane ended it
@@ -697,16 +737,43 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _ShownLog(logging.StreamHandler):
+    """The package's warnings on stderr, as the host's last-resort handler shows them, with
+    what they quote from outside (a hook line, a tool's answer, a file name) escaped."""
+
+    @property
+    def stream(self):
+        return sys.stderr  # looked up at each record, as the last-resort handler does
+
+    @stream.setter
+    def stream(self, _value):
+        pass
+
+    def format(self, record):
+        from .ui.display import shown
+
+        return shown(super().format(record))
+
+
+def _show_logs_escaped() -> None:
+    log = logging.getLogger("corvane")
+    if not any(isinstance(h, _ShownLog) for h in log.handlers):
+        handler = _ShownLog()
+        handler.setLevel(logging.WARNING)
+        log.addHandler(handler)
+
+
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
+    _show_logs_escaped()
     try:
         return args.func(args)
     except ConfigError as exc:
         # One line, whatever the file's name or a parser's message holds.
-        print("corvane: " + " ".join(str(exc).splitlines()), file=sys.stderr)
+        print("corvane: " + _shown(" ".join(str(exc).splitlines()), None), file=sys.stderr)
         return 2
     except CliError as exc:
-        print(f"corvane: {exc}", file=sys.stderr)
+        print(f"corvane: {_shown(exc, None)}", file=sys.stderr)
         return exc.status
     except BrokenPipeError:
         # The reader went away (`corvane findings | head -1`): end quietly, as Unix tools do.
@@ -717,7 +784,7 @@ def main(argv=None) -> int:
         if os.environ.get("CORVANE_DEBUG"):
             raise
         text = str(exc).splitlines()[0] if str(exc) else ""
-        print(f"corvane: {type(exc).__name__}{': ' + text if text else ''} "
+        print(f"corvane: {type(exc).__name__}{': ' + _shown(text, None) if text else ''} "
               "(set CORVANE_DEBUG=1 for the traceback)", file=sys.stderr)
         return 1
 

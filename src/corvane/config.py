@@ -13,7 +13,6 @@ import math
 import numbers
 import os
 import re
-import string
 import sys
 import threading
 import tomllib
@@ -117,15 +116,31 @@ def _number(value) -> str | None:
 def _optional_number_at_least_zero(value) -> str | None:
     if value is None:
         return None
+    return _at_least_zero(value)
+
+
+def _at_least_zero(value) -> str | None:
+    """A threshold or a rate: a negative one would fire at every reading."""
     if _number(value) is not None or value < 0:
         return "a finite number >= 0"
     return None
 
 
-def _whole(minimum: int) -> Check:
+def _positive(value) -> str | None:
+    if _number(value) is not None or value <= 0:
+        return "a finite number > 0"
+    return None
+
+
+# Counts and sizes the native modules keep in 64-bit integers.
+INT64_MAX = 2**63 - 1
+
+
+def _whole(minimum: int, maximum: int = INT64_MAX) -> Check:
     def check(value) -> str | None:
-        if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
-            return f"a whole number >= {minimum}"
+        if (isinstance(value, bool) or not isinstance(value, int) or value < minimum
+                or value > maximum):
+            return f"a whole number from {minimum} to {maximum}"
         return None
     return check
 
@@ -142,13 +157,13 @@ def _ratio_above_one(value) -> str | None:
     return None
 
 
-def _optional_whole(minimum: int) -> Check:
-    whole = _whole(minimum)
+def _optional_whole(minimum: int, maximum: int = INT64_MAX) -> Check:
+    whole = _whole(minimum, maximum)
 
     def check(value) -> str | None:
         if value is None or whole(value) is None:
             return None
-        return f"a whole number >= {minimum}, or no value"
+        return f"a whole number from {minimum} to {maximum}, or no value"
     return check
 
 
@@ -207,9 +222,9 @@ def _text_list(value) -> str | None:
 
 def _gpu_count(value) -> str | None:
     # Passed to srun as --gpus, in its text form: a count, or a text such as "a100:8".
-    if isinstance(value, str) or _whole(0)(value) is None:
+    if isinstance(value, str) or _whole(0, 2**31 - 1)(value) is None:
         return None
-    return "a whole number >= 0 or a text such as \"a100:8\""
+    return f"a whole number from 0 to {2**31 - 1} or a text such as \"a100:8\""
 
 
 # What recovery's command templates may name; every value is text.
@@ -221,17 +236,9 @@ def _template(value) -> str | None:
         return None
     if not isinstance(value, str):
         return "a command text"
-    known = ", ".join("{" + name + "}" for name in _TEMPLATE_FIELDS)
-    expected = f"a command using only the placeholders {known} (write {{{{ and }}}} for a brace)"
-    try:
-        for _, name, _, _ in string.Formatter().parse(value):
-            if name is not None and name not in _TEMPLATE_FIELDS:
-                return f"{expected}; {{{name}}} is not one"
-        # A format option the values cannot take (such as ":d") shows when it is used once.
-        value.format(**{name: "x" for name in _TEMPLATE_FIELDS})
-    except (ValueError, KeyError, IndexError, AttributeError):
-        return expected
-    return None
+    from .health.shell_template import template_problem
+
+    return template_problem(value, _TEMPLATE_FIELDS)
 
 
 class _Walker:
@@ -252,6 +259,11 @@ def _check_baselines(value, path: tuple, warnings: list) -> None:
             raise _invalid(entry, override, "a table of GPUProfile fields")
         for field, item in override.items():
             problem = baselines._override_problem(field, item)
+            if (problem is None and _number(item) is None
+                    and field not in baselines._IGNORED_OVERRIDE_FIELDS):
+                # Rates, sizes and thresholds of a GPU, none below zero; counts fit 64 bits.
+                problem = (_whole(0)(item) if isinstance(item, int) else _at_least_zero(item))
+                problem = problem and f"expected {problem}, got {_shown(item)}"
             if problem is not None:
                 raise ConfigError(f"{_dotted(entry + (field,))}: {problem}")
             if field in baselines._IGNORED_OVERRIDE_FIELDS:
@@ -268,18 +280,19 @@ _SCHEMA: dict = {
         "stop_grace": _duration(zero_ok=False),
         "max_output_lines": _optional_whole(1),
         "structural_monitoring": _bool,
-        "rank_divergence_threshold": _number,
-        "rank_straggler_threshold": _number,
-        "straggler_min_gap_s": _optional_number_at_least_zero,
+        "rank_divergence_threshold": _positive,
+        "rank_straggler_threshold": _positive,
+        "straggler_min_gap_s": _at_least_zero,
         "warmup_steps": _whole(0),
         "repeat_after": _duration(zero_ok=True),
         "on_hang": _choice("wait", "stop"),
         "loss_spike_ratio": _ratio_above_one,
-        "nvlink": {"crc_rate_per_sec_critical": _number, "error_rate_per_min_critical": _number},
-        "pcie": {"replay_rate_per_min_critical": _number},
+        "nvlink": {"crc_rate_per_sec_critical": _at_least_zero,
+                   "error_rate_per_min_critical": _at_least_zero},
+        "pcie": {"replay_rate_per_min_critical": _at_least_zero},
     },
-    "thermal": {"warn": _number, "critical": _number},
-    "ecc": {"sbe_rate_warn": _number},
+    "thermal": {"warn": _at_least_zero, "critical": _at_least_zero},
+    "ecc": {"sbe_rate_warn": _at_least_zero},
     "cluster": {
         "gpu_type": _text,
         "scheduler": _text,
@@ -351,6 +364,38 @@ def _merge(base: dict, override: dict) -> dict:
     return out
 
 
+# Configuration and rules files are a few tables deep; anything far deeper is refused
+# before the code that walks it (merging, copying, checking) could run out of stack.
+MAX_NESTING = 32
+
+
+class NestingError(ValueError):
+    """A document nested too deeply to be a configuration or a rules file."""
+
+
+def loads_bounded(text, *, toml: bool = False):
+    """The document in `text` (JSON, or TOML with `toml`); ValueError when it is not one or
+    is nested more than MAX_NESTING tables and lists deep."""
+    try:
+        data = tomllib.loads(text) if toml else json.loads(text)
+    except RecursionError:
+        data = None
+    else:
+        stack = [(data, 1)]
+        while stack:
+            value, depth = stack.pop()
+            items = (value.values() if isinstance(value, dict)
+                     else value if isinstance(value, list) else None)
+            if items is None:
+                continue
+            if depth > MAX_NESTING:
+                break
+            stack.extend((item, depth + 1) for item in items)
+        else:
+            return data
+    raise NestingError(f"nested more than {MAX_NESTING} levels deep")
+
+
 def _read(file: Path) -> dict:
     try:
         raw = file.read_bytes()
@@ -358,9 +403,9 @@ def _read(file: Path) -> dict:
         raise ConfigError(f"cannot read configuration {file}: {exc.strerror or exc}") from None
     try:
         if file.suffix.lower() == ".json":
-            data = json.loads(raw)
+            data = loads_bounded(raw)
         else:
-            data = tomllib.loads(raw.decode("utf-8"))
+            data = loads_bounded(raw.decode("utf-8"), toml=True)
     except (ValueError, UnicodeDecodeError) as exc:
         raise ConfigError(f"invalid configuration {file}: {exc}") from None
     if not isinstance(data, dict):

@@ -12,6 +12,7 @@ import sys
 import time
 
 from .trust.node_trust import DISTRUSTED, SEVERITIES, TRUSTED, UNKNOWN, WINDOW_S, node_trust
+from .ui.display import shown
 
 
 def _plain(value):
@@ -34,26 +35,34 @@ def print_json(document) -> None:
     sys.stdout.write("\n")
 
 
-# Writes kept while a shared registry was unreachable get this long at the end of a job.
+# Writes kept while a shared registry was unreachable get this long at the end of a job; a
+# registry file that cannot be written (a full disk) is not waited on as long.
 REGISTRY_FLUSH_S = float(os.environ.get("CORVANE_REGISTRY_FLUSH_S", "60") or 60)
+FILE_FLUSH_S = 5.0
 
 
-def settle_registry(registry, result, stopped_by, print_summary) -> int:
-    """At a job's end: waits for the writes kept during an outage of the registry, prints
-    the job's summary and returns how many records could not be written."""
-    lost = registry.flush(REGISTRY_FLUSH_S) if registry.pending_writes else 0
-    if not lost:
-        print_summary(result, registry, stopped_by)
-        return 0
-    # Said plainly: these findings are not in the registry.
-    print(f"corvane: the registry {registry.path} is still unreachable; {lost} record(s) of "
-          f"job {result.job_id} were not written to it", file=sys.stderr)
-    print(f"\n[corvane] job {result.job_id} exited with status {result.returncode}; "
-          f"{len(result.findings)} finding(s)")
-    if stopped_by is not None:
-        print(f"[corvane] stopped on {signal.Signals(stopped_by).name}")
-    for f in result.findings:
-        print(f"  {f.severity:<8}  {f.event_type}  {f.summary}")
+def settle_registry(registry, result, stopped_by, print_summary, journal_dirs=()) -> int:
+    """At a job's end: waits a while for the writes the registry did not take yet, puts what
+    it still does not take in a journal (replayed when the registry is next opened), prints
+    the job's summary and returns how many records are not in the registry."""
+    wait = REGISTRY_FLUSH_S if registry.kind == "postgresql" else min(REGISTRY_FLUSH_S,
+                                                                      FILE_FLUSH_S)
+    lost = registry.flush(wait) if registry.pending_writes else 0
+    journal = None
+    if lost:
+        _, journal = registry.journal_pending(journal_dirs)
+    print_summary(result, registry, stopped_by)
+    if lost:
+        # Said plainly: these records are not in the registry (yet).
+        why = f"{registry.path} did not take {lost} record(s) of job {result.job_id}"
+        if registry.outage:
+            why += f" ({registry.outage})"
+        if journal is not None:
+            print(shown(f"corvane: the registry {why}: they are kept in {journal} and recorded "
+                        "when the registry is next opened"), file=sys.stderr)
+        else:
+            print(shown(f"corvane: the registry {why}: they were not written, and no journal "
+                        "file could be written either"), file=sys.stderr)
     return lost
 
 
@@ -113,8 +122,8 @@ def cmd_jobs(args, registry, table) -> int:
         print_json({"registry": str(registry.path), "jobs": jobs})
         return 0
     if not jobs:
-        print(f"no jobs recorded in {registry.path}"
-              + (f" with status {args.status}" if args.status else ""))
+        print(shown(f"no jobs recorded in {registry.path}"
+                    + (f" with status {args.status}" if args.status else "")))
         return 0
     table([(j["job_id"], j["status"], ",".join(j["nodes"]) or "-", _when(j["started_at"]),
             _duration(j["duration_s"]), _counts_text(j["findings"])) for j in jobs],
@@ -134,11 +143,11 @@ def cmd_trust(args, registry, table) -> int:
         state = {"block": DISTRUSTED, "allow": TRUSTED, "clear": None}[args.trust_command]
         registry.set_node_trust(args.node, state, getattr(args, "reason", None))
         if registry.flush(10):
-            print(f"corvane: the registry {registry.path} is unreachable; node {args.node} was "
-                  "not changed", file=sys.stderr)
+            print(shown(f"corvane: the registry {registry.path} is unreachable; node {args.node} "
+                        "was not changed"), file=sys.stderr)
             return 1
         entry = next(e for e in node_trust(registry) if e["node"] == args.node)
-        print(f"node {args.node}: {entry['state']} ({entry['reason']})")
+        print(shown(f"node {args.node}: {entry['state']} ({entry['reason']})"))
         return 0
     entries = [_trust_document(e) for e in node_trust(registry)]
     if args.json:
@@ -146,7 +155,7 @@ def cmd_trust(args, registry, table) -> int:
                     "nodes": entries})
         return 0
     if not entries:
-        print(f"no nodes recorded in {registry.path}")
+        print(shown(f"no nodes recorded in {registry.path}"))
         return 0
 
     def last(e):

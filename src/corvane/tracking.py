@@ -1,4 +1,5 @@
-"""A small experiment-tracking bridge: findings and GPU metrics appended as JSON lines."""
+"""Experiment-tracking bridges: findings and GPU metrics appended as JSON lines, several
+bridges fed at once, and the job's heartbeat in the registry."""
 
 from __future__ import annotations
 
@@ -94,3 +95,39 @@ class FanOutBridge:
                 failure = failure or exc
         if failure is not None:
             raise failure
+
+
+class RegistryHeartbeat:
+    """The job's heartbeat in the registry while the runner says the job runs: written every
+    poll interval by a thread of its own, so that a long recovery step holding up the
+    runner's loop does not make a live job look lost, and a monitor that dies stops it."""
+
+    active = True
+
+    def __init__(self, registry):
+        self._registry = registry
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def log_job_state(self, state) -> None:
+        if not state.get("running"):
+            self.close()
+            return
+        if self._thread is None and state.get("job_id") is not None:
+            interval = max(float(state.get("poll_interval_s") or 5.0), 0.1)
+            self._thread = threading.Thread(target=self._beat, daemon=True,
+                                            args=(str(state["job_id"]), interval),
+                                            name="corvane-heartbeat")
+            self._thread.start()
+
+    def _beat(self, job_id: str, interval: float) -> None:
+        while True:
+            try:
+                self._registry.heartbeat(job_id, interval)
+            except Exception:  # noqa: BLE001 - a refused heartbeat is said by the next one
+                pass
+            if self._stop.wait(interval):
+                return
+
+    def close(self) -> None:
+        self._stop.set()

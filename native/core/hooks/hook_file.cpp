@@ -21,8 +21,9 @@ std::string read_hook_file(FileTail& tail, const std::string& path, const Blocki
                            const FileTail::TakeLine& take) {
   struct stat st {};
   int err = 0, fd = -1;
+  // Not blocking: a FIFO put in the file's place would hold the open until a writer came.
   blocking([&] {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
       err = errno;
     } else if (::fstat(fd, &st) != 0) {
@@ -37,6 +38,10 @@ std::string read_hook_file(FileTail& tail, const std::string& path, const Blocki
   } closer{fd};
   if (fd < 0 && err == ENOENT) return {};  // not written yet
   if (fd < 0 || err != 0) return cannot_read(path, err);
+  // Only a regular file is read: a FIFO or a device (a link to /dev/urandom) is not a file
+  // of reports, and reading one would wait or never end.
+  if (S_ISDIR(st.st_mode)) return cannot_read(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) return "cannot read the hook file " + path + ": not a regular file";
   auto read = [&](char* buffer, std::size_t size, std::int64_t offset, int* error) {
     long long got = 0;
     blocking([&] {

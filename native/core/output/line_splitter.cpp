@@ -75,7 +75,17 @@ std::string LineBatch::terminal_text() const {
   if (lead_newline_) out += '\n';
   for (std::size_t i = 0; i < size(); ++i) {
     out.append(line(i));
-    out += ends_[i];
+    if (!cut(i)) out += ends_[i];
+  }
+  return out;
+}
+
+std::string LineBatch::joined_text() const {
+  std::string out;
+  out.reserve(text_.size());
+  for (std::size_t i = 0; i < size(); ++i) {
+    out.append(line(i));
+    if (!cut(i)) out += '\n';
   }
   return out;
 }
@@ -109,7 +119,7 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
         if (cut == 0) cut = max_line_;
         std::string tail = partial_.substr(cut);
         partial_.resize(cut);
-        emit(out);
+        emit(out, LineBatch::kCut);
         partial_ = std::move(tail);
       }
       return;

@@ -73,6 +73,18 @@ std::size_t entries_to_drop(std::size_t size, long long max_entries, bool exact)
   return size > bound + slack ? size - bound : 0;
 }
 
+std::size_t KeptBytes::drop(std::size_t at_least, bool exact) {
+  std::size_t n = std::min(at_least, sizes_.size());
+  std::size_t total = total_;
+  for (std::size_t i = 0; i < n; ++i) total -= sizes_[i];
+  if (total > budget_ + (exact ? 0 : budget_ / 4)) {
+    while (n < sizes_.size() && total > budget_) total -= sizes_[n++];
+  }
+  sizes_.erase(sizes_.begin(), sizes_.begin() + static_cast<std::ptrdiff_t>(n));
+  total_ = total;
+  return n;
+}
+
 bool is_utf8_name(std::string_view encoding) {
   std::string folded;
   for (char c : encoding) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,29 @@ int read_pipe(int fd, const std::atomic<bool>& stop, const BatchSink& deliver);
 // (negative: keep all). Trimming in chunks (a slack of a quarter of the bound, at least
 // 1024) keeps the cost per line constant; `exact` trims to the bound itself.
 std::size_t entries_to_drop(std::size_t size, long long max_entries, bool exact);
+
+// The kept output lines in bytes, oldest first: however long the lines, the kept ones stay
+// within a budget (each is at most LineSplitter::kMaxLineBytes and a marker).
+class KeptBytes {
+ public:
+  static constexpr std::size_t kBudget = std::size_t{32} << 20;
+  explicit KeptBytes(std::size_t budget = kBudget) : budget_(budget) {}
+
+  void add(std::size_t bytes) {
+    sizes_.push_back(bytes);
+    total_ += bytes;
+  }
+  // How many of the oldest lines to drop (and forgets them): `at_least` (what the line
+  // bound asks), and more while the rest is over the budget, trimmed in chunks (a slack
+  // of a quarter of the budget) unless `exact`.
+  std::size_t drop(std::size_t at_least, bool exact);
+  std::size_t total() const { return total_; }
+
+ private:
+  std::deque<std::size_t> sizes_;
+  std::size_t total_ = 0;
+  std::size_t budget_;
+};
 
 // A stream encoding name that means UTF-8 ("utf-8", "UTF8", "utf_8"): such a stream's byte
 // buffer gets the echo directly.

@@ -1,7 +1,9 @@
 #include "rules.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <set>
 
@@ -151,20 +153,107 @@ long long retry_delay_s(long long attempt) {
   return attempt < 1 ? 1 : 1LL << std::min<long long>(attempt - 1, 62);
 }
 
+namespace {
+
+// The code point of the UTF-8 sequence at text[i] (advancing i); a stray byte stands for
+// itself.
+std::uint32_t next_code_point(std::string_view text, std::size_t& i) {
+  auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char c = b(i++);
+  int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+  std::uint32_t cp = more == 0 ? c : c & (0x3F >> more);
+  for (int k = 0; k < more && i < text.size() && (b(i) & 0xC0) == 0x80; ++k) {
+    cp = (cp << 6) | (b(i++) & 0x3F);
+  }
+  return cp;
+}
+
+void append_hex(std::string& out, unsigned value, int digits, const char* alphabet) {
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+    out += alphabet[(value >> shift) & 0xF];
+}
+
+// The key inside a JSON string, as encoders write it: ASCII only (\u escapes), or with
+// its non-ASCII characters as they are.
+std::string json_escaped(std::string_view key, bool ascii) {
+  std::string out;
+  for (std::size_t i = 0; i < key.size();) {
+    std::size_t start = i;
+    std::uint32_t cp = next_code_point(key, i);
+    auto u = [&](std::uint32_t unit) {
+      out += "\\u";
+      append_hex(out, unit, 4, "0123456789abcdef");
+    };
+    if (cp == '"' || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (cp < 0x20) {
+      static constexpr char kShort[] = "btnvfr";  // \b \t \n \f \r; \v has none
+      if (cp >= 8 && cp <= 13 && cp != 11) {
+        out += '\\';
+        out += kShort[cp - 8];
+      } else {
+        u(cp);
+      }
+    } else if (cp < 0x80 || !ascii) {
+      out.append(key.substr(start, i - start));
+    } else if (cp > 0xFFFF) {
+      u(0xD800 + ((cp - 0x10000) >> 10));
+      u(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      u(cp);
+    }
+  }
+  return out;
+}
+
+// The key URL-encoded (unreserved characters kept), with spaces as "%20" or "+".
+std::string url_encoded(std::string_view key, bool plus) {
+  std::string out;
+  for (char ch : key) {
+    auto c = static_cast<unsigned char>(ch);
+    if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += ch;
+    } else if (c == ' ' && plus) {
+      out += '+';
+    } else {
+      out += '%';
+      append_hex(out, c, 2, "0123456789ABCDEF");
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> key_forms(std::string_view key) {
+  std::set<std::string> forms{std::string(key), json_escaped(key, true), json_escaped(key, false),
+                              url_encoded(key, false), url_encoded(key, true)};
+  forms.erase("");
+  std::vector<std::string> out(forms.begin(), forms.end());
+  std::stable_sort(out.begin(), out.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  return out;
+}
+
 std::optional<std::string> without_key(std::string_view shown, std::string_view message,
                                        std::string_view key) {
-  constexpr std::size_t kMinKeyChars = 8;
-  std::size_t chars = 0;
-  for (char c : key) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  if (chars < kMinKeyChars || shown.find(key) == std::string_view::npos) return std::nullopt;
-  std::string out;
-  std::size_t at = 0;
-  for (std::size_t hit; (hit = message.find(key, at)) != std::string_view::npos;
-       at = hit + key.size()) {
-    out.append(message.substr(at, hit - at));
-    out += "<api key>";
+  std::vector<std::string> forms = key_forms(key);
+  if (std::none_of(forms.begin(), forms.end(),
+                   [&](const std::string& f) { return shown.find(f) != std::string_view::npos; })) {
+    return std::nullopt;
   }
-  out.append(message.substr(at));
+  std::string out(message);
+  for (const std::string& form : forms) {
+    std::string next;
+    std::size_t at = 0;
+    for (std::size_t hit; (hit = out.find(form, at)) != std::string::npos; at = hit + form.size()) {
+      next.append(out, at, hit - at);
+      next += "<api key>";
+    }
+    next.append(out, at);
+    out = std::move(next);
+  }
   return out;
 }
 

@@ -66,9 +66,13 @@ bool key_attached(std::optional<bool> success, std::string_view lowered_msg);
 // The back-off before attempt + 1: 1, 2, 4, ... seconds.
 long long retry_delay_s(long long attempt);
 
-// An error text that quotes the API key: `message` with every occurrence of the key replaced
-// by "<api key>", when `shown` (the error as printed) holds it. Keys shorter than 8
-// characters are not searched for: they would match ordinary words.
+// The API key as a server may echo it: as it is, JSON-escaped (ASCII only, and with its
+// other characters as they are) and URL-encoded; longest first, no empty one.
+std::vector<std::string> key_forms(std::string_view key);
+
+// An error text that quotes the API key: `message` with every occurrence of the key, in
+// any of its forms and whatever its length, replaced by "<api key>", when `shown` (the
+// error as printed) holds one of them.
 std::optional<std::string> without_key(std::string_view shown, std::string_view message,
                                        std::string_view key);
 

@@ -24,6 +24,8 @@ from pathlib import Path
 from typing import Callable, Sequence
 
 from ..provision.environment import TIMEOUT_RETURNCODE, _kill_group
+from ..ui.display import shown
+from .shell_template import fill_template
 
 CHECKPOINT_SUFFIXES = (".pt", ".pth", ".ckpt", ".safetensors", ".bin", ".distcp", ".npz")
 CHECKPOINT_DIR_PREFIXES = ("checkpoint", "global_step", "step_", "iter_", "epoch")
@@ -123,23 +125,23 @@ def build_recovery_plan(config, *, job_id: str, node_id: str, command: str, chec
     triggers = tuple(sorted(set(failed_triggers)))
     checkpoint = find_latest_checkpoint(checkpoint_dir)
     reason = "corvane: " + (", ".join(triggers) or "critical finding")
-    values = {"node": node_id, "job_id": job_id, "reason": reason, "command": command,
-              "checkpoint": checkpoint or ""}
+    values = {"node": str(node_id), "job_id": str(job_id), "reason": reason,
+              "command": str(command), "checkpoint": checkpoint or ""}
 
+    # Each value goes in as one quoted shell word; a template that would let one become
+    # shell syntax is refused (the configuration check refuses it before a job starts).
     drain_template = recovery.get("drain_command")
     if drain_template:
-        drain = str(drain_template).format(**{k: shlex.quote(v) for k, v in values.items()})
+        drain = fill_template(str(drain_template), values)
     elif cluster.get("scheduler") == "slurm":
-        drain = (f"scontrol update NodeName={shlex.quote(node_id)} State=DRAIN "
+        drain = (f"scontrol update NodeName={shlex.quote(values['node'])} State=DRAIN "
                  f"Reason={shlex.quote(reason)}")
     else:
         drain = None
 
     restart_template = recovery.get("restart_command")
     if restart_template:
-        restart = str(restart_template).format(
-            command=command, checkpoint=shlex.quote(checkpoint or ""), node=shlex.quote(node_id),
-            job_id=shlex.quote(job_id), reason=shlex.quote(reason))
+        restart = fill_template(str(restart_template), values, raw=("command",))
     else:
         restart = command
 
@@ -163,11 +165,14 @@ def _plan_map(plan: RecoveryPlan) -> dict:
 
 
 def _say(out, text: str) -> None:
-    out.write(text + "\n")
+    # One line: node names, file names, commands and a step's output are shown escaped.
+    out.write(shown(text) + "\n")
     out.flush()
 
 
 def describe_plan(plan: RecoveryPlan) -> str:
+    """The plan in a few lines, each ready for a terminal (what came from outside is
+    shown escaped)."""
     triggers = ", ".join(plan.failed_triggers) or "a critical finding"
     lines = [f"[corvane] recovery plan for {plan.node_id} (job {plan.job_id}; {triggers}):"]
     if plan.drain_command:
@@ -176,7 +181,7 @@ def describe_plan(plan: RecoveryPlan) -> str:
     lines.append(f"  checkpoint: {plan.checkpoint_path or 'none found'}")
     if plan.replacement_node:
         lines.append(f"  replacement node: {plan.replacement_node}")
-    return "\n".join(lines)
+    return "\n".join(shown(line) for line in lines)
 
 
 class _StopAsked(Exception):
@@ -359,7 +364,7 @@ def execute_recovery(plan: RecoveryPlan, config, registry=None, simulate: bool =
             status = "awaiting_confirmation"
             summary = (f"Recovery plan for {plan.node_id} awaits confirmation: no terminal to "
                        "ask on, nothing was run")
-            _say(out, describe_plan(plan))
+            out.write(describe_plan(plan) + "\n")
             _say(out, f"[corvane] {summary}")
         elif not answer:
             status = "declined"

@@ -34,11 +34,13 @@ instead, for a check before a job starts.
 from __future__ import annotations
 
 import copy
-import json
 import logging
+import math
 import os
 import threading
 from dataclasses import dataclass, field
+
+from ..config import NestingError, loads_bounded
 
 RULES_ENV = "CORVANE_INJECT_RULES"
 SWITCH_ENV = "CORVANE_INJECT"
@@ -52,6 +54,9 @@ NUMBER_FIELDS = ("temperature_c", "util_gpu", "memory_used_mb", "memory_total_mb
                  "power_draw_w", "power_limit_w")
 COUNTER_FIELDS = ("throttle_reasons", "ecc_corrected", "ecc_uncorrected", "pcie_replay")
 READING_FIELDS = (*NUMBER_FIELDS, "throttle_reasons_text", *COUNTER_FIELDS, "nvlink_errors")
+# Counters and Xid codes as the driver reports them, and as the monitor keeps them.
+MAX_COUNT = 2**63 - 1
+MAX_XID = 2**31 - 1
 
 
 class InjectionRuleError(ValueError):
@@ -78,6 +83,13 @@ def _is_number(value) -> bool:
     return not isinstance(value, bool) and isinstance(value, (int, float))
 
 
+def _finite_number(value) -> bool:
+    try:
+        return _is_number(value) and math.isfinite(value)
+    except OverflowError:  # an int too large for a float
+        return False
+
+
 def _is_count(value) -> bool:
     return not isinstance(value, bool) and isinstance(value, int)
 
@@ -90,7 +102,8 @@ def _check_nvlink(where: str, value) -> None:
             int(link)
         except ValueError:
             raise InjectionRuleError(f"{where}: NVLink link {link!r} is not a number") from None
-        if not isinstance(counters, dict) or not all(_is_count(v) for v in counters.values()):
+        if not isinstance(counters, dict) or not all(_is_count(v) and abs(v) <= MAX_COUNT
+                                                     for v in counters.values()):
             raise InjectionRuleError(f"{where}: NVLink link {link} must map counters to integers")
 
 
@@ -108,7 +121,8 @@ def _check_readings(where: str, readings) -> None:
         elif name == "throttle_reasons_text":
             if not isinstance(value, str):
                 raise InjectionRuleError(f"{where}: {name!r} must be a text")
-        elif not (_is_count(value) if name in COUNTER_FIELDS else _is_number(value)):
+        elif not (_is_count(value) and abs(value) <= MAX_COUNT if name in COUNTER_FIELDS
+                  else _finite_number(value)):
             kind = "an integer" if name in COUNTER_FIELDS else "a number"
             raise InjectionRuleError(f"{where}: {name!r} must be {kind} or null")
 
@@ -155,16 +169,18 @@ def _validate_rule(i: int, rule, gpu_count: int | None) -> None:
         for name, value in rule["add"].items():
             if name not in NUMBER_FIELDS + COUNTER_FIELDS or name == "throttle_reasons":
                 raise InjectionRuleError(f"{where}: \"add\" cannot change {name!r}")
-            if not (_is_count(value) if name in COUNTER_FIELDS else _is_number(value)):
+            if not (_is_count(value) and abs(value) <= MAX_COUNT if name in COUNTER_FIELDS
+                    else _finite_number(value)):
                 raise InjectionRuleError(f"{where}: \"add\" value of {name!r} must be a number")
     for key in ("lost", "remove"):
         if not isinstance(rule.get(key, False), bool):
             raise InjectionRuleError(f"{where}: \"{key}\" must be true or false")
-    if "xid" in rule and (not _is_count(rule["xid"]) or rule["xid"] <= 0):
-        raise InjectionRuleError(f"{where}: \"xid\" must be a positive integer")
+    if "xid" in rule and (not _is_count(rule["xid"]) or not 0 < rule["xid"] <= MAX_XID):
+        raise InjectionRuleError(f"{where}: \"xid\" must be a positive integer up to {MAX_XID}")
     after = rule.get("after_polls", 0)
-    if not _is_count(after) or after < 0:
-        raise InjectionRuleError(f"{where}: \"after_polls\" must be a non-negative integer")
+    if not _is_count(after) or not 0 <= after <= MAX_COUNT:
+        raise InjectionRuleError(f"{where}: \"after_polls\" must be a non-negative integer up "
+                                 f"to {MAX_COUNT}")
 
 
 @dataclass(frozen=True)
@@ -224,20 +240,30 @@ class InjectionEngine:
             if self._loaded is None or self._loaded[0] != stamp:
                 with open(path, encoding="utf-8") as fh:
                     text = fh.read()
-                self._loaded = (stamp, _validate(json.loads(text)))
+                self._loaded = (stamp, _validate(loads_bounded(text)))
         except OSError as exc:
             raise InjectionRuleError(f"cannot read injection rules {path}: "
                                      f"{exc.strerror or exc}") from exc
-        except (json.JSONDecodeError, UnicodeDecodeError) as exc:
-            raise InjectionRuleError(f"injection rules {path} are not JSON: {exc}") from exc
-        except InjectionRuleError as exc:
+        except (InjectionRuleError, NestingError) as exc:
             raise InjectionRuleError(f"injection rules {path}: {exc}") from exc
+        except (ValueError, UnicodeDecodeError) as exc:
+            raise InjectionRuleError(f"injection rules {path} are not JSON: {exc}") from exc
         return self._loaded[1]
 
     def load_rules(self) -> RuleSet:
         """The rules now in force; InjectionRuleError when the file cannot be used."""
         with self._lock:
             return self._rules()
+
+    @staticmethod
+    def check_gpu_count(rules: RuleSet, count: int) -> None:
+        """InjectionRuleError for a rule naming a GPU index that `count` GPUs do not have."""
+        for number, rule in enumerate(rules.rules):
+            gpu = rule.get("gpu", "*")
+            if gpu != "*" and gpu >= count:
+                here = (f"{count} GPU(s) here" if count
+                        else "no GPU is detected here and the rules declare none")
+                raise InjectionRuleError(f"rule {number}: GPU {gpu} does not exist ({here})")
 
     def _usable_rules(self) -> RuleSet | None:
         """The rules, or None (logged once per distinct error) when they cannot be used."""

@@ -12,6 +12,7 @@ import json
 import re
 import socket
 import urllib.error
+import urllib.parse
 import urllib.request
 
 DEFAULT_TIMEOUT_S = 30.0
@@ -20,8 +21,6 @@ _MAX_ERROR_BODY = 2000
 # instead of read into memory.
 MAX_ANSWER_BYTES = 32 * 1024 * 1024
 _CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029]+")
-# Header values shorter than this are not searched for in error texts (see _redact).
-_MIN_SECRET = 8
 
 
 class ProviderApiError(RuntimeError):
@@ -46,20 +45,30 @@ def one_line(text: str, limit: int = 500) -> str:
     return flat if len(flat) <= limit else flat[:limit] + "..."
 
 
+def secret_forms(secret: str) -> list[str]:
+    """`secret` as a server may echo it: as it is, JSON-escaped (ASCII or not) and
+    URL-encoded; longest first, so that no form is left half replaced."""
+    url = {"errors": "surrogatepass"}  # a key that is not valid text is still searched for
+    forms = {secret, json.dumps(secret)[1:-1], json.dumps(secret, ensure_ascii=False)[1:-1],
+             urllib.parse.quote(secret, safe="", **url),
+             urllib.parse.quote_plus(secret, safe="", **url), urllib.parse.quote(secret, **url)}
+    return sorted((f for f in forms if f), key=len, reverse=True)
+
+
 def _secrets(headers: dict | None) -> list[str]:
     out = []
     for value in (headers or {}).values():
         if not isinstance(value, str):
             continue
         token = value.split(" ", 1)[1] if value.startswith("Bearer ") else value
-        if len(token) >= _MIN_SECRET:
-            out.append(token)
-    return out
+        if token.strip():
+            out += secret_forms(token)
+    return sorted(set(out), key=len, reverse=True)
 
 
 def _redact(text: str, headers: dict | None) -> str:
-    """An error text with every request header value (an API key) taken out: a server may
-    echo the credential it refused."""
+    """An error text with every request header value (an API key), however short, taken
+    out in every form it may be echoed in: a server may echo the credential it refused."""
     for secret in _secrets(headers):
         text = text.replace(secret, "<api key>")
     return text

@@ -6,18 +6,30 @@ registry. The tables carry a schema version: an older registry is upgraded in pl
 is opened, a newer one is refused.
 
 Writes are never lost to a database that goes away for a while: a write that fails because
-the server cannot be reached is kept in memory, in order, and retried (in the background and
-before every later write) until the server answers again. The monitor's job goes on meanwhile.
+the server cannot be reached, or the file cannot be written (a full or read-only file
+system), is kept in memory, in order, with the time it was made, and retried (in the
+background and before every later write) until the database takes it. The monitor's job goes
+on meanwhile. What is still kept at the end goes to a journal file (see `journal_pending`),
+which the next open of the registry replays.
+
+Each job also keeps the host, process and boot of the monitor that runs it and, while it
+runs, a heartbeat: a job whose monitor is gone (its process ended, its machine rebooted, or
+no heartbeat for a few polls) is shown as "lost", and recorded so when the registry is next
+opened.
 """
 
 from __future__ import annotations
 
 import errno
+import fcntl
+import hashlib
 import json
 import logging
 import os
 import re
+import socket
 import sqlite3
+import stat
 import threading
 import time
 import urllib.parse
@@ -88,6 +100,14 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         "CREATE INDEX IF NOT EXISTS events_by_type ON events (event_type, severity)",
     ),
     (
+        # The monitor that runs a job, and its heartbeat (see TrustRegistry.heartbeat).
+        "ALTER TABLE jobs ADD COLUMN monitor_host TEXT",
+        "ALTER TABLE jobs ADD COLUMN monitor_pid INTEGER",
+        "ALTER TABLE jobs ADD COLUMN monitor_boot_id TEXT",
+        "ALTER TABLE jobs ADD COLUMN heartbeat_at {REAL}",
+        "ALTER TABLE jobs ADD COLUMN heartbeat_s {REAL}",
+    ),
+    (
         # A finding that recurs is counted on its event: how often, and when it was last seen
         # (recorded_at is when it was first seen).
         "ALTER TABLE events ADD COLUMN occurrences INTEGER NOT NULL DEFAULT 1",
@@ -95,6 +115,8 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
     ),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
+_TABLES = ("nodes", "jobs", "events", "recovery_events", "node_trust", "instances")
+_ADD_COLUMN = re.compile(r"ALTER TABLE (\w+) ADD COLUMN (\w+)")
 
 
 def registry_location() -> str:
@@ -111,9 +133,14 @@ def default_registry_path() -> Path:
     explicit = os.environ.get("CORVANE_REGISTRY")
     if explicit:
         return Path(explicit).expanduser()
+    return state_directory() / "registry.sqlite3"
+
+
+def state_directory() -> Path:
+    """corvane's directory in the user's state directory ($XDG_STATE_HOME)."""
     state = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local",
                                                               "state")
-    return Path(state) / "corvane" / "registry.sqlite3"
+    return Path(state) / "corvane"
 
 
 def is_database_url(location) -> bool:
@@ -197,16 +224,45 @@ def _make_private_dirs(path: Path) -> None:
         os.chmod(d, 0o700)
 
 
+def _keep_private(path: Path, mode: int, what: str) -> None:
+    """An existing file (0600) or directory (0700) of the registry made private again; one
+    that is not ours is left as it is, with a warning. Shared directories (a sticky one such
+    as /tmp, the home directory, the root) are not ours to change: the files in them are."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return
+    if not stat.S_IMODE(st.st_mode) & ~mode:
+        return
+    if stat.S_ISDIR(st.st_mode) and (st.st_mode & stat.S_ISVTX or path == path.parent
+                                     or path == Path.home()):
+        return
+    if st.st_uid != os.geteuid():
+        log.warning("[corvane] the registry's %s %s is open to other users (mode %o) and not "
+                    "ours to change", what, path, stat.S_IMODE(st.st_mode))
+        return
+    try:
+        os.chmod(path, stat.S_IMODE(st.st_mode) & mode)
+    except OSError:
+        pass  # a read-only file system: nothing is written there either
+
+
 class _SqliteStore:
-    """One SQLite file; a connection per transaction."""
+    """One SQLite file; a connection per transaction. A file that cannot be written (a
+    read-only file system, another user's file) is read as it is, without writing."""
 
     types = {"ID": "INTEGER PRIMARY KEY AUTOINCREMENT", "REAL": "REAL"}
-    unavailable: tuple[type[BaseException], ...] = ()
+    # A file that cannot be written now (full, read-only, locked, damaged) may be written
+    # later; what it refuses for what the write says is never retried.
+    refused = (sqlite3.IntegrityError, sqlite3.ProgrammingError, sqlite3.DataError,
+               sqlite3.NotSupportedError, sqlite3.InterfaceError)
+    unavailable: tuple[type[BaseException], ...] = (sqlite3.Error, OSError)
     errors: tuple[type[BaseException], ...] = (sqlite3.Error,)
 
     def __init__(self, path: Path, timeout: float, create: bool):
         self.path = path
         self.shown = str(path)
+        self.key = str(path.resolve())
         self._timeout = timeout
         if self.path.is_dir():
             raise IsADirectoryError(errno.EISDIR, "is a directory")
@@ -215,15 +271,40 @@ class _SqliteStore:
                 raise FileNotFoundError(errno.ENOENT, "no such registry")
             _make_private_dirs(self.path.parent)
             _create_private_file(self.path)
+        _keep_private(self.path, 0o600, "file")
+        for suffix in ("-wal", "-shm"):
+            _keep_private(Path(f"{self.path}{suffix}"), 0o600, "file")
+        _keep_private(self.path.resolve().parent, 0o700, "directory")
+        self.readonly = not (os.access(self.path, os.W_OK)
+                             and os.access(self.path.parent, os.W_OK))
+        self._ro_flags = "mode=ro"
+
+    def _connect(self):
+        if not self.readonly:
+            return sqlite3.connect(self.path, timeout=self._timeout, isolation_level=None)
+        # Read only: without the files a writer keeps beside it if they cannot be made.
+        uri = "file:" + urllib.parse.quote(str(self.path.resolve()))
+        while True:
+            conn = sqlite3.connect(f"{uri}?{self._ro_flags}", uri=True, timeout=self._timeout,
+                                   isolation_level=None)
+            try:
+                conn.execute("SELECT 1 FROM sqlite_master LIMIT 1")
+                return conn
+            except sqlite3.OperationalError:
+                conn.close()
+                if self._ro_flags != "mode=ro":
+                    raise
+                self._ro_flags = "immutable=1"
 
     @contextmanager
     def transaction(self, exclusive: bool = True):
-        conn = sqlite3.connect(self.path, timeout=self._timeout, isolation_level=None)
+        conn = self._connect()
         with closing(conn):
             conn.row_factory = sqlite3.Row
-            conn.execute("PRAGMA journal_mode=WAL")
-            conn.execute("PRAGMA synchronous=NORMAL")
-            conn.execute("BEGIN IMMEDIATE" if exclusive else "BEGIN")
+            if not self.readonly:
+                conn.execute("PRAGMA journal_mode=WAL")
+                conn.execute("PRAGMA synchronous=NORMAL")
+            conn.execute("BEGIN IMMEDIATE" if exclusive and not self.readonly else "BEGIN")
             try:
                 yield _Cursor(conn, "?")
             except BaseException:
@@ -237,6 +318,9 @@ class _SqliteStore:
     def has_table(self, cur, name: str) -> bool:
         return bool(cur.all("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
                             (name,)))
+
+    def has_column(self, cur, table: str, column: str) -> bool:
+        return any(r["name"] == column for r in cur.all(f"PRAGMA table_info({table})"))
 
     def close(self) -> None:
         pass
@@ -258,8 +342,10 @@ class _PostgresStore:
         self._psycopg = psycopg
         self.unavailable = (psycopg.OperationalError, psycopg.InterfaceError)
         self.errors = (psycopg.Error,)
+        self.refused = ()
+        self.readonly = False
         self._url = url
-        self.path = self.shown = redact_url(url)
+        self.path = self.shown = self.key = redact_url(url)
         self.secrets = _secrets_of(url)
         self._timeout = timeout
         self._conn = None
@@ -297,6 +383,11 @@ class _PostgresStore:
         return bool(cur.all("SELECT 1 FROM information_schema.tables WHERE table_name = ? "
                             "AND table_schema = current_schema()", (name,)))
 
+    def has_column(self, cur, table: str, column: str) -> bool:
+        return bool(cur.all("SELECT 1 FROM information_schema.columns WHERE table_name = ? "
+                            "AND column_name = ? AND table_schema = current_schema()",
+                            (table, column)))
+
     def _drop(self) -> None:
         conn, self._conn = self._conn, None
         if conn is not None:
@@ -333,7 +424,10 @@ class _Cursor:
 
 class TrustRegistry:
     def __init__(self, path: str | os.PathLike | None = None, busy_timeout_s: float = 30.0,
-                 create: bool = True, retry_interval_s: float = 2.0):
+                 create: bool = True, retry_interval_s: float = 2.0, journal_dirs=()):
+        """Opens (and, with `create`, makes) the registry, upgrades an older one, records
+        what journals left behind (also those in `journal_dirs`) and marks running jobs
+        whose monitor is gone as lost. A registry that cannot be written is only read."""
         location = registry_location() if path is None else path
         self._pending: deque = deque()  # writes accepted but not yet in the database
         self._pending_lock = threading.RLock()
@@ -352,6 +446,12 @@ class TrustRegistry:
             raise
         except (OSError, *self._errors_of(location)) as exc:
             raise RegistryError(self._message(location, exc)) from None
+        if not self._store.readonly:
+            self._replay_journals(journal_dirs)
+            try:
+                self._settle_lost()
+            except Exception:  # noqa: BLE001 - shown as lost all the same; recorded later
+                log.debug("lost jobs not recorded", exc_info=True)
 
     @staticmethod
     def _errors_of(location) -> tuple:
@@ -381,19 +481,43 @@ class TrustRegistry:
     def kind(self) -> str:
         return "postgresql" if isinstance(self._store, _PostgresStore) else "sqlite"
 
+    def _schema_state(self, cur) -> tuple[int, bool]:
+        """The registry's schema version, and whether every table and column of it is there
+        (a table dropped by hand is made again)."""
+        store = self._store
+        if not store.has_table(cur, "schema_version"):
+            return 0, False
+        rows = cur.all("SELECT MAX(version) AS v FROM schema_version")
+        version = rows[0]["v"] if rows and rows[0]["v"] is not None else 0
+        complete = (all(store.has_table(cur, t) for t in _TABLES)
+                    and store.has_column(cur, "jobs", "heartbeat_at"))
+        return version, complete
+
     def _migrate(self) -> None:
         store = self._store
-        with store.transaction() as cur:
-            store.lock_schema(cur)
-            cur.run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
-            rows = cur.all("SELECT MAX(version) AS v FROM schema_version")
-            version = rows[0]["v"] if rows and rows[0]["v"] is not None else 0
+        def refuse_newer(version):
             if version > SCHEMA_VERSION:
                 raise RegistryError(
                     f"the registry {store.shown} has schema version {version}, newer than this "
                     f"corvane knows ({SCHEMA_VERSION}): use a newer corvane with it")
-            for statements in _MIGRATIONS[version:]:
+
+        with store.transaction(exclusive=False) as cur:
+            version, complete = self._schema_state(cur)
+        refuse_newer(version)
+        if (version == SCHEMA_VERSION and complete) or store.readonly:
+            return  # nothing to write (a registry that cannot be written is read as it is)
+        with store.transaction() as cur:
+            store.lock_schema(cur)
+            cur.run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
+            version, complete = self._schema_state(cur)
+            refuse_newer(version)  # another process may have upgraded it meanwhile
+            # Every statement can run again, so a registry missing a table is mended by
+            # running them all.
+            for statements in _MIGRATIONS[0 if not complete else version:]:
                 for sql in statements:
+                    added = _ADD_COLUMN.match(sql)
+                    if added and store.has_column(cur, *added.groups()):
+                        continue
                     cur.run(sql.format(**store.types))
             if version < SCHEMA_VERSION:
                 cur.run("DELETE FROM schema_version")
@@ -403,9 +527,12 @@ class TrustRegistry:
         return self._read("SELECT MAX(version) AS v FROM schema_version")[0]["v"]
 
     # -- writes: in order, kept while the database is away ---------------------------------
+    #
+    # A pending write is ("sql", statement, parameters), ("op", name, arguments) for one of
+    # _OPS, or a callable taking the cursor (kept in memory only: it cannot be journaled).
 
     def _write(self, sql: str, params: tuple) -> None:
-        self._submit(lambda cur: cur.run(sql, params))
+        self._submit(("sql", sql, tuple(params)))
 
     def _submit(self, op) -> None:
         if self._outage is not None:
@@ -421,17 +548,29 @@ class TrustRegistry:
             self._pending.append(op)
             self._drain()
 
+    def _apply(self, cur, op) -> None:
+        if callable(op):
+            op(cur)
+        elif op[0] == "sql":
+            cur.run(op[1], tuple(op[2]))
+        else:
+            _OPS[op[1]](cur, **op[2])
+
     def _drain(self) -> bool:
         """Writes what is pending, oldest first; False when the database is unreachable."""
+        store = self._store
         with self._pending_lock:
             fresh = False
             while True:
                 while self._pending:
                     op = self._pending[0]
                     try:
-                        with self._store.transaction() as cur:
-                            op(cur)
-                    except self._store.unavailable as exc:
+                        with store.transaction() as cur:
+                            self._apply(cur, op)
+                    except store.refused:
+                        self._pending.popleft()  # a write the database refuses is not retried
+                        raise
+                    except store.unavailable as exc:
                         if not fresh and self._outage is None:
                             # A server restarted since the last write cut the old
                             # connection; a new one may well work.
@@ -440,23 +579,26 @@ class TrustRegistry:
                         self._went_away(exc)
                         return False
                     except BaseException:
-                        self._pending.popleft()  # a write the database refuses is not retried
+                        self._pending.popleft()
                         raise
                     self._pending.popleft()
                     fresh = False
                 if self._outage is None:
                     return True
                 self._outage = None
-                log.warning("[corvane] registry %s is reachable again; the writes kept "
-                            "meanwhile are recorded", self._store.shown)
+                log.warning("[corvane] registry %s %s again; the writes kept meanwhile are "
+                            "recorded", store.shown, "is reachable"
+                            if isinstance(store, _PostgresStore) else "takes writes")
                 # Goes round once more for a write kept while the outage was being cleared.
 
     def _went_away(self, exc: BaseException) -> None:
         if self._outage is None:
             self._outage = self._scrub(_reason(exc))
-            log.warning("[corvane] registry %s is unreachable (%s); the job goes on and what "
-                        "it finds is kept and recorded when the registry is back",
-                        self._store.shown, self._outage)
+            what = ("is unreachable" if isinstance(self._store, _PostgresStore)
+                    else "cannot be written")
+            log.warning("[corvane] registry %s %s (%s); the job goes on and what it finds is "
+                        "kept and recorded when the registry takes it again",
+                        self._store.shown, what, self._outage)
         if self._retrier is None or not self._retrier.is_alive():
             self._retrier = threading.Thread(target=self._retry_loop, daemon=True,
                                              name="corvane-registry-retry")
@@ -476,6 +618,11 @@ class TrustRegistry:
     def pending_writes(self) -> int:
         return len(self._pending)
 
+    @property
+    def outage(self) -> str | None:
+        """Why writes are not taken now (None while they are)."""
+        return self._outage
+
     def flush(self, timeout_s: float = 30.0) -> int:
         """Tries for up to `timeout_s` to write what is kept; returns how many writes are
         still not recorded."""
@@ -492,6 +639,132 @@ class TrustRegistry:
         self._closed = True
         self._wake.set()
         self._store.close()
+
+    # -- the journal: what the database did not take, for the next open -------------------
+
+    def _journal_paths(self, extra_dirs=()) -> list[Path]:
+        """Where the journal may go, in order: beside a registry file, the user's state
+        directory, then `extra_dirs` (a job's checkpoint directory). The name carries the
+        registry's identity, so that only its own registry replays it."""
+        tag = hashlib.sha256(self._store.key.encode("utf-8", "surrogatepass")).hexdigest()[:16]
+        paths = []
+        if isinstance(self._store, _SqliteStore):
+            paths.append(Path(f"{self._store.path}.corvane-journal"))
+        paths.append(state_directory() / f"journal-{tag}.jsonl")
+        paths += [Path(d) / f"corvane-registry-journal-{tag}.jsonl" for d in extra_dirs if d]
+        return paths
+
+    def journal_pending(self, extra_dirs=()) -> tuple[int, Path | None]:
+        """Writes what is still kept to a journal file, for the next open of the registry
+        to replay; returns how many writes went there and where (None: none could be
+        written, and they stay kept). A write kept as a callable cannot be journaled and is
+        counted as lost."""
+        with self._pending_lock:
+            ops = list(self._pending)
+            entries = [json.dumps({"op": list(op)}, default=repr) for op in ops
+                       if not callable(op)]
+            if not entries:
+                return 0, None
+            header = json.dumps({"corvane_registry_journal": 1, "registry": self._store.shown,
+                                 "written_at": time.time()})
+            data = ("\n".join([header, *entries]) + "\n").encode("utf-8", "surrogatepass")
+            for path in self._journal_paths(extra_dirs):
+                try:
+                    _make_private_dirs(path.parent)
+                    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC,
+                                 0o600)
+                except OSError:
+                    continue
+                size = None
+                try:
+                    os.fchmod(fd, 0o600)
+                    fcntl.flock(fd, fcntl.LOCK_EX)
+                    size = os.fstat(fd).st_size
+                    view = memoryview(data)
+                    while view:
+                        view = view[os.write(fd, view):]
+                    os.fsync(fd)
+                except OSError:
+                    # All or nothing: what was appended is taken back (the next place gets it).
+                    try:
+                        if size is not None:
+                            os.ftruncate(fd, size)
+                        if not size:
+                            os.unlink(path)
+                    except OSError:
+                        pass
+                    continue
+                finally:
+                    os.close(fd)
+                self._pending.clear()
+                return len(entries), path
+            return 0, None
+
+    def _replay_journals(self, extra_dirs=()) -> None:
+        """Records what earlier runs left in journals, oldest first, each journal in one
+        transaction; a journal that cannot be replayed now waits for a later open."""
+        for path in self._journal_paths(extra_dirs):
+            try:
+                fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
+            except OSError:
+                continue
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                if os.fstat(fd).st_nlink == 0:
+                    continue  # replayed by another process meanwhile
+                with open(os.dup(fd), "rb") as fh:
+                    lines = fh.read().splitlines()
+                ops = []
+                for line in lines:
+                    try:
+                        entry = json.loads(line)
+                    except ValueError:
+                        continue  # a line cut short when its writer failed
+                    op = entry.get("op") if isinstance(entry, dict) else None
+                    if isinstance(op, list) and op and op[0] in ("sql", "op"):
+                        ops.append(tuple(op))
+                try:
+                    with self._store.transaction() as cur:
+                        for op in ops:
+                            self._apply(cur, op)
+                except self._store.refused as exc:
+                    os.rename(path, f"{path}.refused")
+                    log.warning("[corvane] the registry %s refused the journal %s (%s); it is "
+                                "kept as %s.refused", self._store.shown, path, _reason(exc), path)
+                    continue
+                except (self._store.unavailable, KeyError, TypeError, IndexError) as exc:
+                    log.warning("[corvane] %d record(s) in %s wait for the registry %s (%s)",
+                                len(ops), path, self._store.shown, self._scrub(_reason(exc)))
+                    continue
+                os.unlink(path)
+                log.warning("[corvane] %d record(s) kept in %s are now in the registry %s",
+                            len(ops), path, self._store.shown)
+            except OSError:
+                continue
+            finally:
+                os.close(fd)
+
+    # -- the monitor of each job: its heartbeat, and jobs whose monitor is gone -------------
+
+    def heartbeat(self, job_id: str, interval_s: float) -> None:
+        """Says the job's monitor is alive (every `interval_s` seconds or so). Not kept while
+        the database does not take writes: a later heartbeat says the same."""
+        if self._outage is not None:
+            return
+        self._write(_HEARTBEAT, (time.time(), float(interval_s), str(job_id)))
+
+    def _settle_lost(self) -> None:
+        """Records as "lost" the running jobs whose monitor is gone."""
+        try:
+            rows = self._read("SELECT * FROM jobs WHERE status = 'running'")
+        except RegistryError:
+            return
+        for row in rows:
+            why = monitor_gone(row)
+            if why is not None:
+                self._submit(("op", "mark_lost", {"job_id": row["job_id"], "why": why,
+                                                  "at": row.get("heartbeat_at")
+                                                  or row["started_at"]}))
 
     # -- reads --------------------------------------------------------------------------
 
@@ -514,12 +787,19 @@ class TrustRegistry:
             (str(node_id), gpu_type, now, now))
 
     def start_job(self, job_id: str, command_text: str, metadata: dict | None = None) -> None:
+        """Records the job as running, under this process as its monitor."""
+        host, pid, boot = this_monitor()
         self._write(
-            "INSERT INTO jobs (job_id, command, metadata, status, started_at) "
-            "VALUES (?, ?, ?, 'running', ?) ON CONFLICT(job_id) DO UPDATE SET "
+            "INSERT INTO jobs (job_id, command, metadata, status, started_at, monitor_host, "
+            "monitor_pid, monitor_boot_id) VALUES (?, ?, ?, 'running', ?, ?, ?, ?) "
+            "ON CONFLICT(job_id) DO UPDATE SET "
             "command = excluded.command, metadata = excluded.metadata, status = 'running', "
-            "node_ids = NULL, started_at = excluded.started_at, finished_at = NULL",
-            (str(job_id), str(command_text), _to_json(metadata or {}), time.time()))
+            "node_ids = NULL, started_at = excluded.started_at, finished_at = NULL, "
+            "monitor_host = excluded.monitor_host, monitor_pid = excluded.monitor_pid, "
+            "monitor_boot_id = excluded.monitor_boot_id, heartbeat_at = NULL, "
+            "heartbeat_s = NULL",
+            (str(job_id), str(command_text), _to_json(metadata or {}), time.time(), host, pid,
+             boot))
 
     def record_event(self, *, node_id, job_id, event_type, severity, summary, details=None,
                      gpu_type=None) -> None:
@@ -532,16 +812,12 @@ class TrustRegistry:
     def record_occurrences(self, *, node_id, job_id, event_type, severity, summary, occurrences,
                            first_seen=None, last_seen=None) -> None:
         """How often the job's latest event of this kind has occurred so far, and when last."""
-        def op(cur):
-            rows = cur.all(
-                "SELECT MAX(id) AS id FROM events WHERE job_id = ? AND node_id = ? AND "
-                "event_type = ? AND severity = ? AND summary = ?",
-                (job_id, node_id, str(event_type), str(severity), str(summary)))
-            if rows and rows[0]["id"] is not None:
-                cur.run("UPDATE events SET occurrences = ?, last_seen = ? WHERE id = ?",
-                        (int(occurrences), last_seen, rows[0]["id"]))
-
-        self._submit(op)
+        self._write(
+            "UPDATE events SET occurrences = ?, last_seen = ? WHERE id = (SELECT MAX(id) FROM "
+            "events WHERE job_id = ? AND node_id = ? AND event_type = ? AND severity = ? AND "
+            "summary = ?)",
+            (int(occurrences), last_seen, job_id, node_id, str(event_type), str(severity),
+             str(summary)))
 
     def record_recovery_event(self, *, job_id, node_id, mode, status, summary, plan, details=None,
                               replacement_node=None) -> None:
@@ -554,22 +830,10 @@ class TrustRegistry:
     def finish_job(self, job_id: str, status: str, node_ids=None, details=None) -> None:
         """Records the job's end; `details` (why it ended: a signal, a start failure) is kept
         in its metadata under "end"."""
-        finished_at = time.time()
-        nodes = _to_json(list(node_ids or []))
-
-        def op(cur):
-            if details:
-                rows = cur.all("SELECT metadata FROM jobs WHERE job_id = ?", (str(job_id),))
-                metadata = _from_json(rows[0]["metadata"]) if rows else {}
-                if not isinstance(metadata, dict):
-                    metadata = {"metadata": metadata}
-                metadata["end"] = details
-                cur.run("UPDATE jobs SET metadata = ? WHERE job_id = ?",
-                        (_to_json(metadata), str(job_id)))
-            cur.run("UPDATE jobs SET status = ?, finished_at = ?, node_ids = ? WHERE job_id = ?",
-                    (str(status), finished_at, nodes, str(job_id)))
-
-        self._submit(op)
+        self._submit(("op", "finish_job", {
+            "job_id": str(job_id), "status": str(status), "finished_at": time.time(),
+            "nodes": _to_json(list(node_ids or [])),
+            "details": json.loads(_to_json(details)) if details else None}))
 
     # -- node trust and rented instances -----------------------------------------------------
 
@@ -642,12 +906,14 @@ class TrustRegistry:
         order = "started_at DESC, job_id"
         if limit is not None:
             order += f" LIMIT {int(limit)}"
-        return self._rows("jobs", ("metadata", "node_ids"), where, params, order)
+        rows = [_shown_lost(r) for r in self._rows("jobs", ("metadata", "node_ids"), where,
+                                                   params, order)]
+        return [r for r in rows if status is None or r["status"] == status]
 
     def job(self, job_id: str) -> dict | None:
         rows = self._rows("jobs", ("metadata", "node_ids"), "WHERE job_id = ?", (str(job_id),),
                           "job_id")
-        return rows[0] if rows else None
+        return _shown_lost(rows[0]) if rows else None
 
     def events(self, job_id: str | None = None) -> list[dict]:
         if job_id is None:
@@ -663,3 +929,87 @@ class TrustRegistry:
             return self._rows("recovery_events", ("plan", "details"))
         return self._rows("recovery_events", ("plan", "details"), "WHERE job_id = ?",
                           (str(job_id),))
+
+
+# -- the monitor of a job --------------------------------------------------------------------
+
+_HEARTBEAT = ("UPDATE jobs SET heartbeat_at = ?, heartbeat_s = ?, "
+              "status = CASE WHEN status = 'lost' THEN 'running' ELSE status END, "
+              "finished_at = CASE WHEN status = 'lost' THEN NULL ELSE finished_at END "
+              "WHERE job_id = ? AND status IN ('running', 'lost')")
+# A monitor on another host is gone after this many of its polls without a heartbeat (and
+# never before STALE_MIN_S: clocks differ, a busy database delays a write).
+STALE_POLLS = 5
+STALE_MIN_S = 60.0
+
+
+def _boot_id() -> str | None:
+    try:
+        with open("/proc/sys/kernel/random/boot_id", encoding="ascii") as fh:
+            return fh.read().strip() or None
+    except OSError:
+        return None
+
+
+def this_monitor() -> tuple[str, int, str | None]:
+    """This process as a job's monitor: its host, pid and the host's boot."""
+    return socket.gethostname(), os.getpid(), _boot_id()
+
+
+def monitor_gone(job: dict, now: float | None = None) -> str | None:
+    """Why the monitor of a running job is gone, or None when it may still run (or the job
+    was recorded without its monitor: nothing can be told)."""
+    host, pid = job.get("monitor_host"), job.get("monitor_pid")
+    if host is None or pid is None:
+        return None
+    now = time.time() if now is None else now
+    beat, interval = job.get("heartbeat_at"), job.get("heartbeat_s")
+    if beat is not None and interval is not None:
+        silent = now - beat
+        if silent > max(STALE_POLLS * interval, STALE_MIN_S):
+            return f"no heartbeat from its monitor on {host} for {silent:.0f} s"
+    this_host, _, boot = this_monitor()
+    if host != this_host:
+        return None
+    if boot is not None and job.get("monitor_boot_id") not in (None, boot):
+        return f"the machine {host} restarted since its monitor started"
+    try:
+        os.kill(int(pid), 0)
+    except ProcessLookupError:
+        return f"its monitor (pid {pid} on {host}) has ended"
+    except (OSError, ValueError, OverflowError):
+        pass  # another user's process, or no pid to ask about: it may still run
+    return None
+
+
+def _shown_lost(job: dict) -> dict:
+    if job.get("status") == "running" and monitor_gone(job) is not None:
+        job["status"] = "lost"
+    return job
+
+
+def _op_finish_job(cur, *, job_id, status, finished_at, nodes, details) -> None:
+    if details:
+        rows = cur.all("SELECT metadata FROM jobs WHERE job_id = ?", (job_id,))
+        metadata = _from_json(rows[0]["metadata"]) if rows else {}
+        if not isinstance(metadata, dict):
+            metadata = {"metadata": metadata}
+        metadata["end"] = details
+        cur.run("UPDATE jobs SET metadata = ? WHERE job_id = ?", (_to_json(metadata), job_id))
+    cur.run("UPDATE jobs SET status = ?, finished_at = ?, node_ids = ? WHERE job_id = ?",
+            (status, finished_at, nodes, job_id))
+
+
+def _op_mark_lost(cur, *, job_id, why, at) -> None:
+    # Only while it still says running: a monitor that ended meanwhile recorded its end.
+    rows = cur.all("SELECT metadata, status FROM jobs WHERE job_id = ?", (job_id,))
+    if not rows or rows[0]["status"] != "running":
+        return
+    metadata = _from_json(rows[0]["metadata"])
+    metadata = metadata if isinstance(metadata, dict) else {"metadata": metadata}
+    metadata["end"] = {"lost": why}
+    cur.run("UPDATE jobs SET status = 'lost', finished_at = ?, metadata = ? WHERE job_id = ?",
+            (at, _to_json(metadata), job_id))
+
+
+_OPS = {"finish_job": _op_finish_job, "mark_lost": _op_mark_lost}

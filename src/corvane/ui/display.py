@@ -54,9 +54,15 @@ def _use_colour(stream) -> bool:
         return False
 
 
-def _printable(text: str) -> str:
-    # Job output and kernel lines are outside text: control characters (a terminal escape,
-    # a carriage return) are shown escaped, never acted on.
+def shown(text) -> str:
+    """`text` as it may go to a terminal: every character that is not printable (C0 and C1
+    controls, DEL, a terminal escape, a carriage return, a line break, bidirectional
+    overrides) is written as its escape, never acted on. For every text that came from
+    outside: job output, hook reports, kernel lines, file names, the environment,
+    configuration and marketplace answers. What is recorded keeps the text as it came."""
+    text = text if isinstance(text, str) else str(text)
+    if text.isprintable():
+        return text
     return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
                    for c in text)
 
@@ -65,7 +71,7 @@ def _clip(text: str, limit: int = LINE_CHARS) -> str:
     text = text.strip()
     if len(text) > limit:
         text = text[:limit - 3] + "..."
-    return _printable(text)
+    return shown(text)
 
 
 def finding_source(finding) -> str | None:
@@ -102,11 +108,11 @@ def format_finding(finding, cost_config: CostConfig | None = None, timestamp: st
     """One readable line: time, severity, event type, summary, where it came from (and the
     cost at stake)."""
     stamp = timestamp or time.strftime("%H:%M:%S")
-    severity = str(finding.severity)
+    severity = shown(finding.severity)
     label = f"{severity:<8}"
     if colour and severity in _COLOURS:
         label = f"{_COLOURS[severity]}{label}{_RESET}"
-    line = f"[corvane {stamp}] {label} {finding.event_type}: {finding.summary}"
+    line = f"[corvane {stamp}] {label} {shown(finding.event_type)}: {shown(finding.summary)}"
     source = finding_source(finding)
     if source is not None:
         line += f" [{source}]"
