@@ -270,3 +270,15 @@ def test_native_line_reading_matches_the_host_decoder(lines):
         found = m._testing.hook_replay_lines(lines, CONFIG, 5000.0, state, host_only)
         results.append((repr(found), repr(state)))
     assert results[0] == results[1]
+
+
+def test_a_ranks_findings_are_filed_under_the_node_it_runs_on(monkeypatch):
+    monkeypatch.setattr(m, "host_snapshot", lambda: {"hostname": "n1", "disk_free_gb": 9})
+    def findings(node):  # rank 4, on `node`, diverges
+        lines = [json.dumps({"rank": r, "node": node if r == 4 else "n1",
+                             "gradient_norm": 10.0 if r == 4 else 1.0}) for r in range(5)]
+        return [(f.details["rank"], f.node_id) for f in
+                m._testing.hook_replay_lines(lines, CONFIG, 1000.0)]
+
+    assert findings("n2") == [(4, "n2")]
+    assert findings("n1") == [(4, None)]  # the monitor's own node

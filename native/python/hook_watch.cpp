@@ -246,6 +246,8 @@ struct HookWatch {
     r.phase_index = whole_number(field(payload, "phase_index"));
     nb::handle phase_name = field(payload, "phase");
     if (!phase_name.is_none()) r.phase = exact_utf8(nb::str(phase_name));
+    nb::handle node = field(payload, "node");
+    if (PyUnicode_Check(node.ptr())) r.node = exact_utf8(node);
     progress.saw(r, now);
     for (auto& d : analyzer.add(std::move(r), now)) emit(d);
   }
@@ -256,9 +258,18 @@ struct HookWatch {
     return small_int(coerce_int(value, nb::none()));
   }
 
+  // A finding about a rank that runs on another node than the monitor's is filed under
+  // that node.
   void emit(const mon::Detection& d) {
-    append_finding(findings, lock, finding_of(mon::describe(d)));
+    nb::object finding = finding_of(mon::describe(d));
+    std::string node = progress.node_of(d.rank);
+    if (!node.empty()) {
+      if (!own_node) own_node = exact_utf8(nb::str(host("host_snapshot")()["hostname"]));
+      if (node != *own_node) finding.attr("node_id") = from_exact_utf8(node);
+    }
+    append_finding(findings, lock, finding);
   }
+  std::optional<std::string> own_node;  // the monitor's node, read once
 
   // One line of the file; true when it was a report.
   bool handle_line(std::string_view raw) {
