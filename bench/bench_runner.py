@@ -93,7 +93,7 @@ def main() -> int:
         # Progress lines of the recorded logs, with one fault report (NaN, XID, ECC) in
         # every 1000 lines: a job with a fault every few seconds is already a sick one.
         lines = corpus()
-        faults = [ln for ln in lines if m._testing.parse_output_line(ln, [], [])]
+        faults = [ln for ln in lines if m._parse_output_line(ln, [], [])]
         clean = [ln for ln in lines if ln not in faults]
         data = tmp / "job.log"
         with open(data, "w", encoding="utf-8") as fh:
