@@ -9,6 +9,14 @@ from corvane.monitor import monitoring as m
 PATTERN_NAMES = ["NAN_INF_PATTERN", "XID_PATTERN", "ECC_PATTERN", "LOSS_PATTERN", "STEP_PATTERN"]
 
 
+def without_catalogue(found):
+    """Findings less what the fault catalogue adds (job errors, class and action), which the
+    host's patterns know nothing of."""
+    return [m.MonitorFinding(f.event_type, f.severity, f.summary,
+                             {k: v for k, v in f.details.items() if k not in ("class", "action")})
+            for f in found if f.event_type != "job_error"]
+
+
 def reference_parse(line, step_times, losses):
     """The parser written with the host's `re` over the module's own pattern objects."""
     out = []
@@ -82,13 +90,13 @@ def test_documented_lines(line, kinds, losses, steps):
            for f in found]
     assert got == kinds
     assert loss_list == losses and step_times == steps
-    assert found == reference_parse(line, [], [])
+    assert without_catalogue(found) == reference_parse(line, [], [])
 
 
 def test_xid_finding_details():
     (f,) = m._testing.parse_output_line("Xid 079 on GPU 3", [], [])
     assert f.summary == "Detected XID 79 in job output"
-    assert f.details == {"line": "Xid 079 on GPU 3", "xid": 79}
+    assert f.details == {"line": "Xid 079 on GPU 3", "xid": 79, "class": "hardware", "action": "reboot"}
     assert type(f.details["xid"]) is int
 
 
@@ -99,7 +107,7 @@ def test_recorded_training_logs_match_the_host_reading(shared_fixtures):
             for raw in fh:
                 line = raw.rstrip("\n")
                 got_steps, got_losses, want_steps, want_losses = [], [], [], []
-                got = m._testing.parse_output_line(line, got_steps, got_losses)
+                got = without_catalogue(m._testing.parse_output_line(line, got_steps, got_losses))
                 want = reference_parse(line, want_steps, want_losses)
                 assert (got, got_steps, got_losses) == (want, want_steps, want_losses), (path.name, line)
 
@@ -114,6 +122,43 @@ def test_recorded_lines_give_the_expected_findings(shared_fixtures):
     noise = (shared_fixtures / "training-logs" / "mixed-noise.log").read_text()
     assert not any(f.event_type == "training_divergence"
                    for line in noise.splitlines() for f in m._testing.parse_output_line(line, [], []))
+
+
+APP, NET = "application", "network"
+JOB_ERRORS = {
+    "pytorch-cuda.log": [
+        ("cuda_illegal_address", APP, "restart_job", 3), ("cuda_ecc_uncorrectable", "memory", "reset_gpu", None),
+        ("cuda_launch_failure", "driver", "restart_job", None), ("cuda_device_assert", APP, "restart_job", 1),
+        ("cuda_out_of_memory", APP, "restart_job", None), ("cuda_no_device", "driver", "inspect_hardware", None),
+        ("cuda_driver_too_old", "driver", "none", None), ("cublas_execution_failed", "driver", "restart_job", None),
+        ("cudnn_execution_failed", "driver", "restart_job", None)],
+    "nccl.log": [
+        ("nccl_ib_completion_error", NET, "restart_job", None), ("nccl_ib_completion_error", NET, "restart_job", None),
+        ("nccl_system_error", NET, "restart_job", None), ("nccl_system_error", NET, "restart_job", None),
+        ("nccl_cuda_error", "driver", "restart_job", None), ("nccl_cuda_error", "driver", "restart_job", None),
+        ("nccl_remote_error", NET, "restart_job", None), ("nccl_remote_error", NET, "restart_job", None),
+        ("torch_watchdog_timeout", APP, "restart_job", 1), ("torch_watchdog_timeout", APP, "restart_job", 5),
+        # An abort whose reason is an NCCL error is named by that error.
+        ("nccl_remote_error", NET, "restart_job", 2), ("torch_communicator_abort", APP, "restart_job", 0)],
+    "torchrun.log": [("torchrun_child_failed", APP, "restart_job", 0, 9),
+                     ("torchrun_child_failed", APP, "restart_job", 3, 11)],
+    "jax.log": [
+        ("xla_out_of_memory", APP, "restart_job", None), ("xla_out_of_memory", APP, "restart_job", None),
+        ("cuda_illegal_address", APP, "restart_job", None), ("nccl_cuda_error", "driver", "restart_job", None),
+        ("cuda_launch_failure", "driver", "restart_job", None)],
+}
+
+
+@pytest.mark.parametrize("name", sorted(JOB_ERRORS))
+def test_recorded_job_errors(shared_fixtures, name):
+    got = []
+    for line in (shared_fixtures / "job-errors" / name).read_text().splitlines():
+        for f in m._testing.parse_output_line(line, [], []):
+            assert f.event_type == "job_error" and f.details["line"] == line
+            d = f.details
+            got.append((d["signature"], d["class"], d["action"], d["rank"]) +
+                       ((d["signal"],) if "signal" in d else ()))
+    assert got == JOB_ERRORS[name]
 
 
 # -- differential: the native searches against the host's `re` ---------------------------
@@ -161,7 +206,8 @@ def test_native_search_agrees_with_host_re(line):
 @given(log_lines())
 def test_parse_agrees_with_host_reference(line):
     a_steps, a_losses, b_steps, b_losses = [], [], [], []
-    assert m._testing.parse_output_line(line, a_steps, a_losses) == reference_parse(line, b_steps, b_losses)
+    got = without_catalogue(m._testing.parse_output_line(line, a_steps, a_losses))
+    assert got == reference_parse(line, b_steps, b_losses)
     assert (a_steps, a_losses) == (b_steps, b_losses)
 
 

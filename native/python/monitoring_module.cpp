@@ -52,6 +52,13 @@ nb::object xid_finding(const char* summary, nb::handle xid, nb::handle index, nb
   details["gpu_index"] = index;
   details["pci_bus_id"] = pci;
   details["source"] = source;
+  int overflow = 0;
+  long long code =
+      PyLong_Check(xid.ptr()) ? PyLong_AsLongLongAndOverflow(xid.ptr(), &overflow) : -1;
+  if (code == -1 && PyErr_Occurred()) PyErr_Clear();
+  corvane::monitor::FaultEntry fault = corvane::monitor::xid_fault(overflow != 0 ? -1 : code);
+  details["class"] = str_of(corvane::monitor::fault_class_name(fault.fault_class));
+  details["action"] = str_of(corvane::monitor::fault_action_name(fault.action));
   bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
   nb::str text = nb::str(summary).format(xid, host("_xid_description")(xid));
   return make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"), text,
