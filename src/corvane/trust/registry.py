@@ -867,13 +867,14 @@ class TrustRegistry:
         return self._rows("instances", ("details",), where, params, "launched_at DESC")
 
     def events_of_types(self, event_types, severities=("CRITICAL", "WARN")) -> list[dict]:
-        """Findings of the given kinds and severities, oldest first, without their details."""
+        """Findings of the given kinds and severities, oldest first, with their details as
+        stored (JSON text)."""
         types, sevs = sorted(set(map(str, event_types))), list(map(str, severities))
         if not types or not sevs:
             return []
         return self._read(
-            "SELECT id, recorded_at, node_id, job_id, event_type, severity, summary FROM events "
-            f"WHERE event_type IN ({', '.join('?' * len(types))}) "
+            "SELECT id, recorded_at, node_id, job_id, event_type, severity, summary, details "
+            f"FROM events WHERE event_type IN ({', '.join('?' * len(types))}) "
             f"AND severity IN ({', '.join('?' * len(sevs))}) ORDER BY id", (*types, *sevs))
 
     def finding_counts_by_node(self) -> dict[str, dict[str, int]]:
