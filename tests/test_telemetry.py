@@ -75,7 +75,9 @@ def test_shell_snapshot_details(smi, monkeypatch):
 def test_nvml_backend_and_snapshots(monkeypatch):
     devices = [Device(0, links=2, nvlink={(0, "replay"): 1, (0, "crc_flit"): 0, (0, "crc_data"): 0,
                                          (0, "recovery"): 7, (1, "replay"): 0, (1, "crc_flit"): 0,
-                                         (1, "crc_data"): 0, (1, "recovery"): 0}),
+                                         (1, "crc_data"): 0, (1, "recovery"): 0},
+                      remap=(0, 2, 1, 0), retired_pending=0, persistence=0, ecc_mode=(1, 0),
+                      fabric=types.SimpleNamespace(state=3, status=0x1d), pcie_width=8, pcie_width_max=16),
                Device(1), Device(2), Device(3)]
     devices[1].fail["ecc"] = NVMLError(3)  # ECC unsupported
     devices[2].fail["temp"] = NVMLError_GpuIsLost(15)
@@ -89,6 +91,11 @@ def test_nvml_backend_and_snapshots(monkeypatch):
     assert snaps[0]["memory_used_mb"] == 40960.0 and snaps[0]["power_draw_w"] == 300.0
     assert snaps[0]["nvlink_errors"] == {0: {"replay": 1, "crc_flit": 0, "crc_data": 0, "recovery": 7},
                                          1: {"replay": 0, "crc_flit": 0, "crc_data": 0, "recovery": 0}}
+    assert [snaps[0][k] for k in ("remap_pending", "remap_failure", "retired_pages_pending",
+                                  "persistence_mode", "ecc_mode", "fabric_state", "fabric_status",
+                                  "pcie_width", "pcie_width_max")] == [True, False, False, False, True,
+                                                                       3, 0x1d, 8, 16]
+    assert snaps[1]["remap_pending"] is None and snaps[1]["fabric_state"] is None  # unsupported: silent
     assert snaps[1]["ecc_corrected"] is None and snaps[1]["temperature_c"] == 40.0
     assert snaps[2] == {"index": 2, "nvlink_errors": {}, "pci_bus_id": "1a:00.0", "gpu_lost": True}
     assert snaps[3]["query_error"] == "NVML error 999" and "gpu_lost" not in snaps[3]
@@ -279,6 +286,27 @@ def test_low_power_nvlink_and_pcie(monkeypatch):
     assert ("WARN", "crc_flit", 5) in nv and ("CRITICAL", "replay", 20) in nv
     pcie = [(s, d["rate_per_min"]) for e, s, _, d in got if e == "pcie_replay"]
     assert pcie == [("WARN", 12.0), ("WARN", 12.0), ("CRITICAL", 12.0)]
+
+
+@pytest.mark.parametrize("values, want", [
+    ({"remap_pending": True}, [("row_remap_pending", "WARN")]),
+    ({"remap_failure": True, "remap_pending": True},
+     [("row_remap_failure", "CRITICAL"), ("row_remap_pending", "WARN")]),
+    ({"retired_pages_pending": True}, [("retired_pages_pending", "WARN")]),
+    ({"fabric_state": 2}, [("gpu_fabric_incomplete", "CRITICAL")]),  # still in progress
+    ({"fabric_state": 3, "fabric_status": 0x1d}, [("gpu_fabric_incomplete", "CRITICAL")]),
+    ({"fabric_state": 3, "fabric_status": 0}, []),
+    ({"fabric_state": 0}, []),  # no fabric on this system
+    ({"pcie_width": 8, "pcie_width_max": 16}, [("pcie_link_degraded", "WARN")]),
+    ({"persistence_mode": False, "ecc_mode": False},
+     [("persistence_mode_off", "WARN"), ("ecc_disabled", "WARN")]),
+    ({"remap_pending": None, "persistence_mode": None}, []),  # unsupported readings
+])
+def test_gpu_state_told_once_while_it_lasts(monkeypatch, values, want):
+    # Two polls in the state, one out of it, one in again: told on the first and the last.
+    polls = [[snap(**values)], [snap(**values)], [snap()], [snap(**values)]]
+    got = run_loop(Script(monkeypatch, polls), job_running_ref=[True])
+    assert [(e, s) for e, s, _, _ in got] == want * 2
 
 
 def test_lost_gpu_unavailable_and_inventory_shrink(monkeypatch):
