@@ -66,15 +66,8 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
     return v.is_none() ? std::nullopt : std::optional<bool>(truthy(v));
   };
   auto whole = [&](const char* key) -> std::optional<std::int64_t> {
-    nb::object v = snap.attr("get")(key);
-    if (!PyLong_Check(v.ptr())) return std::nullopt;
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-    return n;
+    if (auto n = small_int(snap.attr("get")(key))) return *n;
+    return std::nullopt;
   };
   s.remap_pending = flag("remap_pending");
   s.remap_failure = flag("remap_failure");
