@@ -1,5 +1,6 @@
 import json
 import os
+import shutil
 import threading
 import time
 import types
@@ -8,7 +9,7 @@ import pytest
 
 from corvane.monitor import monitoring as m
 from fake_nvml import Device, NVMLError, NVMLError_GpuIsLost, make_binding
-from runner_helpers import fast_config
+from runner_helpers import fast_config, wait_for
 
 CASES = ["h100x8-healthy", "h100x8-faults", "consumer-mixed-na", "old-driver-not-supported",
          "unknown-error", "replay-field-unsupported", "driver-unreachable", "a100x4-short-rows"]
@@ -307,6 +308,40 @@ def test_gpu_state_told_once_while_it_lasts(monkeypatch, values, want):
     polls = [[snap(**values)], [snap(**values)], [snap()], [snap(**values)]]
     got = run_loop(Script(monkeypatch, polls), job_running_ref=[True])
     assert [(e, s) for e, s, _, _ in got] == want * 2
+
+
+def test_network_ports_over_a_recorded_tree(monkeypatch, shared_fixtures, tmp_path):
+    root = tmp_path / "infiniband"
+    shutil.copytree(shared_fixtures / "ib-sysfs", root)
+    monkeypatch.setenv("CORVANE_IB_SYSFS_ROOT", str(root))
+    port = root / "mlx5_0" / "ports" / "1"
+    changes = [  # made after each look
+        lambda: [(port / "counters" / c).write_text(v) for c, v in
+                 (("symbol_error", "5\n"), ("link_downed", "1\n"), ("port_xmit_wait", "9\n"))],
+        lambda: (port / "rate").write_text("100 Gb/sec (1X NDR)\n"),
+        lambda: None,
+    ]
+
+    def read(*args, **kw):
+        if changes:
+            changes.pop(0)()
+        return [snap()]
+
+    Script(monkeypatch, [])  # the scripted clock and backend
+    monkeypatch.setattr(m, "_read_gpu_snapshots", read)
+    findings, lock, stop = [], threading.Lock(), QuickEvent()
+    thread = threading.Thread(target=m._hardware_telemetry_loop,
+                              args=(fast_config(), findings, lock, stop, [time.time()]), daemon=True)
+    thread.start()
+    assert wait_for(lambda: not changes and sum(f.event_type.startswith("ib_") for f in findings) >= 4)
+    stop.set()
+    thread.join(5)
+    got = [(f.event_type, f.severity, f.details["port"], f.details.get("counter"), f.details["class"])
+           for f in findings if f.event_type.startswith("ib_")]
+    assert got == [("ib_port_down", "CRITICAL", "mlx5_1/1", None, "network"),  # told once
+                   ("ib_port_errors", "CRITICAL", "mlx5_0/1", "link_downed", "network"),
+                   ("ib_port_errors", "WARN", "mlx5_0/1", "symbol_error", "network"),
+                   ("ib_port_degraded", "WARN", "mlx5_0/1", None, "network")]
 
 
 def test_lost_gpu_unavailable_and_inventory_shrink(monkeypatch):
