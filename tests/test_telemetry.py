@@ -421,7 +421,9 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
 
     smi("h100x8-healthy")
     rules = tmp_path / "rules.json"
-    rules.write_text(json.dumps([{"gpu": 0, "set": {"temperature_c": 97}}, {"gpu": 1, "lost": True}]))
+    rules.write_text(json.dumps([{"gpu": 0, "set": {"temperature_c": 97}}, {"gpu": 1, "lost": True},
+                                 {"gpu": 2, "set": {"remap_failure": True, "pcie_width": 4,
+                                                    "pcie_width_max": 16}}]))
     monkeypatch.setenv("CORVANE_INJECT", "1")
     monkeypatch.setenv("CORVANE_INJECT_RULES", str(rules))
     result = m.run_monitored_command(script("import time; print('training', flush=True); time.sleep(2.5)"),
@@ -430,6 +432,8 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
     assert ("telemetry_ready", "INFO", "Telemetry backend shell attached to 8 GPU(s)") in got
     assert ("thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C") in got
     assert ("metric_disappearance", "CRITICAL", "GPU 1 was lost from NVML") in got
+    assert ("row_remap_failure", "CRITICAL", "GPU 2 could not remap a memory row (needs replacing)") in got
+    assert ("pcie_link_degraded", "WARN", "GPU 2 PCIe link runs narrower than its maximum") in got
 
 
 def test_counters_backwards_and_inactive_polls(monkeypatch):
