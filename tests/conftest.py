@@ -12,6 +12,10 @@ FAKE_BIN = HERE / "fakes" / "bin"
 # and the marketplace (see recorded/README.md).
 RECORDED_FIXTURES = HERE / "fixtures" / "recorded"
 
+# The test machine's own InfiniBand ports are not the tests' to report: the monitors they
+# start (in this process or as children) look at an empty root unless a test gives a tree.
+os.environ["CORVANE_IB_SYSFS_ROOT"] = str(HERE / "fixtures" / "no-infiniband")
+
 
 @pytest.fixture
 def shared_fixtures() -> Path:

@@ -136,6 +136,19 @@ def make_binding(devices, *, recovery_name="NVML_NVLINK_ERROR_DL_RECOVERY", thro
     b.nvmlDeviceGetPcieReplayCounter = lambda h: query("replay", h)
     b.nvmlDeviceGetNvLinkState = lambda h, link: link < h.links
     b.nvmlDeviceGetNvLinkErrorCounter = lambda h, link, code: query("nvlink", h)[(link, names[code])]
+    # GPU state that older GPUs and drivers do not have: unsupported unless the device has it.
+    def state(name):
+        def read(h):
+            if name not in h.values:
+                raise NVMLError_NotSupported()
+            return query(name, h)
+        return read
+
+    for api, name in [("RemappedRows", "remap"), ("RetiredPagesPendingStatus", "retired_pending"),
+                      ("PersistenceMode", "persistence"), ("EccMode", "ecc_mode"),
+                      ("GpuFabricInfo", "fabric"), ("CurrPcieLinkWidth", "pcie_width"),
+                      ("MaxPcieLinkWidth", "pcie_width_max")]:
+        setattr(b, "nvmlDeviceGet" + api, state(name))
     if events:
         add_event_api(b, query, calls)
     b.calls = calls

@@ -36,9 +36,9 @@ def reg(tmp_path):
     return TrustRegistry(tmp_path / "r.sqlite3")
 
 
-def _event(reg, node, event_type, severity, age_days=0.0, job="job-x"):
+def _event(reg, node, event_type, severity, age_days=0.0, job="job-x", details=None):
     reg.record_event(node_id=node, job_id=job, event_type=event_type, severity=severity,
-                     summary=f"{event_type} {severity}")
+                     summary=f"{event_type} {severity}", details=details)
     if age_days:
         shift = age_days * DAY
         conn = __import__("sqlite3").connect(reg.path)
@@ -50,7 +50,7 @@ def _event(reg, node, event_type, severity, age_days=0.0, job="job-x"):
 
 # -- trust states -------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("event_type, severity, age_days, state", [
+@pytest.mark.parametrize("event_type, severity, age_days, state, details", [(*row, None)[:5] for row in [
     ("xid_critical", "CRITICAL", 0, "distrusted"),
     ("ecc_dbe", "CRITICAL", 6.9, "distrusted"),
     ("metric_disappearance", "CRITICAL", 1, "distrusted"),
@@ -68,15 +68,23 @@ def _event(reg, node, event_type, severity, age_days=0.0, job="job-x"):
     ("rank_straggler", "WARN", 0, "trusted"),
     ("filesystem_lost", "CRITICAL", 0, "trusted"),
     ("telemetry_ready", "INFO", 0, "trusted"),
-])
-def test_state_from_findings(reg, event_type, severity, age_days, state):
-    _event(reg, "m1", event_type, severity, age_days)
+    # The fault catalogue's class decides where a finding has one.
+    ("xid_critical", "CRITICAL", 0, "trusted", {"xid": 31, "class": "application"}),
+    ("job_error", "CRITICAL", 0, "distrusted", {"class": "memory"}),  # uncorrectable ECC
+    ("job_error", "WARN", 0, "suspect", {"class": "network"}),
+    ("job_error", "WARN", 0, "trusted", {"class": "application"}),
+    ("nvswitch_sxid", "CRITICAL", 0, "distrusted", {"class": "interconnect"}),
+    ("host_oom_kill", "WARN", 0, "trusted", {"class": "host_resource"}),
+]])
+def test_state_from_findings(reg, event_type, severity, age_days, state, details):
+    _event(reg, "m1", event_type, severity, age_days, details=details)
     (entry,) = node_trust(reg)
     assert entry["state"] == state, entry
     assert entry["findings"][severity] == 1
     critical = entry["last_critical_hardware"]
-    assert (critical is not None) == (severity == "CRITICAL" and event_type in (
+    machine = (details["class"] in ("memory", "interconnect") if details else event_type in (
         "xid_critical", "ecc_dbe", "metric_disappearance", "pcie_replay", "nvlink_errors"))
+    assert (critical is not None) == (severity == "CRITICAL" and machine)
 
 
 def test_the_worst_finding_decides_and_hand_set_states(reg):

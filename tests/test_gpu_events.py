@@ -79,11 +79,12 @@ MARKER = 31  # an Xid pushed last: once it is reported, every earlier event was 
 
 @pytest.mark.parametrize("kind, data, ids, want", [
     (XID, 79, {}, [("xid_critical", "CRITICAL", "Kernel reported XID 79 (GPU fell off the bus)",
-                    {"xid": 79, "gpu_index": 1, "pci_bus_id": "19:00.0", "source": "nvml"})]),
+                    {"xid": 79, "gpu_index": 1, "pci_bus_id": "19:00.0", "source": "nvml",
+                     "class": "hardware", "action": "reboot"})]),
     (XID, 13, {"gpu_instance": 2, "compute_instance": 0},
      [("xid_critical", "WARN", "Kernel reported XID 13 (GPU fault)",
        {"xid": 13, "gpu_index": 1, "pci_bus_id": "19:00.0", "source": "nvml",
-        "gpu_instance_id": 2, "compute_instance_id": 0})]),
+        "gpu_instance_id": 2, "compute_instance_id": 0, "class": "application", "action": "restart_job"})]),
     (DBE, 0, {}, [("ecc_dbe", "CRITICAL", "GPU 1 reported a new uncorrectable ECC error",
                    {"gpu_index": 1, "pci_bus_id": "19:00.0", "source": "nvml"})]),
     (SBE, 0, {}, []),  # left to the corrected-error counter

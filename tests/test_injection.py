@@ -73,6 +73,8 @@ GPU = {"name": "NVIDIA H100 80GB HBM3", "pci_bus_id": "00000000:3B:00.0",
     ([{"gpu": 0, "set": {"temprature_c": 97}}], "unknown snapshot field 'temprature_c'"),
     ([{"gpu": 0, "set": {"temperature_c": "hot"}}], "must be a number"),
     ([{"gpu": 0, "set": {"ecc_uncorrected": 1.5}}], "must be an integer"),
+    ([{"gpu": 0, "set": {"remap_pending": 1}}], "must be true, false or null"),
+    ([{"gpu": 0, "set": {"pcie_width": "x8"}}], "must be an integer"),
     ([{"gpu": 0, "set": {"nvlink_errors": {"x": {}}}}], "link 'x'"),
     ([{"gpu": 0, "add": {"throttle_reasons_text": 1}}], "cannot change"),
     ([{"gpu": 0}], "changes nothing"),
@@ -238,10 +240,10 @@ def test_synthetic_gpus_where_no_real_telemetry_exists(empty_path, monkeypatch, 
     assert [(f.severity, f.summary, f.details) for f in xids] == [
         ("WARN", "Injected XID 13 on GPU 1 (GPU fault)",
          {"xid": 13, "gpu_index": 1, "pci_bus_id": "3c:00.0", "source": "injected",
-          "injected": True}),
+          "injected": True, "class": "application", "action": "restart_job"}),
         ("CRITICAL", "Injected XID 79 on GPU 1 (GPU fell off the bus)",
          {"xid": 79, "gpu_index": 1, "pci_bus_id": "3c:00.0", "source": "injected",
-          "injected": True})]
+          "injected": True, "class": "hardware", "action": "reboot"})]
     assert all(f.details["injected"] is True for f in findings)
     # Switched off, the same rules give no GPUs: telemetry is unavailable, as without them.
     monkeypatch.delenv("CORVANE_INJECT")

@@ -26,6 +26,18 @@ def reference_findings(text, pci_map):
                         f"Kernel reported XID {xid} ({m._xid_description(xid)})",
                         {"pci_bus_id": x.group(1), "gpu_index": index, "xid": xid,
                          "source": "kernel_log"}))
+            continue
+        sxid = re.search(r"SXid \(PCI:(\S+)\): (\d+), (Fatal|Non-fatal|Correctable)", line)
+        oom = re.search(r"Killed process (\d+) \((.*?)\) (?:total-vm:|score )", line)
+        if sxid:
+            out.append(("nvswitch_sxid", "CRITICAL" if sxid.group(3) == "Fatal" else "WARN",
+                        f"NVSwitch reported SXid {sxid.group(2)} ({sxid.group(3)})",
+                        {"sxid": int(sxid.group(2)), "pci_bus_id": sxid.group(1), "kind": sxid.group(3),
+                         "source": "kernel_log", "line": line.strip()}))
+        elif oom:
+            out.append(("host_oom_kill", "WARN", f"Host OOM killer ended process {oom.group(1)} ({oom.group(2)})",
+                        {"pid": int(oom.group(1)), "process": oom.group(2), "source": "kernel_log",
+                         "line": line.strip()}))
         elif m.PCIE_AER_PATTERN.search(line) and not re.search("AER: enabled with IRQ", line, re.I):
             out.append(("pcie_aer", "WARN", "Kernel reported PCIe/AER bus issues",
                         {"line": line.strip()}))
@@ -33,7 +45,9 @@ def reference_findings(text, pci_map):
 
 
 def as_tuples(findings):
-    return [(f.event_type, f.severity, f.summary, f.details) for f in findings]
+    """The findings less the fault catalogue's class and action (checked on their own)."""
+    return [(f.event_type, f.severity, f.summary,
+             {k: v for k, v in f.details.items() if k not in ("class", "action")}) for f in findings]
 
 
 def start_watcher():
@@ -56,7 +70,8 @@ def test_pci_index_map(kernel):
     assert pci["18:00.0"] == 0 and len(pci) == 8
 
 
-@pytest.mark.parametrize("name", ["h100-node-mixed.log", "aer-variants.log", "quiet-node.log"])
+@pytest.mark.parametrize("name", ["h100-node-mixed.log", "aer-variants.log", "quiet-node.log",
+                                  "nvswitch-oom.log"])
 def test_streaming_reports_what_the_log_says(kernel, monkeypatch, name):
     path = kernel / name
     monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(path))
@@ -71,6 +86,10 @@ def test_streaming_reports_what_the_log_says(kernel, monkeypatch, name):
     assert as_tuples(findings) == want
     if name == "quiet-node.log":
         assert want == []
+    if name == "nvswitch-oom.log":  # the per-link detail line and the kill's other lines add nothing
+        assert [(f.details["class"], f.details["action"]) for f in findings] == \
+            [("interconnect", "none"), ("interconnect", "reboot"), ("interconnect", "none"),
+             ("interconnect", "reboot")] + [("host_resource", "restart_job")] * 3
 
 
 def test_mixed_node_details(kernel, monkeypatch):
@@ -82,6 +101,8 @@ def test_mixed_node_details(kernel, monkeypatch):
     xids = {f.details["xid"]: f for f in findings if f.event_type == "xid_critical"}
     assert xids[79].severity == "CRITICAL" and xids[79].summary == "Kernel reported XID 79 (GPU fell off the bus)"
     assert xids[13].severity == "WARN" and xids[13].details["gpu_index"] == 0
+    assert (xids[13].details["class"], xids[79].details["class"], xids[79].details["action"]) == \
+        ("application", "hardware", "reboot")
     assert xids[94].details["pci_bus_id"] == "0000:41:00"  # the MIG form
     assert xids[145].details["pci_bus_id"] == "0018:01:00" and xids[145].severity == "WARN"
     assert 31 in xids  # the modern form; the old driver's form without "PCI:" is not read

@@ -90,6 +90,9 @@ def test_xid_finding_details():
     assert f.summary == "Detected XID 79 in job output"
     assert f.details == {"line": "Xid 079 on GPU 3", "xid": 79}
     assert type(f.details["xid"]) is int
+    # The monitor's reader adds the fault catalogue's class and action.
+    (f,) = m._testing.output_findings("Xid 079 on GPU 3")
+    assert (f.details["class"], f.details["action"]) == ("hardware", "reboot")
 
 
 def test_recorded_training_logs_match_the_host_reading(shared_fixtures):
@@ -114,6 +117,44 @@ def test_recorded_lines_give_the_expected_findings(shared_fixtures):
     noise = (shared_fixtures / "training-logs" / "mixed-noise.log").read_text()
     assert not any(f.event_type == "training_divergence"
                    for line in noise.splitlines() for f in m._parse_output_line(line, [], []))
+
+
+APP, NET = "application", "network"
+JOB_ERRORS = {
+    "pytorch-cuda.log": [
+        ("cuda_illegal_address", APP, "restart_job", 3), ("cuda_ecc_uncorrectable", "memory", "reset_gpu", None),
+        ("cuda_launch_failure", "driver", "restart_job", None), ("cuda_device_assert", APP, "restart_job", 1),
+        ("cuda_out_of_memory", APP, "restart_job", None), ("cuda_no_device", "driver", "inspect_hardware", None),
+        ("cuda_driver_too_old", "driver", "none", None), ("cublas_execution_failed", "driver", "restart_job", None),
+        ("cudnn_execution_failed", "driver", "restart_job", None)],
+    "nccl.log": [
+        ("nccl_ib_completion_error", NET, "restart_job", None), ("nccl_ib_completion_error", NET, "restart_job", None),
+        ("nccl_system_error", NET, "restart_job", None), ("nccl_system_error", NET, "restart_job", None),
+        ("nccl_cuda_error", "driver", "restart_job", None), ("nccl_cuda_error", "driver", "restart_job", None),
+        ("nccl_remote_error", NET, "restart_job", None), ("nccl_remote_error", NET, "restart_job", None),
+        ("torch_watchdog_timeout", APP, "restart_job", 1), ("torch_watchdog_timeout", APP, "restart_job", 5),
+        # An abort whose reason is an NCCL error is named by that error.
+        ("nccl_remote_error", NET, "restart_job", 2), ("torch_communicator_abort", APP, "restart_job", 0)],
+    "torchrun.log": [("torchrun_child_failed", APP, "restart_job", 0, 9),
+                     ("torchrun_child_failed", APP, "restart_job", 3, 11)],
+    "jax.log": [
+        ("xla_out_of_memory", APP, "restart_job", None), ("xla_out_of_memory", APP, "restart_job", None),
+        ("cuda_illegal_address", APP, "restart_job", None), ("nccl_cuda_error", "driver", "restart_job", None),
+        ("cuda_launch_failure", "driver", "restart_job", None)],
+}
+
+
+@pytest.mark.parametrize("name", sorted(JOB_ERRORS))
+def test_recorded_job_errors(shared_fixtures, name):
+    got = []
+    for line in (shared_fixtures / "job-errors" / name).read_text().splitlines():
+        assert m._parse_output_line(line, [], []) == []  # the parser's own findings only
+        for f in m._testing.output_findings(line):
+            assert f.event_type == "job_error" and f.details["line"] == line
+            d = f.details
+            got.append((d["signature"], d["class"], d["action"], d["rank"]) +
+                       ((d["signal"],) if "signal" in d else ()))
+    assert got == JOB_ERRORS[name]
 
 
 # -- differential: the native searches against the host's `re` ---------------------------

@@ -48,6 +48,22 @@ def test_plan_names_newest_checkpoint_and_slurm_drain(tmp_path):
     assert plan.failed_triggers == ("output_stall", "xid_critical")
 
 
+@pytest.mark.parametrize("action, drains, shown", [
+    ("reset_gpu", True, "node:       reset the GPU"),
+    ("reboot", True, "node:       reboot the node"),
+    ("restart_job", False, "node:       restart the job only"),  # the job's fault: no drain
+    ("bogus", True, None),
+    (None, True, None),
+])
+def test_plan_follows_the_catalogue_action(tmp_path, action, drains, shown):
+    plan = recovery.build_recovery_plan(
+        {"cluster": {"scheduler": "slurm"}}, job_id="job-1", node_id="gpu-a17",
+        command="python train.py", failed_triggers=["xid_critical"], action=action)
+    assert (plan.drain_command is not None) == drains
+    text = recovery.describe_plan(plan)
+    assert (shown in text) if shown else ("node:" not in text and plan.action is None)
+
+
 def test_plan_templates_and_empty_dir(tmp_path):
     config = {"recovery": {"restart_command": "{command} --resume {checkpoint}",
                            "replacement_node": "spare-1"}}

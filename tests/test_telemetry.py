@@ -1,5 +1,6 @@
 import json
 import os
+import shutil
 import threading
 import time
 import types
@@ -8,7 +9,7 @@ import pytest
 
 from corvane.monitor import monitoring as m
 from fake_nvml import Device, NVMLError, NVMLError_GpuIsLost, make_binding
-from runner_helpers import fast_config
+from runner_helpers import fast_config, wait_for
 
 CASES = ["h100x8-healthy", "h100x8-faults", "consumer-mixed-na", "old-driver-not-supported",
          "unknown-error", "replay-field-unsupported", "driver-unreachable", "a100x4-short-rows"]
@@ -84,7 +85,9 @@ def test_shell_numeric(field, number):
 def test_nvml_backend_and_snapshots(monkeypatch):
     devices = [Device(0, links=2, nvlink={(0, "replay"): 1, (0, "crc_flit"): 0, (0, "crc_data"): 0,
                                          (0, "recovery"): 7, (1, "replay"): 0, (1, "crc_flit"): 0,
-                                         (1, "crc_data"): 0, (1, "recovery"): 0}),
+                                         (1, "crc_data"): 0, (1, "recovery"): 0},
+                      remap=(0, 2, 1, 0), retired_pending=0, persistence=0, ecc_mode=(1, 0),
+                      fabric=types.SimpleNamespace(state=3, status=0x1d), pcie_width=8, pcie_width_max=16),
                Device(1), Device(2), Device(3)]
     devices[1].fail["ecc"] = NVMLError(3)  # ECC unsupported
     devices[2].fail["temp"] = NVMLError_GpuIsLost(15)
@@ -98,6 +101,11 @@ def test_nvml_backend_and_snapshots(monkeypatch):
     assert snaps[0]["memory_used_mb"] == 40960.0 and snaps[0]["power_draw_w"] == 300.0
     assert snaps[0]["nvlink_errors"] == {0: {"replay": 1, "crc_flit": 0, "crc_data": 0, "recovery": 7},
                                          1: {"replay": 0, "crc_flit": 0, "crc_data": 0, "recovery": 0}}
+    assert [snaps[0][k] for k in ("remap_pending", "remap_failure", "retired_pages_pending",
+                                  "persistence_mode", "ecc_mode", "fabric_state", "fabric_status",
+                                  "pcie_width", "pcie_width_max")] == [True, False, False, False, True,
+                                                                       3, 0x1d, 8, 16]
+    assert snaps[1]["remap_pending"] is None and snaps[1]["fabric_state"] is None  # unsupported: silent
     assert snaps[1]["ecc_corrected"] is None and snaps[1]["temperature_c"] == 40.0
     assert snaps[2] == {"index": 2, "nvlink_errors": {}, "pci_bus_id": "1a:00.0", "gpu_lost": True}
     assert snaps[3]["query_error"] == "NVML error 999" and "gpu_lost" not in snaps[3]
@@ -290,6 +298,61 @@ def test_low_power_nvlink_and_pcie(monkeypatch):
     assert pcie == [("WARN", 12.0), ("WARN", 12.0), ("CRITICAL", 12.0)]
 
 
+@pytest.mark.parametrize("values, want", [
+    ({"remap_pending": True}, [("row_remap_pending", "WARN")]),
+    ({"remap_failure": True, "remap_pending": True},
+     [("row_remap_failure", "CRITICAL"), ("row_remap_pending", "WARN")]),
+    ({"retired_pages_pending": True}, [("retired_pages_pending", "WARN")]),
+    ({"fabric_state": 2}, [("gpu_fabric_incomplete", "CRITICAL")]),  # still in progress
+    ({"fabric_state": 3, "fabric_status": 0x1d}, [("gpu_fabric_incomplete", "CRITICAL")]),
+    ({"fabric_state": 3, "fabric_status": 0}, []),
+    ({"fabric_state": 0}, []),  # no fabric on this system
+    ({"pcie_width": 8, "pcie_width_max": 16}, [("pcie_link_degraded", "WARN")]),
+    ({"persistence_mode": False, "ecc_mode": False},
+     [("persistence_mode_off", "WARN"), ("ecc_disabled", "WARN")]),
+    ({"remap_pending": None, "persistence_mode": None}, []),  # unsupported readings
+])
+def test_gpu_state_told_once_while_it_lasts(monkeypatch, values, want):
+    # Two polls in the state, one out of it, one in again: told on the first and the last.
+    polls = [[snap(**values)], [snap(**values)], [snap()], [snap(**values)]]
+    got = run_loop(Script(monkeypatch, polls), job_running_ref=[True])
+    assert [(e, s) for e, s, _, _ in got] == want * 2
+
+
+def test_network_ports_over_a_recorded_tree(monkeypatch, shared_fixtures, tmp_path):
+    root = tmp_path / "infiniband"
+    shutil.copytree(shared_fixtures / "ib-sysfs", root)
+    monkeypatch.setenv("CORVANE_IB_SYSFS_ROOT", str(root))
+    port = root / "mlx5_0" / "ports" / "1"
+    changes = [  # made after each look
+        lambda: [(port / "counters" / c).write_text(v) for c, v in
+                 (("symbol_error", "5\n"), ("link_downed", "1\n"), ("port_xmit_wait", "9\n"))],
+        lambda: (port / "rate").write_text("100 Gb/sec (1X NDR)\n"),
+        lambda: None,
+    ]
+
+    def read(*args, **kw):
+        if changes:
+            changes.pop(0)()
+        return [snap()]
+
+    Script(monkeypatch, [])  # the scripted clock and backend
+    monkeypatch.setattr(m, "_read_gpu_snapshots", read)
+    findings, lock, stop = [], threading.Lock(), QuickEvent()
+    thread = threading.Thread(target=m._hardware_telemetry_loop,
+                              args=(fast_config(), findings, lock, stop, [time.time()]), daemon=True)
+    thread.start()
+    assert wait_for(lambda: not changes and sum(f.event_type.startswith("ib_") for f in findings) >= 4)
+    stop.set()
+    thread.join(5)
+    got = [(f.event_type, f.severity, f.details["port"], f.details.get("counter"), f.details["class"])
+           for f in findings if f.event_type.startswith("ib_")]
+    assert got == [("ib_port_down", "CRITICAL", "mlx5_1/1", None, "network"),  # told once
+                   ("ib_port_errors", "CRITICAL", "mlx5_0/1", "link_downed", "network"),
+                   ("ib_port_errors", "WARN", "mlx5_0/1", "symbol_error", "network"),
+                   ("ib_port_degraded", "WARN", "mlx5_0/1", None, "network")]
+
+
 def test_lost_gpu_unavailable_and_inventory_shrink(monkeypatch):
     polls = [[snap(0, gpu_lost=True), snap(1, query_error="x", temperature_c=99.0)]] * 3
     script = Script(monkeypatch, polls, clock_step=30.0)
@@ -367,7 +430,9 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
 
     smi("h100x8-healthy")
     rules = tmp_path / "rules.json"
-    rules.write_text(json.dumps([{"gpu": 0, "set": {"temperature_c": 97}}, {"gpu": 1, "lost": True}]))
+    rules.write_text(json.dumps([{"gpu": 0, "set": {"temperature_c": 97}}, {"gpu": 1, "lost": True},
+                                 {"gpu": 2, "set": {"remap_failure": True, "pcie_width": 4,
+                                                    "pcie_width_max": 16}}]))
     monkeypatch.setenv("CORVANE_INJECT", "1")
     monkeypatch.setenv("CORVANE_INJECT_RULES", str(rules))
     result = m.run_monitored_command(script("import time; print('training', flush=True); time.sleep(2.5)"),
@@ -376,6 +441,8 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
     assert ("telemetry_ready", "INFO", "Telemetry backend shell attached to 8 GPU(s)") in got
     assert ("thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C") in got
     assert ("metric_disappearance", "CRITICAL", "GPU 1 was lost from NVML") in got
+    assert ("row_remap_failure", "CRITICAL", "GPU 2 could not remap a memory row (needs replacing)") in got
+    assert ("pcie_link_degraded", "WARN", "GPU 2 PCIe link runs narrower than its maximum") in got
 
 
 def test_counters_backwards_and_inactive_polls(monkeypatch):

@@ -250,7 +250,8 @@ def test_a_kernel_line_that_cannot_be_read_is_skipped_while_streaming(fake_path,
     finally:
         watch.close()
     assert watch.findings[0].details == {"pci_bus_id": "0000:18:00", "gpu_index": 0, "xid": 79,
-                                          "source": "kernel_log"}
+                                          "source": "kernel_log", "class": "hardware",
+                                          "action": "reboot"}
     assert sum("kernel-log line skipped" in r.getMessage() for r in caplog.records) == 1
 
 

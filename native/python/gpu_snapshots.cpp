@@ -223,6 +223,45 @@ nb::object per_unit(nb::handle value, nb::handle unit) {
   return out;
 }
 
+// The GPU's lasting state; a reading the GPU or the binding does not support stays None.
+void read_gpu_state(nb::dict snap, nb::handle binding, nb::handle handle) {
+  auto read = [&](const char* name) -> nb::object {
+    if (!nb::hasattr(binding, name)) return nb::none();
+    return attempt([&] { return blocking_method(binding, name, handle); }).value_or(nb::none());
+  };
+  auto as_int = [&](nb::handle v) -> nb::object {
+    if (v.is_none()) return nb::none();
+    return attempt([&] { return builtin("int")(v); }).value_or(nb::none());
+  };
+  auto item = [&](nb::handle v, std::size_t i) -> nb::object {
+    if (v.is_none() || !PySequence_Check(v.ptr()) || PySequence_Size(v.ptr()) <= (Py_ssize_t)i) {
+      PyErr_Clear();
+      return nb::none();
+    }
+    return as_int(v[i]);
+  };
+  // (corrected rows, uncorrected rows, pending, failure)
+  nb::object rows = read("nvmlDeviceGetRemappedRows");
+  nb::object pending = item(rows, 2), failure = item(rows, 3);
+  snap["remap_pending"] = pending.is_none() ? nb::none() : nb::object(nb::bool_(truthy(pending)));
+  snap["remap_failure"] = failure.is_none() ? nb::none() : nb::object(nb::bool_(truthy(failure)));
+  nb::object retired = as_int(read("nvmlDeviceGetRetiredPagesPendingStatus"));
+  snap["retired_pages_pending"] =
+      retired.is_none() ? nb::none() : nb::object(nb::bool_(truthy(retired)));
+  nb::object persistence = as_int(read("nvmlDeviceGetPersistenceMode"));
+  snap["persistence_mode"] =
+      persistence.is_none() ? nb::none() : nb::object(nb::bool_(truthy(persistence)));
+  nb::object ecc = item(read("nvmlDeviceGetEccMode"), 0);  // (current, pending)
+  snap["ecc_mode"] = ecc.is_none() ? nb::none() : nb::object(nb::bool_(truthy(ecc)));
+  nb::object fabric = read("nvmlDeviceGetGpuFabricInfo");
+  snap["fabric_state"] =
+      fabric.is_none() ? nb::none() : as_int(nb::getattr(fabric, "state", nb::none()));
+  snap["fabric_status"] =
+      fabric.is_none() ? nb::none() : as_int(nb::getattr(fabric, "status", nb::none()));
+  snap["pcie_width"] = as_int(read("nvmlDeviceGetCurrPcieLinkWidth"));
+  snap["pcie_width_max"] = as_int(read("nvmlDeviceGetMaxPcieLinkWidth"));
+}
+
 // One GPU's readings into `snap`; raises what the binding raised.
 void read_gpu(nb::dict snap, nb::handle binding, nb::handle handle, nb::handle throttle) {
   nb::handle to_float = builtin("float");
@@ -262,6 +301,7 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
     try {
       read_gpu(snap, binding, handle, throttle);
       read_error_counters(snap, binding, handle);
+      read_gpu_state(snap, binding, handle);
       read_nvlink_errors(nb::borrow<nb::dict>(snap["nvlink_errors"]), binding, handle, links,
                          codes);
     } catch (nb::python_error& e) {

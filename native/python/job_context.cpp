@@ -140,9 +140,16 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   recovery_triggered = true;  // before planning: a plan that fails is not tried again
   // The plan is for the node the critical finding came from.
   nb::object plan_node = node_of(critical);
+  // The fault catalogue's action for the critical finding, where it has one.
+  nb::object critical_details = nb::getattr(critical, "details", nb::none());
+  nb::object action =
+      PyDict_Check(critical_details.ptr()) ? critical_details.attr("get")("action") : nb::none();
+  nb::dict extra;  // passed only where there is one: the planner's call is otherwise as it was
+  if (!action.is_none()) extra["action"] = action;
   nb::object plan = host("build_recovery_plan")(
       config, "job_id"_a = job_id, "node_id"_a = plan_node, "command"_a = command_text,
-      "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry);
+      "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry,
+      **extra);
   nb::object mode = recovery.attr("get")("mode");
   if (PyUnicode_Check(mode.ptr()) && monitor::recovery_executes(exact_utf8(mode))) {
     nb::object live = host("remediation")

@@ -89,6 +89,14 @@ struct KernelWatch {
           findings, lock,
           finding_of(mon::kPcieAerFinding.with(exact_utf8(str_of(text).attr("strip")()))));
     }
+    if (scan.kind == mon::KernelLineScan::kSxid || scan.kind == mon::KernelLineScan::kOomKill) {
+      std::string stripped = exact_utf8(str_of(text).attr("strip")());
+      append_finding(findings, lock,
+                     finding_of(scan.kind == mon::KernelLineScan::kSxid
+                                    ? mon::sxid_finding(scan, std::move(stripped))
+                                    : mon::oom_kill_finding(scan, std::move(stripped))));
+      return;
+    }
     if (scan.kind != mon::KernelLineScan::kXid) return;
     nb::str pci = str_of(scan.pci_bus_id);
     nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));

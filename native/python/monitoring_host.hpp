@@ -27,7 +27,8 @@ nb::object xid_finding(const char* summary, nb::handle xid, nb::handle index, nb
 void wake_runners();
 
 // The findings one scanned line gives, in order; `line` is the line's host str.
-nb::list findings_for_scan(nb::handle line, const monitor::OutputLineScan& scan);
+nb::list findings_for_scan(nb::handle line, const monitor::OutputLineScan& scan,
+                           bool with_catalogue = true);
 
 // Appends the line's loss and step-time samples to the two host lists.
 void append_samples(const monitor::OutputLineScan& scan, nb::handle step_times, nb::handle losses);

@@ -52,6 +52,13 @@ nb::object xid_finding(const char* summary, nb::handle xid, nb::handle index, nb
   details["gpu_index"] = index;
   details["pci_bus_id"] = pci;
   details["source"] = source;
+  int overflow = 0;
+  long long code =
+      PyLong_Check(xid.ptr()) ? PyLong_AsLongLongAndOverflow(xid.ptr(), &overflow) : -1;
+  if (code == -1 && PyErr_Occurred()) PyErr_Clear();
+  corvane::monitor::FaultEntry fault = corvane::monitor::xid_fault(overflow != 0 ? -1 : code);
+  details["class"] = str_of(corvane::monitor::fault_class_name(fault.fault_class));
+  details["action"] = str_of(corvane::monitor::fault_action_name(fault.action));
   bool critical = PySequence_Contains(host("CRITICAL_XIDS").ptr(), xid.ptr()) == 1;
   nb::str text = nb::str(summary).format(xid, host("_xid_description")(xid));
   return make_finding(nb::str("xid_critical"), nb::str(critical ? "CRITICAL" : "WARN"), text,
@@ -84,9 +91,11 @@ nb::str xid_description(nb::handle xid) {
 
 namespace corvane::bindings {
 
-nb::list findings_for_scan(nb::handle line, const corvane::monitor::OutputLineScan& scan) {
+nb::list findings_for_scan(nb::handle line, const corvane::monitor::OutputLineScan& scan,
+                           bool with_catalogue) {
   nb::list result;
-  for (const corvane::monitor::Finding& f : corvane::monitor::output_findings(scan)) {
+  for (const corvane::monitor::Finding& f :
+       corvane::monitor::output_findings(scan, with_catalogue)) {
     result.append(finding_of(f, {nb::borrow(line)}));
   }
   return result;
@@ -115,7 +124,7 @@ nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle lo
   std::string storage;
   std::string_view text = utf8_of(line, storage);
   corvane::monitor::OutputLineScan scan = corvane::monitor::scan_output_line(text);
-  nb::list result = corvane::bindings::findings_for_scan(line, scan);
+  nb::list result = corvane::bindings::findings_for_scan(line, scan, false);
   corvane::bindings::append_samples(scan, step_times, losses);
   return result;
 }
@@ -308,6 +317,16 @@ NB_MODULE(monitoring, m) {
   nb::module_ hooks = corvane::bindings::test_hooks(m);
   hooks.def("native_search", &native_search, "name"_a, "line"_a);
   hooks.def("core_scan_benchmark", &core_scan_benchmark, "lines"_a, "rounds"_a);
+  // The findings the monitor's reader makes of a line (the catalogue's included).
+  hooks.def(
+      "output_findings",
+      [](nb::handle line) {
+        if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
+        std::string storage;
+        return corvane::bindings::findings_for_scan(
+            line, corvane::monitor::scan_output_line(utf8_of(line, storage)));
+      },
+      "line"_a);
 #endif
   // The host's agent code appends findings from other nodes through this.
   m.def("_append_finding", &append_finding, "findings"_a, "lock"_a, "finding"_a,

@@ -61,6 +61,23 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
   s.ecc_corrected = counter(get(snap, "ecc_corrected"));
   s.ecc_uncorrected = counter(get(snap, "ecc_uncorrected"));
   s.pcie_replay = counter(get(snap, "pcie_replay"));
+  auto flag = [&](const char* key) -> std::optional<bool> {
+    nb::object v = snap.attr("get")(key);
+    return v.is_none() ? std::nullopt : std::optional<bool>(truthy(v));
+  };
+  auto whole = [&](const char* key) -> std::optional<std::int64_t> {
+    if (auto n = small_int(snap.attr("get")(key))) return *n;
+    return std::nullopt;
+  };
+  s.remap_pending = flag("remap_pending");
+  s.remap_failure = flag("remap_failure");
+  s.retired_pending = flag("retired_pages_pending");
+  s.persistence = flag("persistence_mode");
+  s.ecc_mode = flag("ecc_mode");
+  s.fabric_state = whole("fabric_state");
+  s.fabric_status = whole("fabric_status");
+  s.pcie_width = whole("pcie_width");
+  s.pcie_width_max = whole("pcie_width_max");
   nb::object nvlink = snap.attr("get")("nvlink_errors", nb::dict());
   for (auto [link, counters] : nb::borrow<nb::dict>(nvlink)) {
     mon::GpuSample::Link l;

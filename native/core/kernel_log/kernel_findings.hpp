@@ -34,3 +34,17 @@ inline constexpr KernelFinding kKernelLogUnavailable{"kernel_log_unavailable", "
                                                      "Kernel log cannot be read", "reason"};
 
 }  // namespace corvane::monitor
+
+namespace corvane::monitor {
+
+struct KernelLineScan;
+
+// An NVSwitch error (SXid): CRITICAL when fatal to the fabric. Details: "sxid", "pci_bus_id",
+// "kind" (Fatal, Non-fatal, Correctable), "class", "action", "source" and the stripped "line".
+Finding sxid_finding(const KernelLineScan& scan, std::string line);
+
+// A process the host's OOM killer ended. Details: "pid", "process", "class", "action",
+// "source" and the stripped "line".
+Finding oom_kill_finding(const KernelLineScan& scan, std::string line);
+
+}  // namespace corvane::monitor

@@ -50,7 +50,44 @@ bool head_then_tail(const HeadTail& ht, std::string_view line) {
   return false;
 }
 
+const Regex& sxid_regex() {
+  static const Regex rx(caseless("SXid ") + "\\(" + caseless("PCI:") + "(" + not_space() +
+                        "+)\\): ([0-9]+), (Fatal|Non-fatal|Correctable)");
+  return rx;
+}
+
 }  // namespace
+
+bool search_sxid(std::string_view line, KernelLineScan* out) {
+  if (line.find("SXid") == std::string_view::npos) return false;
+  Match m;
+  if (!sxid_regex().search(line, &m)) return false;
+  out->kind = KernelLineScan::kSxid;
+  out->pci_bus_id = m.group[1].of(line);
+  out->xid_digits = m.group[2].of(line);
+  out->sxid_kind = m.group[3].of(line);
+  return true;
+}
+
+bool search_oom_kill(std::string_view line, KernelLineScan* out) {
+  constexpr std::string_view kKilled = "Killed process ";
+  std::size_t at = line.find(kKilled);
+  if (at == std::string_view::npos) return false;
+  std::size_t i = at + kKilled.size(), digits_at = i;
+  while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+  if (i == digits_at || i - digits_at > 10 || line.substr(i, 2) != " (") return false;
+  std::size_t name_at = i + 2;
+  // The name is the kernel's 15-byte command name and may itself hold parentheses: it
+  // ends at the ")" before the figures that follow it, or at the line's last ")".
+  std::size_t close = line.find(") total-vm:", name_at);
+  if (close == std::string_view::npos) close = line.find(") score ", name_at);
+  if (close == std::string_view::npos) close = line.rfind(')');
+  if (close == std::string_view::npos || close < name_at) return false;
+  out->kind = KernelLineScan::kOomKill;
+  out->pid = line.substr(digits_at, i - digits_at);
+  out->process = line.substr(name_at, close - name_at);
+  return true;
+}
 
 bool search_dmesg_xid(std::string_view line, bool mig, std::string_view* pci,
                       std::string_view* digits) {
@@ -70,6 +107,8 @@ KernelLineScan scan_kernel_line(std::string_view line) {
   if (search_dmesg_xid(line, false, &out.pci_bus_id, &out.xid_digits) ||
       search_dmesg_xid(line, true, &out.pci_bus_id, &out.xid_digits)) {
     out.kind = KernelLineScan::kXid;
+  } else if (search_sxid(line, &out) || search_oom_kill(line, &out)) {
+    return out;
   } else if (search_pcie_aer(line) && !aer_enabled_regex().search(line, nullptr)) {
     out.kind = KernelLineScan::kAer;
   }

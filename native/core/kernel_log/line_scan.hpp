@@ -7,9 +7,12 @@
 namespace corvane::monitor {
 
 struct KernelLineScan {
-  enum Kind { kNone, kXid, kAer } kind = kNone;
+  enum Kind { kNone, kXid, kAer, kSxid, kOomKill } kind = kNone;
   std::string_view pci_bus_id;  // as printed
-  std::string_view xid_digits;  // decimal digits (any script) of the code
+  std::string_view xid_digits;  // decimal digits (any script) of the code; an SXid's too
+  std::string_view sxid_kind;   // "Fatal", "Non-fatal" or "Correctable"
+  std::string_view pid;         // the process the host's OOM killer ended: its id, its name
+  std::string_view process;
 };
 
 // Pattern texts as the host sees them.
@@ -19,6 +22,13 @@ inline constexpr std::string_view kDmesgXidMigPattern =
     R"(NVRM: Xid \(PCI:(\S+) GPU-I:\S+\): (\d+),)";
 inline constexpr std::string_view kPcieAerPattern =
     R"((?:pcieport .*?(?:error|AER)|AER: .*?(?:error|severity|fault)))";
+
+// An NVSwitch error: `nvidia-nvswitch3: SXid (PCI:0000:05:00.0): 12028, Non-fatal, ...`.
+bool search_sxid(std::string_view line, KernelLineScan* out);
+// The OOM killer's `Killed process <pid> (<name>)`, in the global (`Out of memory:`), cgroup
+// (`Memory cgroup out of memory:`) and older unprefixed forms. Its `oom-kill:` line comes
+// first and tells the same kill, so only this one is reported.
+bool search_oom_kill(std::string_view line, KernelLineScan* out);
 
 // An Xid line is never also reported as AER. The kernel's note that AER reporting is
 // switched on ("AER: enabled with IRQ n") is not a bus error.

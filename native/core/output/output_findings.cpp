@@ -1,8 +1,21 @@
 #include "output_findings.hpp"
 
-namespace corvane::monitor {
+#include "../common/fault_catalogue.hpp"
 
-std::vector<Finding> output_findings(const OutputLineScan& scan) {
+namespace corvane::monitor {
+namespace {
+
+// The Xid's code when it fits the catalogue's range; longer codes are no listed Xid.
+std::int64_t xid_code(std::string_view digits) {
+  if (digits.size() > 6) return -1;
+  std::int64_t value = 0;
+  for (char c : digits) value = value * 10 + (c - '0');
+  return value;
+}
+
+}  // namespace
+
+std::vector<Finding> output_findings(const OutputLineScan& scan, bool with_catalogue) {
   std::vector<Finding> out;
   const std::pair<std::string, DetailValue> line{"line", DetailValue::kept(0)};
   if (scan.divergence) {
@@ -16,10 +29,24 @@ std::vector<Finding> output_findings(const OutputLineScan& scan) {
                    scan.xid_critical ? "CRITICAL" : "WARN",
                    summary,
                    {line, {"xid", DetailValue::digits(std::string(scan.xid_digits))}}});
+    if (with_catalogue) add_fault_details(out.back().details, xid_fault(xid_code(scan.xid_digits)));
   }
   if (scan.ecc_dbe) {
     out.push_back(
         {"ecc_dbe", "CRITICAL", "Detected ECC uncorrectable signal in job output", {line}});
+  }
+  if (with_catalogue && scan.job_error) {
+    const JobErrorForm& form = *scan.job_error;
+    std::string summary(form.description);
+    summary += " in job output";
+    Details details{line, {"signature", DetailValue::string(std::string(form.signature))}};
+    add_fault_details(details, {form.fault_class, form.action});
+    details.push_back({"rank", scan.rank ? DetailValue::integer(*scan.rank) : DetailValue::none()});
+    if (form.signature == "torchrun_child_failed") {
+      details.push_back(
+          {"signal", scan.signal ? DetailValue::integer(*scan.signal) : DetailValue::none()});
+    }
+    out.push_back({"job_error", form.severity, summary, std::move(details)});
   }
   return out;
 }

@@ -24,6 +24,21 @@ double with_exponent(double value, std::string_view rest) {
   return value * std::pow(10.0, negative ? -exponent : exponent);
 }
 
+// The signal that ended a worker, from torchrun's "failed (exitcode: -9)".
+std::optional<std::int64_t> exit_signal(std::string_view line) {
+  constexpr std::string_view kExit = "exitcode: -";
+  std::size_t at = line.find(kExit);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::int64_t value = 0;
+  std::size_t digits = 0;
+  for (std::size_t i = at + kExit.size();
+       i < line.size() && line[i] >= '0' && line[i] <= '9' && digits < 4; ++i, ++digits) {
+    value = value * 10 + (line[i] - '0');
+  }
+  if (digits == 0) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 OutputLineScan scan_output_line(std::string_view line) {
@@ -47,6 +62,11 @@ OutputLineScan scan_output_line(std::string_view line) {
   if (step_regex().search(line, &m)) {
     out.has_step_time = true;
     out.step_time = parse_unsigned_decimal(m.group[1].of(line));
+  }
+  out.job_error = find_job_error(line);
+  if (out.job_error) {
+    out.rank = named_rank(line);
+    if (out.job_error->signature == "torchrun_child_failed") out.signal = exit_signal(line);
   }
   return out;
 }

@@ -1,7 +1,11 @@
 // What one line of job output says: fault signatures and progress samples.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "../common/fault_catalogue.hpp"
 
 namespace corvane::monitor {
 
@@ -18,8 +22,12 @@ struct OutputLineScan {
   double loss_value = 0.0;
   bool has_step_time = false;
   double step_time = 0.0;
+  // An error form of the fault catalogue, and the rank the line names.
+  const JobErrorForm* job_error = nullptr;
+  std::optional<std::int64_t> rank;
+  std::optional<std::int64_t> signal;  // the signal that ended a torchrun worker
 
-  bool any_finding() const { return divergence || xid || ecc_dbe; }
+  bool any_finding() const { return divergence || xid || ecc_dbe || job_error != nullptr; }
 };
 
 // Pure function of the line (UTF-8); safe to call from any thread without the GIL.

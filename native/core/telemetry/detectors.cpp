@@ -70,7 +70,33 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
   power(s, active_job, out);
   nvlink_errors(s, poll_interval, t, out);
   pcie_replay(s, poll_interval, t, out);
+  gpu_state(s, out);
   return out;
+}
+
+// NVML's fabric states: 0 not supported, 1 not started, 2 in progress, 3 completed; a
+// completed registration with a status other than success (0) failed.
+void TelemetryDetectors::gpu_state(const GpuSample& s, Findings& out) {
+  const bool fabric_bad = s.fabric_state && *s.fabric_state != 0 &&
+                          (*s.fabric_state != 3 || (s.fabric_status && *s.fabric_status != 0));
+  const std::pair<TelemetryFinding::Kind, bool> states[] = {
+      {TelemetryFinding::kRemapFailure, s.remap_failure.value_or(false)},
+      {TelemetryFinding::kRemapPending, s.remap_pending.value_or(false)},
+      {TelemetryFinding::kRetiredPending, s.retired_pending.value_or(false)},
+      {TelemetryFinding::kFabricIncomplete, fabric_bad},
+      {TelemetryFinding::kPcieWidthDegraded,
+       s.pcie_width && s.pcie_width_max && *s.pcie_width > 0 && *s.pcie_width < *s.pcie_width_max},
+      {TelemetryFinding::kPersistenceOff, s.persistence.has_value() && !*s.persistence},
+      {TelemetryFinding::kEccDisabled, s.ecc_mode.has_value() && !*s.ecc_mode},
+  };
+  for (const auto& [kind, on] : states) {
+    bool& told = state_told_[{s.index, static_cast<int>(kind)}];
+    if (on && !told) {
+      out.push_back({kind, kind == TelemetryFinding::kRemapFailure ||
+                               kind == TelemetryFinding::kFabricIncomplete});
+    }
+    told = on;
+  }
 }
 
 // Critical at once, a warning after three hot polls in a row.

@@ -30,6 +30,9 @@ struct GpuSample {
     std::vector<Counter> counters;
   };
   std::vector<Link> nvlink;
+  // GPU state from NVML; unset where the GPU or the driver cannot tell.
+  std::optional<bool> remap_pending, remap_failure, retired_pending, persistence, ecc_mode;
+  std::optional<std::int64_t> fabric_state, fabric_status, pcie_width, pcie_width_max;
 };
 
 // The detectors' limits; the defaults are what a configuration without them gets.
@@ -52,7 +55,14 @@ struct TelemetryFinding {
     kPowerHigh,
     kPowerLow,
     kNvlink,
-    kPcieReplay
+    kPcieReplay,
+    kRemapPending,
+    kRemapFailure,
+    kRetiredPending,
+    kFabricIncomplete,
+    kPcieWidthDegraded,
+    kPersistenceOff,
+    kEccDisabled
   } kind;
   bool critical = false;
   Num delta{};                   // ECC, NVLink and PCIe increases
@@ -86,12 +96,16 @@ class TelemetryDetectors {
   void power(const GpuSample& s, bool active_job, Findings& out);
   void nvlink_errors(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
   void pcie_replay(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
+  // States that last (a pending remap, a degraded link, a setting): each is told once, and
+  // again only after it cleared and came back.
+  void gpu_state(const GpuSample& s, Findings& out);
 
   std::map<std::int64_t, Num> previous_corrected_, previous_uncorrected_, previous_pcie_replay_;
   std::map<std::int64_t, double> previous_memory_used_;
   std::map<std::tuple<std::int64_t, std::int64_t, std::string>, Num> previous_nvlink_;
   std::map<std::int64_t, int> high_temp_polls_, low_util_polls_, low_power_polls_,
       pcie_replay_polls_;
+  std::map<std::pair<std::int64_t, int>, bool> state_told_;
 };
 
 }  // namespace corvane::monitor

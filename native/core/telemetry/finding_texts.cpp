@@ -21,6 +21,13 @@ constexpr FixedText kFixedTexts[] = {
     {K::kMemoryDrop, "memory_drop", "memory usage dropped suddenly"},
     {K::kPowerHigh, "power_anomaly", "power draw exceeded expected limit"},
     {K::kPowerLow, "power_anomaly", "power draw stayed unusually low for a busy device"},
+    {K::kRemapPending, "row_remap_pending", "has remapped memory rows pending a GPU reset"},
+    {K::kRemapFailure, "row_remap_failure", "could not remap a memory row (needs replacing)"},
+    {K::kRetiredPending, "retired_pages_pending", "has retired memory pages pending a reset"},
+    {K::kFabricIncomplete, "gpu_fabric_incomplete", "is not registered with the GPU fabric"},
+    {K::kPcieWidthDegraded, "pcie_link_degraded", "PCIe link runs narrower than its maximum"},
+    {K::kPersistenceOff, "persistence_mode_off", "runs with persistence mode off"},
+    {K::kEccDisabled, "ecc_disabled", "runs with ECC disabled"},
 };
 
 std::string gpu_prefix(std::int64_t index) { return "GPU " + std::to_string(index) + " "; }
@@ -89,6 +96,14 @@ Details details_of(const TelemetryFinding& f, const GpuSample& s) {
               {"delta", V::counted(f.delta)}};
     case K::kPcieReplay:
       return {{"delta", V::counted(f.delta)}, {"rate_per_min", V::number(f.rate)}};
+    case K::kFabricIncomplete:
+      return {{"fabric_state", V::snapshot("fabric_state")},
+              {"fabric_status", V::snapshot("fabric_status")}};
+    case K::kPcieWidthDegraded:
+      return {{"pcie_width", V::snapshot("pcie_width")},
+              {"pcie_width_max", V::snapshot("pcie_width_max")}};
+    default:
+      break;
   }
   return {};
 }

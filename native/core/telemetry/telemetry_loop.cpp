@@ -60,6 +60,9 @@ void TelemetryLoop::report_sources() {
 void TelemetryLoop::poll() {
   // With NVML the runner takes the GPU count from here instead of running the tool.
   if (backend_ == Backend::kNvml) host_.report_gpu_count();
+  host_.step("network port poll failed", [&] {
+    for (Finding& f : ports_.poll()) host_.append(f, std::nullopt);
+  });
   std::size_t n = host_.read_snapshots();
   if (n == 0) return;
   double now = host_.clock();

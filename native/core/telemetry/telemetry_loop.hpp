@@ -12,6 +12,7 @@
 
 #include "detectors.hpp"
 #include "finding_texts.hpp"
+#include "network_ports.hpp"
 #include "watch_rules.hpp"
 
 namespace corvane::monitor {
@@ -98,6 +99,7 @@ class TelemetryLoop {
   TelemetryWatchRules rules_;
   Thresholds thresholds_;
   TelemetryDetectors detectors_;
+  NetworkPortWatch ports_{network_root()};
   std::string mode_;
   Backend backend_ = Backend::kNone;
   std::size_t baseline_ = 0;

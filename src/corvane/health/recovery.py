@@ -51,6 +51,9 @@ class RecoveryPlan:
     drain_command: str | None
     restart_command: str
     replacement_node: str | None
+    # What the fault catalogue says the critical finding needs ("reset_gpu", "reboot",
+    # "inspect_hardware", "restart_job", "none"); None where the finding has no class.
+    action: str | None = None
 
 
 @dataclass(frozen=True)
@@ -113,8 +116,16 @@ def _section(config, name) -> dict:
     return value if isinstance(value, dict) else {}
 
 
+# Actions that leave the node as it is: the job's own fault needs no drain.
+_JOB_ONLY_ACTIONS = ("restart_job", "none")
+_ACTION_TEXT = {"reset_gpu": "reset the GPU", "reboot": "reboot the node",
+                "inspect_hardware": "inspect or replace the hardware",
+                "restart_job": "restart the job only", "none": "nothing on the node"}
+
+
 def build_recovery_plan(config, *, job_id: str, node_id: str, command: str, checkpoint_dir=None,
-                        failed_triggers: Sequence[str] = (), registry=None) -> RecoveryPlan:
+                        failed_triggers: Sequence[str] = (), registry=None,
+                        action: str | None = None) -> RecoveryPlan:
     """Plan the recovery of a job whose node can no longer be trusted.
 
     "recovery" -> "restart_command" may hold a template with {command}, {checkpoint},
@@ -131,7 +142,10 @@ def build_recovery_plan(config, *, job_id: str, node_id: str, command: str, chec
     # Each value goes in as one quoted shell word; a template that would let one become
     # shell syntax is refused (the configuration check refuses it before a job starts).
     drain_template = recovery.get("drain_command")
-    if drain_template:
+    action = action if isinstance(action, str) and action in _ACTION_TEXT else None
+    if action in _JOB_ONLY_ACTIONS:
+        drain = None
+    elif drain_template:
         drain = fill_template(str(drain_template), values)
     elif cluster.get("scheduler") == "slurm":
         drain = (f"scontrol update NodeName={shlex.quote(values['node'])} State=DRAIN "
@@ -148,7 +162,7 @@ def build_recovery_plan(config, *, job_id: str, node_id: str, command: str, chec
     replacement = recovery.get("replacement_node") or None
     return RecoveryPlan(job_id=job_id, node_id=node_id, command=command, failed_triggers=triggers,
                         checkpoint_path=checkpoint, drain_command=drain, restart_command=restart,
-                        replacement_node=str(replacement) if replacement else None)
+                        replacement_node=str(replacement) if replacement else None, action=action)
 
 
 def recovery_wanted(failed_triggers: Sequence[str], returncode=None) -> bool:
@@ -161,7 +175,8 @@ def recovery_wanted(failed_triggers: Sequence[str], returncode=None) -> bool:
 
 def _plan_map(plan: RecoveryPlan) -> dict:
     return {"checkpoint_path": plan.checkpoint_path, "drain_command": plan.drain_command,
-            "restart_command": plan.restart_command, "replacement_node": plan.replacement_node}
+            "restart_command": plan.restart_command, "replacement_node": plan.replacement_node,
+            "action": plan.action}
 
 
 def _say(out, text: str) -> None:
@@ -175,6 +190,8 @@ def describe_plan(plan: RecoveryPlan) -> str:
     shown escaped)."""
     triggers = ", ".join(plan.failed_triggers) or "a critical finding"
     lines = [f"[corvane] recovery plan for {plan.node_id} (job {plan.job_id}; {triggers}):"]
+    if plan.action:
+        lines.append(f"  node:       {_ACTION_TEXT[plan.action]}")
     if plan.drain_command:
         lines.append(f"  drain:      {plan.drain_command}")
     lines.append(f"  restart:    {plan.restart_command}")

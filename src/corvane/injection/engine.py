@@ -4,6 +4,7 @@ Rules are read from the JSON file named by $CORVANE_INJECT_RULES (re-read when i
 either a list of rules or {"gpus": [...], "rules": [...]}. Each rule:
 
     {"gpu": 0, "set": {"temperature_c": 97}}          replace values
+    {"gpu": 0, "set": {"remap_pending": true}}        GPU state (remaps, fabric, link width)
     {"gpu": "*", "add": {"ecc_uncorrected": 1}}       add per poll (counters that rise)
     {"gpu": 1, "lost": true}                          report the GPU as lost
     {"gpu": 2, "remove": true}                        the GPU vanishes from the list
@@ -53,7 +54,12 @@ GPU_KEYS = ("name", "pci_bus_id", "readings")
 NUMBER_FIELDS = ("temperature_c", "util_gpu", "memory_used_mb", "memory_total_mb",
                  "power_draw_w", "power_limit_w")
 COUNTER_FIELDS = ("throttle_reasons", "ecc_corrected", "ecc_uncorrected", "pcie_replay")
-READING_FIELDS = (*NUMBER_FIELDS, "throttle_reasons_text", *COUNTER_FIELDS, "nvlink_errors")
+# GPU state NVML reports: flags, and levels (fabric state and status, PCIe link width).
+FLAG_FIELDS = ("remap_pending", "remap_failure", "retired_pages_pending", "persistence_mode",
+               "ecc_mode")
+LEVEL_FIELDS = ("fabric_state", "fabric_status", "pcie_width", "pcie_width_max")
+READING_FIELDS = (*NUMBER_FIELDS, "throttle_reasons_text", *COUNTER_FIELDS, "nvlink_errors",
+                  *FLAG_FIELDS, *LEVEL_FIELDS)
 # Counters and Xid codes as the driver reports them, and as the monitor keeps them.
 MAX_COUNT = 2**63 - 1
 MAX_XID = 2**31 - 1
@@ -121,9 +127,12 @@ def _check_readings(where: str, readings) -> None:
         elif name == "throttle_reasons_text":
             if not isinstance(value, str):
                 raise InjectionRuleError(f"{where}: {name!r} must be a text")
-        elif not (_is_count(value) and abs(value) <= MAX_COUNT if name in COUNTER_FIELDS
-                  else _finite_number(value)):
-            kind = "an integer" if name in COUNTER_FIELDS else "a number"
+        elif name in FLAG_FIELDS:
+            if not isinstance(value, bool):
+                raise InjectionRuleError(f"{where}: {name!r} must be true, false or null")
+        elif not (_is_count(value) and abs(value) <= MAX_COUNT
+                  if name in COUNTER_FIELDS + LEVEL_FIELDS else _finite_number(value)):
+            kind = "an integer" if name in COUNTER_FIELDS + LEVEL_FIELDS else "a number"
             raise InjectionRuleError(f"{where}: {name!r} must be {kind} or null")
 
 

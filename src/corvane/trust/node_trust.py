@@ -4,13 +4,17 @@ A node's state comes from its hardware findings of the last seven days: a CRITIC
 the machine (an Xid the driver calls critical, a double-bit ECC error, a GPU lost, PCIe or
 NVLink errors past their critical rate) makes it "distrusted", a WARN hardware finding makes
 it "suspect", and otherwise it is "trusted". Findings about the job (NaN, hangs, stalls,
-stragglers, a full disk) say nothing about the machine and do not count. A state set by hand
+stragglers, a full disk) say nothing about the machine and do not count. A finding that the
+fault catalogue classed (its details' "class") counts only when the class is one of the
+machine's own: hardware, memory, interconnect or network; an Xid the job caused, a job's
+CUDA out-of-memory or a host OOM kill never does. A state set by hand
 wins: "distrusted" stays until allowed again, "trusted" forgives the findings recorded before
 it was set.
 """
 
 from __future__ import annotations
 
+import json
 import time
 
 TRUSTED, SUSPECT, DISTRUSTED, UNKNOWN = "trusted", "suspect", "distrusted", "unknown"
@@ -23,6 +27,9 @@ CRITICAL_HARDWARE = frozenset({"xid_critical", "ecc_dbe", "metric_disappearance"
 HARDWARE = CRITICAL_HARDWARE | frozenset({"pcie_aer", "ecc_sbe_rate", "thermal_warning",
                                           "clock_throttle", "power_anomaly"})
 SEVERITIES = ("CRITICAL", "WARN", "INFO")
+# Fault classes that speak of the machine, and the findings that carry only classed faults.
+MACHINE_CLASSES = frozenset({"hardware", "memory", "interconnect", "network"})
+CLASSED = frozenset({"job_error", "nvswitch_sxid"})
 
 
 def _job_nodes(job: dict) -> list[str]:
@@ -35,10 +42,25 @@ def _job_nodes(job: dict) -> list[str]:
     return []
 
 
-def _verdict(event: dict) -> str | None:
-    if event["event_type"] not in HARDWARE:
+def _fault_class(event: dict) -> str | None:
+    try:
+        details = json.loads(event.get("details") or "{}")
+    except ValueError:
         return None
-    if event["severity"] == "CRITICAL" and event["event_type"] in CRITICAL_HARDWARE:
+    fault_class = details.get("class") if isinstance(details, dict) else None
+    return fault_class if isinstance(fault_class, str) else None
+
+
+def _verdict(event: dict) -> str | None:
+    fault_class = _fault_class(event)
+    if fault_class is not None:
+        if fault_class not in MACHINE_CLASSES:
+            return None
+        if event["severity"] == "CRITICAL":
+            return DISTRUSTED
+    elif event["event_type"] not in HARDWARE:
+        return None
+    elif event["severity"] == "CRITICAL" and event["event_type"] in CRITICAL_HARDWARE:
         return DISTRUSTED
     if event["severity"] in ("CRITICAL", "WARN"):
         return SUSPECT
@@ -75,7 +97,7 @@ def node_trust(registry, now: float | None = None) -> list[dict]:
             entry["findings"][sev] = entry["findings"].get(sev, 0) + n
     worst: dict[str, tuple[int, dict]] = {}
     rank = {SUSPECT: 1, DISTRUSTED: 2}
-    for ev in registry.events_of_types(HARDWARE):
+    for ev in registry.events_of_types(HARDWARE | CLASSED):
         if ev["node_id"] is None:
             continue
         entry = node(ev["node_id"])

@@ -441,7 +441,7 @@ class TrustRegistry:
                 self._store = _PostgresStore(str(location), busy_timeout_s, create)
             else:
                 self._store = _SqliteStore(Path(location).expanduser(), busy_timeout_s, create)
-            self._migrate()
+            self._migrate_when_free(busy_timeout_s)
         except RegistryError:
             raise
         except (OSError, *self._errors_of(location)) as exc:
@@ -492,6 +492,20 @@ class TrustRegistry:
         complete = (all(store.has_table(cur, t) for t in _TABLES)
                     and store.has_column(cur, "jobs", "heartbeat_at"))
         return version, complete
+
+    def _migrate_when_free(self, timeout_s: float) -> None:
+        # SQLite does not wait for every lock: turning a new file to WAL while another
+        # process opens it too can say "database is locked" at once. Opening again shortly
+        # after succeeds; several processes opening one new registry all get it.
+        deadline = time.monotonic() + timeout_s
+        while True:
+            try:
+                return self._migrate()
+            except sqlite3.OperationalError as exc:
+                busy = "locked" in str(exc) or "busy" in str(exc)
+                if not busy or time.monotonic() >= deadline:
+                    raise
+                time.sleep(0.05)
 
     def _migrate(self) -> None:
         store = self._store
@@ -867,13 +881,14 @@ class TrustRegistry:
         return self._rows("instances", ("details",), where, params, "launched_at DESC")
 
     def events_of_types(self, event_types, severities=("CRITICAL", "WARN")) -> list[dict]:
-        """Findings of the given kinds and severities, oldest first, without their details."""
+        """Findings of the given kinds and severities, oldest first, with their details as
+        stored (JSON text)."""
         types, sevs = sorted(set(map(str, event_types))), list(map(str, severities))
         if not types or not sevs:
             return []
         return self._read(
-            "SELECT id, recorded_at, node_id, job_id, event_type, severity, summary FROM events "
-            f"WHERE event_type IN ({', '.join('?' * len(types))}) "
+            "SELECT id, recorded_at, node_id, job_id, event_type, severity, summary, details "
+            f"FROM events WHERE event_type IN ({', '.join('?' * len(types))}) "
             f"AND severity IN ({', '.join('?' * len(sevs))}) ORDER BY id", (*types, *sevs))
 
     def finding_counts_by_node(self) -> dict[str, dict[str, int]]:

@@ -84,7 +84,7 @@ TEST(OutputFindings, OneFindingPerSignatureInOrder) {
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].summary, "Detected XID 13 in job output");
   EXPECT_EQ(one[0].severity, "WARN");
-  ASSERT_EQ(one[0].details.size(), 2u);  // the line, then the code as its digits
+  ASSERT_EQ(one[0].details.size(), 4u);  // the line, the code as its digits, class, action
   EXPECT_EQ(one[0].details[0].second.kind, DetailValue::kKept);
   EXPECT_EQ(one[0].details[1].second.kind, DetailValue::kDigits);
   EXPECT_EQ(one[0].details[1].second.text, "13");

@@ -1,0 +1,34 @@
+#include "kernel_findings.hpp"
+
+#include "../common/fault_catalogue.hpp"
+#include "line_scan.hpp"
+
+namespace corvane::monitor {
+Finding sxid_finding(const KernelLineScan& scan, std::string line) {
+  std::string digits(scan.xid_digits);
+  std::int64_t code = 0;
+  for (char c : digits.substr(0, 9)) code = code * 10 + (c - '0');
+  bool fatal = scan.sxid_kind == "Fatal";
+  std::string summary =
+      "NVSwitch reported SXid " + digits + " (" + std::string(scan.sxid_kind) + ")";
+  Details details{{"sxid", DetailValue::digits(digits)},
+                  {"pci_bus_id", DetailValue::string(std::string(scan.pci_bus_id))},
+                  {"kind", DetailValue::string(std::string(scan.sxid_kind))}};
+  add_fault_details(details, sxid_fault(code, fatal));
+  details.push_back({"source", DetailValue::string(std::string(kKernelXidSource))});
+  details.push_back({"line", DetailValue::string(std::move(line))});
+  return {"nvswitch_sxid", fatal ? "CRITICAL" : "WARN", std::move(summary), std::move(details)};
+}
+
+Finding oom_kill_finding(const KernelLineScan& scan, std::string line) {
+  std::string summary = "Host OOM killer ended process " + std::string(scan.pid) + " (" +
+                        std::string(scan.process) + ")";
+  Details details{{"pid", DetailValue::digits(std::string(scan.pid))},
+                  {"process", DetailValue::string(std::string(scan.process))}};
+  add_fault_details(details, {FaultClass::kHostResource, FaultAction::kRestartJob});
+  details.push_back({"source", DetailValue::string(std::string(kKernelXidSource))});
+  details.push_back({"line", DetailValue::string(std::move(line))});
+  return {"host_oom_kill", "WARN", std::move(summary), std::move(details)};
+}
+
+}  // namespace corvane::monitor
