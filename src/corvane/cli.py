@@ -9,6 +9,8 @@ import contextlib
 import json
 import logging
 import os
+import shlex
+import shutil
 import signal
 import sys
 import threading
@@ -122,9 +124,25 @@ def _print_summary(result, registry, stopped_by=None) -> None:
                          None))
         else:
             print("[corvane] recovery: not triggered")
-    print(_shown(f"[corvane] details: corvane findings --job {result.job_id}"
-                 + (f" --registry {registry.path}" if os.environ.get("CORVANE_REGISTRY") is None
-                    else ""), None))
+    where = ""
+    if os.environ.get("CORVANE_REGISTRY") is None:
+        where = f" --registry {shlex.quote(_absolute_registry(registry.path))}"
+    print(_shown(f"[corvane] details: {_own_command()} findings --job {result.job_id}{where}",
+                 None))
+
+
+def _own_command() -> str:
+    """How to run this corvane again from a new shell: its plain name when PATH finds this
+    very program, else its full path (a venv that is not activated)."""
+    me = os.path.realpath(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    found = shutil.which("corvane")
+    if me and os.path.basename(me) == "corvane" and not (found and os.path.realpath(found) == me):
+        return shlex.quote(me)
+    return "corvane"
+
+
+def _absolute_registry(path: str) -> str:
+    return path if "://" in path else os.path.abspath(path)
 
 
 def _start_failure(exc: OSError, command: list) -> CliError:
