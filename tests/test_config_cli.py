@@ -63,6 +63,16 @@ def test_findings_command(tmp_path, capsys):
 def test_config_command_reports_bad_file(tmp_path, capsys):
     assert cli.main(["config", "--config", str(tmp_path / "none.toml")]) == 2
     assert "cannot read configuration" in capsys.readouterr().err
+    # What --format toml prints is a file that reads back as the same configuration.
+    source = tmp_path / "c.toml"
+    source.write_text('[cluster.baselines."h100 sxm"]\nreference_tflops_expected = 450.0\n'
+                      '[cluster.slurm]\nextra_args = ["--comment=a \\"b\\""]\n')
+    assert cli.main(["config", "--config", str(source), "--format", "toml"]) == 0
+    (tmp_path / "out.toml").write_text(capsys.readouterr().out)
+    assert cli.main(["config", "--config", str(source)]) == 0
+    first = capsys.readouterr().out
+    assert cli.main(["config", "--config", str(tmp_path / "out.toml")]) == 0
+    assert capsys.readouterr().out == first and first.endswith("}\n")
 
 
 def test_profile_command(tmp_path, capsys, empty_path):
@@ -74,6 +84,14 @@ def test_profile_command(tmp_path, capsys, empty_path):
     assert "Reference target: 450 TFLOPS" in capsys.readouterr().out
     assert cli.main(["profile"]) == 0  # no GPU tool on PATH: the generic profile
     assert capsys.readouterr().out.startswith("GPU: generic (detected profile: generic)")
+    # Marketplace spellings go through the marketplace's GPU name table; a fallback is said.
+    for name, profile, fell_back in [("H100_SXM", "H100 SXM", False),
+                                     ("rtx_4090", "RTX 4090", False),
+                                     ("Tesla T4", "generic", True)]:
+        assert cli.main(["profile", name]) == 0
+        out, err = capsys.readouterr()
+        assert f"(detected profile: {profile})" in out
+        assert ("generic profile stands in" in err) == fell_back
 
 
 def test_profile_command_uses_the_detected_gpu(fake_path, shared_fixtures, monkeypatch, capsys):

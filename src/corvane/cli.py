@@ -298,7 +298,8 @@ def _cmd_agent(args) -> int:
 
 
 def _cmd_profile(args) -> int:
-    from .trust.baselines import describe_gpu_profile, detect_gpu_profile
+    from .fleet_cli import resolve_gpu_profile
+    from .trust.baselines import describe_gpu_profile
 
     if args.list:
         from .fleet_cli import cmd_profile_list
@@ -311,14 +312,19 @@ def _cmd_profile(args) -> int:
 
         inventory = detect_gpu_inventory()
         name = inventory[0].name if inventory else None
-    profile = detect_gpu_profile(name, config)
+    profile, looked_up, fallback = resolve_gpu_profile(name, config)
+    if looked_up != name:  # a marketplace spelling
+        looked_up = f"{name} = {looked_up}"
     if args.json:
         from .fleet_cli import print_json, profile_document
 
-        print_json({"gpu_name": name, "profile": profile_document(profile),
-                    "summary": describe_gpu_profile(profile, name)})
+        print_json({"gpu_name": name, "looked_up_as": looked_up,
+                    "profile": profile_document(profile), "generic_fallback": fallback is not None,
+                    "summary": describe_gpu_profile(profile, looked_up)})
         return 0
-    print(_shown(describe_gpu_profile(profile, name), None))  # the driver's name for the GPU
+    print(_shown(describe_gpu_profile(profile, looked_up), None))  # the driver's name for the GPU
+    if fallback:
+        print(_shown(f"corvane: {fallback}", None), file=sys.stderr)
     return 0
 
 
@@ -501,13 +507,23 @@ def _cmd_vast(args) -> int:
     from .providers._http import ProviderApiError
     from .providers.vast import VastProvider
 
+    if args.vast_command is None:
+        args.vast_parser.print_help(sys.stderr)
+        return 2
     key = _vast_key()
     if key is None:
         return 2
     provider = VastProvider()
     registry, states = None, {}
     if args.vast_command in ("offers", "launch"):
-        from .fleet_cli import trust_steered_provider, vast_trust
+        from .fleet_cli import marketplace_gpu, trust_steered_provider, vast_trust
+
+        known, _ = marketplace_gpu(args.gpu)
+        if known is None:
+            print(_shown(f"corvane: {args.gpu} is not in the marketplace's GPU name table; "
+                         "it is sent as typed", None), file=sys.stderr)
+        else:
+            args.gpu = known
 
         registry, states = vast_trust(args, _registry, CliError)
         provider = trust_steered_provider(states)
@@ -557,7 +573,13 @@ def _cmd_vast(args) -> int:
 
 
 def _cmd_config(args) -> int:
-    print(json.dumps(load_config(args.config), indent=2))
+    config = load_config(args.config)
+    if args.format == "toml":
+        from .config import to_toml
+
+        sys.stdout.write(to_toml(config))
+    else:
+        sys.stdout.write(json.dumps(config, indent=2) + "\n")
     return 0
 
 
@@ -614,6 +636,7 @@ def _one_line_usage(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     return parser
 
 
+JOB_STATUSES = ("running", "completed", "failed", "interrupted", "lost")
 _REGISTRY_OPTION = ("registry file or postgresql:// URL (default: $CORVANE_REGISTRY, else a file "
                     "in the user's state directory)")
 _JSON_OPTION = "print one JSON document (keys described in the README)"
@@ -642,8 +665,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="where the hook file lives and recovery looks for checkpoints "
                         "(default: ./checkpoints)")
     p.add_argument("--metrics-file", help="append findings and GPU metrics as JSON lines")
-    p.add_argument("--registry", help="registry file (default: $CORVANE_REGISTRY or the "
-                                      "user's state directory)")
+    p.add_argument("--registry", help=_REGISTRY_OPTION)
     add_prometheus_arguments(p)
     p.add_argument("job_command", nargs=argparse.REMAINDER, help="the command, after --")
     p.set_defaults(func=_cmd_monitor)
@@ -675,8 +697,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("jobs", help="list recorded jobs, newest first")
     p.add_argument("--limit", type=_at_least_one, default=20,
                    help="show at most this many jobs (default 20)")
-    p.add_argument("--status", help="only jobs with this status (running, succeeded, failed, "
-                                    "interrupted, ...)")
+    p.add_argument("--status", choices=JOB_STATUSES, help="only jobs with this status")
     p.add_argument("--registry", help=_REGISTRY_OPTION)
     p.add_argument("--json", action="store_true", help=_JSON_OPTION)
     p.set_defaults(func=_cmd_jobs)
@@ -702,6 +723,9 @@ def build_parser() -> argparse.ArgumentParser:
     q = tsub.add_parser("clear", help="drop the state set by hand; the findings decide again")
     q.add_argument("node", help="node id")
     q.add_argument("--registry", default=argparse.SUPPRESS, help=_REGISTRY_OPTION)
+    for q in tsub.choices.values():  # options before or after the action alike
+        q.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                       help=_JSON_OPTION)
     p.set_defaults(func=_cmd_trust)
 
     p = sub.add_parser("profile", help="expected performance of a GPU model")
@@ -716,7 +740,9 @@ def build_parser() -> argparse.ArgumentParser:
         "vast", help="the Vast.ai marketplace (needs VAST_API_KEY)", epilog=_VAST_EXIT,
         description="Search, rent, list and remove Vast.ai instances with the API key in "
                     "VAST_API_KEY."))
-    vsub = p.add_subparsers(dest="vast_command", required=True, metavar="COMMAND")
+    # Without a command, `corvane vast` prints its help (what the commands are) and exits 2.
+    vsub = p.add_subparsers(dest="vast_command", metavar="COMMAND")
+    p.set_defaults(vast_parser=p)
     q = _one_line_usage(vsub.add_parser("offers", help="search and rank offers",
                                         epilog=_VAST_EXIT))
     q.add_argument("--gpu", required=True, help="GPU type, e.g. RTX_4090 or H100_SXM")
@@ -751,6 +777,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("config", help="print the effective configuration")
     p.add_argument("--config", help="TOML or JSON file merged over the defaults")
+    p.add_argument("--format", choices=("json", "toml"), default="json",
+                   help="json (default), or toml: a file --config reads back as it is")
     p.set_defaults(func=_cmd_config)
     return parser
 
