@@ -43,7 +43,7 @@ def test_bad_files_are_clear_errors(tmp_path, name, text):
         load_config(path)
 
 
-def test_findings_command(tmp_path, capsys):
+def test_findings_command(tmp_path, capsys, empty_path, monkeypatch):
     path = tmp_path / "r.sqlite3"
     assert cli.main(["findings", "--registry", str(path)]) == 1  # nothing there, nothing made
     assert "no registry at" in capsys.readouterr().err and not path.exists()
@@ -58,6 +58,11 @@ def test_findings_command(tmp_path, capsys):
     out = capsys.readouterr().out
     assert "job-1" in out and "output_stall" in out and "completed" in out
     assert cli.main(["findings", "--registry", str(path), "--job", "job-2"]) == 1
+    # The monitor's closing line is a command that works as typed, from anywhere.
+    monkeypatch.chdir(tmp_path)
+    capsys.readouterr()
+    assert cli.main(["monitor", "--registry", "r.sqlite3", "--", sys.executable, "-c", ""]) == 0
+    assert capsys.readouterr().out.splitlines()[-1].endswith(f" --registry {path}")
 
 
 def test_config_command_reports_bad_file(tmp_path, capsys):

@@ -141,7 +141,8 @@ def _own_command() -> str:
     return "corvane"
 
 
-def _absolute_registry(path: str) -> str:
+def _absolute_registry(path) -> str:
+    path = os.fspath(path) if isinstance(path, os.PathLike) else str(path)
     return path if "://" in path else os.path.abspath(path)
 
 
