@@ -270,6 +270,13 @@ def test_a_critical_fault_on_a_machine_steers_the_next_launch(tmp_path, market, 
 
     # 31027 is the cheapest, 40001 has a clean record, 50002 was never seen.
     market.offers = [_offer(1, 31027, 0.50), _offer(2, 50002, 0.55), _offer(3, 40001, 0.60)]
+    # The fault was a rehearsal's (injected): it says nothing about the machine ...
+    assert cli.main(["vast", "offers", "--gpu", "RTX_4090", "--json"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert {o["machine_id"]: o["trust"] for o in doc["offers"]}[31027] == "trusted"
+    # ... while the same fault seen on the real hardware keeps the next job off it.
+    TrustRegistry(registry).record_event(node_id="31027", job_id="job-real", event_type="ecc_dbe",
+                                         severity="CRITICAL", summary="uncorrectable ECC error")
     assert cli.main(["vast", "offers", "--gpu", "RTX_4090"]) == 0
     rows = [ln.split() for ln in capsys.readouterr().out.splitlines()[1:]]
     assert [(r[1], r[-1]) for r in rows] == [("40001", "trusted"), ("50002", "unknown")]
