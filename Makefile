@@ -63,21 +63,10 @@ test: install test-deps $(VENV)/.torch
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 	$(PY) -m pytest -q
 
-bench: install $(VENV)/.torch
-	$(PY) bench/bench_output_parser.py
-	$(PY) bench/bench_runner.py
-	$(PY) bench/bench_hooks.py
-	$(PY) bench/bench_hook_line.py
-	$(PY) bench/bench_hung_tool.py
-	$(PY) bench/bench_telemetry.py
-	$(PY) bench/bench_vast.py
-	$(PY) bench/bench_registry.py
-	$(PY) bench/bench_latency.py
-	$(PY) bench/bench_idle.py
-	$(PY) bench/bench_memory.py
-	$(PY) bench/bench_registry_full.py
-	$(PY) bench/bench_agent_latency.py
-	$(PY) bench/bench_ddp.py
+# Every benchmark, each one's output in build/bench/NAME.log, then one table: each figure
+# that has a target, its value, the target, met or not.
+bench: install test-deps $(VENV)/.torch
+	$(PY) bench/run_all.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.
