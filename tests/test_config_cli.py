@@ -333,3 +333,22 @@ def test_runner_refuses_an_invalid_configuration_before_the_child(tmp_path, dott
             [sys.executable, "-c", f"open({str(marker)!r}, 'w')"], _with(dotted, value),
             registry, str(tmp_path / "ck"))
     assert registry.calls == [] and not marker.exists()
+
+
+def test_the_readme_documents_every_configuration_key():
+    from corvane.config import DEFAULT_CONFIG
+
+    def keys(d, prefix=""):
+        for k, v in d.items():
+            yield from keys(v, f"{prefix}{k}.") if isinstance(v, dict) and v else [prefix + k]
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    documented = set(re.findall(r"^\| `([a-z_.]+)` \| `(.*?)` \|", readme, re.M))
+    assert {(k, json.dumps(v)) for k, v in
+            ((k, _get(DEFAULT_CONFIG, k)) for k in keys(DEFAULT_CONFIG))} <= documented
+
+
+def _get(config, dotted):
+    for part in dotted.split("."):
+        config = config[part]
+    return config

@@ -18,8 +18,8 @@ EXAMPLE = os.path.join(ROOT, "examples", "ddp_training.py")
 
 
 def readme_job(tmp_path) -> str:
-    """The README's complete DDP job, as written there."""
-    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    """The documentation's complete DDP job, as written there."""
+    text = open(os.path.join(ROOT, "docs", "monitoring.md"), encoding="utf-8").read()
     block = text[text.index("A complete job (`train.py`):"):].split("\n\n")[1]
     path = tmp_path / "train.py"
     path.write_text("\n".join(line[4:] for line in block.splitlines()) + "\n")
