@@ -14,7 +14,7 @@ SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
 echo "installing Debian packages (no recommends):$missing"
 
-policy=/usr/sbin/policy-rc.d
+policy=${CORVANE_POLICY_RC_D:-/usr/sbin/policy-rc.d}  # another path only in tests
 placed=0
 if [ $servers = 1 ]; then
   before=$(mktemp)
