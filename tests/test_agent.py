@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -315,14 +316,25 @@ def test_agent_findings_join_the_jobs_with_their_node(fake_step, empty_path, tmp
     assert "thermal_warning: GPU 0 temperature reached 97.0C [node n2; GPU 0]" in out
 
 
-def test_a_dead_agent_is_reported_once_per_node(fake_step, empty_path, tmp_path):
+@pytest.mark.parametrize("cancelled", [False, True])
+def test_a_dead_agent_is_reported_once_per_node(fake_step, empty_path, tmp_path, cancelled):
     cmd = script("""
         import sys, time
         time.sleep(2.5)
     """)
+    if cancelled:  # as `scancel` does: every step ends and the monitor is told at once
+        def cancel():
+            while not fake_step or fake_step[0].proc.poll() is None:
+                time.sleep(0.01)
+            m.request_stop(signal.SIGTERM)
+
+        threading.Thread(target=cancel, daemon=True).start()
     result = m.run_monitored_command(cmd, job_config("dies"), RecordingRegistry(), str(tmp_path))
     degraded = [(f.node_id, f.severity, f.details["source"], f.details["node"])
                 for f in result.findings if f.event_type == "monitor_degraded"]
+    if cancelled:
+        assert degraded == []  # the user's own cancel is no fault of the nodes
+        return
     assert sorted(degraded) == [("n2", "WARN", "agent", "n2"), ("n3", "WARN", "agent", "n3")]
     why = {f.node_id: f.summary for f in result.findings if f.event_type == "monitor_degraded"}
     assert "Killed" in why["n3"] and "status 9" in why["n2"]

@@ -71,16 +71,20 @@ def test_stated_thresholds():
     assert generic.nvlink_warn_bw_gbps is None and generic.nvlink_fail_bw_gbps is None
     assert (generic.nccl_warn_busbw_gbps, generic.nccl_fail_busbw_gbps) == (6.5, 4.0)
     assert (generic.reference_tflops_warn, generic.reference_tflops_fail) == (9.6, 7.2)
+    derived = {"name", "match_substrings"} | {k for k in h100.to_dict() if "_warn" in k or "_fail" in k}
+    for row in b.BASELINES:  # every row is its figures with the default ratios
+        assert b._profile(row.name, row.match_substrings, **{
+            k: v for k, v in row.to_dict().items() if k not in derived}) == row
 
 
 @pytest.mark.parametrize("value, k", [(450.0, 0.7), (0.125, 1.0), (0.375, 1.0), (2.675, 1.0),
                                       (1.005, 1.0), (362.05, 0.65), (47.9, 0.8), (-0.001, 1.0),
                                       (1e300, 0.5), (123456789.125, 1.0)])
 def test_ratio_rounds_like_the_host(value, k):
-    got = b._testing.ratio(value, k)
+    got = b._ratio(value, k)
     assert got == round(value * k, 2) and type(got) is float
     assert str(got) == str(round(value * k, 2))  # the sign of zero too
-    assert b._testing.ratio(None, 0.7) is None
+    assert b._ratio(None, 0.7) is None
 
 
 @pytest.mark.parametrize("name, profile", [
@@ -104,6 +108,7 @@ def test_ratio_rounds_like_the_host(value, k):
 ])
 def test_lookup_of_reported_names(name, profile):
     assert b.detect_gpu_profile(name).name == profile
+    assert b._find_base_profile(name) is b.detect_gpu_profile(name)
 
 
 # Each recorded name and the profile the table's order gives it. The marketplace's short
@@ -210,7 +215,7 @@ def test_override_by_profile_name_substring_and_order():
     assert p.tdp_watts == 600.0
     assert {k: v for k, v in p.to_dict().items() if k != "tdp_watts"} == \
         {k: v for k, v in base.to_dict().items() if k != "tdp_watts"}
-    assert b._testing.matching_override(H100_RAW, "H100 SXM", cfg) == {"tdp_watts": 600.0}
+    assert b._matching_override(H100_RAW, "H100 SXM", cfg) == {"tdp_watts": 600.0}
 
 
 def test_empty_key_matches_only_an_empty_name():
@@ -299,9 +304,9 @@ def test_percentages_refuse_a_stored_non_number(helper, field, value):
 
 def test_normalize_override_map():
     overrides = {"a": {}}
-    assert b._testing.normalize_override_map({"cluster": {"baselines": overrides}}) is overrides
-    assert b._testing.normalize_override_map(None) == {}
-    assert b._testing.normalize_override_map({"cluster": {"baselines": "x"}}) == {}
+    assert b._normalize_override_map({"cluster": {"baselines": overrides}}) is overrides
+    assert b._normalize_override_map(None) == {}
+    assert b._normalize_override_map({"cluster": {"baselines": "x"}}) == {}
 
 
 @pytest.mark.parametrize("call", [
@@ -309,7 +314,7 @@ def test_normalize_override_map():
     lambda: b.detect_gpu_profile(b"H100"),
     lambda: b.detect_gpu_profile("H100", config=[1]),
     lambda: b.apply_profile_overrides("not a profile", "H100"),
-    lambda: b._testing.matching_override(1, "H100 SXM", None),
+    lambda: b._matching_override(1, "H100 SXM", None),
     lambda: b.describe_gpu_profile(b.BASELINES[0], 3),
     lambda: b.profile_percent_of_reference(b.BASELINES[0], "1"),
 ])

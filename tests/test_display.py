@@ -44,9 +44,9 @@ LONG = "Xid 79 on GPU 3: " + "y" * 200
 # Findings are built inside the test: kept in the parameters, they would outlive the module
 # that made them at interpreter exit and be reported as leaked.
 @pytest.mark.parametrize("make, source", [
-    (lambda: m._testing.parse_output_line("step 10 loss=nan", [], [])[0], " [line: step 10 loss=nan]"),
-    (lambda: m._testing.parse_output_line(LONG, [], [])[0], f" [line: {LONG[:97]}...]"),
-    (lambda: m._testing.parse_output_line("\x1b[2Jloss=nan\r", [], [])[0], " [line: \\x1b[2Jloss=nan]"),
+    (lambda: m._parse_output_line("step 10 loss=nan", [], [])[0], " [line: step 10 loss=nan]"),
+    (lambda: m._parse_output_line(LONG, [], [])[0], f" [line: {LONG[:97]}...]"),
+    (lambda: m._parse_output_line("\x1b[2Jloss=nan\r", [], [])[0], " [line: \\x1b[2Jloss=nan]"),
     (lambda: MonitorFinding("xid_critical", "CRITICAL", "Kernel reported XID 79 (GPU fell off the bus)",
                             {"pci_bus_id": "0000:3b:00.0", "gpu_index": 3, "xid": 79}), " [GPU 3]"),
     (lambda: MonitorFinding("xid_critical", "WARN", "Kernel reported XID 13 (GPU fault)",

@@ -77,7 +77,7 @@ def test_pattern_constants_are_the_hosts_own_compiled_patterns():
 )
 def test_documented_lines(line, kinds, losses, steps):
     step_times, loss_list = [], []
-    found = m._testing.parse_output_line(line, step_times, loss_list)
+    found = m._parse_output_line(line, step_times, loss_list)
     got = [f.event_type if f.event_type != "xid_critical" else (f.event_type, f.severity)
            for f in found]
     assert got == kinds
@@ -86,7 +86,7 @@ def test_documented_lines(line, kinds, losses, steps):
 
 
 def test_xid_finding_details():
-    (f,) = m._testing.parse_output_line("Xid 079 on GPU 3", [], [])
+    (f,) = m._parse_output_line("Xid 079 on GPU 3", [], [])
     assert f.summary == "Detected XID 79 in job output"
     assert f.details == {"line": "Xid 079 on GPU 3", "xid": 79}
     assert type(f.details["xid"]) is int
@@ -99,7 +99,7 @@ def test_recorded_training_logs_match_the_host_reading(shared_fixtures):
             for raw in fh:
                 line = raw.rstrip("\n")
                 got_steps, got_losses, want_steps, want_losses = [], [], [], []
-                got = m._testing.parse_output_line(line, got_steps, got_losses)
+                got = m._parse_output_line(line, got_steps, got_losses)
                 want = reference_parse(line, want_steps, want_losses)
                 assert (got, got_steps, got_losses) == (want, want_steps, want_losses), (path.name, line)
 
@@ -108,12 +108,12 @@ def test_recorded_lines_give_the_expected_findings(shared_fixtures):
     text = (shared_fixtures / "training-logs" / "nan-and-overflow.log").read_text()
     kinds = []
     for line in text.splitlines():
-        kinds += [(f.event_type, f.severity) for f in m._testing.parse_output_line(line, [], [])]
+        kinds += [(f.event_type, f.severity) for f in m._parse_output_line(line, [], [])]
     assert ("xid_critical", "CRITICAL") in kinds  # Xid 31 and Xid error 79
     assert kinds.count(("ecc_dbe", "CRITICAL")) == 1  # "double-bit ECC" has the words reversed
     noise = (shared_fixtures / "training-logs" / "mixed-noise.log").read_text()
     assert not any(f.event_type == "training_divergence"
-                   for line in noise.splitlines() for f in m._testing.parse_output_line(line, [], []))
+                   for line in noise.splitlines() for f in m._parse_output_line(line, [], []))
 
 
 # -- differential: the native searches against the host's `re` ---------------------------
@@ -161,7 +161,7 @@ def test_native_search_agrees_with_host_re(line):
 @given(log_lines())
 def test_parse_agrees_with_host_reference(line):
     a_steps, a_losses, b_steps, b_losses = [], [], [], []
-    assert m._testing.parse_output_line(line, a_steps, a_losses) == reference_parse(line, b_steps, b_losses)
+    assert m._parse_output_line(line, a_steps, a_losses) == reference_parse(line, b_steps, b_losses)
     assert (a_steps, a_losses) == (b_steps, b_losses)
 
 
@@ -190,7 +190,7 @@ def test_native_search_agrees_on_unicode_corners(line):
 def test_wrong_types_are_rejected_before_any_work(args, name):
     steps, losses = args[1], args[2]
     with pytest.raises(TypeError, match=name):
-        m._testing.parse_output_line(*args)
+        m._parse_output_line(*args)
     if isinstance(steps, list):
         assert steps == []
     if isinstance(losses, list):
@@ -199,20 +199,20 @@ def test_wrong_types_are_rejected_before_any_work(args, name):
 
 def test_huge_and_odd_lines_are_handled():
     big = "ecc " * (1 << 18)  # 1 MiB; quadratic for a backtracking "ecc .* dbe"
-    assert m._testing.parse_output_line(big, [], []) == []
-    assert [f.event_type for f in m._testing.parse_output_line(big + "dbe", [], [])] == ["ecc_dbe"]
+    assert m._parse_output_line(big, [], []) == []
+    assert [f.event_type for f in m._parse_output_line(big + "dbe", [], [])] == ["ecc_dbe"]
     spaces = "xid" + " " * (1 << 20) + "9"
-    (f,) = m._testing.parse_output_line(spaces, [], [])
+    (f,) = m._parse_output_line(spaces, [], [])
     assert f.details["xid"] == 9
-    assert m._testing.parse_output_line("\ud800\udfff loss=\x00 nan \udc80", [], []) != []
+    assert m._parse_output_line("\ud800\udfff loss=\x00 nan \udc80", [], []) != []
     losses = []
-    m._testing.parse_output_line("loss=" + "9" * 400, [], losses)
+    m._parse_output_line("loss=" + "9" * 400, [], losses)
     assert losses == [float("inf")]
-    m._testing.parse_output_line("loss=0." + "0" * 400 + "1", [], losses)
+    m._parse_output_line("loss=0." + "0" * 400 + "1", [], losses)
     assert losses[-1] == 0.0
 
 
 def test_absurd_xid_keeps_its_finding():
     digits = "7" * 5000  # past the host's limit on int() of text
-    (f,) = m._testing.parse_output_line("xid " + digits, [], [])
+    (f,) = m._parse_output_line("xid " + digits, [], [])
     assert f.severity == "WARN" and f.summary == f"Detected XID {digits} in job output"

@@ -1,5 +1,6 @@
 import json
 import math
+import statistics
 
 import pytest
 from hypothesis import given, settings
@@ -31,10 +32,13 @@ def same(a, b):
 # -- the documented examples -------------------------------------------------------------
 
 def test_statistics_helpers():
-    assert m._testing.median([3, 1, 2]) == 2 and type(m._testing.median([3, 1, 2])) is int
-    assert m._testing.median([4, 1, 3, 2]) == 2.5 and m._testing.median([5]) == 5
+    assert m._median([3, 1, 2]) == 2 and type(m._median([3, 1, 2])) is int
+    assert m._median([4, 1, 3, 2]) == 2.5 and m._median([5]) == 5
     with pytest.raises(TypeError):
-        m._testing.median((1, 2))
+        m._median((1, 2))
+    assert m._stdev([1, 2, 3, 4], 2.5) == statistics.pstdev([1, 2, 3, 4]) and m._stdev([7], 0.0) == 0.0
+    with pytest.raises(OverflowError):  # as the host's float ** 2 does
+        m._stdev([1e200, 0.0], 0.0)
 
 
 @pytest.mark.parametrize("value, default, expected", [
@@ -42,18 +46,18 @@ def test_statistics_helpers():
     (float("inf"), 0, 0), (float("nan"), 5, 5),
 ])
 def test_coerce_int(value, default, expected):
-    assert m._testing.coerce_hook_int(value, default) == expected
+    assert m._coerce_hook_int(value, default) == expected
 
 
 def test_coerce_float():
-    assert m._testing.coerce_hook_float("1e3") == 1000.0
-    assert m._testing.coerce_hook_float("fast") is None and m._testing.coerce_hook_float(None) is None
-    assert math.isnan(m._testing.coerce_hook_float("nan")) and m._testing.coerce_hook_float("inf") == math.inf
-    assert m._testing.coerce_hook_float(10 ** 400, 1) == 1.0  # overflow falls back to the default
+    assert m._coerce_hook_float("1e3") == 1000.0
+    assert m._coerce_hook_float("fast") is None and m._coerce_hook_float(None) is None
+    assert math.isnan(m._coerce_hook_float("nan")) and m._coerce_hook_float("inf") == math.inf
+    assert m._coerce_hook_float(10 ** 400, 1) == 1.0  # overflow falls back to the default
     with pytest.raises(TypeError):
-        m._testing.coerce_hook_float("1", "x")
+        m._coerce_hook_float("1", "x")
     with pytest.raises(TypeError):
-        m._testing.coerce_hook_int("1", 1.5)
+        m._coerce_hook_int("1", 1.5)
 
 
 def _grads(values, t=1000.0):
@@ -270,3 +274,15 @@ def test_native_line_reading_matches_the_host_decoder(lines):
         found = m._testing.hook_replay_lines(lines, CONFIG, 5000.0, state, host_only)
         results.append((repr(found), repr(state)))
     assert results[0] == results[1]
+
+
+def test_a_ranks_findings_are_filed_under_the_node_it_runs_on(monkeypatch):
+    monkeypatch.setattr(m, "host_snapshot", lambda: {"hostname": "n1", "disk_free_gb": 9})
+    def findings(node):  # rank 4, on `node`, diverges
+        lines = [json.dumps({"rank": r, "node": node if r == 4 else "n1",
+                             "gradient_norm": 10.0 if r == 4 else 1.0}) for r in range(5)]
+        return [(f.details["rank"], f.node_id) for f in
+                m._testing.hook_replay_lines(lines, CONFIG, 1000.0)]
+
+    assert findings("n2") == [(4, "n2")]
+    assert findings("n1") == [(4, None)]  # the monitor's own node

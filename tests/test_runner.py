@@ -177,6 +177,22 @@ def test_disk_and_inventory_checks_deduplicated(tmp_path, monkeypatch):
     shrink = next(f for f in result.findings if f.event_type == "metric_disappearance")
     assert shrink.details == {"before": 2, "after": 1}
     assert not reg.named("record_recovery_event")  # recovery disabled
+    # The low disk is found every pass: shown once, every pass counted, also in the registry.
+    counts = dict(zip((f.event_type for f in result.findings), result.finding_counts))
+    assert counts["filesystem_lost"] >= 3
+    assert reg.named("record_occurrences")[-1][2]["occurrences"] == counts["filesystem_lost"]
+
+
+def test_repeats_are_counted_and_never_hide_another_gpu(tmp_path, monkeypatch):
+    def kernel_log(findings, lock, stop):
+        for gpu in (0, 3, 0, 0):
+            m._append_finding(findings, lock, m.MonitorFinding(
+                "xid_critical", "WARN", "Kernel reported XID 13 (GPU fault)", {"gpu_index": gpu}))
+
+    monkeypatch.setattr(m, "_dmesg_watcher_loop", kernel_log)
+    result, _ = run(script("print('x')"), config=fast_config(enabled=False), tmp=tmp_path)
+    assert [(f.details["gpu_index"], n) for f, n in zip(result.findings, result.finding_counts)
+            if f.event_type == "xid_critical"] == [(0, 3), (3, 1)]
 
 
 @pytest.mark.parametrize("mode, live, simulate", [("confirm", None, True), ("auto", "true", False),

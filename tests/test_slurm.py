@@ -7,15 +7,15 @@ SLURM = {"cluster": {"scheduler": "slurm"}}
 
 def test_default_prefix(fake_path):
     cmd = ["./train", "--epochs", "1"]
-    assert m._testing.maybe_wrap_srun(cmd, SLURM) == ["srun", "--partition", "gpu", "./train", "--epochs", "1"]
-    assert m._testing.maybe_wrap_srun([], SLURM) == ["srun", "--partition", "gpu"]
+    assert m._maybe_wrap_srun(cmd, SLURM) == ["srun", "--partition", "gpu", "./train", "--epochs", "1"]
+    assert m._maybe_wrap_srun([], SLURM) == ["srun", "--partition", "gpu"]
 
 
 def test_prefix_from_configuration(fake_path):
     cfg = {"cluster": {"scheduler": "slurm", "slurm": {
         "partition": "a100", "gpus_per_node": 8, "account": "ml", "qos": "",
         "constraint": "nvlink", "extra_args": ("--exclusive",)}}}
-    assert m._testing.maybe_wrap_srun(["python", "t.py"], cfg) == [
+    assert m._maybe_wrap_srun(["python", "t.py"], cfg) == [
         "srun", "--partition", "a100", "--gpus", "8", "--account", "ml", "--constraint", "nvlink",
         "--exclusive", "python", "t.py"]
 
@@ -24,21 +24,21 @@ def test_prefix_from_configuration(fake_path):
                                     {"cluster": {"scheduler": "none"}}])
 def test_not_a_slurm_cluster(fake_path, config):
     cmd = ["python"]
-    assert m._testing.maybe_wrap_srun(cmd, config) is cmd
+    assert m._maybe_wrap_srun(cmd, config) is cmd
 
 
 def test_already_wrapped_and_srun_missing(fake_path, empty_path):
     cmd = ["/usr/bin/srun", "python"]
-    assert m._testing.maybe_wrap_srun(cmd, SLURM) is cmd
+    assert m._maybe_wrap_srun(cmd, SLURM) is cmd
     cmd = ["python"]
-    assert m._testing.maybe_wrap_srun(cmd, SLURM) is cmd  # empty_path came last: no srun anywhere
+    assert m._maybe_wrap_srun(cmd, SLURM) is cmd  # empty_path came last: no srun anywhere
 
 
 def test_srun_is_looked_up_at_call_time(monkeypatch, fake_path, empty_path):
     cmd = ["python"]
-    assert m._testing.maybe_wrap_srun(cmd, SLURM) is cmd
+    assert m._maybe_wrap_srun(cmd, SLURM) is cmd
     monkeypatch.setenv("PATH", str(fake_path))
-    assert m._testing.maybe_wrap_srun(cmd, SLURM)[0] == "srun"
+    assert m._maybe_wrap_srun(cmd, SLURM)[0] == "srun"
 
 
 @pytest.mark.parametrize("config, error", [
@@ -48,13 +48,13 @@ def test_srun_is_looked_up_at_call_time(monkeypatch, fake_path, empty_path):
 ])
 def test_bad_entries(fake_path, config, error):
     with pytest.raises(error):
-        m._testing.maybe_wrap_srun(["python"], config)
+        m._maybe_wrap_srun(["python"], config)
 
 
 @pytest.mark.parametrize("args", [("python", SLURM), (["python"], "cfg"), ([1], SLURM)])
 def test_wrong_types(fake_path, args):
     with pytest.raises(TypeError):
         if isinstance(args[0], list) and args[0] and not isinstance(args[0][0], str):
-            m._testing.command_is_slurm_wrapped(args[0])
+            m._command_is_slurm_wrapped(args[0])
         else:
-            m._testing.maybe_wrap_srun(*args)
+            m._maybe_wrap_srun(*args)

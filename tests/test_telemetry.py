@@ -70,6 +70,15 @@ def test_shell_snapshot_details(smi, monkeypatch):
     assert [s["index"] for s in snaps] == [0, 2, 3] and snaps[0]["ecc_uncorrected"] is None
 
 
+@pytest.mark.parametrize("field, number", [
+    ("n/a", None), ("[N/A]", None), ("[Not Supported]", None), ("", None), (None, None),
+    (" 41 ", 41.0), ("250.500", 250.5), ("[ 7 ]", 7.0), ("1_000", 1000.0), ("0x40", None)])
+def test_shell_numeric(field, number):
+    assert m._shell_numeric(field) == number
+    with pytest.raises(TypeError):
+        m._shell_numeric(41)
+
+
 # -- the NVML backend with a fake binding ----------------------------------------------
 
 def test_nvml_backend_and_snapshots(monkeypatch):

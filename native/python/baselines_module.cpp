@@ -166,13 +166,49 @@ nb::object numeric_field(nb::handle profile, const char* name, bool none_ok) {
   raise_type(what.c_str(), none_ok ? "a number or None" : "a number", v);
 }
 
-#if defined(CORVANE_TEST_HOOKS)
-// A profile's threshold from its figure, as the test entry points build profiles.
-nb::object ratio(nb::handle value, nb::handle multiplier) {
-  if (value.is_none()) return nb::none();
+// A profile's threshold from its figure: value * multiplier to 2 decimals. A figure every
+// profile has must be a number (None raises TypeError).
+nb::object threshold(nb::handle value, nb::handle multiplier) {
   return nb::float_(*trust::ratio(as_double(value), as_double(multiplier)));
 }
-#endif
+
+// The same for a figure a profile may lack: None stays None.
+nb::object ratio(nb::handle value, nb::handle multiplier) {
+  return value.is_none() ? nb::none() : threshold(value, multiplier);
+}
+
+// One profile from its figures (kept as given) and the ratios its thresholds derive from.
+nb::object make_profile(nb::handle name, nb::handle match_substrings, nb::handle nvlink_bw,
+                        nb::handle nvlink_links, nb::handle nccl_bw, nb::handle pcie_gen,
+                        nb::handle pcie_width, nb::handle fp16, nb::handle reference,
+                        nb::handle memory_bw, nb::handle has_ecc, nb::handle has_nvlink,
+                        nb::handle tdp, nb::handle matmul_size, nb::handle vendor,
+                        nb::handle nvlink_warn, nb::handle nvlink_fail, nb::handle nccl_warn,
+                        nb::handle nccl_fail, nb::handle reference_warn,
+                        nb::handle reference_fail) {
+  GPUProfile p{{nb::borrow(name),
+                nb::borrow(match_substrings),
+                nb::borrow(nvlink_bw),
+                ratio(nvlink_bw, nvlink_warn),
+                ratio(nvlink_bw, nvlink_fail),
+                nb::borrow(nvlink_links),
+                nb::borrow(nccl_bw),
+                threshold(nccl_bw, nccl_warn),
+                threshold(nccl_bw, nccl_fail),
+                nb::borrow(pcie_gen),
+                nb::borrow(pcie_width),
+                nb::borrow(fp16),
+                nb::borrow(reference),
+                threshold(reference, reference_warn),
+                threshold(reference, reference_fail),
+                nb::borrow(memory_bw),
+                nb::borrow(has_ecc),
+                nb::borrow(has_nvlink),
+                nb::borrow(tdp),
+                nb::borrow(matmul_size),
+                nb::borrow(vendor)}};
+  return new_profile(std::move(p));
+}
 
 // -- the module's operations ----------------------------------------------------------------
 
@@ -338,17 +374,28 @@ void bind_summaries(nb::module_& m) {
       "profile"_a, "value"_a.none());
 }
 
-#if defined(CORVANE_TEST_HOOKS)
-void bind_test_entry_points(nb::module_& m) {
-  nb::module_ hooks = corvane::bindings::test_hooks(m);
-  hooks.def(
-      "ratio", [](nb::handle value, nb::handle multiplier) { return ratio(value, multiplier); },
-      "value"_a.none(), "multiplier"_a);
-  hooks.def("normalize_override_map", &normalize_override_map, "config"_a.none());
-  hooks.def("matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a,
-            "config"_a.none());
+void bind_profile_builders(nb::module_& m) {
+  m.def("_profile", &make_profile, "name"_a.none(), "match_substrings"_a.none(), nb::kw_only(),
+        "nvlink_expected_bw_gbps"_a.none(), "nvlink_link_count"_a.none(),
+        "nccl_expected_busbw_gbps"_a.none(), "pcie_expected_gen"_a.none(),
+        "pcie_expected_width"_a.none(), "fp16_tflops_expected"_a.none(),
+        "reference_tflops_expected"_a.none(), "memory_bw_expected_gbps"_a.none(),
+        "has_ecc"_a.none(), "has_nvlink"_a.none(), "tdp_watts"_a.none(), "matmul_size"_a.none(),
+        "vendor"_a.none() = "nvidia", "nvlink_warn_ratio"_a.none() = 0.7,
+        "nvlink_fail_ratio"_a.none() = 0.5, "nccl_warn_ratio"_a.none() = 0.65,
+        "nccl_fail_ratio"_a.none() = 0.4, "reference_warn_ratio"_a.none() = 0.8,
+        "reference_fail_ratio"_a.none() = 0.6,
+        "A GPU profile from its figures, with its thresholds derived from them.");
+  m.def("_ratio", &ratio, "value"_a.none(), "multiplier"_a.none(),
+        "value * multiplier rounded to 2 decimals, or None for None.");
+  m.def("_find_base_profile", &find_base_profile, "gpu_name"_a.none(),
+        "The table's profile for a reported GPU name, without overrides.");
+  m.def("_normalize_override_map", &normalize_override_map, "config"_a.none(),
+        "The configuration's map of profile overrides, or an empty map.");
+  m.def("_matching_override", &matching_override, "raw_gpu_name"_a.none(), "profile_name"_a.none(),
+        "config"_a.none(),
+        "The first override that applies to a profile and a reported name, or an empty map.");
 }
-#endif
 
 }  // namespace
 
@@ -366,7 +413,5 @@ NB_MODULE(baselines, m) {
 
   bind_lookup(m);
   bind_summaries(m);
-#if defined(CORVANE_TEST_HOOKS)
-  bind_test_entry_points(m);
-#endif
+  bind_profile_builders(m);
 }

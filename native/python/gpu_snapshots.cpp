@@ -53,6 +53,16 @@ mon::ReplayCounters replay_counters() {
   return text ? mon::parse_smi_replay(*text) : mon::ReplayCounters{};
 }
 
+// One field of the tool's CSV answer as a number: None for "N/A", "[Not Supported]", an
+// empty field or anything else that is no number.
+nb::object shell_numeric(nb::handle value) {
+  if (value.is_none()) return nb::none();
+  if (!PyUnicode_Check(value.ptr())) raise_type("value", "a str or None", value);
+  std::string storage;
+  std::optional<double> number = mon::smi_number(utf8_of(value, storage));
+  return number ? nb::object(nb::float_(*number)) : nb::none();
+}
+
 nb::object int_of(const std::string& digits) { return builtin("int")(str_of(digits)); }
 
 nb::dict shell_pcie_replay_counters() {
@@ -318,6 +328,8 @@ void bind_gpu_snapshots(nb::module_& m) {
   def_plain(
       m, "_shell_pcie_replay_counters", {}, [](Args) { return shell_pcie_replay_counters(); },
       "PCIe replay counters by GPU index from nvidia-smi.");
+  m.def("_shell_numeric", &shell_numeric, "value"_a.none(),
+        "The number in one field of the tool's CSV answer, or None.");
   def_plain(
       m, "_build_nvml_backend", {}, [](Args) { return build_nvml_backend(); },
       "The telemetry backend: NVML, else the nvidia-smi tool, else none.");

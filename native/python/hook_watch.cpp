@@ -55,7 +55,6 @@ nb::object coerce_float(nb::handle value, nb::handle fallback) {
   return coerce(value, fallback, PyNumber_Float);
 }
 
-#if defined(CORVANE_TEST_HOOKS)
 nb::object coerce_hook_int(nb::handle value, nb::handle fallback) {
   if (!fallback.is_none() && !PyLong_Check(fallback.ptr())) {
     raise_type("default", "an int or None", fallback);
@@ -74,7 +73,6 @@ nb::object coerce_hook_float(nb::handle value, nb::handle fallback) {
   }
   return coerce_float(value, f);
 }
-#endif
 
 std::optional<double> as_optional_double(nb::handle v) {
   nb::object f = coerce_float(v, nb::none());
@@ -93,6 +91,33 @@ nb::object host_median(nb::handle values) {
   nb::object out = nb::steal(PyNumber_TrueDivide(sum.ptr(), nb::float_(2.0).ptr()));
   if (!out.is_valid()) throw nb::python_error();
   return out;
+}
+
+// A host int or float as a double; raises what float() of it raises (OverflowError for an
+// int beyond a double's range).
+double real_of(nb::handle v, const char* what) {
+  if (!PyLong_Check(v.ptr()) && !PyFloat_Check(v.ptr())) raise_type(what, "a number", v);
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+// The analysis's population spread of `values` around `mean`.
+nb::object host_stdev(nb::handle values, nb::handle mean) {
+  if (!PyList_Check(values.ptr())) raise_type("values", "a list", values);
+  if (PyList_Size(values.ptr()) < 2) return nb::float_(0.0);
+  double centre = real_of(mean, "mean");
+  std::vector<double> numbers;
+  for (nb::handle v : nb::borrow<nb::list>(values)) {
+    double x = real_of(v, "values[]");
+    // The host's float ** 2 raises where a finite difference squares beyond the range.
+    if (std::isfinite(x - centre) && !std::isfinite((x - centre) * (x - centre))) {
+      PyErr_SetString(PyExc_OverflowError, "(34, 'Numerical result out of range')");
+      throw nb::python_error();
+    }
+    numbers.push_back(x);
+  }
+  return nb::float_(mon::PeerAnalyzer::stdev(numbers, centre));
 }
 
 // -- reports read natively ----------------------------------------------------------------
@@ -246,6 +271,8 @@ struct HookWatch {
     r.phase_index = whole_number(field(payload, "phase_index"));
     nb::handle phase_name = field(payload, "phase");
     if (!phase_name.is_none()) r.phase = exact_utf8(nb::str(phase_name));
+    nb::handle node = field(payload, "node");
+    if (PyUnicode_Check(node.ptr())) r.node = exact_utf8(node);
     progress.saw(r, now);
     for (auto& d : analyzer.add(std::move(r), now)) emit(d);
   }
@@ -256,9 +283,18 @@ struct HookWatch {
     return small_int(coerce_int(value, nb::none()));
   }
 
+  // A finding about a rank that runs on another node than the monitor's is filed under
+  // that node.
   void emit(const mon::Detection& d) {
-    append_finding(findings, lock, finding_of(mon::describe(d)));
+    nb::object finding = finding_of(mon::describe(d));
+    std::string node = progress.node_of(d.rank);
+    if (!node.empty()) {
+      if (!own_node) own_node = exact_utf8(nb::str(host("host_snapshot")()["hostname"]));
+      if (node != *own_node) finding.attr("node_id") = from_exact_utf8(node);
+    }
+    append_finding(findings, lock, finding);
   }
+  std::optional<std::string> own_node;  // the monitor's node, read once
 
   // One line of the file; true when it was a report.
   bool handle_line(std::string_view raw) {
@@ -412,6 +448,13 @@ void bind_hook_watch(nb::module_& m) {
   m.attr("HOOK_PHASES") = nb::tuple(phases);
   m.attr("MAX_HOOK_PHASES_PER_PAYLOAD") = mon::kMaxPhasesPerPayload;
   m.attr("MAX_HOOK_PHASE_NAME_CHARS") = mon::kMaxPhaseNameChars;
+  m.def("_coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none(),
+        "int(value), or `default` where int() raises TypeError or ValueError.");
+  m.def("_coerce_hook_float", &coerce_hook_float, "value"_a.none(), "default"_a.none() = nb::none(),
+        "float(value), or `default` where float() raises TypeError or ValueError.");
+  m.def("_median", &host_median, "values"_a.none(), "The median of a non-empty list.");
+  m.def("_stdev", &host_stdev, "values"_a.none(), "mean"_a.none(),
+        "The population standard deviation of a list around `mean`.");
 
 #if defined(CORVANE_TEST_HOOKS)
   nb::module_ hooks = test_hooks(m);
@@ -427,10 +470,6 @@ void bind_hook_watch(nb::module_& m) {
   });
   hooks.def("hook_replay", &hook_replay, "payloads"_a, "config"_a, "nows"_a,
             "training_state"_a.none() = nb::none());
-  hooks.def("coerce_hook_int", &coerce_hook_int, "value"_a.none(), "default"_a.none() = nb::none());
-  hooks.def("coerce_hook_float", &coerce_hook_float, "value"_a.none(),
-            "default"_a.none() = nb::none());
-  hooks.def("median", &host_median, "values"_a.none());
 #endif
 }
 

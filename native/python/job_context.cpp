@@ -20,6 +20,19 @@ std::string field_key(nb::handle v) {
   return "\xff" + exact_utf8(nb::repr(v));
 }
 
+// What a finding is about, where its details say: the GPU, the PCI device, the rank. The
+// same words about another GPU or rank are another finding, never a repeat of this one.
+std::string subject_key(nb::handle details) {
+  if (!PyDict_Check(details.ptr())) return {};
+  std::string key;
+  for (const char* name : {"gpu_index", "pci_bus_id", "rank"}) {
+    PyObject* v = PyDict_GetItemString(details.ptr(), name);  // borrowed
+    key += v == nullptr || v == Py_None ? std::string("-") : field_key(v);
+    key += '\0';
+  }
+  return key;
+}
+
 }  // namespace
 
 void JobContext::flush_new_findings() {
@@ -38,9 +51,10 @@ void JobContext::flush_new_findings() {
                summary = finding.attr("summary"), details = finding.attr("details");
     nb::object node = node_of(finding);
     std::string type_key = field_key(event_type), severity_key = field_key(severity);
-    auto seen = book.observe(
-        monitor::finding_signature(type_key, severity_key, field_key(summary), field_key(node)),
-        now);
+    auto seen =
+        book.observe(monitor::finding_signature(type_key, severity_key, field_key(summary),
+                                                field_key(node) + '\0' + subject_key(details)),
+                     now);
     if (!seen.deliver) continue;
     delivered_findings.append(finding);
     trigger_types.emplace(type_key, event_type);

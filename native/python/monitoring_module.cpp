@@ -108,7 +108,6 @@ void append_samples(const corvane::monitor::OutputLineScan& scan, nb::handle ste
 
 namespace {
 
-#if defined(CORVANE_TEST_HOOKS)
 nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle losses) {
   if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
   if (!PyList_Check(step_times.ptr())) raise_type("step_times", "a list", step_times);
@@ -121,6 +120,7 @@ nb::list parse_output_line(nb::handle line, nb::handle step_times, nb::handle lo
   return result;
 }
 
+#if defined(CORVANE_TEST_HOOKS)
 // The native search behind one pattern constant: None, or the tuple of its groups.
 nb::object native_search(const std::string& name, nb::handle line) {
   if (!PyUnicode_Check(line.ptr())) raise_type("line", "a str", line);
@@ -297,11 +297,15 @@ NB_MODULE(monitoring, m) {
   // Compile the native searches now, not on the first line of a job.
   (void)corvane::monitor::scan_output_line("");
 
+  m.def("_parse_output_line", &parse_output_line, "line"_a, "step_times"_a, "losses"_a,
+        "Findings for one line of job output; loss and step-time samples are appended to the "
+        "two lists.");
+  m.def("_command_is_slurm_wrapped", &command_is_slurm_wrapped, "command"_a,
+        "Whether the command already starts with srun, sbatch or salloc.");
+  m.def("_maybe_wrap_srun", &maybe_wrap_srun, "command"_a, "config"_a,
+        "The command prefixed with srun on a Slurm cluster, else the command itself.");
 #if defined(CORVANE_TEST_HOOKS)
   nb::module_ hooks = corvane::bindings::test_hooks(m);
-  hooks.def("parse_output_line", &parse_output_line, "line"_a, "step_times"_a, "losses"_a);
-  hooks.def("command_is_slurm_wrapped", &command_is_slurm_wrapped, "command"_a);
-  hooks.def("maybe_wrap_srun", &maybe_wrap_srun, "command"_a, "config"_a);
   hooks.def("native_search", &native_search, "name"_a, "line"_a);
   hooks.def("core_scan_benchmark", &core_scan_benchmark, "lines"_a, "rounds"_a);
 #endif

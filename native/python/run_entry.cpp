@@ -116,6 +116,10 @@ void bind_runner(nb::module_& m) {
       "Ask running jobs to stop: the first request passes `signum` to each job's process "
       "group and starts its grace period (\"monitor\" -> \"stop_grace\"); a second one kills "
       "the group. Safe to call from a signal handler.");
+  m.def(
+      "_stop_requested", [] { return monitor::stop_requests() > 0; },
+      "Whether a stop request (a signal passed to the job) is being acted on: an agent step "
+      "that ends then was cancelled with the job, which is no fault of its node.");
   m.attr("_active_stop_events") = nb::steal(PySet_New(nullptr));
   PyObject* shutdown = PyCFunction_NewEx(&shutdown_def, m.ptr(), m.attr("__name__").ptr());
   if (shutdown == nullptr) throw nb::python_error();

@@ -218,6 +218,7 @@ struct JobChecks {
   const monitor::JobWatch* watch = nullptr;
   InventoryProbe* inventory = nullptr;
   bool hang_found = false;  // a training hang was found since the job started
+  nb::object node_id;       // the monitor's node
 
   void add(nb::handle finding) { append_finding(run->findings, run->findings_lock, finding); }
 
@@ -234,7 +235,11 @@ struct JobChecks {
         finding->details.insert(finding->details.end(), stuck.begin(), stuck.end());
         hang_found = true;
       }
-      add(finding_of(*finding, {hang_timeout, hang_grace}));
+      nb::object made = finding_of(*finding, {hang_timeout, hang_grace});
+      // One rank holds the others up: the hang is its node's, where it runs elsewhere.
+      nb::object node = made.attr("details").attr("get")("node");
+      if (PyUnicode_Check(node.ptr()) && !node.equal(node_id)) made.attr("node_id") = node;
+      add(made);
     }
     // With NVML the telemetry thread counts the devices each poll, and the tool (tens of
     // milliseconds of CPU on a real node) need not run every period. No answer from the
@@ -590,6 +595,7 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
     job.agents = host("start_agent_step")(config, run.findings, run.findings_lock);
 
     checks.run = &run;
+    checks.node_id = job.node_id;
     // A count the tool does not give within a second is taken up by a later pass, and
     // its query ends at shutdown: a hung tool holds up neither the loop nor the end.
     InventoryProbe probe(run.stop_background);

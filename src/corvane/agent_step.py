@@ -26,6 +26,8 @@ CONFIG_ENV = "CORVANE_AGENT_CONFIG"
 START_DEADLINE_S = 30.0
 # After the job: how long the agents get to finish once their input closed, then srun's.
 END_GRACE_S = 3.0
+# An ended step is a fault only if no stop of the job came within this long of its end.
+CANCEL_WAIT_S = 1.0
 MAX_LINE = 1 << 16
 SEVERITIES = ("INFO", "WARN", "CRITICAL")
 # srun's own report of a task that ended: "srun: error: n2: task 0: Exited with exit code 1"
@@ -200,7 +202,23 @@ class AgentStep:
             elif text:
                 log.debug("agent step: %.300s", text)
 
-    def _degraded(self, node: str, why: str) -> None:
+    def _cancelled(self) -> bool:
+        """Whether the step ended because the job is being stopped (`scancel` signals every
+        step and the monitor at once): then its end is no fault of the nodes."""
+        deadline = time.monotonic() + CANCEL_WAIT_S
+        while True:
+            with self.state_lock:
+                if self.ending:
+                    return True
+            if self.m._stop_requested():
+                return True
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.05)
+
+    def _degraded(self, node: str, why: str, step_ended: bool = True) -> None:
+        if step_ended and self._cancelled():
+            return
         with self.state_lock:
             if self.ending or node in self.degraded:
                 return
@@ -231,7 +249,7 @@ class AgentStep:
             if time.monotonic() >= deadline and silent:
                 for node in silent:
                     self._degraded(node, f"its agent did not start within "
-                                         f"{START_DEADLINE_S:.0f}s")
+                                         f"{START_DEADLINE_S:.0f}s", step_ended=False)
                 deadline = float("inf")
 
     # -- the end ------------------------------------------------------------------------

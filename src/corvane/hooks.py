@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import json
 import os
+import socket
 import sys
 import time
 from contextlib import contextmanager
@@ -69,6 +70,10 @@ class HookReporter:
                                + "; nothing is reported (pass HookReporter(rank=...) where the "
                                "launcher sets none)")
         self.rank = rank
+        # Where the rank runs, named as corvane names nodes: findings about the rank are
+        # filed under it.
+        self.node = (os.environ.get("CORVANE_NODE_ID") or os.environ.get("SLURMD_NODENAME")
+                     or socket.gethostname())
         self._phase: str | None = None
         self._phase_times: dict[str, float] = {}
         self._phases_entered = 0  # since the last step
@@ -98,7 +103,7 @@ class HookReporter:
         if self.path is None:
             return
         try:
-            payload = {"rank": self.rank, "timestamp": time.time()}
+            payload = {"rank": self.rank, "timestamp": time.time(), "node": self.node}
             payload.update((k, v) for k, v in fields.items() if v is not None)
             data = (json.dumps(payload, default=str) + "\n").encode("utf-8")
         except Exception as exc:  # a field json cannot write (a circular structure, say)

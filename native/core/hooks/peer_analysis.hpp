@@ -64,6 +64,7 @@ struct HookReport {
   // step): progress only, never compared.
   std::optional<std::int64_t> phase_index;
   std::string phase;  // the phase it names, where that is plain text
+  std::string node;   // where the rank runs, as it says
 };
 
 struct Detection {

@@ -42,6 +42,7 @@ void ProgressBook::saw(const HookReport& r, double now) {
     p.phase_index = -1;
   }
   if (!r.phase.empty()) p.phase = r.phase;
+  if (!r.node.empty()) p.node = r.node;
   p.reported_at = now;
 }
 
@@ -50,6 +51,11 @@ std::vector<RankProgress> ProgressBook::ranks() const {
   out.reserve(ranks_.size());
   for (const auto& [rank, p] : ranks_) out.push_back(p);
   return out;
+}
+
+std::string ProgressBook::node_of(std::int64_t rank) const {
+  auto it = ranks_.find(rank);
+  return it == ranks_.end() ? std::string() : it->second.node;
 }
 
 Details stuck_rank_details(const std::vector<RankProgress>& ranks, double now) {
@@ -72,6 +78,7 @@ Details stuck_rank_details(const std::vector<RankProgress>& ranks, double now) {
   double age = py_round(now - oldest, 1);
   std::string text = waiting.empty() ? "every rank stopped at the same point: " : "";
   text += rank_list(stuck);
+  if (stuck.size() == 1 && !least->node.empty()) text += " on " + least->node;
   text += least->step ? " after step " + std::to_string(*least->step) : " before any step";
   if (!least->phase.empty()) text += ", in " + least->phase;
   text += " (last report " + std::to_string(static_cast<long long>(age)) + " s ago)";
@@ -83,6 +90,7 @@ Details stuck_rank_details(const std::vector<RankProgress>& ranks, double now) {
   if (stuck.size() == 1 && !waiting.empty()) {
     d.emplace_back("rank", DetailValue::integer(stuck.front()));
     if (!least->phase.empty()) d.emplace_back("phase", DetailValue::string(least->phase));
+    if (!least->node.empty()) d.emplace_back("node", DetailValue::string(least->node));
   }
   d.emplace_back("stuck_ranks", DetailValue::integers(stuck));
   d.emplace_back("step", least->step ? DetailValue::integer(*least->step) : DetailValue::none());

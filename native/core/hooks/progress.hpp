@@ -20,6 +20,7 @@ struct RankProgress {
   std::optional<std::int64_t> step = std::nullopt;  // the last step it finished
   std::int64_t phase_index = -1;                    // the phase it entered since; -1: none
   std::string phase = {};                           // the last phase it named
+  std::string node = {};                            // where it runs, as it says
   double reported_at = 0.0;                         // when its last report was read
 };
 
@@ -28,6 +29,8 @@ class ProgressBook {
   static constexpr std::size_t kMaxRanks = std::size_t{1} << 16;
   void saw(const HookReport& r, double now);
   std::vector<RankProgress> ranks() const;
+  // Where `rank` runs, as its reports say; empty when they do not.
+  std::string node_of(std::int64_t rank) const;
 
  private:
   std::map<std::int64_t, RankProgress> ranks_;

@@ -98,6 +98,7 @@ HookReport fast_report(const FastHookReport& f, std::int64_t rank, double now) {
   if (json_int(f.phase_index, &v) == IntResult::kValue) r.phase_index = v;
   // The native reader takes strings without escapes only: the text is the name.
   if (f.phase.kind == JsonScalar::kString) r.phase = std::string(f.phase.text);
+  if (f.node.kind == JsonScalar::kString) r.node = std::string(f.node.text);
   return r;
 }
 

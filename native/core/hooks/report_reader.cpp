@@ -148,6 +148,7 @@ JsonScalar* slot(FastHookReport& r, std::string_view key) {
   if (key == "step_time") return &r.step_time;
   if (key == "phase_times") return &r.phase_times;
   if (key == "phase_index") return &r.phase_index;
+  if (key == "node") return &r.node;
   return nullptr;
 }
 
@@ -212,7 +213,9 @@ FastParse parse_hook_line(std::string_view line, FastHookReport* out) {
         JsonScalar v = rd.value(1);
         if (target != nullptr) {
           // Texts are converted by the host's int()/float()/str() rules: its own path.
-          if (v.kind == JsonScalar::kString && target != &r.phase) throw NeedHost{};
+          if (v.kind == JsonScalar::kString && target != &r.phase && target != &r.node) {
+            throw NeedHost{};
+          }
           *target = v;
         }
       }

@@ -17,7 +17,7 @@ struct JsonScalar {
 };
 
 struct FastHookReport {
-  JsonScalar rank, timestamp, phase, step, gradient_norm, step_time, phase_times, phase_index;
+  JsonScalar rank, timestamp, phase, step, gradient_norm, step_time, phase_times, phase_index, node;
   std::vector<std::pair<std::string_view, JsonScalar>> phase_entries;  // when an object
 };
 

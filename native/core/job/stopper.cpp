@@ -1,13 +1,27 @@
 #include "stopper.hpp"
 
 #include <signal.h>
-#include <string.h>
+
+#include <utility>
 
 namespace corvane::monitor {
 
+// The C library's own names (sigabbrev_np) arrived in glibc 2.32; the released wheel runs on
+// 2.28, so the names are kept here.
 std::string signal_name(int signum) {
-  const char* abbrev = (signum > 0 && signum < NSIG) ? sigabbrev_np(signum) : nullptr;
-  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signum);
+  static const std::pair<int, const char*> kNames[] = {
+      {SIGHUP, "HUP"},   {SIGINT, "INT"},       {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},
+      {SIGTRAP, "TRAP"}, {SIGABRT, "ABRT"},     {SIGBUS, "BUS"},   {SIGFPE, "FPE"},
+      {SIGKILL, "KILL"}, {SIGUSR1, "USR1"},     {SIGSEGV, "SEGV"}, {SIGUSR2, "USR2"},
+      {SIGPIPE, "PIPE"}, {SIGALRM, "ALRM"},     {SIGTERM, "TERM"}, {SIGSTKFLT, "STKFLT"},
+      {SIGCHLD, "CHLD"}, {SIGCONT, "CONT"},     {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"},
+      {SIGTTIN, "TTIN"}, {SIGTTOU, "TTOU"},     {SIGURG, "URG"},   {SIGXCPU, "XCPU"},
+      {SIGXFSZ, "XFSZ"}, {SIGVTALRM, "VTALRM"}, {SIGPROF, "PROF"}, {SIGWINCH, "WINCH"},
+      {SIGIO, "IO"},     {SIGPWR, "PWR"},       {SIGSYS, "SYS"}};
+  for (const auto& [number, name] : kNames) {
+    if (number == signum) return std::string("SIG") + name;
+  }
+  return "signal " + std::to_string(signum);
 }
 
 std::vector<StopAction> StopSchedule::poll(unsigned requests, int signum, double now) {

@@ -144,6 +144,9 @@ TEST(Progress, AHangNamesTheRanksThatGotLeastFar) {
   for (std::int64_t r = 0; r < 4; ++r) book.saw(at(r, 69), 1.0);
   for (std::int64_t r = 0; r < 4; ++r) book.saw(phase_start(r, 69, 0, "forward-compute"), 2.0);
   for (std::int64_t r : {0, 2, 3}) book.saw(phase_start(r, 69, 1, "backward-compute"), 2.5);
+  HookReport where = phase_start(1, 69, 0, "");
+  where.node = "n2";
+  book.saw(where, 2.0);
   Details d = stuck_rank_details(book.ranks(), 50.0);
   auto get = [&](const std::string& key) {
     for (auto& [k, v] : d) {
@@ -156,9 +159,10 @@ TEST(Progress, AHangNamesTheRanksThatGotLeastFar) {
   EXPECT_EQ(get("phase").text, "forward-compute");
   EXPECT_EQ(get("step").i, 69);
   EXPECT_EQ(get("report_age_s").f, 48.0);
+  EXPECT_EQ(get("node").text, "n2");
   EXPECT_EQ(get("stuck").text,
-            "rank 1 after step 69, in forward-compute (last report 48 s ago); ranks 0, 2, 3 "
-            "wait in backward-compute");
+            "rank 1 on n2 after step 69, in forward-compute (last report 48 s ago); ranks 0, 2, "
+            "3 wait in backward-compute");
   // All at the same point: every rank is named, none singled out.
   book.saw(phase_start(1, 69, 1, "backward-compute"), 3.0);
   d = stuck_rank_details(book.ranks(), 50.0);
