@@ -1,17 +1,19 @@
 # The README's commands. Each sets up what it needs on a fresh machine.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libpcre2-dev g++ procps cmake libgtest-dev postgresql prometheus slurm-wlm munge
+# What building and running need (the development build compiles the core's GoogleTest
+# unit tests too). The servers the tests start themselves come with `make test` only, and
+# are never started or left enabled as system services (tools/install-debs.sh).
+DEB_PACKAGES := libpcre2-dev g++ cmake procps libgtest-dev
+TEST_DEB_PACKAGES := postgresql prometheus prometheus-node-exporter slurm-wlm munge
 
-.PHONY: run test bench sanitize fuzz deps venv install clean wheel release-check
+.PHONY: run test bench sanitize fuzz deps test-deps venv install clean wheel release-check
 
 deps:
-	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	@sh tools/install-debs.sh $(DEB_PACKAGES)
+
+test-deps:
+	@sh tools/install-debs.sh --servers $(TEST_DEB_PACKAGES)
 
 $(PY):
 	"$$(tools/find-python.sh)" -m venv $(VENV)
@@ -43,6 +45,11 @@ run: install
 	  --registry $(DEMO)/registry.sqlite3 --metrics-file $(DEMO)/metrics.jsonl \
 	  -- $(PY) examples/sample_training.py
 	$(VENV)/bin/corvane findings --registry $(DEMO)/registry.sqlite3
+	@echo
+	@echo "corvane is installed in $(VENV). In a new shell, either use it by its path:"
+	@echo "    $(abspath $(VENV))/bin/corvane findings --registry $(abspath $(DEMO))/registry.sqlite3"
+	@echo "or put it on PATH first:"
+	@echo "    . $(abspath $(VENV))/bin/activate"
 
 # The real-training tests and benchmark run a PyTorch DDP job (CPU, gloo): torch goes into
 # the test environment only (PyPI's build carries CUDA libraries, about 5 GB installed).
@@ -52,7 +59,7 @@ $(VENV)/.torch: | $(VENV)/.installed
 	$(PY) -m pip install -q $(TORCH_SPEC)
 	@touch $@
 
-test: install $(VENV)/.torch
+test: install test-deps $(VENV)/.torch
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 	$(PY) -m pytest -q
 
@@ -77,21 +84,10 @@ release-check: wheel
 	$(REL_VENV)/bin/python tests/test_interface.py --release
 	tests/release_smoke.sh $(REL_VENV)
 
-bench: install $(VENV)/.torch
-	$(PY) bench/bench_output_parser.py
-	$(PY) bench/bench_runner.py
-	$(PY) bench/bench_hooks.py
-	$(PY) bench/bench_hook_line.py
-	$(PY) bench/bench_hung_tool.py
-	$(PY) bench/bench_telemetry.py
-	$(PY) bench/bench_vast.py
-	$(PY) bench/bench_registry.py
-	$(PY) bench/bench_latency.py
-	$(PY) bench/bench_idle.py
-	$(PY) bench/bench_memory.py
-	$(PY) bench/bench_registry_full.py
-	$(PY) bench/bench_agent_latency.py
-	$(PY) bench/bench_ddp.py
+# Every benchmark, each one's output in build/bench/NAME.log, then one table: each figure
+# that has a target, its value, the target, met or not.
+bench: install test-deps $(VENV)/.torch
+	$(PY) bench/run_all.py
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report aborts the process and so fails the run. Its own venv and build folder.
@@ -99,7 +95,7 @@ SAN_VENV := .venv-sanitize
 SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
-sanitize: deps
+sanitize: deps test-deps
 	@test -x $(SAN_VENV)/bin/python || "$$(tools/find-python.sh)" -m venv $(SAN_VENV)
 	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
 	@echo "building corvane with -fsanitize=address,undefined (a few minutes)"

@@ -25,6 +25,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from targets import check
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = str(ROOT / "examples" / "ddp_training.py")
 FAKES = {"PATH": f"{ROOT / 'tests' / 'fakes' / 'bin'}{os.pathsep}{os.environ['PATH']}",
@@ -82,8 +84,9 @@ def main() -> int:
         for _ in range(args.healthy):
             _, findings = monitored(work, args.ranks, ["--steps", "60"])
             alarms.append(len(findings))
-        print(f"false alarms over {args.healthy} healthy DDP runs of 60 steps, "
-              f"{args.ranks} ranks: {sum(alarms)} (per run: {alarms}; target 0)")
+        check("DDP false alarms", sum(alarms), "==", 0, "",
+              f"false alarms over {args.healthy} healthy DDP runs of 60 steps, "
+              f"{args.ranks} ranks: {sum(alarms)} (per run: {alarms})")
 
         faults = {
             "straggler": (["--steps", "40", "--slow-rank", "1", "--slow-from", "12"],
@@ -111,8 +114,8 @@ def main() -> int:
                 text=True, env=dict(os.environ, **FAKES), timeout=600).stdout))
             watched.append(steps_per_second(monitored(work, args.ranks, ["--steps", "150"])[0]))
         a, w = statistics.median(alone), statistics.median(watched)
-        print(f"DDP steps/s alone {a:.2f}, under corvane {w:.2f}: ratio {w / a:.3f} "
-              "(target >= 0.97)")
+        check("DDP steps/s under corvane / alone", w / a, ">=", 0.97, "",
+              f"DDP steps/s alone {a:.2f}, under corvane {w:.2f}: ratio {w / a:.3f}")
     return 0
 
 

@@ -29,6 +29,8 @@ import threading
 import time
 from pathlib import Path
 
+from targets import check
+
 ROOT = Path(__file__).resolve().parent.parent
 FAKE_BIN = ROOT / "tests" / "fakes" / "bin"
 SMI_FIXTURES = ROOT / "tests" / "fixtures" / "nvidia-smi"
@@ -73,7 +75,8 @@ def report(name: str, sent: dict, arrived: dict) -> None:
         print(f"{name:<11} no finding arrived ({missing} missing)")
         return
     p99 = lat[min(len(lat) - 1, int(round(0.99 * (len(lat) - 1))))]
-    print(f"{name:<11} n={len(lat):3d}  p50 {statistics.median(lat):6.1f} ms  p99 {p99:6.1f} ms"
+    check(f"finding delivery p99, {name}", p99, "<=", 100, " ms",
+          f"{name:<11} n={len(lat):3d}  p50 {statistics.median(lat):6.1f} ms  p99 {p99:6.1f} ms"
           f"  max {lat[-1]:6.1f} ms" + (f"  ({missing} missing)" if missing else ""))
 
 

@@ -26,6 +26,8 @@ import sys
 import tempfile
 import time
 
+from targets import check
+
 STREAM = r"""
 import sys
 line = b"step 1200 | loss 2.3141 | lr 3.0e-04 | grad_norm 0.912 | 412.5 samples/s | mem 71.2 GiB\n"
@@ -101,7 +103,8 @@ def main() -> None:
         if args.only not in (None, name):
             continue
         peak, wall, status, err = run_monitor(job, job_args, args.config)
-        print(f"{what}: peak RSS {peak:.0f} MB (target < 200 MB), wall {wall:.1f} s, "
+        check(f"{what}: peak RSS", peak, "<", 200, " MB",
+              f"{what}: peak RSS {peak:.0f} MB, wall {wall:.1f} s, "
               f"{size / wall / (1 << 20):.0f} MiB/s, exit {status}")
         if status != 0:
             print(err)

@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 from corvane.monitor import monitoring as m
+from targets import check
 
 HERE = Path(__file__).resolve().parent
 FALLBACK = [
@@ -77,14 +78,17 @@ def main() -> int:
     print(f"parse_output_line from Python  : {py_native:12,.0f} lines/s")
     print(f"host re, the same five searches: {py_re:12,.0f} lines/s")
     print(f"native core alone (no Python)  : {core:12,.0f} lines/s")
-    print(f"  from Python vs host re: {py_native / py_re:.1f}x (target >= 3x)")
-    print(f"  core alone: {core / 1e6:.2f} M lines/s (target >= 2 M)")
+    check("parser from Python vs host re", py_native / py_re, ">=", 3, "x",
+          f"  from Python vs host re: {py_native / py_re:.1f}x")
+    check("parser core alone, M lines/s", core / 1e6, ">=", 2, "",
+          f"  core alone: {core / 1e6:.2f} M lines/s")
 
     for label, line in (("1 MiB of 'ecc '", "ecc " * (1 << 18)),
                         ("1 MiB of 'pcieport '", ("pcieport " * 116509)[: 1 << 20]),
                         ("'xid' + 1 MiB of spaces", "xid" + " " * (1 << 20))):
         best = min(_time_one(lambda: m._parse_output_line(line, [], [])) for _ in range(5))
-        print(f"one call on {label:<26}: {best * 1e3:7.2f} ms (target < 10 ms)")
+        check(f"one call on {label}", best * 1e3, "<", 10, " ms",
+              f"one call on {label:<26}: {best * 1e3:7.2f} ms")
     for label, line in (("1 MiB of 'pcieport '", ("pcieport " * 116509)[: 1 << 20]),
                         ("1 MiB of 'AER: '", "AER: " * 209715),
                         ("1 MiB of 'NVRM: Xid (PCI:'", ("NVRM: Xid (PCI:" * 69906))):

@@ -23,6 +23,8 @@ import subprocess
 import sys
 import tempfile
 
+from targets import check
+
 JOB = r"""
 import errno, os, sys
 folder, count = sys.argv[1], int(sys.argv[2])
@@ -84,9 +86,9 @@ def main() -> None:
             status = fh.read().strip()
         with open(f"{tmp}/before.err") as fh:
             before_err = fh.read().strip()
-    print(f"registry-full job: findings printed {printed}; records in the registry before the "
-          f"journal was replayed {counts[0]}, after {counts[1]} (target: {printed}); "
-          f"monitor exit {status}")
+    check("registry-full job: records after replay", counts[1] or 0, "==", printed, "",
+          f"registry-full job: findings printed {printed}; records in the registry before the "
+          f"journal was replayed {counts[0]}, after {counts[1]}; monitor exit {status}")
     if err:
         print(f"  its last line: {err[-1]}")
     if counts[0] is None:

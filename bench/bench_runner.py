@@ -26,6 +26,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from targets import check
+
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_output_parser import corpus  # noqa: E402
 
@@ -105,13 +107,14 @@ def real_log_figures(tmp: Path, config, sizes: list[int]) -> None:
                 ["sh", "-c", f"cat {data} | cat > {tmp / 'echo-cat.txt'}"], check=True,
                 env={"PATH": "/usr/bin:/bin"}))
             per_line[count] = w / count
-            print(f"  {count:>9,} lines, max_output_lines={bound}: wall {w:6.2f} s CPU {c:6.2f} s"
-                  f" = {1e6 * w / count:.2f} us/line, {w / kw:.1f}x cat through a pipe "
-                  f"(target within 5x)")
+            check(f"{count:,} lines vs cat through a pipe", w / kw, "<=", 5, "x",
+                  f"  {count:>9,} lines, max_output_lines={bound}: wall {w:6.2f} s CPU {c:6.2f} s"
+                  f" = {1e6 * w / count:.2f} us/line, {w / kw:.1f}x cat through a pipe")
             data.unlink()
         if len(sizes) > 1:
-            print(f"  per-line cost {sizes[-1]:,} / {sizes[0]:,} lines: "
-                  f"{per_line[sizes[-1]] / per_line[sizes[0]]:.2f} (target within 1.2)")
+            ratio = per_line[sizes[-1]] / per_line[sizes[0]]
+            check(f"per-line cost {sizes[-1]:,} / {sizes[0]:,} lines", ratio, "<=", 1.2, "",
+                  f"  per-line cost {sizes[-1]:,} / {sizes[0]:,} lines: {ratio:.2f}")
 
 
 def host_reader(data: Path, echo: Path):
@@ -184,8 +187,10 @@ def main() -> int:
             env={"PATH": "/usr/bin:/bin"}))
         print(f"cat, file to file     : wall {fw:6.2f} s  CPU {fcc:6.2f} s (children)")
         print(f"cat through a pipe    : wall {kw:6.2f} s  CPU {kcc:6.2f} s (children)")
-        print(f"  vs host-Python reader: {hw / w:.1f}x lines/s (target >= 5x)")
-        print(f"  vs cat through a pipe: {w / kw:.1f}x its wall time (target within 3x)")
+        check("reader vs host-Python reader, lines/s", hw / w, ">=", 5, "x",
+              f"  vs host-Python reader: {hw / w:.1f}x lines/s")
+        check("reader vs cat through a pipe, wall time", w / kw, "<=", 3, "x",
+              f"  vs cat through a pipe: {w / kw:.1f}x its wall time")
 
         real_log_figures(tmp, config, [int(n) for n in args.real_sizes.split(",")])
 
@@ -194,8 +199,9 @@ def main() -> int:
         m.run_monitored_command(["sleep", str(args.silent_seconds)], config, NullRegistry(), str(tmp))
         wall = time.perf_counter() - start
         cpu = cpu_self() - start_cpu
-        print(f"silent job of {wall:.1f} s, 1-s poll: monitor CPU {cpu:.3f} s = "
-              f"{100 * cpu / wall:.2f}% of one core (target < 1%)")
+        check("silent job, monitor CPU share", 100 * cpu / wall, "<", 1, "%",
+              f"silent job of {wall:.1f} s, 1-s poll: monitor CPU {cpu:.3f} s = "
+              f"{100 * cpu / wall:.2f}% of one core")
     return 0
 
 

@@ -120,6 +120,7 @@ def test_agent_exports_its_node_to_prometheus(agent_env, tmp_path):
 
     env, config = agent_env
     textfile = tmp_path / "prom" / "corvane.prom"
+    textfile.parent.mkdir()
 
     def value(name, **labels):
         text = textfile.read_text() if textfile.exists() else ""

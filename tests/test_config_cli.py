@@ -43,7 +43,7 @@ def test_bad_files_are_clear_errors(tmp_path, name, text):
         load_config(path)
 
 
-def test_findings_command(tmp_path, capsys):
+def test_findings_command(tmp_path, capsys, empty_path, monkeypatch):
     path = tmp_path / "r.sqlite3"
     assert cli.main(["findings", "--registry", str(path)]) == 1  # nothing there, nothing made
     assert "no registry at" in capsys.readouterr().err and not path.exists()
@@ -58,11 +58,26 @@ def test_findings_command(tmp_path, capsys):
     out = capsys.readouterr().out
     assert "job-1" in out and "output_stall" in out and "completed" in out
     assert cli.main(["findings", "--registry", str(path), "--job", "job-2"]) == 1
+    # The monitor's closing line is a command that works as typed, from anywhere.
+    monkeypatch.chdir(tmp_path)
+    capsys.readouterr()
+    assert cli.main(["monitor", "--registry", "r.sqlite3", "--", sys.executable, "-c", ""]) == 0
+    assert capsys.readouterr().out.splitlines()[-1].endswith(f" --registry {path}")
 
 
 def test_config_command_reports_bad_file(tmp_path, capsys):
     assert cli.main(["config", "--config", str(tmp_path / "none.toml")]) == 2
     assert "cannot read configuration" in capsys.readouterr().err
+    # What --format toml prints is a file that reads back as the same configuration.
+    source = tmp_path / "c.toml"
+    source.write_text('[cluster.baselines."h100 sxm"]\nreference_tflops_expected = 450.0\n'
+                      '[cluster.slurm]\nextra_args = ["--comment=a \\"b\\""]\n')
+    assert cli.main(["config", "--config", str(source), "--format", "toml"]) == 0
+    (tmp_path / "out.toml").write_text(capsys.readouterr().out)
+    assert cli.main(["config", "--config", str(source)]) == 0
+    first = capsys.readouterr().out
+    assert cli.main(["config", "--config", str(tmp_path / "out.toml")]) == 0
+    assert capsys.readouterr().out == first and first.endswith("}\n")
 
 
 def test_profile_command(tmp_path, capsys, empty_path):
@@ -74,6 +89,14 @@ def test_profile_command(tmp_path, capsys, empty_path):
     assert "Reference target: 450 TFLOPS" in capsys.readouterr().out
     assert cli.main(["profile"]) == 0  # no GPU tool on PATH: the generic profile
     assert capsys.readouterr().out.startswith("GPU: generic (detected profile: generic)")
+    # Marketplace spellings go through the marketplace's GPU name table; a fallback is said.
+    for name, profile, fell_back in [("H100_SXM", "H100 SXM", False),
+                                     ("rtx_4090", "RTX 4090", False),
+                                     ("Tesla T4", "generic", True)]:
+        assert cli.main(["profile", name]) == 0
+        out, err = capsys.readouterr()
+        assert f"(detected profile: {profile})" in out
+        assert ("generic profile stands in" in err) == fell_back
 
 
 def test_profile_command_uses_the_detected_gpu(fake_path, shared_fixtures, monkeypatch, capsys):
@@ -310,3 +333,22 @@ def test_runner_refuses_an_invalid_configuration_before_the_child(tmp_path, dott
             [sys.executable, "-c", f"open({str(marker)!r}, 'w')"], _with(dotted, value),
             registry, str(tmp_path / "ck"))
     assert registry.calls == [] and not marker.exists()
+
+
+def test_the_readme_documents_every_configuration_key():
+    from corvane.config import DEFAULT_CONFIG
+
+    def keys(d, prefix=""):
+        for k, v in d.items():
+            yield from keys(v, f"{prefix}{k}.") if isinstance(v, dict) and v else [prefix + k]
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    documented = set(re.findall(r"^\| `([a-z_.]+)` \| `(.*?)` \|", readme, re.M))
+    assert {(k, json.dumps(v)) for k, v in
+            ((k, _get(DEFAULT_CONFIG, k)) for k in keys(DEFAULT_CONFIG))} <= documented
+
+
+def _get(config, dotted):
+    for part in dotted.split("."):
+        config = config[part]
+    return config

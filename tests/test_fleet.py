@@ -108,7 +108,7 @@ def test_the_worst_finding_decides_and_hand_set_states(reg):
 # -- corvane jobs / trust ---------------------------------------------------------------------
 
 def _jobs(reg):
-    for i, (status, node) in enumerate([("succeeded", "n1"), ("failed", "n2"),
+    for i, (status, node) in enumerate([("completed", "n1"), ("failed", "n2"),
                                         ("running", "n1")]):
         reg.start_job(f"job-{i}", f"python train.py --run {i}", {"node_id": node})
         if status != "running":
@@ -129,6 +129,9 @@ def test_jobs_table_and_filters(reg, capsys):
     assert [ln.split()[0] for ln in capsys.readouterr().out.splitlines()[1:]] == ["job-1"]
     assert cli.main(["jobs", "--registry", str(reg.path), "--limit", "1"]) == 0
     assert [ln.split()[0] for ln in capsys.readouterr().out.splitlines()[1:]] == ["job-2"]
+    with pytest.raises(SystemExit) as stop:  # not a status a job can have
+        cli.main(["jobs", "--registry", str(reg.path), "--status", "succeeded"])
+    assert stop.value.code == 2 and "invalid choice" in capsys.readouterr().err
 
 
 def test_jobs_json(reg, capsys):
@@ -147,8 +150,11 @@ def test_jobs_json(reg, capsys):
 def test_trust_command(reg, capsys):
     _jobs(reg)
     path = str(reg.path)
+    _event(reg, "n1", "xid_critical", "CRITICAL", details={"injected": True})  # a rehearsal
     assert cli.main(["trust", "--registry", path]) == 0
-    rows = {ln.split()[0]: ln for ln in capsys.readouterr().out.splitlines()[1:]}
+    out = capsys.readouterr().out.splitlines()
+    assert out[-1].startswith("1 hardware finding made by fault injection")
+    rows = {ln.split()[0]: ln for ln in out[1:-1]}
     assert rows["n1"].split()[1:3] == ["trusted", "2"]
     assert rows["n2"].split()[1] == "distrusted" and "xid_critical" in rows["n2"]
     assert cli.main(["trust", "block", "n1", "--reason", "bad fan", "--registry", path]) == 0
@@ -158,11 +164,16 @@ def test_trust_command(reg, capsys):
     assert doc["window_days"] == 7
     by = {n["node"]: n for n in doc["nodes"]}
     assert set(by["n2"]) == {"node", "state", "set_by_hand", "reason", "jobs", "findings",
-                             "last_critical_hardware"}
+                             "last_critical_hardware", "injected_left_out"}
     assert by["n1"]["state"] == "distrusted" and by["n1"]["set_by_hand"] is True
     assert by["n2"]["last_critical_hardware"]["event_type"] == "xid_critical"
-    assert cli.main(["trust", "allow", "n2", "--registry", path]) == 0
-    assert "n2: trusted (allowed by hand)" in capsys.readouterr().out
+    assert cli.main(["trust", "allow", "n2", "--registry", path, "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["trust"]["reason"] == "allowed by hand"
+    assert cli.main(["trust", "--json", "allow", "n2", "--registry", path]) == 0
+    assert json.loads(capsys.readouterr().out)["trust"]["state"] == "trusted"
+    for command in ("block", "clear", "allow", "clear"):  # a node nothing else knows
+        assert cli.main(["trust", command, "never-seen", "--registry", path]) == 0
+    assert "never-seen: nothing recorded" in capsys.readouterr().out.splitlines()[-1]
 
 
 def test_findings_and_profile_json(reg, capsys):
@@ -180,7 +191,7 @@ def test_findings_and_profile_json(reg, capsys):
     names = [p["name"] for p in json.loads(capsys.readouterr().out)["profiles"]]
     assert doc["profile"]["name"] in names and "generic" in names
     assert cli.main(["profile", "--list"]) == 0
-    assert len(capsys.readouterr().out.splitlines()) == len(names)
+    assert len(capsys.readouterr().out.splitlines()) == len(names) + 1  # and a header
 
 
 def test_json_documents_are_strict_json(reg, capsys):
@@ -267,6 +278,13 @@ def test_a_critical_fault_on_a_machine_steers_the_next_launch(tmp_path, market, 
 
     # 31027 is the cheapest, 40001 has a clean record, 50002 was never seen.
     market.offers = [_offer(1, 31027, 0.50), _offer(2, 50002, 0.55), _offer(3, 40001, 0.60)]
+    # The fault was a rehearsal's (injected): it says nothing about the machine ...
+    assert cli.main(["vast", "offers", "--gpu", "RTX_4090", "--json"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert {o["machine_id"]: o["trust"] for o in doc["offers"]}[31027] == "trusted"
+    # ... while the same fault seen on the real hardware keeps the next job off it.
+    TrustRegistry(registry).record_event(node_id="31027", job_id="job-real", event_type="ecc_dbe",
+                                         severity="CRITICAL", summary="uncorrectable ECC error")
     assert cli.main(["vast", "offers", "--gpu", "RTX_4090"]) == 0
     rows = [ln.split() for ln in capsys.readouterr().out.splitlines()[1:]]
     assert [(r[1], r[-1]) for r in rows] == [("40001", "trusted"), ("50002", "unknown")]

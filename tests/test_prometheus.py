@@ -109,6 +109,7 @@ def read_textfile(path):
 
 def test_prometheus_scrapes_a_monitored_job_with_an_injected_fault(tmp_path):
     textdir = tmp_path / "textfile"
+    textdir.mkdir()
     metrics_file = tmp_path / "metrics.jsonl"
     rules = {"gpus": [GPU], "rules": [{"gpu": 0, "set": {"temperature_c": 97},
                                        "after_polls": 3}]}
@@ -173,6 +174,7 @@ def test_prometheus_scrapes_a_monitored_job_with_an_injected_fault(tmp_path):
 
 def test_textfile_while_no_telemetry_answers(tmp_path):
     textdir = tmp_path / "textfile"
+    textdir.mkdir()
     monitor = Monitor(tmp_path, ["--prometheus-textfile", str(textdir)])
     textfile = textdir / "corvane.prom"
     try:
@@ -194,6 +196,7 @@ def test_textfile_that_cannot_be_written_mid_run(tmp_path):
     import shutil
 
     textdir = tmp_path / "textfile"
+    textdir.mkdir()
     monitor = Monitor(tmp_path, ["--prometheus-textfile", str(textdir)])
     try:
         assert wait_for(lambda: samples(read_textfile(textdir / "corvane.prom"),
@@ -259,18 +262,22 @@ def busy_port():
         yield s.getsockname()[1]
 
 
-@pytest.mark.parametrize("case", ["port in use", "textfile dir under a file",
+@pytest.mark.parametrize("case", ["port in use", "textfile dir is a file", "textfile dir missing",
                                   "addr without port", "port in use with a textfile"])
 def test_refused_before_the_job_starts(tmp_path, busy_port, case):
     blocker = tmp_path / "a-file"
     blocker.write_text("")
+    (tmp_path / "text").mkdir()
+    hint = " (give node_exporter's --collector.textfile.directory)"
     args, status, message = {
         "port in use": (["--prometheus-port", str(busy_port)], 1,
                         f"cannot serve Prometheus metrics on 127.0.0.1:{busy_port}: "
                         "Address already in use"),
-        "textfile dir under a file": (["--prometheus-textfile", str(blocker / "dir")], 1,
-                                      f"cannot write the Prometheus textfile "
-                                      f"{blocker / 'dir' / 'corvane.prom'}: Not a directory"),
+        "textfile dir is a file": (["--prometheus-textfile", str(blocker)], 1,
+                                   f"--prometheus-textfile {blocker}: not a directory{hint}"),
+        "textfile dir missing": (["--prometheus-textfile", str(tmp_path / "no" / "dir")], 1,
+                                 f"--prometheus-textfile {tmp_path / 'no' / 'dir'}: no such "
+                                 f"directory{hint}"),
         "addr without port": (["--prometheus-addr", "0.0.0.0"], 2,
                               "--prometheus-addr needs --prometheus-port"),
         "port in use with a textfile": (["--prometheus-port", str(busy_port),
@@ -286,8 +293,9 @@ def test_refused_before_the_job_starts(tmp_path, busy_port, case):
         env=dict(os.environ, CORVANE_REGISTRY=str(tmp_path / "r.sqlite3")))
     assert (proc.returncode, proc.stderr) == (status, f"corvane: {message}\n")
     assert not ran.exists()
-    # No textfile claims a job is watched.
+    # No textfile claims a job is watched, and no directory was made.
     assert not (tmp_path / "text" / "corvane.prom").exists()
+    assert not (tmp_path / "no").exists()
 
 
 def test_label_values_are_escaped():

@@ -431,3 +431,43 @@ def load_config(path: str | os.PathLike | None = None) -> dict:
     for warning in dict.fromkeys(warnings):
         print(f"corvane: warning: {source}: {warning}", file=sys.stderr)
     return config
+
+
+def to_toml(config: dict) -> str:
+    """`config` as a TOML file that `load_config` reads back to the same values; a key whose
+    value is None (TOML has no null) is written as a comment, so the default applies."""
+    lines: list[str] = []
+
+    def key(k) -> str:
+        k = str(k)
+        return k if _BARE_KEY.fullmatch(k) else json.dumps(k)
+
+    def value(v) -> str:
+        if isinstance(v, bool):
+            return "true" if v else "false"
+        if isinstance(v, (int, float)):
+            return repr(v) if isinstance(v, int) or math.isfinite(v) else (
+                "nan" if math.isnan(v) else ("inf" if v > 0 else "-inf"))
+        if isinstance(v, str):
+            return json.dumps(v)
+        if isinstance(v, (list, tuple)):
+            return "[" + ", ".join(value(x) for x in v) + "]"
+        if isinstance(v, dict):
+            return "{" + ", ".join(f"{key(k)} = {value(x)}" for k, x in v.items()
+                                   if x is not None) + "}"
+        raise TypeError(f"cannot write {type(v).__name__} as TOML")
+
+    def table(path: tuple, d: dict) -> None:
+        if path:
+            lines.extend(["", "[" + ".".join(key(p) for p in path) + "]"])
+        for k, v in d.items():
+            if v is None:
+                lines.append(f"# {key(k)}: not set")
+            elif not isinstance(v, dict):
+                lines.append(f"{key(k)} = {value(v)}")
+        for k, v in d.items():
+            if isinstance(v, dict):
+                table(path + (k,), v)
+
+    table((), config)
+    return "\n".join(lines).lstrip("\n") + "\n"

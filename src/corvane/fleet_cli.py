@@ -11,7 +11,8 @@ import signal
 import sys
 import time
 
-from .trust.node_trust import DISTRUSTED, SEVERITIES, TRUSTED, UNKNOWN, WINDOW_S, node_trust
+from .trust.node_trust import (DISTRUSTED, SEVERITIES, TRUSTED, UNKNOWN, WINDOW_S, node_trust,
+                                 trust_by_node)
 from .ui.display import shown
 
 
@@ -69,7 +70,6 @@ def settle_registry(registry, result, stopped_by, print_summary, journal_dirs=()
 def vast_trust(args, open_registry, cli_error):
     """The registry (None when there is none yet) and each known machine's trust state, for
     `vast offers` and `vast launch`."""
-    from .trust.node_trust import trust_by_node
     from .trust.registry import RegistryError, is_database_url, registry_location
 
     where = args.registry if args.registry is not None else registry_location()
@@ -135,7 +135,8 @@ def _trust_document(entry: dict) -> dict:
     return {"node": entry["node"], "state": entry["state"], "set_by_hand": entry["set_by_hand"],
             "reason": entry["reason"], "jobs": entry["jobs"],
             "findings": {s: entry["findings"].get(s, 0) for s in SEVERITIES},
-            "last_critical_hardware": entry["last_critical_hardware"]}
+            "last_critical_hardware": entry["last_critical_hardware"],
+            "injected_left_out": entry["injected_left_out"]}
 
 
 def cmd_trust(args, registry, table) -> int:
@@ -146,8 +147,15 @@ def cmd_trust(args, registry, table) -> int:
             print(shown(f"corvane: the registry {registry.path} is unreachable; node {args.node} "
                         "was not changed"), file=sys.stderr)
             return 1
-        entry = next(e for e in node_trust(registry) if e["node"] == args.node)
-        print(shown(f"node {args.node}: {entry['state']} ({entry['reason']})"))
+        entry = trust_by_node(registry).get(str(args.node))
+        if args.json:
+            print_json({"registry": str(registry.path), "node": str(args.node),
+                        "action": args.trust_command,
+                        "trust": None if entry is None else _trust_document(entry)})
+        elif entry is None:  # cleared, and nothing else recorded about it
+            print(shown(f"node {args.node}: nothing recorded (trusted until a hardware finding)"))
+        else:
+            print(shown(f"node {args.node}: {entry['state']} ({entry['reason']})"))
         return 0
     entries = [_trust_document(e) for e in node_trust(registry)]
     if args.json:
@@ -165,6 +173,10 @@ def cmd_trust(args, registry, table) -> int:
     table([(e["node"], e["state"] + (" (by hand)" if e["set_by_hand"] else ""), e["jobs"],
             _counts_text(e["findings"]), last(e)) for e in entries],
           ("NODE", "STATE", "JOBS", "FINDINGS (C/W/I)", "LAST CRITICAL HARDWARE FINDING"))
+    injected = sum(e["injected_left_out"] for e in entries)
+    if injected:
+        print(f"{injected} hardware finding{'s' if injected != 1 else ''} made by fault "
+              "injection (rehearsals) left out of the states")
     return 0
 
 
@@ -182,6 +194,35 @@ def findings_document(job: dict, events: list, recovery: list) -> dict:
                          for r in recovery]}
 
 
+def marketplace_gpu(name: str | None) -> tuple[str | None, str | None]:
+    """A marketplace spelling (H100_SXM, rtx_4090) -> (its key in the marketplace's GPU name
+    table, the GPU's name there); (None, None) for a name the table does not hold."""
+    if not name:
+        return None, None
+    from .providers.vast import VAST_GPU_NAME_MAP
+
+    folded = name.strip().upper().replace(" ", "_").replace("-", "_")
+    for key, shown_name in VAST_GPU_NAME_MAP.items():
+        if key.upper() == folded:
+            return key, shown_name
+    return None, None
+
+
+def resolve_gpu_profile(name: str | None, config=None):
+    """The baseline profile for a driver's or a marketplace's GPU name, the name it was looked
+    up by and, when it fell back to the generic profile, a line saying so."""
+    from .trust.baselines import detect_gpu_profile
+
+    _, market_name = marketplace_gpu(name)
+    looked_up = market_name or name
+    profile = detect_gpu_profile(looked_up, config)
+    note = None
+    if name and profile.name == "generic":
+        note = (f"no baseline profile matches {name!r}; the generic profile stands in "
+                "(corvane profile --list shows the known ones)")
+    return profile, looked_up, note
+
+
 def profile_document(profile) -> dict:
     return dict(profile.to_dict())
 
@@ -193,8 +234,11 @@ def cmd_profile_list(args) -> int:
     if args.json:
         print_json({"profiles": profiles})
         return 0
+    # Lookup takes the first profile, in this order, with a fragment found in the name.
+    width = max(len("PROFILE"), *(len(p["name"]) for p in profiles))
+    print(f"{'PROFILE':<{width}}  MATCHES (in lookup order; the first match wins)")
     for p in profiles:
-        print(f"{p['name']:<12} matches {', '.join(p.get('match_substrings') or ()) or '-'}")
+        print(f"{p['name']:<{width}}  {', '.join(p.get('match_substrings') or ()) or '-'}")
     return 0
 
 

@@ -137,8 +137,14 @@ class PrometheusExporter:
         if textfile_dir is not None:
             directory = os.fspath(textfile_dir)
             self.textfile = os.path.join(directory, TEXTFILE_NAME)
+            # The directory is node_exporter's, made by whoever set it up: a typo must not
+            # make a new one (as root, anywhere) that nothing reads.
+            if not os.path.isdir(directory):
+                raise ExporterError(
+                    f"--prometheus-textfile {directory}: "
+                    + ("not a directory" if os.path.exists(directory) else "no such directory")
+                    + " (give node_exporter's --collector.textfile.directory)")
             try:
-                os.makedirs(directory, exist_ok=True)
                 self.write_textfile()
             except OSError as exc:
                 raise ExporterError(f"cannot write the Prometheus textfile {self.textfile}: "

@@ -4,7 +4,8 @@ A node's state comes from its hardware findings of the last seven days: a CRITIC
 the machine (an Xid the driver calls critical, a double-bit ECC error, a GPU lost, PCIe or
 NVLink errors past their critical rate) makes it "distrusted", a WARN hardware finding makes
 it "suspect", and otherwise it is "trusted". Findings about the job (NaN, hangs, stalls,
-stragglers, a full disk) say nothing about the machine and do not count. A finding that the
+stragglers, a full disk) say nothing about the machine and do not count, nor do findings a
+rehearsal's fault injection made ("injected": true in their details). A finding that the
 fault catalogue classed (its details' "class") counts only when the class is one of the
 machine's own: hardware, memory, interconnect or network; an Xid the job caused, a job's
 CUDA out-of-memory or a host OOM kill never does. A state set by hand
@@ -79,7 +80,8 @@ def node_trust(registry, now: float | None = None) -> list[dict]:
         if key not in nodes:
             nodes[key] = {"node": key, "state": TRUSTED, "set_by_hand": False, "jobs": 0,
                           "findings": dict.fromkeys(SEVERITIES, 0),
-                          "last_critical_hardware": None, "reason": "no hardware findings "
+                          "last_critical_hardware": None, "injected_left_out": 0,
+                          "reason": "no hardware findings "
                           "in the last 7 days"}
         return nodes[key]
 
@@ -101,6 +103,9 @@ def node_trust(registry, now: float | None = None) -> list[dict]:
         if ev["node_id"] is None:
             continue
         entry = node(ev["node_id"])
+        if ev.get("injected"):
+            entry["injected_left_out"] += 1
+            continue
         verdict = _verdict(ev)
         if verdict == DISTRUSTED:
             entry["last_critical_hardware"] = {"at": ev["recorded_at"],

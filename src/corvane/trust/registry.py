@@ -186,7 +186,12 @@ def _to_json(value) -> str:
 def _reason(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror
-    text = " ".join(str(exc).split())
+    # A driver's message may run over several lines, each its own sentence (libpq: "...
+    # Connection refused" then "Is the server running ...?"): one line, sentences kept apart.
+    parts = [" ".join(line.split()) for line in str(exc).splitlines()]
+    parts = [p for p in parts if p]
+    text = " ".join(p if i == len(parts) - 1 or p[-1] in ".?!:;," else p + "."
+                    for i, p in enumerate(parts))
     return text or type(exc).__name__
 
 
@@ -882,14 +887,18 @@ class TrustRegistry:
 
     def events_of_types(self, event_types, severities=("CRITICAL", "WARN")) -> list[dict]:
         """Findings of the given kinds and severities, oldest first, with their details as
-        stored (JSON text)."""
+        stored (JSON text) and "injected" (true when a rehearsal's fault injection made the
+        finding)."""
         types, sevs = sorted(set(map(str, event_types))), list(map(str, severities))
         if not types or not sevs:
             return []
-        return self._read(
+        rows = self._read(
             "SELECT id, recorded_at, node_id, job_id, event_type, severity, summary, details "
             f"FROM events WHERE event_type IN ({', '.join('?' * len(types))}) "
             f"AND severity IN ({', '.join('?' * len(sevs))}) ORDER BY id", (*types, *sevs))
+        for row in rows:
+            row["injected"] = _injected(row["details"])
+        return rows
 
     def finding_counts_by_node(self) -> dict[str, dict[str, int]]:
         """node id -> severity -> number of findings."""
@@ -1001,6 +1010,14 @@ def _shown_lost(job: dict) -> dict:
     if job.get("status") == "running" and monitor_gone(job) is not None:
         job["status"] = "lost"
     return job
+
+
+def _injected(details) -> bool:
+    try:
+        parsed = json.loads(details) if isinstance(details, (str, bytes)) else details
+    except ValueError:
+        return False
+    return isinstance(parsed, dict) and parsed.get("injected") is True
 
 
 def _op_finish_job(cur, *, job_id, status, finished_at, nodes, details) -> None:
