@@ -82,6 +82,7 @@ def main() -> int:
                   flush=True)
     if rank == 0 and started is not None and args.steps > 6:
         print(f"done: {(args.steps - 5) / (time.perf_counter() - started):.2f} steps/s", flush=True)
+    dist.barrier()  # no rank closes its connections while a peer still finishes the last step
     dist.destroy_process_group()
     return 0
 

@@ -3,6 +3,7 @@ finding when it is healthy, each injected fault reported and placed, and nothing
 running after a hung job is ended. One job per scenario."""
 
 import json
+import re
 import os
 import subprocess
 
@@ -36,6 +37,9 @@ def monitor(tmp_path, env, args, **settings):
     shown = subprocess.run([PY, "-m", "corvane", "findings", "--json"], env=env,
                            capture_output=True, text=True, check=True).stdout
     findings = [f for f in json.loads(shown)["findings"] if f["severity"] != "INFO"]
+    errors = [line for line in job.stdout.splitlines(True)  # a worker's own, above torchrun's
+              if re.search(r"terminate|what\(\)|Error:", line)]
+    job.shown = job.stdout[-3000:] + job.stderr[-2000:] + "".join(errors)
     return job, {(f["event_type"], f["details"].get("rank"), f["details"].get("phase"))
                  for f in findings}, findings
 
@@ -53,10 +57,10 @@ def monitor(tmp_path, env, args, **settings):
 ], ids=["healthy", "straggler-and-nan", "loss-blowup"])
 def test_ddp_job_findings(tmp_path, env, args, expected):
     job, found, _ = monitor(tmp_path, env, args)
-    assert job.returncode == 0, job.stdout[-3000:] + job.stderr[-3000:]
+    assert job.returncode == 0, job.shown
     if not expected:
-        assert found == set(), job.stdout[-3000:]
-    assert expected <= found, job.stdout[-3000:]
+        assert found == set(), job.shown
+    assert expected <= found, job.shown
     assert {f for f in found if "straggler" in f[0]} <= expected  # no healthy rank blamed
 
 
@@ -65,7 +69,7 @@ def test_stuck_rank_is_named_and_the_job_ended(tmp_path, env):
                                                    "--hang-step", "12"],
                                    hang_detection_timeout="10s", hang_detection_grace="0s",
                                    on_hang="stop", stop_grace="3s")
-    assert job.returncode == 124, job.stdout[-3000:] + job.stderr[-3000:]
+    assert job.returncode == 124, job.shown
     hang = next(f for f in findings if f["event_type"] == "training_hang")
     assert hang["details"]["stuck_ranks"] == [3] and hang["details"]["step"] == 11
     assert hang["details"]["phase"] == "forward-compute"
