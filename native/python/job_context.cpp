@@ -33,6 +33,23 @@ std::string subject_key(nb::handle details) {
   return key;
 }
 
+// A node's plan follows the action of its CRITICAL findings: one that asks for work on the
+// node outweighs one that asks only for a restart of the job.
+bool job_only(nb::handle action) {
+  if (!PyUnicode_Check(action.ptr())) return false;
+  std::string text = exact_utf8(action);
+  return text == "restart_job" || text == "none";
+}
+
+void note_critical(JobContext::PlanFor& plan, nb::handle node, nb::handle finding) {
+  nb::object details = nb::getattr(finding, "details", nb::none());
+  nb::object action = PyDict_Check(details.ptr()) ? details.attr("get")("action") : nb::none();
+  bool first = !plan.critical.is_valid();
+  if (first || (job_only(plan.action) && !job_only(action))) plan.action = action;
+  plan.node = nb::borrow(node);
+  plan.critical = nb::borrow(finding);
+}
+
 }  // namespace
 
 void JobContext::flush_new_findings() {
@@ -58,7 +75,8 @@ void JobContext::flush_new_findings() {
     if (!seen.deliver) continue;
     delivered_findings.append(finding);
     trigger_types.emplace(type_key, event_type);
-    if (trigger.add(severity_key, type_key)) first_critical = nb::borrow(finding);
+    std::string node_key = field_key(node);
+    if (trigger.add(node_key, severity_key, type_key)) note_critical(plans[node_key], node, finding);
 
     // Each sink on its own: a console, bridge or registry that fails is logged once and
     // the others still get the finding.
@@ -130,28 +148,30 @@ void JobContext::report_state(bool running, nb::handle last_output_at, double po
 }
 
 void JobContext::maybe_trigger_recovery(nb::handle returncode) {
-  if (recovery_triggered || !trigger.armed()) return;
+  if (!trigger.armed()) return;
+  std::vector<std::string> due = trigger.take_due();
+  if (due.empty()) return;
   nb::object recovery = section("recovery");
   if (!truthy(recovery.attr("get")("enabled", true))) return;
-  nb::object critical = first_critical;
+  // A plan that fails is not tried again: its node is no longer due.
+  for (const std::string& key : due) plan_recovery(plans[key], recovery, returncode);
+}
+
+void JobContext::plan_recovery(const PlanFor& due, nb::handle recovery, nb::handle returncode) {
   nb::list sorted;
-  for (const std::string& key : trigger.triggers()) sorted.append(trigger_types[key]);
+  for (const std::string& key : trigger.triggers(field_key(due.node)))
+    sorted.append(trigger_types[key]);
   if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
-  recovery_triggered = true;  // before planning: a plan that fails is not tried again
-  // The plan is for the node the critical finding came from.
-  nb::object plan_node = node_of(critical);
-  // The fault catalogue's action for the critical finding, where it has one.
-  nb::object critical_details = nb::getattr(critical, "details", nb::none());
-  nb::object action =
-      PyDict_Check(critical_details.ptr()) ? critical_details.attr("get")("action") : nb::none();
   nb::dict extra;  // passed only where there is one: the planner's call is otherwise as it was
-  if (!action.is_none()) extra["action"] = action;
+  if (!due.action.is_none()) extra["action"] = due.action;
   nb::object plan = host("build_recovery_plan")(
-      config, "job_id"_a = job_id, "node_id"_a = plan_node, "command"_a = command_text,
+      config, "job_id"_a = job_id, "node_id"_a = due.node, "command"_a = command_text,
       "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry,
       **extra);
   nb::object mode = recovery.attr("get")("mode");
-  if (PyUnicode_Check(mode.ptr()) && monitor::recovery_executes(exact_utf8(mode))) {
+  if (!recovery_executed && PyUnicode_Check(mode.ptr()) &&
+      monitor::recovery_executes(exact_utf8(mode))) {
+    recovery_executed = true;
     nb::object live = host("remediation")
                           .attr("strict_bool")(recovery.attr("get")("live_execute", false),
                                                "flag"_a = "recovery.live_execute");
@@ -169,10 +189,10 @@ void JobContext::maybe_trigger_recovery(nb::handle returncode) {
   nb::dict plan_map;
   for (const char* key : monitor::kRecoveryPlanFields) plan_map[key] = plan.attr(key);
   nb::dict details;
-  details["trigger"] = critical.attr("summary");
+  details["trigger"] = due.critical.attr("summary");
   registry.attr("record_recovery_event")(
-      "job_id"_a = job_id, "node_id"_a = plan_node, "mode"_a = mode, "status"_a = "planned",
-      "summary"_a = from_exact_utf8(monitor::recovery_plan_summary(exact_utf8(nb::str(plan_node)))),
+      "job_id"_a = job_id, "node_id"_a = due.node, "mode"_a = mode, "status"_a = "planned",
+      "summary"_a = from_exact_utf8(monitor::recovery_plan_summary(exact_utf8(nb::str(due.node)))),
       "plan"_a = plan_map, "details"_a = details,
       "replacement_node"_a = plan.attr("replacement_node"));
 }

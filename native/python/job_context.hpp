@@ -23,14 +23,19 @@ struct JobContext {
   // "repeat_after" after its last delivery; other occurrences are counted.
   monitor::DeliveryBook book{600.0};
   monitor::RecoveryTrigger trigger;
-  nb::object first_critical = nb::none();
+  // Per node (by key): the node, the CRITICAL finding that last made its plan due, and the
+  // catalogue action its plan follows.
+  struct PlanFor {
+    nb::object node, critical, action = nb::none();
+  };
+  std::map<std::string, PlanFor> plans;
   std::map<std::string, nb::object> trigger_types;  // event type key -> the host's text
   // The other nodes findings came from (an agent step's), each entered in the registry once.
   nb::object other_nodes = nb::steal(PySet_New(nullptr));
   // The agent step on the allocation's other nodes, or None.
   nb::object agents = nb::none();
   nb::list delivered_findings;
-  bool recovery_triggered = false;
+  bool recovery_executed = false;  // one plan is executed per job; later ones are recorded
   nb::object recovery_result = nb::none();
   // Ends the job (its whole process tree) before a live recovery restarts it; set by the
   // runner while the job runs.
@@ -55,6 +60,7 @@ struct JobContext {
   // `returncode` is given once the job has ended: a job that exited 0 gets no plan unless
   // a hardware finding is among the triggers.
   void maybe_trigger_recovery(nb::handle returncode = nb::handle());
+  void plan_recovery(const PlanFor& due, nb::handle recovery, nb::handle returncode);
   // The job's state at each poll, for a bridge that exports it (log_job_state).
   void report_state(bool running, nb::handle last_output_at, double poll_s,
                     std::size_t hook_ranks_fresh);

@@ -89,6 +89,20 @@ def agent_targets(config, environ=os.environ) -> list[str] | None:
     return [n for n in nodes if n != own]
 
 
+def unwatched_nodes_line(config, environ=os.environ) -> str | None:
+    """The line that says so when the job has an allocation of several Slurm nodes but
+    agents will not watch the others (the scheduler is not set to Slurm); None otherwise.
+    The allocation is not taken as a reason to start agents: a user who runs one command
+    inside a bigger allocation gets no step on nodes they did not ask about."""
+    if config.get("cluster", {}).get("scheduler", "none") == "slurm":
+        return None
+    count = _slurm_nodes(environ)
+    if not environ.get("SLURM_JOB_ID") or count < 2:
+        return None
+    return (f"[corvane] this Slurm allocation has {count} nodes; only this node is watched "
+            '(set cluster.scheduler = "slurm" to watch every node)')
+
+
 def agent_command(targets: list[str], srun: str, extra_args=()) -> list[str]:
     """One agent per node, as a step beside the job's (--overlap: it needs none of the
     job's resources for itself). `extra_args` ("cluster" -> "slurm" -> "agent_extra_args")

@@ -44,10 +44,14 @@ def _cmd_findings(args) -> int:
     events = registry.events(job_id)
     if not events:
         print("  no findings")
+    # A job over several nodes says where each finding was seen.
+    several = len({ev.get("node_id") for ev in events}) > 1 or len(job.get("node_ids") or []) > 1
+    width = max([len(str(ev.get("node_id"))) for ev in events] + [4]) if several else 0
     for ev in events:
         seen = ev.get("occurrences") or 1
-        print(_shown(f"  {ev['severity']:<8} {ev['event_type']:<24} {seen:>4}x  {ev['summary']}",
-                     None))
+        node = f"{ev.get('node_id')!s:<{width}} " if several else ""
+        print(_shown(f"  {ev['severity']:<8} {ev['event_type']:<24} {node}{seen:>4}x  "
+                     f"{ev['summary']}", None))
     for rec in registry.recovery_events(job_id):
         print(_shown(f"  recovery {rec['status']} ({rec['mode']}): {rec['summary']}", None))
     return 0
@@ -73,31 +77,39 @@ def _print_summary(result, registry, stopped_by=None) -> None:
               "ones not kept (all were shown and parsed; see monitor.max_output_lines)")
     if result.findings:
         counts = getattr(result, "finding_counts", None) or [1] * len(result.findings)
-        rows = [(_shown(f.severity, None), _shown(f.event_type, None), _shown(f.summary, None))
-                for f in result.findings]
-        width = max(len(event) for _, event, _ in rows)
-        print(f"  {'SEVERITY':<8}  {'EVENT':<{width}}  {'SEEN':>5}  SUMMARY")
-        for (severity, event, summary), n in zip(rows, counts):
-            print(f"  {severity:<8}  {event:<{width}}  {n:>4}x  {summary}")
+        rows = [(f.severity, f.event_type) for f in result.findings]
+        # Findings from other nodes (an agent's, a rank's) say where: every row then does.
+        nodes = [getattr(f, "node_id", None) for f in result.findings]
+        if any(n is not None for n in nodes):
+            from .provision.environment import node_identity
+
+            rows = [row + (node_identity() if n is None else n,) for row, n in zip(rows, nodes)]
+        rows = [[_shown(v, None) for v in row] for row in rows]
+        widths = [max(8, *(len(row[i]) for row in rows)) for i in range(len(rows[0]))]
+        heads = ("SEVERITY", "EVENT", "NODE")[:len(widths)]
+
+        def cells(row) -> str:
+            return "  ".join(f"{v:<{w}}" for v, w in zip(row, widths))
+
+        print(f"  {cells(heads)}  {'SEEN':>5}  SUMMARY")
+        for row, f, n in zip(rows, result.findings, counts):
+            print(f"  {cells(row)}  {n:>4}x  {_shown(f.summary, None)}")
     if result.recovery is not None:
         print(_shown(f"[corvane] recovery {result.recovery.status}: {result.recovery.summary}",
                      None))
-    else:
-        from .trust.registry import RegistryError
+    from .trust.registry import RegistryError
 
-        try:
-            planned = [r for r in registry.recovery_events(result.job_id)
-                       if r["status"] == "planned"]
-        except RegistryError as exc:  # the job's own status still decides the exit status
-            print(f"[corvane] recovery: not known ({exc})")
-            planned = None
-        if planned is None:
-            pass
-        elif planned:
-            print(_shown(f"[corvane] recovery planned (not executed): {planned[-1]['summary']}",
-                         None))
-        else:
-            print("[corvane] recovery: not triggered")
+    try:
+        planned = [r for r in registry.recovery_events(result.job_id) if r["status"] == "planned"]
+    except RegistryError as exc:  # the job's own status still decides the exit status
+        print(f"[corvane] recovery: not known ({exc})")
+        planned = None
+    if planned:
+        latest = {r["node_id"]: r for r in planned}  # each node's latest plan
+        for rec in latest.values():
+            print(_shown(f"[corvane] recovery planned (not executed): {rec['summary']}", None))
+    elif planned is not None and result.recovery is None:
+        print("[corvane] recovery: not triggered")
     where = ""
     if os.environ.get("CORVANE_REGISTRY") is None:
         where = f" --registry {shlex.quote(_absolute_registry(registry.path))}"
@@ -215,6 +227,11 @@ def _cmd_monitor(args) -> int:
         raise CliError("monitor needs a command after --", 2)
     config = load_config(args.config)
     _check_injection_rules()
+    from .agent_step import unwatched_nodes_line
+
+    unwatched = unwatched_nodes_line(config)
+    if unwatched:
+        print(unwatched, flush=True)
     # A journal a run left in this checkpoint directory (its registry was full) is replayed.
     registry = _registry(args.registry, journal_dirs=[args.checkpoint_dir])
     bridge = None

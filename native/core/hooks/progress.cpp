@@ -59,7 +59,10 @@ std::string ProgressBook::node_of(std::int64_t rank) const {
 }
 
 Details stuck_rank_details(const std::vector<RankProgress>& ranks, double now) {
-  if (ranks.empty()) return {{"stuck", DetailValue::string("no hook reports were seen")}};
+  // Where no one rank holds the others up, nothing points at a node: the job is restarted
+  // and no node is drained for it.
+  const std::pair<std::string, DetailValue> restart{"action", DetailValue::string("restart_job")};
+  if (ranks.empty()) return {{"stuck", DetailValue::string("no hook reports were seen")}, restart};
   auto least = std::min_element(ranks.begin(), ranks.end(), [](const auto& a, const auto& b) {
     return how_far(a) < how_far(b);
   });
@@ -96,6 +99,7 @@ Details stuck_rank_details(const std::vector<RankProgress>& ranks, double now) {
   d.emplace_back("step", least->step ? DetailValue::integer(*least->step) : DetailValue::none());
   d.emplace_back("report_age_s", DetailValue::number(age));
   d.emplace_back("stuck", DetailValue::string(std::move(text)));
+  if (stuck.size() != 1 || waiting.empty()) d.push_back(restart);
   return d;
 }
 

@@ -1,5 +1,7 @@
 #include "delivery.hpp"
 
+#include <utility>
+
 namespace corvane::monitor {
 
 std::string finding_signature(std::string_view event_type, std::string_view severity,
@@ -44,14 +46,29 @@ bool supports_recovery(std::string_view event_type) {
          event_type != "loss_spike";
 }
 
-bool RecoveryTrigger::add(std::string_view severity, std::string_view event_type) {
+bool RecoveryTrigger::add(std::string_view node, std::string_view severity,
+                          std::string_view event_type) {
   bool critical = severity == "CRITICAL";
-  if ((critical || severity == "WARN") && supports_recovery(event_type)) {
-    kinds_.emplace(event_type);
-  }
-  if (!critical || armed_) return false;
-  armed_ = true;
+  if (!critical && severity != "WARN") return false;
+  auto it = nodes_.find(node);
+  if (it == nodes_.end()) it = nodes_.emplace(std::string(node), NodeFindings{}).first;
+  NodeFindings& found = it->second;
+  if (supports_recovery(event_type)) found.kinds.emplace(event_type);
+  if (!critical || !found.criticals.emplace(event_type).second || found.due) return false;
+  armed_ = found.due = true;
+  due_.push_back(it->first);
   return true;
+}
+
+std::vector<std::string> RecoveryTrigger::take_due() {
+  for (const std::string& node : due_) nodes_.find(node)->second.due = false;
+  return std::exchange(due_, {});
+}
+
+std::vector<std::string> RecoveryTrigger::triggers(std::string_view node) const {
+  auto it = nodes_.find(node);
+  if (it == nodes_.end()) return {};
+  return {it->second.kinds.begin(), it->second.kinds.end()};
 }
 
 bool recovery_executes(std::string_view mode) { return mode == "confirm" || mode == "auto"; }

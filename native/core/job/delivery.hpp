@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -54,20 +55,30 @@ class DeliveryBook {
 // and counted, but never named as a reason for a recovery.
 bool supports_recovery(std::string_view event_type);
 
-// A recovery is asked for by the first CRITICAL finding; the plan names the event types of
-// every CRITICAL and WARN finding that supports recovery, sorted and distinct. Fed one
+// Recovery is planned per node: a node's plan is asked for by its first CRITICAL finding,
+// and asked for again when a CRITICAL finding of another event type comes from it. A plan
+// names the event types of that node's CRITICAL and WARN findings that support recovery,
+// sorted and distinct, so one node's findings never become another's drain reason. Fed one
 // delivered finding at a time.
 class RecoveryTrigger {
  public:
-  // Returns true for the first CRITICAL finding.
-  bool add(std::string_view severity, std::string_view event_type);
+  // Returns true when the finding makes its node's plan due.
+  bool add(std::string_view node, std::string_view severity, std::string_view event_type);
+  // Whether any node has a CRITICAL finding.
   bool armed() const { return armed_; }
+  // The nodes whose plan is due, in the order they became due; they are no longer due.
+  std::vector<std::string> take_due();
   // Byte order of UTF-8 is code point order: the host's sorted() of the same texts.
-  std::vector<std::string> triggers() const { return {kinds_.begin(), kinds_.end()}; }
+  std::vector<std::string> triggers(std::string_view node) const;
 
  private:
+  struct NodeFindings {
+    std::set<std::string> kinds, criticals;
+    bool due = false;
+  };
   bool armed_ = false;
-  std::set<std::string> kinds_;
+  std::map<std::string, NodeFindings, std::less<>> nodes_;
+  std::vector<std::string> due_;
 };
 
 // A plan is executed (simulated unless live execution is on) in the "confirm" and "auto"

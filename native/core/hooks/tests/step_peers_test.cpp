@@ -160,6 +160,7 @@ TEST(Progress, AHangNamesTheRanksThatGotLeastFar) {
   EXPECT_EQ(get("step").i, 69);
   EXPECT_EQ(get("report_age_s").f, 48.0);
   EXPECT_EQ(get("node").text, "n2");
+  EXPECT_EQ(d.back().first, "stuck");  // its node is drained: no job-only action
   EXPECT_EQ(get("stuck").text,
             "rank 1 on n2 after step 69, in forward-compute (last report 48 s ago); ranks 0, 2, "
             "3 wait in backward-compute");
@@ -168,6 +169,7 @@ TEST(Progress, AHangNamesTheRanksThatGotLeastFar) {
   d = stuck_rank_details(book.ranks(), 50.0);
   EXPECT_EQ(d.front().first, "stuck_ranks");
   EXPECT_EQ(d.front().second.list, (std::vector<std::int64_t>{0, 1, 2, 3}));
+  EXPECT_EQ(d.back().second.text, "restart_job");
 }
 
 }  // namespace

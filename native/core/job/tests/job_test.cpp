@@ -72,18 +72,26 @@ TEST(Delivery, EachDistinctFindingOnceThenCountedUntilItComesBackLater) {
             again.delivery);
 }
 
-TEST(Delivery, RecoveryIsAskedForByTheFirstCriticalFinding) {
+TEST(Delivery, EachNodeGetsAPlanOfItsOwnFindings) {
   RecoveryTrigger trigger;
-  EXPECT_FALSE(trigger.add("WARN", "output_stall"));
-  EXPECT_FALSE(trigger.add("INFO", "telemetry_ready"));
-  EXPECT_FALSE(trigger.add("WARN", "phase_straggler"));
+  EXPECT_FALSE(trigger.add("n1", "WARN", "output_stall"));
+  EXPECT_FALSE(trigger.add("n1", "INFO", "telemetry_ready"));
+  EXPECT_FALSE(trigger.add("n2", "WARN", "phase_straggler"));
+  EXPECT_FALSE(trigger.add("n2", "WARN", "thermal_warning"));
   EXPECT_FALSE(trigger.armed());
-  EXPECT_TRUE(trigger.add("CRITICAL", "xid_critical"));
-  EXPECT_FALSE(trigger.add("CRITICAL", "ecc_dbe"));
+  EXPECT_TRUE(trigger.add("n2", "CRITICAL", "xid_critical"));
+  EXPECT_FALSE(trigger.add("n2", "CRITICAL", "ecc_dbe"));  // already due
   EXPECT_TRUE(trigger.armed());
-  // Stragglers and loss spikes are shown but are no reason for a recovery.
-  EXPECT_EQ(trigger.triggers(),
-            (std::vector<std::string>{"ecc_dbe", "output_stall", "xid_critical"}));
+  EXPECT_EQ(trigger.take_due(), std::vector<std::string>{"n2"});
+  // Stragglers and loss spikes are shown but are no reason; n1's findings are not n2's.
+  EXPECT_EQ(trigger.triggers("n2"),
+            (std::vector<std::string>{"ecc_dbe", "thermal_warning", "xid_critical"}));
+  EXPECT_FALSE(trigger.add("n2", "CRITICAL", "xid_critical"));  // nothing new for n2
+  EXPECT_TRUE(trigger.add("n2", "CRITICAL", "training_hang"));  // a new reason: planned again
+  EXPECT_TRUE(trigger.add("n1", "CRITICAL", "training_hang"));
+  EXPECT_EQ(trigger.take_due(), (std::vector<std::string>{"n2", "n1"}));
+  EXPECT_EQ(trigger.triggers("n1"), (std::vector<std::string>{"output_stall", "training_hang"}));
+  EXPECT_TRUE(trigger.take_due().empty());
 }
 
 TEST(Delivery, APlanIsExecutedOnlyInTheConfirmAndAutoModes) {
