@@ -29,11 +29,15 @@ def main() -> int:
     ap.add_argument("--nan-step", type=int, default=40, help="... at this step")
     ap.add_argument("--blowup-step", type=int, help="the learning rate is multiplied by 1000 here")
     ap.add_argument("--hang-rank", type=int, help="this rank blocks forever ...")
+    ap.add_argument("--hang-node", help="... or the first rank on this (Slurm) node blocks ...")
     ap.add_argument("--hang-step", type=int, default=70, help="... at this step")
     args = ap.parse_args()
 
     dist.init_process_group("gloo")
     rank = dist.get_rank()
+    if args.hang_node and os.environ.get("SLURMD_NODENAME") == args.hang_node:
+        if os.environ.get("LOCAL_RANK") == "0":
+            args.hang_rank = rank
     torch.manual_seed(0)
     model = DistributedDataParallel(torch.nn.Sequential(
         torch.nn.Linear(32, 64), torch.nn.ReLU(), torch.nn.Linear(64, 64), torch.nn.ReLU(),

@@ -11,6 +11,13 @@ from corvane.config import DEFAULT_CONFIG
 PY = sys.executable
 
 
+def readme_block(after: str) -> str:
+    """The README's indented block that follows the paragraph ending in `after`, as written."""
+    text = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
+    block = text[text.index(after):].split("\n\n")[1]
+    return "\n".join(line[4:] for line in block.splitlines()) + "\n"
+
+
 def fast_config(**recovery):
     cfg = copy.deepcopy(DEFAULT_CONFIG)
     cfg["monitor"].update(poll_interval="1s", hang_detection_timeout="1s",

@@ -11,7 +11,10 @@ import textwrap
 
 import pytest
 
-from runner_helpers import PY, wait_for
+from runner_helpers import PY, readme_block, wait_for
+from test_monitor_cli import env  # noqa: F401
+
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "examples", "ddp_training.py")
 
 # The job reports the step it runs in (only a real srun gives it one), prints a line the
 # monitor turns into a finding, then waits for `gate` (when given) and exits with `status`.
@@ -208,3 +211,48 @@ def test_from_outside_the_allocation_every_node_gets_an_agent(slurm_cluster, wor
     (job,) = rows(db, "SELECT * FROM jobs")
     assert json.loads(job["node_ids"]) == [socket.gethostname(), "n1", "n2"]
     assert not rows(db, "SELECT * FROM events WHERE event_type = 'monitor_degraded'")
+
+
+@pytest.mark.parametrize("job", ["train.py", f"{EXAMPLE} --steps 40 --hang-node n2 --hang-step 12"],
+                         ids=["healthy", "rank-stuck-on-n2"])
+def test_torchrun_over_both_nodes(slurm_cluster, tmp_path, env, job):
+    """The README's two-node sbatch script as written, 2 ranks per node (gloo)."""
+    pytest.importorskip("torch")
+    hang = job != "train.py"
+    (tmp_path / "train.py").write_text(readme_block("A complete job (`train.py`):"))
+    (tmp_path / "train.sbatch").write_text(
+        readme_block("A two-node job (`train.sbatch`").replace("train.py", job))
+    settings = ('hang_detection_timeout = "10s"\nhang_detection_grace = "0s"\non_hang = "stop"\n'
+                'stop_grace = "3s"\n' if hang else "")
+    (tmp_path / "cluster.toml").write_text(readme_block("with `cluster.toml`:")
+                                           + '[monitor]\npoll_interval = "1s"\n' + settings)
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    tools = tmp_path / "bin"  # the fake nvidia-smi and the real srun
+    tools.mkdir()
+    (tools / "nvidia-smi").symlink_to(os.path.join(os.path.dirname(__file__), "fakes", "bin",
+                                                   "nvidia-smi"))
+    env = {k: v for k, v in env.items() if not k.startswith("SLURM")}
+    path = [p for p in env["PATH"].split(os.pathsep) if not p.endswith(os.path.join("fakes", "bin"))]
+    env.update(PATH=os.pathsep.join([os.path.dirname(PY), str(tools), *path]), MASTER_ADDR="127.0.0.1",
+               MASTER_PORT=str(port), OMP_NUM_THREADS="1")
+    out = slurm_cluster.run(["sbatch", "--wait", "train.sbatch"], env=env, timeout=240,
+                            cwd=tmp_path)
+    text = "".join(p.read_text() for p in tmp_path.glob("train-*.out"))
+    assert out.returncode == (124 if hang else 0), (out.stderr, text[-4000:])
+    assert "[corvane] node n2 is watched by its agent" in text
+    db = env["CORVANE_REGISTRY"]
+    (job_row,) = rows(db, "SELECT * FROM jobs")
+    assert json.loads(job_row["node_ids"]) == ["n1", "n2"]
+    events = rows(db, "SELECT * FROM events WHERE severity != 'INFO'")
+    assert wait_for(lambda: not slurm_cluster.job_processes(), 30)
+    if not hang:
+        assert events == [], text[-4000:]
+        return
+    (found,) = [e for e in events if e["event_type"] == "training_hang"]
+    details = json.loads(found["details"])
+    assert found["node_id"] == "n2" and details["node"] == "n2", details
+    assert details["step"] == 11 and details["phase"] == "forward-compute"
+    (plan,) = rows(db, "SELECT * FROM recovery_events")
+    assert plan["node_id"] == "n2" and "NodeName=n2" in json.loads(plan["plan"])["drain_command"]

@@ -11,7 +11,7 @@ import pytest
 
 pytest.importorskip("torch")
 
-from runner_helpers import PY  # noqa: E402
+from runner_helpers import PY, readme_block  # noqa: E402
 from test_monitor_cli import assert_nothing_left, config_file, env  # noqa: E402,F401
 
 ROOT = os.path.join(os.path.dirname(__file__), "..")
@@ -20,11 +20,11 @@ EXAMPLE = os.path.join(ROOT, "examples", "ddp_training.py")
 
 def readme_job(tmp_path) -> str:
     """The README's complete DDP job, as written there."""
-    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
-    block = text[text.index("A complete job (`train.py`):"):].split("\n\n")[1]
     path = tmp_path / "train.py"
-    path.write_text("\n".join(line[4:] for line in block.splitlines()) + "\n")
+    path.write_text(readme_block("A complete job (`train.py`):"))
     return str(path)
+
+
 TORCHRUN = [PY, "-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "4"]
 
 

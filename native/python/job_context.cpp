@@ -76,7 +76,8 @@ void JobContext::flush_new_findings() {
     delivered_findings.append(finding);
     trigger_types.emplace(type_key, event_type);
     std::string node_key = field_key(node);
-    if (trigger.add(node_key, severity_key, type_key)) note_critical(plans[node_key], node, finding);
+    if (trigger.add(node_key, severity_key, type_key))
+      note_critical(plans[node_key], node, finding);
 
     // Each sink on its own: a console, bridge or registry that fails is logged once and
     // the others still get the finding.
@@ -164,10 +165,10 @@ void JobContext::plan_recovery(const PlanFor& due, nb::handle recovery, nb::hand
   if (returncode.is_valid() && !truthy(host("recovery_wanted")(sorted, returncode))) return;
   nb::dict extra;  // passed only where there is one: the planner's call is otherwise as it was
   if (!due.action.is_none()) extra["action"] = due.action;
-  nb::object plan = host("build_recovery_plan")(
-      config, "job_id"_a = job_id, "node_id"_a = due.node, "command"_a = command_text,
-      "checkpoint_dir"_a = checkpoint_dir, "failed_triggers"_a = sorted, "registry"_a = registry,
-      **extra);
+  nb::object plan =
+      host("build_recovery_plan")(config, "job_id"_a = job_id, "node_id"_a = due.node,
+                                  "command"_a = command_text, "checkpoint_dir"_a = checkpoint_dir,
+                                  "failed_triggers"_a = sorted, "registry"_a = registry, **extra);
   nb::object mode = recovery.attr("get")("mode");
   if (!recovery_executed && PyUnicode_Check(mode.ptr()) &&
       monitor::recovery_executes(exact_utf8(mode))) {

@@ -85,7 +85,8 @@ def _print_summary(result, registry, stopped_by=None) -> None:
 
             rows = [row + (node_identity() if n is None else n,) for row, n in zip(rows, nodes)]
         rows = [[_shown(v, None) for v in row] for row in rows]
-        widths = [max(8, *(len(row[i]) for row in rows)) for i in range(len(rows[0]))]
+        widths = [max(len(head), *(len(row[i]) for row in rows))
+                  for i, head in enumerate(("SEVERITY", "EVENT", "NODE")[:len(rows[0])])]
         heads = ("SEVERITY", "EVENT", "NODE")[:len(widths)]
 
         def cells(row) -> str:
