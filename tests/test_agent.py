@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from corvane.agent_step import AgentStep, agent_targets, parse_agent_line
+from corvane.agent_step import AgentStep, agent_targets, parse_agent_line, unwatched_nodes_line
 from corvane.monitor import monitoring as m
 from corvane.trust.registry import TrustRegistry
 from runner_helpers import PY, Bridge, RecordingRegistry, fast_config, script, wait_for
@@ -211,20 +211,24 @@ def test_agent_output_is_read_in_bounded_lines():
 SLURM_CONFIG = {"cluster": {"scheduler": "slurm", "slurm": {}}}
 
 
-@pytest.mark.parametrize("config, env, targets", [
+# The last column: whether the monitor says that only its own node is watched.
+@pytest.mark.parametrize("config, env, targets, unwatched", [
     (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_JOB_NUM_NODES": "3",
-                    "SLURMD_NODENAME": "n1"}, ["n2", "n3"]),
-    (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_NNODES": "3"}, ["n1", "n2", "n3"]),
-    (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_JOB_NUM_NODES": "1"}, None),
-    (SLURM_CONFIG, {"SLURM_JOB_NUM_NODES": "3"}, None),
-    (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_JOB_NUM_NODES": "x"}, None),
-    ({"cluster": {"scheduler": "none"}}, {"SLURM_JOB_ID": "5", "SLURM_NNODES": "3"}, None),
+                    "SLURMD_NODENAME": "n1"}, ["n2", "n3"], False),
+    (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_NNODES": "3"}, ["n1", "n2", "n3"], False),
+    (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_JOB_NUM_NODES": "1"}, None, False),
+    (SLURM_CONFIG, {"SLURM_JOB_NUM_NODES": "3"}, None, False),
+    (SLURM_CONFIG, {"SLURM_JOB_ID": "5", "SLURM_JOB_NUM_NODES": "x"}, None, False),
+    ({"cluster": {"scheduler": "none"}}, {"SLURM_JOB_ID": "5", "SLURM_NNODES": "3"}, None, True),
+    ({"cluster": {"scheduler": "none"}}, {"SLURM_JOB_ID": "5", "SLURM_NNODES": "1"}, None, False),
     ({"cluster": {"scheduler": "slurm", "slurm": {"node_agents": False}}},
-     {"SLURM_JOB_ID": "5", "SLURM_NNODES": "3"}, None),
+     {"SLURM_JOB_ID": "5", "SLURM_NNODES": "3"}, None, False),
 ])
-def test_which_nodes_get_an_agent(monkeypatch, config, env, targets):
+def test_which_nodes_get_an_agent(monkeypatch, config, env, targets, unwatched):
     monkeypatch.setattr("corvane.agent_step.allocation_nodes", lambda environ: ["n1", "n2", "n3"])
     assert agent_targets(config, env) == targets
+    line = unwatched_nodes_line(config, env)
+    assert (line is not None) == unwatched and (not line or "has 3 nodes; only this" in line)
 
 
 @pytest.mark.parametrize("key, default, bad", [("node_agents", True, "no"),
@@ -305,8 +309,9 @@ def test_agent_findings_join_the_jobs_with_their_node(fake_step, empty_path, tmp
     assert {c[1][0] for c in registry.named("ensure_node")} == {"n1", "n2", "n3"}
     (finish,) = registry.named("finish_job")
     assert finish[1][2] == ["n1", "n2", "n3"]
-    (planned,) = registry.named("record_recovery_event")
-    assert planned[2]["node_id"] == "n2" and planned[2]["summary"].endswith("for n2")
+    plans = [c[2] for c in registry.named("record_recovery_event")]  # one per node
+    assert [(p["node_id"], p["summary"][-6:]) for p in plans] == [("n2", "for n2"),
+                                                                 ("n3", "for n3")]
     sent = [(args[0], args[3]) for args, _ in bridge.findings if args[0] == "thermal_warning"]
     assert sent == [("thermal_warning", {"gpu_index": 0, "node": "n2"}),
                     ("thermal_warning", {"gpu_index": 0, "node": "n3"})]

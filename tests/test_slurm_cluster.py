@@ -247,6 +247,7 @@ def test_torchrun_over_both_nodes(slurm_cluster, tmp_path, env, job):
     assert json.loads(job_row["node_ids"]) == ["n1", "n2"]
     events = rows(db, "SELECT * FROM events WHERE severity != 'INFO'")
     assert wait_for(lambda: not slurm_cluster.job_processes(), 30)
+    assert "  INFO      telemetry_ready  n2      1x" in text  # the end table says where
     if not hang:
         assert events == [], text[-4000:]
         return
