@@ -111,6 +111,7 @@ class SlurmCluster:
         self.env = dict(os.environ, SLURM_CONF=str(self.conf))
         self.procs: list[subprocess.Popen] = []
         self.version = ""
+        self.node_local: Path | None = None
 
     # -- starting -------------------------------------------------------------------------
 
@@ -127,6 +128,23 @@ class SlurmCluster:
             self.stop()
             raise
         return self
+
+    def _private_mount(self) -> list[str]:
+        return ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                f"mount -t tmpfs corvane-node-local {self.node_local} && "]
+
+    def _node_local(self) -> None:
+        """`node_local`: a directory every node but the first sees as an empty file system
+        of its own (a node-local disk), or None where mount namespaces are not allowed."""
+        self.node_local = self.dir / "node-local"
+        self.node_local.mkdir()
+        cmd = self._private_mount()
+        try:
+            tried = subprocess.run([*cmd[:-1], cmd[-1] + "true"], capture_output=True, timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            tried = None
+        if tried is None or tried.returncode != 0:
+            self.node_local = None
 
     def _tool(self, name: str) -> str:
         return shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin") or name
@@ -150,6 +168,7 @@ class SlurmCluster:
                               capture_output=True, text=True, timeout=30)
         if made.returncode != 0:
             raise SlurmUnavailable(f"mungekey failed: {made.stderr.strip()}")
+        self._node_local()
         ports = _free_ports(1 + len(self.nodes))
         nodes = "\n".join(
             f"NodeName={n} NodeHostname=localhost NodeAddr=127.0.0.1 Port={p} CPUs=2 "
@@ -162,8 +181,12 @@ class SlurmCluster:
                      f"--seed-file={d}/munge/munged.seed"], "munged.out")
         self._wait(lambda: socket_path.exists(), timeout, "munged did not open its socket")
         self._spawn([self._tool("slurmctld"), "-D", "-i"], "slurmctld.out")
-        for n in self.nodes:
-            self._spawn([self._tool("slurmd"), "-D", "-N", n], f"slurmd-{n}.out")
+        for i, n in enumerate(self.nodes):
+            slurmd = [self._tool("slurmd"), "-D", "-N", n]
+            if i > 0 and self.node_local is not None:  # this node's own copy of the directory
+                *unshare, script = self._private_mount()
+                slurmd = [*unshare, script + "exec " + " ".join(slurmd)]
+            self._spawn(slurmd, f"slurmd-{n}.out")
         want = f"idle {len(self.nodes)}"
         self._wait(lambda: self._sinfo() == want, timeout,
                    f"the nodes did not become idle (sinfo: {self._sinfo()!r})")

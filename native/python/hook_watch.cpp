@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <variant>
@@ -180,6 +181,11 @@ struct HookWatch {
   nb::object json_loads = import("json").attr("loads");
   nb::object clock;                // the module's time.time, taken at each pass
   bool host_decoder_only = false;  // for tests: every line through json.loads
+  // The job (its stop event) whose agents forward the hook reports of their nodes; those
+  // nodes' reports in the file read here are left to their agents.
+  const void* job_key = nullptr;
+  std::set<std::string> forwarded_nodes;
+  bool reading_file = false;
 
   mon::FileTail tail;
   mon::FreshRanks fresh;       // for the count of ranks that reported lately
@@ -233,7 +239,15 @@ struct HookWatch {
     return v != nullptr ? nb::handle(v) : nb::handle(Py_None);
   }
 
+  // A report read from the file that the agent of its node forwards too.
+  bool forwarded_elsewhere(std::string_view node) const {
+    return reading_file && !forwarded_nodes.empty() &&
+           forwarded_nodes.find(std::string(node)) != forwarded_nodes.end();
+  }
+
   void handle_report(nb::dict payload, double now) {
+    nb::handle from = field(payload, "node");
+    if (PyUnicode_Check(from.ptr()) && forwarded_elsewhere(exact_utf8(from))) return;
     nb::object rank = coerce_int(field(payload, "rank"), nb::int_(0));
     nb::object ts = coerce_float(field(payload, "timestamp"), nb::float_(now));
 
@@ -311,6 +325,7 @@ struct HookWatch {
 
   // A report read natively; false when it needs the host decoder after all.
   bool handle_fast(const mon::FastHookReport& f) {
+    if (f.node.kind == mon::JsonScalar::kString && forwarded_elsewhere(f.node.text)) return true;
     mon::FastPlan plan = mon::plan_fast_report(f, !training_state.is_none());
     if (plan.action != mon::FastPlan::kTake) return plan.action == mon::FastPlan::kDrop;
     if (!clock.is_valid()) clock = host("time").attr("time");
@@ -352,9 +367,20 @@ struct HookWatch {
   void pass(const std::string& path) {
     clock = host("time").attr("time");
     // A file on a slow or stuck filesystem is waited for without the interpreter.
-    std::string warning = mon::read_hook_file(tail, path, without_interpreter,
-                                              [&](std::string_view line) { return take(line); });
+    if (job_key != nullptr) forwarded_nodes = mon::forwarded_hook_nodes(job_key);
+    reading_file = true;
+    std::string warning;
+    try {
+      warning = mon::read_hook_file(tail, path, without_interpreter,
+                                    [&](std::string_view line) { return take(line); });
+    } catch (...) {
+      reading_file = false;
+      throw;
+    }
+    reading_file = false;
     if (!warning.empty()) log.warn(warning);
+    if (job_key == nullptr) return;
+    for (const std::string& line : mon::take_forwarded_hook_lines(job_key)) take(line);
   }
 };
 
@@ -365,6 +391,7 @@ nb::object hook_monitor_loop(nb::handle hook_path, nb::handle config, nb::handle
   }
   return watcher_body("hooks", findings, lock, stop_event, [&] {
     HookWatch watch(findings, lock, training_state, config);
+    watch.job_key = stop_event.ptr();
     nb::bytes raw_path(import("os").attr("fsencode")(hook_path));
     std::string path(raw_path.c_str(), raw_path.size());
     bool stopping = false;

@@ -1,6 +1,8 @@
 // run_monitored_command: one job under watch, its output reader, the polling loop, the
 // delivery of findings and the recovery trigger.
 #include <fcntl.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -592,7 +594,15 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
     start_watchers(run, config, gpu_profile, wandb_bridge);
     start_job(run, job, stopper, effective, extra_env, settings);
     // The allocation's other nodes are watched by agents, a second Slurm step.
-    job.agents = host("start_agent_step")(config, run.findings, run.findings_lock);
+    // Their nodes' hook reports come through them, so no hook file need be shared.
+    const void* key = run.stop_background.ptr();
+    job.agents = host("start_agent_step")(
+        config, run.findings, run.findings_lock, "hook_file"_a = run.hook_path,
+        "hook_nodes"_a = nb::cpp_function([key](const std::vector<std::string>& nodes) {
+          monitor::forward_hooks_of(key, {nodes.begin(), nodes.end()});
+        }),
+        "hook_line"_a = nb::cpp_function(
+            [key](std::string line) { monitor::forward_hook_line(key, std::move(line)); }));
 
     checks.run = &run;
     checks.node_id = job.node_id;

@@ -22,6 +22,7 @@ FINDING_KEYS = ("node", "time", "event_type", "severity", "summary", "details")
 
 # How often new findings are looked for: a finding reaches stdout within this.
 _EMIT_EVERY_S = 0.05
+_HOOKS_EVERY_S = 0.25  # how often the node's hook file is read for reports to pass on
 # The threads' end at shutdown: bounded, a hung tool never holds the agent up.
 _JOIN_S = 2.0
 
@@ -152,6 +153,60 @@ def _export(exporter, method: str, *args) -> None:
         print(f"corvane: agent: metrics export failed: {exc}", file=sys.stderr)
 
 
+class HookForwarder:
+    """The reports in this node's copy of the job's hook file that name this node, each as
+    one line {"node": ..., "hook": <the report as written>} for the job's monitor. A shared
+    file holds the other nodes' reports too: their own agents pass those on."""
+
+    MAX_REPORT = 30000  # bytes; the line that carries it stays within the reader's bound
+
+    def __init__(self, path: str, node: str):
+        self.path, self.node = path, node
+        self.identity, self.offset = None, 0
+        self.partial, self.skipping = b"", False  # a line too long is skipped to its end
+
+    def _read(self) -> bytes:
+        import stat
+
+        try:  # never blocks: a FIFO or device in its place is not read
+            fd = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK)
+        except OSError:
+            return b""
+        try:
+            st = os.fstat(fd)
+            if not stat.S_ISREG(st.st_mode):
+                return b""
+            if (st.st_dev, st.st_ino) != self.identity or st.st_size < self.offset:
+                self.identity, self.offset, self.partial, self.skipping = (
+                    (st.st_dev, st.st_ino), 0, b"", False)  # a new or truncated file
+            data = os.pread(fd, 1 << 20, self.offset)
+        except OSError:
+            return b""
+        finally:
+            os.close(fd)
+        self.offset += len(data)
+        return data
+
+    def lines(self) -> list[str]:
+        out = []
+        *whole, rest = (self.partial + self._read()).split(b"\n")
+        for raw in whole:
+            skipped, self.skipping = self.skipping, False
+            if skipped or len(raw) > self.MAX_REPORT:
+                continue
+            try:
+                report = json.loads(raw)
+            except (ValueError, RecursionError):
+                continue
+            if isinstance(report, dict) and report.get("node") == self.node:
+                out.append(json.dumps({"node": self.node, "hook": raw.decode("utf-8", "replace")},
+                                      separators=(",", ":")))
+        self.partial = rest
+        if len(rest) > self.MAX_REPORT:
+            self.partial, self.skipping = b"", True
+        return out
+
+
 def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
               job_running: bool = False, registry=None, stop: threading.Event | None = None,
               out=None, exporter=None) -> int:
@@ -172,6 +227,11 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
     if stdin_eof:
         _Stdin(stop)
     watch = NodeWatch(config, job_running, exporter)
+    from .agent_step import HOOK_FILE_ENV
+
+    hooks = HookForwarder(os.environ[HOOK_FILE_ENV], node) if os.environ.get(
+        HOOK_FILE_ENV) and fmt == "json" else None
+    next_hooks = time.monotonic()
     period = max(float(watch.m.parse_duration(str(config["monitor"]["poll_interval"]))), 1.0)
     reported: set = set()
     record_failed: list = []
@@ -193,6 +253,11 @@ def run_agent(config: dict, *, fmt: str = "json", stdin_eof: bool = False,
                 _export(exporter, "log_job_state", {"running": True, "poll_interval_s": period})
                 if registry is not None:
                     _heartbeat(registry, job_id, period)
+            if hooks is not None and (time.monotonic() >= next_hooks or stop.is_set()):
+                next_hooks = time.monotonic() + _HOOKS_EVERY_S
+                for line in hooks.lines():
+                    out.write(line + "\n")
+                out.flush()
             for finding in watch.take_new():
                 signature = (finding.event_type, finding.severity, finding.summary)
                 if signature in reported:

@@ -22,6 +22,9 @@ import time
 log = logging.getLogger(__name__)
 
 CONFIG_ENV = "CORVANE_AGENT_CONFIG"
+# The job's hook file as each agent sees it on its node: the agent passes on its node's
+# reports (a node-local file is then enough).
+HOOK_FILE_ENV = "CORVANE_AGENT_HOOK_FILE"
 # An agent that has said nothing this long after the step started is taken as not started.
 START_DEADLINE_S = 30.0
 # After the job: how long the agents get to finish once their input closed, then srun's.
@@ -152,10 +155,11 @@ def parse_agent_line(text: str):
 class AgentStep:
     """The running step: its reader threads append the agents' findings to the job's."""
 
-    def __init__(self, targets, findings, lock, command, environ=os.environ):
+    def __init__(self, targets, findings, lock, command, environ=os.environ, forward=None):
         from .monitor import monitoring
 
         self.m = monitoring
+        self.forward = forward  # takes each hook report an agent passes on
         self.targets = list(targets)
         self.findings, self.lock = findings, lock
         self.heard: set[str] = set()
@@ -195,6 +199,8 @@ class AgentStep:
                 log.exception("agent step: a line could not be taken")
 
     def _take(self, text: str) -> None:
+        if text.startswith('{"node"') and '"hook":' in text and self._forwarded(text):
+            return
         parsed = parse_agent_line(text) if text else None
         if parsed is None:
             if text:
@@ -207,6 +213,21 @@ class AgentStep:
             _say(f"[corvane] node {node} is watched by its agent")
             return
         self._add(event_type, severity, summary, details, node)
+
+    def _forwarded(self, text: str) -> bool:
+        """Passes on a hook report an agent forwarded; False when the line is not one."""
+        try:
+            data = json.loads(text)
+        except (ValueError, RecursionError):
+            return False
+        if not (isinstance(data, dict) and isinstance(data.get("hook"), str)
+                and data.get("node") in self.targets):
+            return False
+        with self.state_lock:
+            self.heard.add(data["node"])
+        if self.forward is not None:
+            self.forward(data["hook"])
+        return True
 
     def _read_errors(self) -> None:
         for text in _lines(self.proc.stderr):
@@ -303,9 +324,12 @@ class AgentStep:
             pass
 
 
-def start_agent_step(config, findings, lock, environ=None):
+def start_agent_step(config, findings, lock, environ=None, *, hook_file=None, hook_nodes=None,
+                     hook_line=None):
     """The agent step of a job, or None where none is wanted or it cannot start (each
-    node left unwatched is then reported). Never raises: the job runs either way."""
+    node left unwatched is then reported). Never raises: the job runs either way.
+    With `hook_file`, each agent passes on its node's reports in that file: `hook_nodes`
+    is told the nodes first, `hook_line` gets each report line."""
     environ = os.environ if environ is None else environ
     targets = []
     try:
@@ -316,7 +340,12 @@ def start_agent_step(config, findings, lock, environ=None):
         env[CONFIG_ENV] = json.dumps(config, default=str)
         srun = shutil.which("srun", path=environ.get("PATH")) or "srun"
         extra = list(config["cluster"].get("slurm", {}).get("agent_extra_args", []))
-        return AgentStep(targets, findings, lock, agent_command(targets, srun, extra), env)
+        if hook_file is not None and hook_line is not None:
+            env[HOOK_FILE_ENV] = os.path.abspath(os.fspath(hook_file))
+            if hook_nodes is not None:
+                hook_nodes(list(targets))
+        return AgentStep(targets, findings, lock, agent_command(targets, srun, extra), env,
+                         forward=hook_line)
     except Exception as exc:  # noqa: BLE001 - the job is not failed for its agents
         log.warning("the agent step could not start: %s", exc)
         try:

@@ -1,6 +1,8 @@
 #include "watch_sources.hpp"
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -19,18 +21,29 @@ std::map<const void*, HookProgress>& progress() {
   return *all;
 }
 
+struct Forwarded {
+  std::set<std::string> nodes;
+  std::deque<std::string> lines;
+};
+std::map<const void*, Forwarded>& forwarded() {
+  static auto* all = new std::map<const void*, Forwarded>();
+  return *all;
+}
+
 }  // namespace
 
 JobWatch::JobWatch(const void* key) : key_(key) {
   std::lock_guard<std::mutex> lock(g_mutex);
   states()[key_] = WatchState{};
   progress()[key_] = HookProgress{};
+  forwarded()[key_] = Forwarded{};
 }
 
 JobWatch::~JobWatch() {
   std::lock_guard<std::mutex> lock(g_mutex);
   states().erase(key_);
   progress().erase(key_);
+  forwarded().erase(key_);
 }
 
 WatchState JobWatch::snapshot() const {
@@ -73,6 +86,38 @@ void report_nvml_gpu_count(const void* key, long count) {
   std::lock_guard<std::mutex> lock(g_mutex);
   auto it = states().find(key);
   if (it != states().end()) it->second.nvml_gpu_count = count;
+}
+
+void forward_hooks_of(const void* key, std::set<std::string> nodes) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = forwarded().find(key);
+  if (it != forwarded().end()) it->second.nodes = std::move(nodes);
+}
+
+void forward_hook_line(const void* key, std::string line) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = forwarded().find(key);
+  if (it == forwarded().end()) return;  // the job has ended
+  auto& lines = it->second.lines;
+  if (lines.size() >= kMaxForwardedHookLines) lines.pop_front();
+  lines.push_back(std::move(line));
+}
+
+std::set<std::string> forwarded_hook_nodes(const void* key) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = forwarded().find(key);
+  return it == forwarded().end() ? std::set<std::string>{} : it->second.nodes;
+}
+
+std::vector<std::string> take_forwarded_hook_lines(const void* key) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = forwarded().find(key);
+  if (it == forwarded().end()) return {};
+  auto& lines = it->second.lines;
+  std::vector<std::string> out(std::make_move_iterator(lines.begin()),
+                               std::make_move_iterator(lines.end()));
+  lines.clear();
+  return out;
 }
 
 std::string watching_line(const WatchState& state, const std::string& hook_path) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,16 @@ class JobWatch {
 void report_source(const void* key, const std::string& source, const std::string& how);
 void report_nvml_gpu_count(const void* key, long count);
 void report_hook_progress(const void* key, std::vector<RankProgress> ranks, std::size_t fresh);
+
+// Hook reports of the job's other nodes, forwarded by their agents (a node-local hook
+// file is read there). The nodes whose reports come that way are read from no other
+// source, so a shared hook file never counts a report twice. Lines wait, up to
+// kMaxForwardedHookLines (the oldest give way), for the hook monitor's next pass.
+inline constexpr std::size_t kMaxForwardedHookLines = 100000;
+void forward_hooks_of(const void* key, std::set<std::string> nodes);
+void forward_hook_line(const void* key, std::string line);
+std::set<std::string> forwarded_hook_nodes(const void* key);
+std::vector<std::string> take_forwarded_hook_lines(const void* key);
 
 // "[corvane] watching: output, telemetry (nvml, 8 GPUs), ..., hook file (path)", in a
 // fixed order whatever the order of the reports.
