@@ -392,3 +392,20 @@ def test_injection_can_be_limited_to_nodes(monkeypatch, switch, nodes, on):
         else:
             monkeypatch.setenv(name, value)
     assert injection_enabled() is on
+
+
+def test_the_agent_passes_on_its_nodes_hook_reports(tmp_path):
+    from corvane.agent import HookForwarder
+
+    path = tmp_path / "hooks.jsonl"
+    forwarder = HookForwarder(str(path), "n2")
+    assert forwarder.lines() == []  # no file yet
+    mine = '{"rank": 2, "step": 1, "node": "n2"}'
+    with open(path, "w") as fh:  # another node's report, garbage, a report cut short
+        fh.write('{"rank": 0, "step": 1, "node": "n1"}\nnot json\n' + mine + "\n" + mine[:9])
+    assert [json.loads(line) for line in forwarder.lines()] == [{"node": "n2", "hook": mine}]
+    with open(path, "a") as fh:  # the rest of the cut report, then one too long to pass on
+        fh.write(mine[9:] + "\n" + '{"node": "n2", "x": "' + "y" * 40000 + '"}\n' + mine + "\n")
+    assert [json.loads(line)["hook"] for line in forwarder.lines()] == [mine, mine]
+    path.write_text(mine + "\n")  # a new, shorter file is read from its start
+    assert len(forwarder.lines()) == 1
