@@ -271,7 +271,7 @@ def fake_step(monkeypatch, tmp_path):
     """The runner starts the stand-in step for nodes n2 and n3; what it did is kept."""
     steps = []
 
-    def start(config, findings, lock):
+    def start(config, findings, lock, **_hooks):
         mode = config["cluster"]["stand_in"]
         step = AgentStep(["n2", "n3"], findings, lock, [PY, "-c", STEP, mode])
         steps.append(step)

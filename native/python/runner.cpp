@@ -596,13 +596,16 @@ nb::object run_job(nb::handle command, nb::handle config, nb::handle registry,
     // The allocation's other nodes are watched by agents, a second Slurm step.
     // Their nodes' hook reports come through them, so no hook file need be shared.
     const void* key = run.stop_background.ptr();
-    job.agents = host("start_agent_step")(
-        config, run.findings, run.findings_lock, "hook_file"_a = run.hook_path,
-        "hook_nodes"_a = nb::cpp_function([key](const std::vector<std::string>& nodes) {
-          monitor::forward_hooks_of(key, {nodes.begin(), nodes.end()});
-        }),
-        "hook_line"_a = nb::cpp_function(
-            [key](std::string line) { monitor::forward_hook_line(key, std::move(line)); }));
+    // The job runs on without them if they cannot start.
+    guarded_step(job.log, "the agent step could not start", [&] {
+      job.agents = host("start_agent_step")(
+          config, run.findings, run.findings_lock, "hook_file"_a = run.hook_path,
+          "hook_nodes"_a = nb::cpp_function([key](const std::vector<std::string>& nodes) {
+            monitor::forward_hooks_of(key, {nodes.begin(), nodes.end()});
+          }),
+          "hook_line"_a = nb::cpp_function(
+              [key](std::string line) { monitor::forward_hook_line(key, std::move(line)); }));
+    });
 
     checks.run = &run;
     checks.node_id = job.node_id;
