@@ -63,18 +63,22 @@ class Server:
 
 
 class Prometheus(Server):
-    """Prometheus scraping `targets` every second, with a fresh data directory."""
+    """Prometheus scraping `targets` (a list, or scrape job names to lists) every second and
+    evaluating the alerting `rules` files, with a fresh data directory."""
 
-    def __init__(self, workdir, targets):
+    def __init__(self, workdir, targets, rules=()):
         binary = shutil.which("prometheus")
         if binary is None:
             pytest.skip("prometheus is not installed (Debian package prometheus)")
         os.makedirs(workdir, exist_ok=True)
         config = os.path.join(workdir, "prometheus.yml")
         with open(config, "w", encoding="utf-8") as fh:
+            jobs = targets if isinstance(targets, dict) else {"corvane": targets}
             json.dump({"global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
-                       "scrape_configs": [{"job_name": "corvane",
-                                           "static_configs": [{"targets": list(targets)}]}]},
+                       "rule_files": list(rules),
+                       "scrape_configs": [{"job_name": name,
+                                           "static_configs": [{"targets": list(t)}]}
+                                          for name, t in jobs.items()]},
                       fh)  # JSON is YAML
         self.base = f"http://127.0.0.1:{free_port()}"
         super().__init__([binary, f"--config.file={config}",

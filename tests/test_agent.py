@@ -313,8 +313,9 @@ def test_agent_findings_join_the_jobs_with_their_node(fake_step, empty_path, tmp
     assert [(p["node_id"], p["summary"][-6:]) for p in plans] == [("n2", "for n2"),
                                                                  ("n3", "for n3")]
     sent = [(args[0], args[3]) for args, _ in bridge.findings if args[0] == "thermal_warning"]
-    assert sent == [("thermal_warning", {"gpu_index": 0, "node": "n2"}),
-                    ("thermal_warning", {"gpu_index": 0, "node": "n3"})]
+    fault = {"class": "hardware", "action": "inspect_hardware"}
+    assert sent == [("thermal_warning", {"gpu_index": 0, "node": "n2", **fault}),
+                    ("thermal_warning", {"gpu_index": 0, "node": "n3", **fault})]
     out = capfd.readouterr().out
     assert "[corvane] starting agents on n2, n3" in out
     assert "[corvane] node n3 is watched by its agent" in out

@@ -75,6 +75,10 @@ def _event(reg, node, event_type, severity, age_days=0.0, job="job-x", details=N
     ("job_error", "WARN", 0, "trusted", {"class": "application"}),
     ("nvswitch_sxid", "CRITICAL", 0, "distrusted", {"class": "interconnect"}),
     ("host_oom_kill", "WARN", 0, "trusted", {"class": "host_resource"}),
+    ("row_remap_failure", "CRITICAL", 0, "distrusted", {"class": "memory"}),
+    ("ib_port_down", "CRITICAL", 0, "distrusted", {"class": "network"}),
+    ("thermal_warning", "CRITICAL", 0, "suspect", {"class": "hardware"}),  # no failed part
+    ("persistence_mode_off", "WARN", 0, "trusted", {"class": "driver"}),  # a setting
 ]])
 def test_state_from_findings(reg, event_type, severity, age_days, state, details):
     _event(reg, "m1", event_type, severity, age_days, details=details)
@@ -82,7 +86,7 @@ def test_state_from_findings(reg, event_type, severity, age_days, state, details
     assert entry["state"] == state, entry
     assert entry["findings"][severity] == 1
     critical = entry["last_critical_hardware"]
-    machine = (details["class"] in ("memory", "interconnect") if details else event_type in (
+    machine = (details["class"] in ("memory", "interconnect", "network") if details else event_type in (
         "xid_critical", "ecc_dbe", "metric_disappearance", "pcie_replay", "nvlink_errors"))
     assert (critical is not None) == (severity == "CRITICAL" and machine)
 

@@ -229,3 +229,27 @@ def test_a_line_matching_both_patterns_is_one_xid(kernel, monkeypatch, tmp_path)
     stop.set()
     thread.join(5)
     assert [f.event_type for f in findings] == ["xid_critical"]
+
+
+def test_oom_kill_of_the_jobs_own_process_is_named(kernel, monkeypatch, tmp_path):
+    from runner_helpers import RecordingRegistry, fast_config, script
+
+    log = tmp_path / "kern.log"
+    log.write_text("")
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FILE", str(log))
+    monkeypatch.setenv("CORVANE_FAKE_DMESG_FOLLOW_EXIT", "1")  # polled: the job appends lines
+    oom = "Out of memory: Killed process {} ({}) total-vm:9000kB, anon-rss:8000kB\n"
+    result = m.run_monitored_command(script(f"""
+        import subprocess, time
+        worker = subprocess.Popen(["sleep", "30"])
+        time.sleep(2.5)  # the monitor's checks see it as the job's
+        worker.kill(); worker.wait()
+        with open({str(log)!r}, "a") as fh:
+            fh.write({oom!r}.format(worker.pid, "sleep") + {oom!r}.format(1, "init"))
+        time.sleep(1.5)
+        """), fast_config(), RecordingRegistry(), str(tmp_path))
+    kills = sorted((f.summary, f.details.get("job_process", False))
+                   for f in result.findings if f.event_type == "host_oom_kill")
+    assert [k[1] for k in kills] == [False, True]
+    assert kills[0][0] == "Host OOM killer ended process 1 (init)"
+    assert kills[1][0].startswith("Host OOM killer ended the job's process ")

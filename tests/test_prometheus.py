@@ -7,6 +7,7 @@ import re
 import socket
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -170,6 +171,43 @@ def test_prometheus_scrapes_a_monitored_job_with_an_injected_fault(tmp_path):
     assert not [f.name for f in text_string_to_metric_families(final)
                 if f.name.startswith("corvane_gpu_") and f.samples]
     assert [x for x in os.listdir(textdir) if x != "corvane.prom"] == []
+
+
+def test_shipped_alert_rules_stay_quiet_when_a_job_ends_normally(tmp_path):
+    # The real Prometheus evaluates the shipped rules every second over a healthy job and
+    # the node's agent: no alert is even pending, during the job or after its endpoint went.
+    # Then the agent goes, and its alert is pending at once (the rules do evaluate).
+    gpus = {"gpus": [GPU], "rules": []}
+    monitor = Monitor(tmp_path, ["--prometheus-port", "0"], rules=gpus)
+    (tmp_path / "agent-rules.json").write_text(json.dumps(gpus))
+    agent = subprocess.Popen([PY, "-m", "corvane", "agent", "--prometheus-port", "0"],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                             env=dict(os.environ, PATH="", CORVANE_INJECT="1",
+                                      CORVANE_INJECT_RULES=str(tmp_path / "agent-rules.json")))
+    prometheus = None
+    try:
+        agent_port = re.search(r"127\.0\.0\.1:(\d+)/metrics", agent.stdout.readline()).group(1)
+        job_port = monitor.line(r"Prometheus metrics at http://127\.0\.0\.1:(\d+)/").group(1)
+        rules = os.path.abspath(os.path.join(EXAMPLES, "prometheus-alerts.yml"))
+        prometheus = Prometheus(str(tmp_path / "prometheus"),
+                                {"corvane-jobs": [f"127.0.0.1:{job_port}"],
+                                 "corvane-agent": [f"127.0.0.1:{agent_port}"]}, rules=[rules])
+        assert prometheus.wait_for_query("corvane_hook_ranks_fresh == 2")
+        time.sleep(3)
+        assert monitor.finish() == 0, "".join(monitor.lines)
+        assert prometheus.wait_for_query('up{job="corvane-jobs"} == 0')
+        time.sleep(5)  # rules evaluated over the ended job
+        assert prometheus.query("count_over_time(ALERTS[10m])") == []
+        agent.terminate()
+        gone = prometheus.wait_for_query('ALERTS{alertname="CorvaneAgentGone"}', 20)
+        assert [r["metric"]["alertstate"] for r in gone] == ["pending"]  # "for: 5m" to fire
+    finally:
+        if prometheus is not None:
+            prometheus.stop()
+        if agent.poll() is None:
+            agent.kill()
+        agent.wait()
+        monitor.finish()
 
 
 def test_textfile_while_no_telemetry_answers(tmp_path):

@@ -87,7 +87,7 @@ def test_stall_then_hang_one_finding_per_silence(tmp_path):
     result, reg = run(cmd, tmp=tmp_path)
     assert kinds(result) == [("output_stall", "WARN"), ("training_hang", "CRITICAL")]
     stall, hang = job_findings(result)
-    assert set(stall.details) == {"hang_timeout_s", "hang_grace_s", "silence_s"}
+    assert set(stall.details) == {"hang_timeout_s", "hang_grace_s", "silence_s", "class", "action"}
     assert stall.details["hang_timeout_s"] == 1 and stall.details["hang_grace_s"] == 0
     assert stall.details["silence_s"] >= 1 and round(stall.details["silence_s"], 2) == stall.details["silence_s"]
     (planned,) = reg.named("record_recovery_event")
@@ -175,7 +175,7 @@ def test_disk_and_inventory_checks_deduplicated(tmp_path, monkeypatch):
     assert got.count(("filesystem_lost", "CRITICAL")) == 1
     assert got.count(("metric_disappearance", "CRITICAL")) == 1
     shrink = next(f for f in result.findings if f.event_type == "metric_disappearance")
-    assert shrink.details == {"before": 2, "after": 1}
+    assert shrink.details == {"before": 2, "after": 1, "class": "hardware", "action": "reboot"}
     assert not reg.named("record_recovery_event")  # recovery disabled
     # The low disk is found every pass: shown once, every pass counted, also in the registry.
     counts = dict(zip((f.event_type for f in result.findings), result.finding_counts))

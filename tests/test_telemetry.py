@@ -308,6 +308,10 @@ def test_low_power_nvlink_and_pcie(monkeypatch):
     ({"fabric_state": 3, "fabric_status": 0}, []),
     ({"fabric_state": 0}, []),  # no fabric on this system
     ({"pcie_width": 8, "pcie_width_max": 16}, [("pcie_link_degraded", "WARN")]),
+    ({"pcie_gen": 3, "pcie_gen_max": 5, "util_gpu": 95.0}, [("pcie_link_degraded", "WARN")]),
+    ({"pcie_gen": 1, "pcie_gen_max": 5, "util_gpu": 0.0}, []),  # an idle link saves power
+    ({"nvlink_links_up": 10, "nvlink_links_down": [4, 5]}, [("nvlink_link_down", "WARN")]),
+    ({"nvlink_links_up": 0, "nvlink_links_down": [0, 1]}, []),  # no bridge fitted: never up
     ({"persistence_mode": False, "ecc_mode": False},
      [("persistence_mode_off", "WARN"), ("ecc_disabled", "WARN")]),
     ({"remap_pending": None, "persistence_mode": None}, []),  # unsupported readings
@@ -432,7 +436,10 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
     rules = tmp_path / "rules.json"
     rules.write_text(json.dumps([{"gpu": 0, "set": {"temperature_c": 97}}, {"gpu": 1, "lost": True},
                                  {"gpu": 2, "set": {"remap_failure": True, "pcie_width": 4,
-                                                    "pcie_width_max": 16}}]))
+                                                    "pcie_width_max": 16}},
+                                 # the H100's own link is gen 5: a slot that allows gen 4 at most
+                                 {"gpu": 3, "set": {"pcie_gen": 4, "pcie_gen_max": 4}},
+                                 {"gpu": 4, "set": {"nvlink_links_up": 16, "nvlink_links_down": [3, 9]}}]))
     monkeypatch.setenv("CORVANE_INJECT", "1")
     monkeypatch.setenv("CORVANE_INJECT_RULES", str(rules))
     result = m.run_monitored_command(script("import time; print('training', flush=True); time.sleep(2.5)"),
@@ -442,7 +449,13 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
     assert ("thermal_warning", "CRITICAL", "GPU 0 temperature reached 97.0C") in got
     assert ("metric_disappearance", "CRITICAL", "GPU 1 was lost from NVML") in got
     assert ("row_remap_failure", "CRITICAL", "GPU 2 could not remap a memory row (needs replacing)") in got
-    assert ("pcie_link_degraded", "WARN", "GPU 2 PCIe link runs narrower than its maximum") in got
+    assert ("pcie_link_degraded", "WARN", "GPU 2 PCIe link runs at x4, below x16") in got
+    assert ("pcie_link_degraded", "WARN", "GPU 3 PCIe link runs at gen 4, below gen 5") in got
+    assert ("nvlink_link_down", "WARN", "GPU 4 has 2 NVLink links down") in got
+    by_type = {f.event_type: f.details for f in result.findings}
+    assert by_type["nvlink_link_down"]["links_down"] == [3, 9]
+    assert (by_type["row_remap_failure"]["class"], by_type["row_remap_failure"]["action"]) == (
+        "memory", "inspect_hardware")
 
 
 def test_counters_backwards_and_inactive_polls(monkeypatch):

@@ -182,15 +182,28 @@ void read_error_counters(nb::dict snap, nb::handle binding, nb::handle handle) {
   snap["pcie_replay"] = counters.pcie_replay.value_or(nb::none());
 }
 
-// The error counters of each active NVLink link of one GPU that has any.
-void read_nvlink_errors(nb::dict nvlink, nb::handle binding, nb::handle handle, long links,
+// The error counters of each active NVLink link of one GPU that has any, and the links
+// asked about by their state ("nvlink_links_up", "nvlink_links_down"; absent where no
+// state could be read).
+void read_nvlink_errors(nb::dict snap, nb::handle binding, nb::handle handle, long links,
                         const std::vector<nb::object>& codes) {
+  nb::dict nvlink = nb::borrow<nb::dict>(snap["nvlink_errors"]);
   nb::handle to_int = builtin("int");
   std::vector<bool> known;
   for (const nb::object& code : codes) known.push_back(!code.is_none());
+  long up = 0;
+  nb::list down;
+  bool answered = false;
   auto active = [&](long link) -> std::optional<bool> {
     try {
-      return truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link));
+      bool on = truthy(blocking_method(binding, "nvmlDeviceGetNvLinkState", handle, link));
+      answered = true;
+      if (on) {
+        ++up;
+      } else {
+        down.append(nb::int_(link));
+      }
+      return on;
     } catch (nb::python_error&) {
       return std::nullopt;
     }
@@ -205,6 +218,10 @@ void read_nvlink_errors(nb::dict nvlink, nb::handle binding, nb::handle handle, 
     nb::dict link_errors;
     for (const auto& [name, value] : errors.counters) link_errors[name] = value;
     nvlink[nb::int_(errors.link)] = link_errors;
+  }
+  if (answered) {
+    snap["nvlink_links_up"] = nb::int_(up);
+    snap["nvlink_links_down"] = down;
   }
 }
 
@@ -260,6 +277,8 @@ void read_gpu_state(nb::dict snap, nb::handle binding, nb::handle handle) {
       fabric.is_none() ? nb::none() : as_int(nb::getattr(fabric, "status", nb::none()));
   snap["pcie_width"] = as_int(read("nvmlDeviceGetCurrPcieLinkWidth"));
   snap["pcie_width_max"] = as_int(read("nvmlDeviceGetMaxPcieLinkWidth"));
+  snap["pcie_gen"] = as_int(read("nvmlDeviceGetCurrPcieLinkGeneration"));
+  snap["pcie_gen_max"] = as_int(read("nvmlDeviceGetMaxPcieLinkGeneration"));
 }
 
 // One GPU's readings into `snap`; raises what the binding raised.
@@ -302,8 +321,7 @@ nb::list collect_nvml_snapshots(nb::handle backend, nb::handle link_count) {
       read_gpu(snap, binding, handle, throttle);
       read_error_counters(snap, binding, handle);
       read_gpu_state(snap, binding, handle);
-      read_nvlink_errors(nb::borrow<nb::dict>(snap["nvlink_errors"]), binding, handle, links,
-                         codes);
+      read_nvlink_errors(snap, binding, handle, links, codes);
     } catch (nb::python_error& e) {
       bool lost = false;
       quietly([&] { lost = gpu_is_lost(e, binding); });

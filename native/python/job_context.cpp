@@ -2,11 +2,14 @@
 // recovery its critical findings ask for (see job_context.hpp).
 #include "job_context.hpp"
 
+#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
 
+#include "../core/common/fault_catalogue.hpp"
 #include "../core/job/delivery.hpp"
+#include "../core/kernel_log/kernel_findings.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -41,6 +44,35 @@ bool job_only(nb::handle action) {
   return text == "restart_job" || text == "none";
 }
 
+// Every finding says what class of fault it is and what to do, from the catalogue by its
+// event type where its source did not say (an Xid, an SXid or a job error form does).
+void add_event_fault(nb::handle details, const std::string& type_key) {
+  if (!PyDict_Check(details.ptr())) return;
+  std::optional<monitor::FaultEntry> entry = monitor::event_fault(type_key);
+  if (!entry) return;
+  if (PyDict_GetItemString(details.ptr(), "class") == nullptr) {
+    details["class"] = from_exact_utf8(std::string(monitor::fault_class_name(entry->fault_class)));
+  }
+  if (PyDict_GetItemString(details.ptr(), "action") == nullptr) {
+    details["action"] = from_exact_utf8(std::string(monitor::fault_action_name(entry->action)));
+  }
+}
+
+// A process the OOM killer ended that was one of the job's is named so.
+void name_job_process(nb::handle finding, nb::handle details, const monitor::RecentPids& job_pids) {
+  if (!PyDict_Check(details.ptr())) return;
+  std::optional<long long> pid = small_int(details.attr("get")("pid"));
+  nb::object process = details.attr("get")("process");
+  if (!pid || *pid <= 0 || *pid > std::numeric_limits<pid_t>::max() ||
+      !PyUnicode_Check(process.ptr()) ||
+      !job_pids.holds(static_cast<pid_t>(*pid), steady_seconds())) {
+    return;
+  }
+  finding.attr("summary") =
+      from_exact_utf8(monitor::oom_kill_summary(std::to_string(*pid), exact_utf8(process), true));
+  details["job_process"] = true;
+}
+
 void note_critical(JobContext::PlanFor& plan, nb::handle node, nb::handle finding) {
   nb::object details = nb::getattr(finding, "details", nb::none());
   nb::object action = PyDict_Check(details.ptr()) ? details.attr("get")("action") : nb::none();
@@ -64,15 +96,18 @@ void JobContext::flush_new_findings() {
   if (nb::len(batch) == 0) return;
   double now = as_double(host("time").attr("time")());
   for (nb::handle finding : batch) {
-    nb::object event_type = finding.attr("event_type"), severity = finding.attr("severity"),
-               summary = finding.attr("summary"), details = finding.attr("details");
+    nb::object event_type = finding.attr("event_type"), details = finding.attr("details");
+    std::string type_key = field_key(event_type);
+    if (type_key == "host_oom_kill") name_job_process(finding, details, job_pids);
+    nb::object severity = finding.attr("severity"), summary = finding.attr("summary");
     nb::object node = node_of(finding);
-    std::string type_key = field_key(event_type), severity_key = field_key(severity);
+    std::string severity_key = field_key(severity);
     auto seen =
         book.observe(monitor::finding_signature(type_key, severity_key, field_key(summary),
                                                 field_key(node) + '\0' + subject_key(details)),
                      now);
     if (!seen.deliver) continue;
+    add_event_fault(details, type_key);
     delivered_findings.append(finding);
     trigger_types.emplace(type_key, event_type);
     std::string node_key = field_key(node);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../core/job/delivery.hpp"
+#include "../core/job/process_tree.hpp"
 #include "host.hpp"
 #include "monitoring_host.hpp"
 #include "thread_guard.hpp"
@@ -40,6 +41,8 @@ struct JobContext {
   // Ends the job (its whole process tree) before a live recovery restarts it; set by the
   // runner while the job runs.
   std::function<void()> end_job;
+  // The job's processes seen at its checks: the OOM killer's victim is named as the job's.
+  monitor::RecentPids job_pids{60.0};
 
   nb::object section(const char* name) const { return config.attr("get")(name, nb::dict()); }
 

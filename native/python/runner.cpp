@@ -125,6 +125,15 @@ struct JobStopper {
     Py_END_ALLOW_THREADS
   }
   void release() const { monitor::release_stop_requests(schedule.seen()); }
+  // Notes the job's processes now, so that one the kernel later reports is known as its.
+  void note_members(monitor::RecentPids& pids) const {
+    if (!tree) return;
+    std::vector<pid_t> members;
+    Py_BEGIN_ALLOW_THREADS
+    members = tree->members();
+    Py_END_ALLOW_THREADS
+    pids.saw(members, steady_seconds());
+  }
 };
 
 // The process tree of the job started as `leader`, and the kill(2), waitpid(2) and clock it
@@ -357,6 +366,7 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
   monitor::LoopCadence cadence(poll_s, steady_seconds());
   std::uint64_t delivered = monitor::wake_generation();
   job.report_state(true, last_output_at_ref[0], poll_s, 0);
+  stopper.note_members(job.job_pids);
   while (child_status(child).is_none()) {
     try {
       stopper.poll();
@@ -366,6 +376,7 @@ void watch_until_exit(JobContext& job, JobChecks& checks, JobStopper& stopper,
       if (cadence.checks_due(steady_seconds())) {
         job.report_state(true, last_output_at_ref[0], poll_s, watch.snapshot().hook_ranks_fresh);
         checks.check();
+        stopper.note_members(job.job_pids);
         job.record_counts();
         // A hung job is ended so that its scheduler can start it again.
         if (checks.hang_found && stop_on_hang) stopper.stop_for("hang");

@@ -78,6 +78,15 @@ mon::GpuSample sample_of(nb::handle snap, std::int64_t index, std::vector<nb::ob
   s.fabric_status = whole("fabric_status");
   s.pcie_width = whole("pcie_width");
   s.pcie_width_max = whole("pcie_width_max");
+  s.pcie_gen = whole("pcie_gen");
+  s.pcie_gen_max = whole("pcie_gen_max");
+  s.nvlink_up = whole("nvlink_links_up");
+  nb::object down = snap.attr("get")("nvlink_links_down");
+  if (PyList_Check(down.ptr())) {
+    for (nb::handle link : down) {
+      if (auto n = small_int(link)) s.nvlink_down.push_back(*n);
+    }
+  }
   nb::object nvlink = snap.attr("get")("nvlink_errors", nb::dict());
   for (auto [link, counters] : nb::borrow<nb::dict>(nvlink)) {
     mon::GpuSample::Link l;
@@ -160,7 +169,7 @@ class TelemetryWatch final : public mon::TelemetryHost {
     inventory_ = inventory;
     return nb::len(inventory);
   }
-  void choose_link_probe() override {
+  std::pair<std::int64_t, std::int64_t> choose_link_probe() override {
     nb::object inventory = inventory_.is_valid() ? inventory_ : nb::list();
     nb::object profile = nb::borrow(gpu_profile_);
     if (!truthy(profile)) {
@@ -175,6 +184,13 @@ class TelemetryWatch final : public mon::TelemetryHost {
       nb::object count = profile.attr("nvlink_link_count");
       if (truthy(count)) probe_ = count;
     }
+    // The generic fallback's link figures describe no particular GPU.
+    nb::object name = profile.attr("name");
+    if (PyUnicode_Check(name.ptr()) && exact_utf8(name) == "generic") return {0, 0};
+    auto expected = [&](const char* field) -> std::int64_t {
+      return small_int(nb::getattr(profile, field, nb::none())).value_or(0);
+    };
+    return {expected("pcie_expected_gen"), expected("pcie_expected_width")};
   }
   bool has_nvml_binding() override { return !nvml().is_none(); }
   std::optional<mon::ToolFailureText> tool_failure() override {

@@ -50,6 +50,45 @@ constexpr XidRow kSxids[] = {
 constexpr FaultEntry kFatalSxid{C::kInterconnect, A::kReboot};
 constexpr FaultEntry kNonFatalSxid{C::kInterconnect, A::kNothing};
 
+struct EventRow {
+  std::string_view event_type;
+  FaultEntry entry;
+};
+
+// Findings about the job say nothing of the node; a lasting state of the GPU (a pending
+// memory repair) is cleared by a reset, a failing part is inspected; a setting is the
+// operator's to change.
+constexpr EventRow kEvents[] = {
+    {"training_divergence", {C::kApplication, A::kRestartJob}},
+    {"training_hang", {C::kApplication, A::kRestartJob}},
+    {"output_stall", {C::kApplication, A::kNothing}},
+    {"loss_spike", {C::kApplication, A::kNothing}},
+    {"rank_divergence", {C::kApplication, A::kNothing}},
+    {"rank_straggler", {C::kApplication, A::kNothing}},
+    {"phase_straggler", {C::kApplication, A::kNothing}},
+    {"low_gpu_util", {C::kApplication, A::kNothing}},
+    {"memory_drop", {C::kApplication, A::kNothing}},
+    {"thermal_warning", {C::kHardware, A::kInspectHardware}},
+    {"clock_throttle", {C::kHardware, A::kInspectHardware}},
+    {"power_anomaly", {C::kHardware, A::kInspectHardware}},
+    {"metric_disappearance", {C::kHardware, A::kReboot}},
+    {"ecc_dbe", {C::kMemory, A::kResetGpu}},
+    {"ecc_sbe_rate", {C::kMemory, A::kInspectHardware}},
+    {"row_remap_pending", {C::kMemory, A::kResetGpu}},
+    {"retired_pages_pending", {C::kMemory, A::kResetGpu}},
+    {"row_remap_failure", {C::kMemory, A::kInspectHardware}},
+    {"nvlink_errors", {C::kInterconnect, A::kInspectHardware}},
+    {"nvlink_link_down", {C::kInterconnect, A::kResetGpu}},
+    {"pcie_replay", {C::kInterconnect, A::kInspectHardware}},
+    {"pcie_aer", {C::kInterconnect, A::kInspectHardware}},
+    {"pcie_link_degraded", {C::kInterconnect, A::kInspectHardware}},
+    {"gpu_fabric_incomplete", {C::kInterconnect, A::kReboot}},
+    {"persistence_mode_off", {C::kDriver, A::kNothing}},
+    {"ecc_disabled", {C::kDriver, A::kNothing}},
+    {"filesystem_lost", {C::kHostResource, A::kInspectHardware}},  // someone frees space
+    {"host_oom_kill", {C::kHostResource, A::kRestartJob}},
+};
+
 // Job output error forms, most specific first: the first one a line holds names it.
 // CUDA texts are the runtime's error strings as PyTorch, JAX and NCCL embed them.
 constexpr JobErrorForm kJobErrors[] = {
@@ -212,6 +251,13 @@ class JobErrorSearch {
 };
 
 }  // namespace
+
+std::optional<FaultEntry> event_fault(std::string_view event_type) {
+  for (const EventRow& row : kEvents) {
+    if (row.event_type == event_type) return row.entry;
+  }
+  return std::nullopt;
+}
 
 const JobErrorForm* find_job_error(std::string_view line) {
   static const JobErrorSearch search;

@@ -42,6 +42,11 @@ FaultEntry xid_fault(std::int64_t xid);
 // node rebooted; "Non-fatal" and "Correctable" are counted and watched).
 FaultEntry sxid_fault(std::int64_t sxid, bool fatal);
 
+// The class and action of a finding by its event type, for findings whose wording does not
+// carry a catalogue entry of its own (an Xid, an SXid or a job error form does). Nothing for
+// the monitor's own state (telemetry or the kernel log unreadable, a degraded watcher).
+std::optional<FaultEntry> event_fault(std::string_view event_type);
+
 // Adds "class" and "action" to a finding's details.
 void add_fault_details(Details& details, FaultEntry entry);
 

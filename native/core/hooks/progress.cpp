@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "../common/fault_catalogue.hpp"
 #include "../common/pyfloat.hpp"
 
 namespace corvane::monitor {
@@ -99,7 +100,13 @@ Details stuck_rank_details(const std::vector<RankProgress>& ranks, double now) {
   d.emplace_back("step", least->step ? DetailValue::integer(*least->step) : DetailValue::none());
   d.emplace_back("report_age_s", DetailValue::number(age));
   d.emplace_back("stuck", DetailValue::string(std::move(text)));
-  if (stuck.size() != 1 || waiting.empty()) d.push_back(restart);
+  if (stuck.size() != 1 || waiting.empty()) {
+    d.push_back(restart);
+  } else {
+    // One rank stopped while the others wait for it: most often a process stuck in the
+    // driver or its network, which only a reboot frees; its node is drained.
+    add_fault_details(d, {FaultClass::kDriver, FaultAction::kReboot});
+  }
   return d;
 }
 

@@ -88,6 +88,18 @@ bool environment_has(const std::string& proc_root, pid_t pid, const std::string&
   return false;
 }
 
+void RecentPids::saw(const std::vector<pid_t>& pids, double now) {
+  for (pid_t pid : pids) last_seen_[pid] = now;
+  for (auto it = last_seen_.begin(); it != last_seen_.end();) {
+    it = now - it->second > keep_s_ ? last_seen_.erase(it) : std::next(it);
+  }
+}
+
+bool RecentPids::holds(pid_t pid, double now) const {
+  auto it = last_seen_.find(pid);
+  return it != last_seen_.end() && now - it->second <= keep_s_;
+}
+
 JobTree::JobTree(pid_t self, pid_t leader, std::string marker, std::string proc_root, Ports ports)
     : self_(self),
       leader_(leader),

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,6 +32,19 @@ std::vector<pid_t> descendants_of(const std::vector<ProcessEntry>& processes,
 
 // Whether the environment file of `pid` holds `marker` as one of its entries.
 bool environment_has(const std::string& proc_root, pid_t pid, const std::string& marker);
+
+// The job's processes seen lately, each for `keep_s` after it was last seen: the kernel
+// tells of a process (the OOM killer's line) only once it is gone.
+class RecentPids {
+ public:
+  explicit RecentPids(double keep_s) : keep_s_(keep_s) {}
+  void saw(const std::vector<pid_t>& pids, double now);
+  bool holds(pid_t pid, double now) const;
+
+ private:
+  double keep_s_;
+  std::map<pid_t, double> last_seen_;
+};
 
 class JobTree {
  public:

@@ -20,9 +20,13 @@ Finding sxid_finding(const KernelLineScan& scan, std::string line) {
   return {"nvswitch_sxid", fatal ? "CRITICAL" : "WARN", std::move(summary), std::move(details)};
 }
 
+std::string oom_kill_summary(std::string_view pid, std::string_view process, bool of_job) {
+  return std::string("Host OOM killer ended ") + (of_job ? "the job's process " : "process ") +
+         std::string(pid) + " (" + std::string(process) + ")";
+}
+
 Finding oom_kill_finding(const KernelLineScan& scan, std::string line) {
-  std::string summary = "Host OOM killer ended process " + std::string(scan.pid) + " (" +
-                        std::string(scan.process) + ")";
+  std::string summary = oom_kill_summary(scan.pid, scan.process, false);
   Details details{{"pid", DetailValue::digits(std::string(scan.pid))},
                   {"process", DetailValue::string(std::string(scan.process))}};
   add_fault_details(details, {FaultClass::kHostResource, FaultAction::kRestartJob});

@@ -47,4 +47,7 @@ Finding sxid_finding(const KernelLineScan& scan, std::string line);
 // "source" and the stripped "line".
 Finding oom_kill_finding(const KernelLineScan& scan, std::string line);
 
+// Its summary; `of_job`: the process was one of the watched job's.
+std::string oom_kill_summary(std::string_view pid, std::string_view process, bool of_job);
+
 }  // namespace corvane::monitor

@@ -70,30 +70,53 @@ std::vector<TelemetryFinding> TelemetryDetectors::run(const GpuSample& s, bool a
   power(s, active_job, out);
   nvlink_errors(s, poll_interval, t, out);
   pcie_replay(s, poll_interval, t, out);
-  gpu_state(s, out);
+  gpu_state(s, t, out);
   return out;
 }
 
 // NVML's fabric states: 0 not supported, 1 not started, 2 in progress, 3 completed; a
 // completed registration with a status other than success (0) failed.
-void TelemetryDetectors::gpu_state(const GpuSample& s, Findings& out) {
+// A PCIe link is degraded below what it could run at (its maximum, which a slot or riser
+// may lower) or below the GPU model's own link. Idle GPUs lower their link generation to
+// save power, so a generation is judged only while the GPU is busy, unless the link
+// cannot reach the model's generation at all. NVLink links the profile expects are down
+// when the GPU has others up, or had them up before.
+void TelemetryDetectors::gpu_state(const GpuSample& s, const Thresholds& t, Findings& out) {
   const bool fabric_bad = s.fabric_state && *s.fabric_state != 0 &&
                           (*s.fabric_state != 3 || (s.fabric_status && *s.fabric_status != 0));
+  auto below = [](const std::optional<std::int64_t>& now, const std::optional<std::int64_t>& max,
+                  std::int64_t expected) {
+    return now && *now > 0 && ((max && *now < *max) || (expected > 0 && *now < expected));
+  };
+  const bool busy = s.util && *s.util >= 50;
+  const bool gen_capped =
+      s.pcie_gen_max && *s.pcie_gen_max > 0 && *s.pcie_gen_max < t.expected_pcie_gen;
+  const bool gen_low =
+      gen_capped || (busy && below(s.pcie_gen, s.pcie_gen_max, t.expected_pcie_gen));
+  bool& seen_up = nvlink_seen_up_[s.index];
+  const bool links_up = s.nvlink_up.value_or(0) > 0;
+  const bool links_down = !s.nvlink_down.empty() && (links_up || seen_up);
+  seen_up = seen_up || links_up;
   const std::pair<TelemetryFinding::Kind, bool> states[] = {
       {TelemetryFinding::kRemapFailure, s.remap_failure.value_or(false)},
       {TelemetryFinding::kRemapPending, s.remap_pending.value_or(false)},
       {TelemetryFinding::kRetiredPending, s.retired_pending.value_or(false)},
       {TelemetryFinding::kFabricIncomplete, fabric_bad},
       {TelemetryFinding::kPcieWidthDegraded,
-       s.pcie_width && s.pcie_width_max && *s.pcie_width > 0 && *s.pcie_width < *s.pcie_width_max},
+       below(s.pcie_width, s.pcie_width_max, t.expected_pcie_width)},
+      {TelemetryFinding::kPcieGenDegraded, gen_low},
+      {TelemetryFinding::kNvlinkDown, links_down},
       {TelemetryFinding::kPersistenceOff, s.persistence.has_value() && !*s.persistence},
       {TelemetryFinding::kEccDisabled, s.ecc_mode.has_value() && !*s.ecc_mode},
   };
   for (const auto& [kind, on] : states) {
     bool& told = state_told_[{s.index, static_cast<int>(kind)}];
     if (on && !told) {
-      out.push_back({kind, kind == TelemetryFinding::kRemapFailure ||
-                               kind == TelemetryFinding::kFabricIncomplete});
+      TelemetryFinding f{kind, kind == TelemetryFinding::kRemapFailure ||
+                                   kind == TelemetryFinding::kFabricIncomplete};
+      if (kind == TelemetryFinding::kPcieWidthDegraded) f.expected = t.expected_pcie_width;
+      if (kind == TelemetryFinding::kPcieGenDegraded) f.expected = t.expected_pcie_gen;
+      out.push_back(f);
     }
     told = on;
   }

@@ -32,7 +32,11 @@ struct GpuSample {
   std::vector<Link> nvlink;
   // GPU state from NVML; unset where the GPU or the driver cannot tell.
   std::optional<bool> remap_pending, remap_failure, retired_pending, persistence, ecc_mode;
-  std::optional<std::int64_t> fabric_state, fabric_status, pcie_width, pcie_width_max;
+  std::optional<std::int64_t> fabric_state, fabric_status, pcie_width, pcie_width_max, pcie_gen,
+      pcie_gen_max;
+  // The NVLink links the GPU's profile expects, by their state; unset where not asked.
+  std::optional<std::int64_t> nvlink_up;
+  std::vector<std::int64_t> nvlink_down;
 };
 
 // The detectors' limits; the defaults are what a configuration without them gets.
@@ -40,6 +44,8 @@ struct Thresholds {
   double warn_temp = 85, critical_temp = 95, ecc_warn_rate = 10;
   double nvlink_crc_rate_critical = 100, nvlink_error_rate_critical = 10;
   double pcie_replay_rate_critical = 8;
+  // The PCIe link the GPU's profile expects; 0 where no model profile is known.
+  std::int64_t expected_pcie_gen = 0, expected_pcie_width = 0;
 };
 
 struct TelemetryFinding {
@@ -61,6 +67,8 @@ struct TelemetryFinding {
     kRetiredPending,
     kFabricIncomplete,
     kPcieWidthDegraded,
+    kPcieGenDegraded,
+    kNvlinkDown,
     kPersistenceOff,
     kEccDisabled
   } kind;
@@ -71,6 +79,7 @@ struct TelemetryFinding {
   std::uint64_t mask = 0;
   const char* label = "";
   std::size_t link_pos = 0, counter_pos = 0;  // which NVLink counter of the sample
+  std::int64_t expected = 0;                  // the model's PCIe width or generation
 };
 
 // "hardware thermal slowdown" etc. by clock-throttle bit, in reporting order.
@@ -98,7 +107,7 @@ class TelemetryDetectors {
   void pcie_replay(const GpuSample& s, double poll_interval, const Thresholds& t, Findings& out);
   // States that last (a pending remap, a degraded link, a setting): each is told once, and
   // again only after it cleared and came back.
-  void gpu_state(const GpuSample& s, Findings& out);
+  void gpu_state(const GpuSample& s, const Thresholds& t, Findings& out);
 
   std::map<std::int64_t, Num> previous_corrected_, previous_uncorrected_, previous_pcie_replay_;
   std::map<std::int64_t, double> previous_memory_used_;
@@ -106,6 +115,7 @@ class TelemetryDetectors {
   std::map<std::int64_t, int> high_temp_polls_, low_util_polls_, low_power_polls_,
       pcie_replay_polls_;
   std::map<std::pair<std::int64_t, int>, bool> state_told_;
+  std::map<std::int64_t, bool> nvlink_seen_up_;
 };
 
 }  // namespace corvane::monitor

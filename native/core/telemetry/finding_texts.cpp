@@ -1,5 +1,7 @@
 #include "finding_texts.hpp"
 
+#include <algorithm>
+
 #include "../common/pyfloat.hpp"
 
 namespace corvane::monitor {
@@ -25,12 +27,16 @@ constexpr FixedText kFixedTexts[] = {
     {K::kRemapFailure, "row_remap_failure", "could not remap a memory row (needs replacing)"},
     {K::kRetiredPending, "retired_pages_pending", "has retired memory pages pending a reset"},
     {K::kFabricIncomplete, "gpu_fabric_incomplete", "is not registered with the GPU fabric"},
-    {K::kPcieWidthDegraded, "pcie_link_degraded", "PCIe link runs narrower than its maximum"},
     {K::kPersistenceOff, "persistence_mode_off", "runs with persistence mode off"},
     {K::kEccDisabled, "ecc_disabled", "runs with ECC disabled"},
 };
 
 std::string gpu_prefix(std::int64_t index) { return "GPU " + std::to_string(index) + " "; }
+
+// What a link should run at: the larger of its maximum and the model's own (0: unknown).
+std::int64_t expected_link(const std::optional<std::int64_t>& max, std::int64_t model) {
+  return std::max(max.value_or(0), model);
+}
 
 // The event type and summary of a finding whose wording depends on its values.
 void word_variable(const TelemetryFinding& f, const GpuSample& s, double warn_temp, Finding& out) {
@@ -56,6 +62,24 @@ void word_variable(const TelemetryFinding& f, const GpuSample& s, double warn_te
                     link.counters.at(f.counter_pos).key + " errors";
       break;
     }
+    case K::kPcieWidthDegraded:
+      out.event_type = "pcie_link_degraded";
+      out.summary = gpu + "PCIe link runs at x" + std::to_string(s.pcie_width.value_or(0)) +
+                    ", below x" + std::to_string(expected_link(s.pcie_width_max, f.expected));
+      break;
+    case K::kPcieGenDegraded:
+      out.event_type = "pcie_link_degraded";
+      out.summary =
+          gpu + "PCIe link runs at gen " +
+          std::to_string(s.pcie_gen_max && *s.pcie_gen_max < f.expected ? *s.pcie_gen_max
+                                                                        : s.pcie_gen.value_or(0)) +
+          ", below gen " + std::to_string(expected_link(s.pcie_gen_max, f.expected));
+      break;
+    case K::kNvlinkDown:
+      out.event_type = "nvlink_link_down";
+      out.summary = gpu + "has " + std::to_string(s.nvlink_down.size()) + " NVLink link" +
+                    (s.nvlink_down.size() == 1 ? "" : "s") + " down";
+      break;
     case K::kPcieReplay:
       out.event_type = "pcie_replay";
       out.summary = gpu + (f.critical ? "PCIe replay rate stayed above threshold"
@@ -99,9 +123,21 @@ Details details_of(const TelemetryFinding& f, const GpuSample& s) {
     case K::kFabricIncomplete:
       return {{"fabric_state", V::snapshot("fabric_state")},
               {"fabric_status", V::snapshot("fabric_status")}};
-    case K::kPcieWidthDegraded:
-      return {{"pcie_width", V::snapshot("pcie_width")},
-              {"pcie_width_max", V::snapshot("pcie_width_max")}};
+    case K::kPcieWidthDegraded: {
+      Details d{{"pcie_width", V::snapshot("pcie_width")},
+                {"pcie_width_max", V::snapshot("pcie_width_max")}};
+      if (f.expected > 0) d.push_back({"pcie_expected_width", V::integer(f.expected)});
+      return d;
+    }
+    case K::kPcieGenDegraded: {
+      Details d{{"pcie_gen", V::snapshot("pcie_gen")},
+                {"pcie_gen_max", V::snapshot("pcie_gen_max")}};
+      if (f.expected > 0) d.push_back({"pcie_expected_gen", V::integer(f.expected)});
+      return d;
+    }
+    case K::kNvlinkDown:
+      return {{"links_down", V::integers(s.nvlink_down)},
+              {"links_up", V::integer(s.nvlink_up.value_or(0))}};
     default:
       break;
   }

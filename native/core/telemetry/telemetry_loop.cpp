@@ -1,5 +1,7 @@
 #include "telemetry_loop.hpp"
 
+#include <tuple>
+
 #include "../job/checks.hpp"
 
 namespace corvane::monitor {
@@ -30,7 +32,10 @@ bool TelemetryLoop::start() {
   // probed at their default; watching goes on.
   std::size_t inventory = 0;
   host_.step("GPU inventory unavailable", [&] { inventory = host_.read_inventory().value_or(0); });
-  host_.step("GPU profile unavailable", [&] { host_.choose_link_probe(); });
+  host_.step("GPU profile unavailable", [&] {
+    std::tie(thresholds_.expected_pcie_gen, thresholds_.expected_pcie_width) =
+        host_.choose_link_probe();
+  });
   host_.step("watched sources not told", [&] { report_sources(); });
   if (backend_ == Backend::kNone) {
     if (TelemetryWatchRules::report_no_backend(host_.tool_failure().has_value(), host_.stopped())) {

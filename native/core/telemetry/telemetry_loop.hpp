@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "detectors.hpp"
@@ -43,8 +44,9 @@ class TelemetryHost {
   virtual std::size_t backend_gpus() = 0;
   // The GPU inventory's size; nothing when the tool gave no answer in time.
   virtual std::optional<std::size_t> read_inventory() = 0;
-  // Picks the NVLink links to probe from the GPU profile (of the last inventory read).
-  virtual void choose_link_probe() = 0;
+  // Picks the NVLink links to probe from the GPU profile (of the last inventory read), and
+  // gives the PCIe link the profile expects (generation, width; 0 where not known).
+  virtual std::pair<std::int64_t, std::int64_t> choose_link_probe() = 0;
   virtual bool has_nvml_binding() = 0;
   virtual std::optional<ToolFailureText> tool_failure() = 0;
   virtual void clear_tool_failure() = 0;

@@ -54,12 +54,14 @@ GPU_KEYS = ("name", "pci_bus_id", "readings")
 NUMBER_FIELDS = ("temperature_c", "util_gpu", "memory_used_mb", "memory_total_mb",
                  "power_draw_w", "power_limit_w")
 COUNTER_FIELDS = ("throttle_reasons", "ecc_corrected", "ecc_uncorrected", "pcie_replay")
-# GPU state NVML reports: flags, and levels (fabric state and status, PCIe link width).
+# GPU state NVML reports: flags, levels (fabric state and status, PCIe link width and
+# generation, NVLink links up) and the NVLink links down.
 FLAG_FIELDS = ("remap_pending", "remap_failure", "retired_pages_pending", "persistence_mode",
                "ecc_mode")
-LEVEL_FIELDS = ("fabric_state", "fabric_status", "pcie_width", "pcie_width_max")
+LEVEL_FIELDS = ("fabric_state", "fabric_status", "pcie_width", "pcie_width_max", "pcie_gen",
+                "pcie_gen_max", "nvlink_links_up")
 READING_FIELDS = (*NUMBER_FIELDS, "throttle_reasons_text", *COUNTER_FIELDS, "nvlink_errors",
-                  *FLAG_FIELDS, *LEVEL_FIELDS)
+                  *FLAG_FIELDS, *LEVEL_FIELDS, "nvlink_links_down")
 # Counters and Xid codes as the driver reports them, and as the monitor keeps them.
 MAX_COUNT = 2**63 - 1
 MAX_XID = 2**31 - 1
@@ -127,6 +129,9 @@ def _check_readings(where: str, readings) -> None:
         elif name == "throttle_reasons_text":
             if not isinstance(value, str):
                 raise InjectionRuleError(f"{where}: {name!r} must be a text")
+        elif name == "nvlink_links_down":
+            if not (isinstance(value, list) and all(_is_count(v) and 0 <= v < 64 for v in value)):
+                raise InjectionRuleError(f"{where}: {name!r} must be a list of link numbers")
         elif name in FLAG_FIELDS:
             if not isinstance(value, bool):
                 raise InjectionRuleError(f"{where}: {name!r} must be true, false or null")

@@ -30,7 +30,11 @@ HARDWARE = CRITICAL_HARDWARE | frozenset({"pcie_aer", "ecc_sbe_rate", "thermal_w
 SEVERITIES = ("CRITICAL", "WARN", "INFO")
 # Fault classes that speak of the machine, and the findings that carry only classed faults.
 MACHINE_CLASSES = frozenset({"hardware", "memory", "interconnect", "network"})
-CLASSED = frozenset({"job_error", "nvswitch_sxid"})
+CLASSED = frozenset({"job_error", "nvswitch_sxid", "row_remap_pending", "row_remap_failure",
+                     "retired_pages_pending", "gpu_fabric_incomplete", "pcie_link_degraded",
+                     "nvlink_link_down", "ib_port_down", "ib_port_degraded", "ib_port_errors"})
+# About the machine but no failed part (a hot room, a power cap): suspect even when CRITICAL.
+SUSPECT_AT_MOST = HARDWARE - CRITICAL_HARDWARE
 
 
 def _job_nodes(job: dict) -> list[str]:
@@ -57,11 +61,9 @@ def _verdict(event: dict) -> str | None:
     if fault_class is not None:
         if fault_class not in MACHINE_CLASSES:
             return None
-        if event["severity"] == "CRITICAL":
-            return DISTRUSTED
     elif event["event_type"] not in HARDWARE:
         return None
-    elif event["severity"] == "CRITICAL" and event["event_type"] in CRITICAL_HARDWARE:
+    if event["severity"] == "CRITICAL" and event["event_type"] not in SUSPECT_AT_MOST:
         return DISTRUSTED
     if event["severity"] in ("CRITICAL", "WARN"):
         return SUSPECT

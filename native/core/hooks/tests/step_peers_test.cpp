@@ -160,7 +160,7 @@ TEST(Progress, AHangNamesTheRanksThatGotLeastFar) {
   EXPECT_EQ(get("step").i, 69);
   EXPECT_EQ(get("report_age_s").f, 48.0);
   EXPECT_EQ(get("node").text, "n2");
-  EXPECT_EQ(d.back().first, "stuck");  // its node is drained: no job-only action
+  EXPECT_EQ(get("action").text, "reboot");  // its node is drained, not only the job restarted
   EXPECT_EQ(get("stuck").text,
             "rank 1 on n2 after step 69, in forward-compute (last report 48 s ago); ranks 0, 2, "
             "3 wait in backward-compute");

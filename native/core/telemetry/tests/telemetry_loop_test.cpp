@@ -41,7 +41,7 @@ class FakeHost : public TelemetryHost {
     if (inventories.size() > 1) inventories.erase(inventories.begin());
     return v;
   }
-  void choose_link_probe() override {}
+  std::pair<std::int64_t, std::int64_t> choose_link_probe() override { return {0, 0}; }
   bool has_nvml_binding() override { return false; }
   std::optional<ToolFailureText> tool_failure() override { return failure; }
   void clear_tool_failure() override {
