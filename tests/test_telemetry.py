@@ -429,7 +429,7 @@ def test_active_job_window(monkeypatch):
         assert any(f.event_type == "low_gpu_util" for f in findings) is counted
 
 
-def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
+def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path, caplog):
     from runner_helpers import RecordingRegistry, script
 
     smi("h100x8-healthy")
@@ -439,7 +439,10 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
                                                     "pcie_width_max": 16}},
                                  # the H100's own link is gen 5: a slot that allows gen 4 at most
                                  {"gpu": 3, "set": {"pcie_gen": 4, "pcie_gen_max": 4}},
-                                 {"gpu": 4, "set": {"nvlink_links_up": 16, "nvlink_links_down": [3, 9]}}]))
+                                 {"gpu": 4, "set": {"nvlink_links_up": 16, "nvlink_links_down": [3, 9]}},
+                                 {"kernel_line": "nvidia-nvswitch3: SXid (PCI:0000:05:00.0): 12028, "
+                                                 "Non-fatal, Link 32 egress non-posted PRIV error"},
+                                 {"kernel_line": "a line of no known form"}]))
     monkeypatch.setenv("CORVANE_INJECT", "1")
     monkeypatch.setenv("CORVANE_INJECT_RULES", str(rules))
     result = m.run_monitored_command(script("import time; print('training', flush=True); time.sleep(2.5)"),
@@ -452,7 +455,10 @@ def test_injected_faults_reach_the_job_result(smi, monkeypatch, tmp_path):
     assert ("pcie_link_degraded", "WARN", "GPU 2 PCIe link runs at x4, below x16") in got
     assert ("pcie_link_degraded", "WARN", "GPU 3 PCIe link runs at gen 4, below gen 5") in got
     assert ("nvlink_link_down", "WARN", "GPU 4 has 2 NVLink links down") in got
+    assert ("nvswitch_sxid", "WARN", "NVSwitch reported SXid 12028 (Non-fatal)") in got
     by_type = {f.event_type: f.details for f in result.findings}
+    assert by_type["nvswitch_sxid"]["injected"] is True
+    assert "no SXid, OOM-kill or PCIe AER line" in caplog.text
     assert by_type["nvlink_link_down"]["links_down"] == [3, 9]
     assert (by_type["row_remap_failure"]["class"], by_type["row_remap_failure"]["action"]) == (
         "memory", "inspect_hardware")

@@ -84,20 +84,14 @@ struct KernelWatch {
 
   void handle_line(std::string_view text) {
     mon::KernelLineScan scan = mon::scan_kernel_line(text);
-    if (scan.kind == mon::KernelLineScan::kAer) {
-      append_finding(
-          findings, lock,
-          finding_of(mon::kPcieAerFinding.with(exact_utf8(str_of(text).attr("strip")()))));
-    }
-    if (scan.kind == mon::KernelLineScan::kSxid || scan.kind == mon::KernelLineScan::kOomKill) {
+    if (scan.kind == mon::KernelLineScan::kNone) return;
+    if (scan.kind != mon::KernelLineScan::kXid) {
       std::string stripped = exact_utf8(str_of(text).attr("strip")());
-      append_finding(findings, lock,
-                     finding_of(scan.kind == mon::KernelLineScan::kSxid
-                                    ? mon::sxid_finding(scan, std::move(stripped))
-                                    : mon::oom_kill_finding(scan, std::move(stripped))));
+      if (auto finding = mon::kernel_line_finding(scan, std::move(stripped))) {
+        append_finding(findings, lock, finding_of(*finding));
+      }
       return;
     }
-    if (scan.kind != mon::KernelLineScan::kXid) return;
     nb::str pci = str_of(scan.pci_bus_id);
     nb::object xid = import("builtins").attr("int")(str_of(scan.xid_digits));
     std::string storage;

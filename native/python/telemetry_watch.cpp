@@ -277,6 +277,15 @@ class TelemetryWatch final : public mon::TelemetryHost {
     }
     return indices;
   }
+  std::vector<std::string> pending_injected_kernel_lines() override {
+    std::vector<std::string> lines;
+    if (!injection_on()) return lines;
+    for (nb::handle line : blocking_method(injection_engine(), "pending_kernel_lines")) {
+      std::string storage;
+      lines.emplace_back(utf8_of(nb::str(line), storage));
+    }
+    return lines;
+  }
   void injected_xid_event(std::size_t k) override {
     events_.injected_xid(xids_[k].first, xids_[k].second);
   }

@@ -35,4 +35,17 @@ Finding oom_kill_finding(const KernelLineScan& scan, std::string line) {
   return {"host_oom_kill", "WARN", std::move(summary), std::move(details)};
 }
 
+std::optional<Finding> kernel_line_finding(const KernelLineScan& scan, std::string stripped) {
+  switch (scan.kind) {
+    case KernelLineScan::kSxid:
+      return sxid_finding(scan, std::move(stripped));
+    case KernelLineScan::kOomKill:
+      return oom_kill_finding(scan, std::move(stripped));
+    case KernelLineScan::kAer:
+      return kPcieAerFinding.with(std::move(stripped));
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace corvane::monitor

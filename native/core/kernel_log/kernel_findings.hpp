@@ -1,6 +1,7 @@
 // What the kernel-log watcher reports: the texts of its findings.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,10 @@ Finding sxid_finding(const KernelLineScan& scan, std::string line);
 // A process the host's OOM killer ended. Details: "pid", "process", "class", "action",
 // "source" and the stripped "line".
 Finding oom_kill_finding(const KernelLineScan& scan, std::string line);
+
+// The finding of a kernel line that is not an Xid (an SXid, an OOM kill, a PCIe AER
+// report), from its scan and the line stripped; nothing for an Xid or a line of no form.
+std::optional<Finding> kernel_line_finding(const KernelLineScan& scan, std::string stripped);
 
 // Its summary; `of_job`: the process was one of the watched job's.
 std::string oom_kill_summary(std::string_view pid, std::string_view process, bool of_job);

@@ -1,8 +1,11 @@
 #include "telemetry_loop.hpp"
 
+#include <stdexcept>
 #include <tuple>
 
 #include "../job/checks.hpp"
+#include "../kernel_log/kernel_findings.hpp"
+#include "../kernel_log/line_scan.hpp"
 
 namespace corvane::monitor {
 
@@ -79,7 +82,25 @@ void TelemetryLoop::poll() {
     host_.step("GPU telemetry poll failed for one GPU", [&] { detect(i, active); });
   }
   host_.step("injected Xid events not reported", [&] { injected_xids(); });
+  for (std::string& line : host_.pending_injected_kernel_lines()) {
+    host_.step("injected kernel line skipped", [&] { injected_kernel_line(std::move(line)); });
+  }
   if (rules_.count_check_due(now)) check_count();
+}
+
+// An injected kernel line is reported as the kernel-log watcher reports the real one.
+void TelemetryLoop::injected_kernel_line(std::string line) {
+  const char* space = " \t\r\n";
+  line.erase(line.find_last_not_of(space) + 1);
+  line.erase(0, line.find_first_not_of(space));
+  KernelLineScan scan = scan_kernel_line(line);
+  std::optional<Finding> finding = kernel_line_finding(scan, line);
+  if (!finding) {
+    throw std::invalid_argument("it is no SXid, OOM-kill or PCIe AER line (an Xid is injected "
+                                "with \"xid\"): " + line);
+  }
+  finding->details.push_back({"injected", DetailValue::flag(true)});
+  host_.append(*finding, std::nullopt);
 }
 
 void TelemetryLoop::check_count() {

@@ -74,6 +74,8 @@ class TelemetryHost {
   virtual std::vector<std::string> pending_injected_xids() = 0;
   virtual void injected_xid_event(std::size_t k) = 0;
   virtual void injected_xid_finding(std::size_t k, const std::string& summary) = 0;
+  // Injected kernel-log lines that came due (an SXid, an OOM kill, a PCIe AER report).
+  virtual std::vector<std::string> pending_injected_kernel_lines() = 0;
 
   // A finding; `snapshot` names the snapshot whose fields and link keys its details use.
   virtual void append(const Finding& finding, std::optional<std::size_t> snapshot) = 0;
@@ -94,6 +96,7 @@ class TelemetryLoop {
   bool wait();
   void detect(std::size_t i, bool active);
   void injected_xids();
+  void injected_kernel_line(std::string line);
   void check_count();
   Finding unavailable();
 

@@ -9,6 +9,9 @@ either a list of rules or {"gpus": [...], "rules": [...]}. Each rule:
     {"gpu": 1, "lost": true}                          report the GPU as lost
     {"gpu": 2, "remove": true}                        the GPU vanishes from the list
     {"gpu": 0, "xid": 79}                             the driver reports Xid 79, once
+    {"kernel_line": "Out of memory: Killed process 4242 (python) total-vm:..."}
+                                                      the kernel prints this line, once
+                                                      (an SXid, an OOM kill, a PCIe AER report)
     "after_polls": N                                  (any rule) start after N polls
 
 "gpus" declares synthetic GPUs, used only where the node has no real telemetry (no NVML,
@@ -24,7 +27,8 @@ are errors.
 Every snapshot injection supplied or changed carries "injected": the list of the fields
 concerned; the monitor marks the findings it draws from such a snapshot "injected": true.
 Xid rules queue (gpu index, xid) once when they become due; whoever watches the driver's
-events takes them with `pending_xid_events()`.
+events takes them with `pending_xid_events()`. Kernel lines queue once per rule, taken with
+`pending_kernel_lines()`.
 
 The monitor calls the engine only while $CORVANE_INJECT is on (and, where
 $CORVANE_INJECT_NODES lists node ids, only on those nodes). A rules file that cannot be
@@ -48,7 +52,8 @@ SWITCH_ENV = "CORVANE_INJECT"
 NODES_ENV = "CORVANE_INJECT_NODES"
 log = logging.getLogger(__name__)
 
-RULE_KEYS = ("gpu", "set", "add", "lost", "remove", "xid", "after_polls")
+RULE_KEYS = ("gpu", "set", "add", "lost", "remove", "xid", "kernel_line", "after_polls")
+MAX_LINE = 4096
 GPU_KEYS = ("name", "pci_bus_id", "readings")
 # The snapshot fields a rule may set or a synthetic GPU may declare, in snapshot order.
 NUMBER_FIELDS = ("temperature_c", "util_gpu", "memory_used_mb", "memory_total_mb",
@@ -173,8 +178,13 @@ def _validate_rule(i: int, rule, gpu_count: int | None) -> None:
     if gpu != "*" and gpu_count is not None and gpu >= gpu_count:
         raise InjectionRuleError(f"{where}: GPU {gpu} does not exist "
                                  f"(the rules declare {gpu_count} GPU(s))")
-    if not any(key in rule for key in ("set", "add", "lost", "remove", "xid")):
-        raise InjectionRuleError(f"{where} changes nothing (give set, add, lost, remove or xid)")
+    if not any(key in rule for key in ("set", "add", "lost", "remove", "xid", "kernel_line")):
+        raise InjectionRuleError(f"{where} changes nothing (give set, add, lost, remove, xid or "
+                                 "kernel_line)")
+    line = rule.get("kernel_line", "")
+    if not (isinstance(line, str) and len(line) <= MAX_LINE and "\n" not in line):
+        raise InjectionRuleError(f"{where}: \"kernel_line\" must be one line of text, up to "
+                                 f"{MAX_LINE} characters")
     if "set" in rule:
         _check_readings(f"{where} \"set\"", rule["set"])
     if "add" in rule:
@@ -241,6 +251,8 @@ class InjectionEngine:
         self._reported: str | None = None  # the last rules error logged
         self._xids_due: list[tuple[int, int]] = []
         self._xids_fired: set[tuple[int, int]] = set()
+        self._lines_due: list[str] = []
+        self._lines_fired: set[int] = set()
 
     def _rules(self) -> RuleSet:
         if self._fixed is not None:
@@ -353,6 +365,9 @@ class InjectionEngine:
             if "xid" in rule and (number, index) not in self._xids_fired:
                 self._xids_fired.add((number, index))
                 self._xids_due.append((index, rule["xid"]))
+            if "kernel_line" in rule and number not in self._lines_fired:
+                self._lines_fired.add(number)
+                self._lines_due.append(rule["kernel_line"])
         snap = copy.deepcopy(snap)
         changed = list(snap.get("injected") or [])
         for number, rule in active:
@@ -372,6 +387,12 @@ class InjectionEngine:
         if changed:
             snap["injected"] = changed
         return snap
+
+    def pending_kernel_lines(self) -> list[str]:
+        """The injected kernel lines that came due and were not taken yet; each comes once."""
+        with self._lock:
+            due, self._lines_due = self._lines_due, []
+            return due
 
     def pending_xid_events(self) -> list[tuple[int, int]]:
         """The (gpu index, xid) pairs that came due and were not taken yet; each comes once."""

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvane::monitor {
@@ -23,7 +24,7 @@ class FakeHost : public TelemetryHost {
   std::vector<std::optional<std::size_t>> inventories{2};
   std::optional<ToolFailureText> failure;
   bool fail_every_poll = false, events = false, stop_at_start = false;
-  std::vector<std::string> xids_due;
+  std::vector<std::string> xids_due, kernel_lines_due;
   double now = 1000, step_seconds = 1, mono = 0;
 
   std::vector<std::string> said;  // findings and other reports, in order
@@ -85,6 +86,9 @@ class FakeHost : public TelemetryHost {
   }
   void injected_xid_finding(std::size_t, const std::string& summary) override {
     said.push_back("xid finding: " + summary);
+  }
+  std::vector<std::string> pending_injected_kernel_lines() override {
+    return std::exchange(kernel_lines_due, {});
   }
   void append(const Finding& f, std::optional<std::size_t>) override {
     std::string text = std::string(f.event_type) + ": " + f.summary;
