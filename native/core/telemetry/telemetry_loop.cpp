@@ -96,8 +96,10 @@ void TelemetryLoop::injected_kernel_line(std::string line) {
   KernelLineScan scan = scan_kernel_line(line);
   std::optional<Finding> finding = kernel_line_finding(scan, line);
   if (!finding) {
-    throw std::invalid_argument("it is no SXid, OOM-kill or PCIe AER line (an Xid is injected "
-                                "with \"xid\"): " + line);
+    throw std::invalid_argument(
+        "it is no SXid, OOM-kill or PCIe AER line (an Xid is injected "
+        "with \"xid\"): " +
+        line);
   }
   finding->details.push_back({"injected", DetailValue::flag(true)});
   host_.append(*finding, std::nullopt);
