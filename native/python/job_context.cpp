@@ -51,10 +51,10 @@ void add_event_fault(nb::handle details, const std::string& type_key) {
   std::optional<monitor::FaultEntry> entry = monitor::event_fault(type_key);
   if (!entry) return;
   if (PyDict_GetItemString(details.ptr(), "class") == nullptr) {
-    details["class"] = from_exact_utf8(std::string(monitor::fault_class_name(entry->fault_class)));
+    details["class"] = from_exact_utf8(monitor::fault_class_name(entry->fault_class));
   }
   if (PyDict_GetItemString(details.ptr(), "action") == nullptr) {
-    details["action"] = from_exact_utf8(std::string(monitor::fault_action_name(entry->action)));
+    details["action"] = from_exact_utf8(monitor::fault_action_name(entry->action));
   }
 }
 

@@ -29,7 +29,7 @@ Finding oom_kill_finding(const KernelLineScan& scan, std::string line) {
   std::string summary = oom_kill_summary(scan.pid, scan.process, false);
   Details details{{"pid", DetailValue::digits(std::string(scan.pid))},
                   {"process", DetailValue::string(std::string(scan.process))}};
-  add_fault_details(details, {FaultClass::kHostResource, FaultAction::kRestartJob});
+  add_fault_details(details, *event_fault("host_oom_kill"));
   details.push_back({"source", DetailValue::string(std::string(kKernelXidSource))});
   details.push_back({"line", DetailValue::string(std::move(line))});
   return {"host_oom_kill", "WARN", std::move(summary), std::move(details)};
